@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QWidget>
+
+namespace Ui {
+class Error;
+}
+
+// Shows one error text. Closing it destroys it.
+class Error : public QWidget {
+    Q_OBJECT
+
+public:
+    Error();
+    ~Error() override;
+
+    void setErrorText(const QString &text);
+    QString errorText() const;
+
+    Ui::Error *const ui;
+};

@@ -1,0 +1,8 @@
+#pragma once
+
+class QWidget;
+
+namespace placement {
+// Moves a window, before it is shown, to the middle of the screen it will open on.
+void centre(QWidget *window);
+} // namespace placement

@@ -1,0 +1,93 @@
+#include "program.h"
+
+#include "aux_windows/error.h"
+#include "incoming/incoming.h"
+#include "main_window/mess.h"
+#include "protocol/login.h"
+#include "protocol/client_socket.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <cmath>
+
+Program::Program() : m_incoming(new Incoming(*this, this)) {}
+
+Program::~Program()
+{
+    // Windows have no parent (each is a top-level window); they go with the program. Deleting
+    // runs no close handler, so nothing is sent on the way out.
+    delete m_error;
+    delete m_login;
+    delete m_mess;
+}
+
+Login *Program::login()
+{
+    if (!m_login)
+        m_login = new Login(*this);
+    return m_login;
+}
+
+Mess *Program::mess()
+{
+    if (!m_mess)
+        m_mess = new Mess(*this);
+    return m_mess;
+}
+
+Error *Program::error()
+{
+    if (!m_error)
+        m_error = new Error;
+    return m_error;
+}
+
+void Program::SendCommand(const QString &message)
+{
+    ClientSocket &ws = login()->WS();
+    if (ws.state() == ClientSocket::Connected)
+        ws.sendData(message);
+    else
+        SetStatus(QStringLiteral("Not Connected"));
+}
+
+void Program::SetStatus(const QString &text)
+{
+    mess()->setStatusLine(QStringLiteral("Status : ") + text);
+}
+
+void Program::Pause(double seconds)
+{
+    if (!(seconds > 0))
+        return;
+    // A monotonic clock: the wait ends after the requested time, midnight or not.
+    const auto wanted = static_cast<qint64>(std::ceil(seconds * 1e9));
+    QElapsedTimer clock;
+    clock.start();
+    for (qint64 left = wanted; left > 0; left = wanted - clock.nsecsElapsed()) {
+        QEventLoop loop;
+        QTimer::singleShot(std::chrono::milliseconds((left + 999'999) / 1'000'000),
+                           Qt::PreciseTimer, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+}
+
+void Program::ShowError(const QString &text)
+{
+    Error *window = error();
+    window->setErrorText(text);
+    window->show();
+    window->raise();
+}
+
+QString Program::ownNickname()
+{
+    return login()->nickname();
+}
+
+bool Program::isConnected()
+{
+    return login()->WS().state() == ClientSocket::Connected;
+}

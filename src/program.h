@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include "aux_windows/error.h"
+#include "main_window/mess.h"
+#include "protocol/login.h"
+
+class Incoming;
+
+// The running client. The windows reach each other through it by name, the way the user sees
+// them: the login window's nickname box, the main window's status line. Every window that exists
+// once is created hidden on first use; windows that the user's close destroys are created afresh
+// on the next use.
+//
+// Handlers may run nested inside Pause or a modal box; after either, fetch windows again
+// through these accessors instead of keeping pointers.
+class Program : public QObject {
+    Q_OBJECT
+
+public:
+    Program();
+    ~Program() override;
+
+    Login *login();
+    Mess *mess();
+    Error *error();
+
+    // The window if it exists now, without creating it.
+    Login *existingLogin() const { return m_login; }
+    Error *existingError() const { return m_error; }
+
+    Incoming &incoming() { return *m_incoming; }
+
+    // Puts one message on the connection while it is up; otherwise drops it and says so in the
+    // status line.
+    void SendCommand(const QString &message);
+    // Writes "Status : " and the text into the main window's status line.
+    void SetStatus(const QString &text);
+    // Waits while the event loop runs: every event that comes meanwhile is handled.
+    void Pause(double seconds);
+    // Shows the text in the Error window, modeless.
+    void ShowError(const QString &text);
+
+    // The own nickname is what the login window's nickname box holds at this moment.
+    QString ownNickname();
+    bool isConnected();
+
+private:
+    QPointer<Login> m_login;
+    QPointer<Mess> m_mess;
+    QPointer<Error> m_error;
+    Incoming *m_incoming;
+};

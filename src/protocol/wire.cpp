@@ -1,0 +1,93 @@
+#include "protocol/wire.h"
+
+#include <array>
+
+namespace wire {
+namespace {
+
+// Windows-1252 bytes 80..9F. The five bytes the code page leaves undefined map to the C1
+// control with the same number, so every byte survives a round trip.
+constexpr std::array<char16_t, 32> kHigh = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+char encodeOne(char16_t c)
+{
+    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF))
+        return static_cast<char>(c);
+    for (std::size_t i = 0; i < kHigh.size(); ++i) {
+        if (kHigh[i] == c)
+            return static_cast<char>(0x80 + i);
+    }
+    return Replacement;
+}
+
+} // namespace
+
+QByteArray toCodePage(QStringView text)
+{
+    QByteArray bytes;
+    bytes.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        // A character beyond the 16-bit range is one character, so it gets one replacement.
+        if (c.isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            bytes.append(Replacement);
+            ++i;
+            continue;
+        }
+        bytes.append(encodeOne(c.unicode()));
+    }
+    return bytes;
+}
+
+QString fromCodePage(QByteArrayView bytes)
+{
+    QString text(bytes.size(), Qt::Uninitialized);
+    QChar *out = text.data();
+    for (const char byte : bytes) {
+        const auto b = static_cast<unsigned char>(byte);
+        *out++ = QChar((b >= 0x80 && b < 0xA0) ? kHigh[b - 0x80] : char16_t(b));
+    }
+    return text;
+}
+
+QString buildMessage(QStringView command, std::initializer_list<QStringView> args)
+{
+    QString message = command.toString();
+    for (const QStringView arg : args) {
+        message += FieldSeparator;
+        message += arg.toString().remove(FieldSeparator);
+    }
+    return message;
+}
+
+Message::Message(const QString &text) : m_fields(text.split(FieldSeparator)) {}
+
+QString Message::field(qsizetype index) const
+{
+    return index < m_fields.size() ? m_fields.at(index) : QString();
+}
+
+QStringList splitNickBurst(const Message &message)
+{
+    static const QString nick = QStringLiteral("NICK");
+    const qsizetype count = message.fieldCount();
+    if (count < 3 || message.command() != nick)
+        return {};
+    QStringList nicknames;
+    nicknames.reserve(count - 1);
+    for (qsizetype i = 1; i + 1 < count; ++i) {
+        const QString piece = message.field(i);
+        if (!piece.endsWith(nick))
+            return {};
+        nicknames.append(piece.chopped(nick.size()));
+    }
+    nicknames.append(message.field(count - 1));
+    return nicknames;
+}
+
+} // namespace wire

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "support/fake_server.h"
+
+#include <QString>
+
+class Program;
+
+// Logs the program in against the fake server as a user would: nickname, address, button.
+// Returns false when the LOGIN message did not arrive.
+bool logIn(Program &program, FakeServer &server, const QString &nickname);
+
+// The LOGIN message for a nickname, in bytes.
+QByteArray loginBytes(const QString &nickname);
+
+// Dismisses the next modal box that opens, counting how many it has dismissed and remembering
+// the last one's title and text.
+class BoxCloser : public QObject {
+    Q_OBJECT
+
+public:
+    BoxCloser();
+    int count() const { return m_count; }
+    QString lastTitle() const { return m_title; }
+    QString lastText() const { return m_text; }
+    int lastTextFormat() const { return m_format; }
+    int lastIcon() const { return m_icon; }
+
+private:
+    void poll();
+
+    int m_count = 0;
+    QString m_title;
+    QString m_text;
+    int m_format = -1;
+    int m_icon = -1;
+};
