@@ -1,12 +1,72 @@
 #include "incoming/incoming.h"
 
+#include "main_window/user_tree.h"
 #include "program.h"
 #include "protocol/client_socket.h"
-#include "protocol/login.h"
+#include "protocol/wire.h"
+
+#include <array>
+#include <utility>
 
 Incoming::Incoming(Program &program, QObject *parent) : QObject(parent), m_program(program) {}
 
 void Incoming::dataArrival()
 {
-    m_program.login()->WS().getData();
+    handle(m_program.login()->WS().getData());
 }
+
+void Incoming::handle(const QString &text)
+{
+    using Branch = void (Incoming::*)(const wire::Message &);
+    static const std::array<std::pair<QString, Branch>, 9> branches = {{
+        {QStringLiteral("NICK"), &Incoming::nick},
+        {QStringLiteral("PM"), &Incoming::pm},
+        {QStringLiteral("IGNORE"), &Incoming::ignore},
+        {QStringLiteral("LOGOUT"), &Incoming::logout},
+        {QStringLiteral("MESSAGE"), &Incoming::message},
+        {QStringLiteral("CHAT"), &Incoming::chat},
+        {QStringLiteral("BOOT"), &Incoming::boot},
+        {QStringLiteral("ENTER"), &Incoming::enter},
+        {QStringLiteral("LEAVE"), &Incoming::leave},
+    }};
+
+    const wire::Message received(text);
+    const QString command = received.command();
+    for (const auto &[word, branch] : branches) {
+        if (command == word) {
+            (this->*branch)(received);
+            return;
+        }
+    }
+}
+
+void Incoming::nick(const wire::Message &message)
+{
+    QStringList nicknames = wire::splitNickBurst(message);
+    if (nicknames.isEmpty())
+        nicknames.append(message.field(1));
+    m_program.mess()->userTree()->addUsers(nicknames);
+    m_program.Pause(0.06);
+    // Counted after the pause, so it includes users that nested events added meanwhile.
+    const int users = m_program.mess()->userTree()->userCount();
+    m_program.SetStatus(QString::number(users) + QStringLiteral(" usuario(s)"));
+}
+
+void Incoming::logout(const wire::Message &)
+{
+    m_program.SetStatus(QStringLiteral("Usuario Salio del servidor"));
+}
+
+void Incoming::pm(const wire::Message &) {}
+
+void Incoming::ignore(const wire::Message &) {}
+
+void Incoming::message(const wire::Message &) {}
+
+void Incoming::chat(const wire::Message &) {}
+
+void Incoming::boot(const wire::Message &) {}
+
+void Incoming::enter(const wire::Message &) {}
+
+void Incoming::leave(const wire::Message &) {}

@@ -3,8 +3,11 @@
 
 #include "layouts/panels.h"
 #include "layouts/plain_text.h"
+#include "main_window/block_list.h"
+#include "main_window/user_tree.h"
 #include "program.h"
 #include "protocol/login.h"
+#include "protocol/wire.h"
 #include "ui_mess.h"
 
 #include <QCloseEvent>
@@ -32,6 +35,14 @@ Mess::Mess(Program &program) : ui(new Ui::Mess), m_program(program)
         login->raise();
         login->activateWindow();
     });
+    connect(ui->Command1, &QAbstractButton::clicked, this, &Mess::refreshList);
+    connect(ui->cmdChat, &QAbstractButton::clicked, this, &Mess::enterChat);
+    connect(ui->cmdPm, &QAbstractButton::clicked, this, &Mess::privateMessage);
+    connect(ui->cmdIggy, &QAbstractButton::clicked, this, &Mess::iggyClicked);
+    connect(ui->lstUsers, &UserTree::nodeClicked, this, &Mess::treeClicked);
+    connect(ui->lstUsers, &UserTree::nodeDoubleClicked, this, &Mess::privateMessage);
+    connect(ui->mnuIggy, &QAction::triggered, this, &Mess::blockSelected);
+    connect(ui->mnuUnIggy, &QAction::triggered, this, &Mess::emptyBlockList);
 }
 
 Mess::~Mess()
@@ -47,6 +58,7 @@ UserTree *Mess::userTree() const
 void Mess::setStatusLine(const QString &text)
 {
     panels::setText(ui->stat, 1, text);
+    Q_EMIT statusLineChanged(text);
 }
 
 QString Mess::statusLine() const
@@ -63,6 +75,102 @@ void Mess::setLoggedIn(bool loggedIn)
 {
     ui->mnuLogin->setEnabled(!loggedIn);
     ui->mnuClose->setEnabled(loggedIn);
+}
+
+QString Mess::blockList() const
+{
+    QString text = ui->txtIggy->toPlainText();
+    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    return text;
+}
+
+void Mess::setBlockList(const QString &text)
+{
+    ui->txtIggy->setPlainText(text);
+}
+
+bool Mess::isBlocked(const QString &nickname) const
+{
+    return block_list::contains(ui->txtIggy->toPlainText(), nickname);
+}
+
+void Mess::refreshList()
+{
+    if (!m_program.isConnected()) {
+        m_program.SetStatus(QStringLiteral("No Conectado"));
+        return;
+    }
+    ui->lstUsers->clear();
+    m_program.SendCommand(wire::buildMessage(u"GETUSER", {u""}));
+    ui->lstUsers->addRoot(m_program.ownNickname());
+}
+
+void Mess::enterChat()
+{
+    if (!m_program.isConnected()) {
+        m_program.SetStatus(QStringLiteral("No Conectado"));
+        return;
+    }
+}
+
+void Mess::treeClicked()
+{
+    UserTree *tree = ui->lstUsers;
+    QTreeWidgetItem *node = tree->selectedNode();
+    if (!node)
+        return;
+    if (tree->isFirstNode(node)) {
+        const bool expand = !node->isExpanded();
+        node->setExpanded(expand);
+        tree->setImage(node, expand ? UserTree::ExpandedImage : UserTree::CollapsedImage);
+        return;
+    }
+    ui->cmdIggy->setText(block_list::isMarked(node->text(0)) ? QStringLiteral("Un-Iggy")
+                                                             : QStringLiteral("Iggy"));
+}
+
+void Mess::privateMessage() {}
+
+void Mess::iggyClicked()
+{
+    const QString nodeText = ui->lstUsers->selectedText();
+    if (nodeText == m_program.ownNickname()) {
+        m_program.ShowError(QStringLiteral("No te puedes Ignorar tu mismo."));
+        return;
+    }
+    const QString caption = ui->cmdIggy->text();
+    if (caption == QLatin1String("Un-Iggy")) {
+        if (QTreeWidgetItem *node = ui->lstUsers->selectedNode()) {
+            const QString nickname = block_list::nicknameOf(node->text(0));
+            node->setText(0, nickname);
+            setBlockList(block_list::removed(blockList(), nickname));
+        }
+        ui->cmdIggy->setText(QStringLiteral("Iggy"));
+    } else if (caption == QLatin1String("Iggy")) {
+        blockSelected();
+        ui->cmdIggy->setText(QStringLiteral("Un-Iggy"));
+    }
+}
+
+void Mess::blockSelected()
+{
+    QTreeWidgetItem *node = ui->lstUsers->selectedNode();
+    const QString nodeText = node ? node->text(0) : QString();
+    if (nodeText.isEmpty()) {
+        m_program.SetStatus(QStringLiteral("Highlight User"));
+        return;
+    }
+    if (nodeText == m_program.ownNickname()) {
+        m_program.ShowError(QStringLiteral("no te puedes autoignorar."));
+        return;
+    }
+    setBlockList(block_list::added(blockList(), nodeText));
+    node->setText(0, nodeText + block_list::Mark);
+}
+
+void Mess::emptyBlockList()
+{
+    ui->txtIggy->clear();
 }
 
 void Mess::closeEvent(QCloseEvent *event)

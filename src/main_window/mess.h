@@ -24,11 +24,27 @@ public:
     // "Entrar" and "&Abandonar" swap their enabled states together.
     void setLoggedIn(bool loggedIn);
 
+    // The block list as text, one entry per line ending in CR LF.
+    QString blockList() const;
+    void setBlockList(const QString &text);
+    bool isBlocked(const QString &nickname) const;
+
     Ui::Mess *const ui;
+
+Q_SIGNALS:
+    void statusLineChanged(const QString &text);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void refreshList();
+    void enterChat();
+    void treeClicked();
+    void privateMessage();
+    void iggyClicked();
+    void blockSelected();
+    void emptyBlockList();
+
     Program &m_program;
 };

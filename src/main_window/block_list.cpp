@@ -1,0 +1,64 @@
+#include "main_window/block_list.h"
+
+#include <QStringList>
+
+namespace block_list {
+namespace {
+
+const QString kLineEnd = QStringLiteral("\r\n");
+
+QStringList linesOf(const QString &text)
+{
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString &line : lines) {
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+    }
+    return lines;
+}
+
+} // namespace
+
+bool contains(const QString &listText, const QString &nickname)
+{
+    return !nickname.isEmpty() && linesOf(listText).contains(nickname);
+}
+
+QString added(const QString &listText, const QString &entry)
+{
+    QString text = listText;
+    // A last line the user typed without a line break stays an entry of its own.
+    if (!text.isEmpty() && !text.endsWith(QLatin1Char('\n')))
+        text += kLineEnd;
+    return text + entry + kLineEnd;
+}
+
+QString removed(const QString &listText, const QString &nickname)
+{
+    if (nickname.isEmpty())
+        return listText;
+    QStringList lines = linesOf(listText);
+    const bool endedWithBreak = listText.endsWith(QLatin1Char('\n'));
+    if (endedWithBreak)
+        lines.removeLast();
+    lines.removeAll(nickname);
+    if (lines.isEmpty())
+        return QString();
+    return lines.join(kLineEnd) + (endedWithBreak ? kLineEnd : QString());
+}
+
+bool isMarked(const QString &nodeText)
+{
+    return nodeText.contains(QStringLiteral("Ignored"));
+}
+
+QString nicknameOf(const QString &nodeText)
+{
+    // Only the marks come off: a nickname may itself contain " (".
+    QString nickname = nodeText;
+    while (nickname.endsWith(Mark))
+        nickname.chop(Mark.size());
+    return nickname;
+}
+
+} // namespace block_list
