@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+
+// A server on a loopback address written with plain sockets, meant to run on a thread of its
+// own, so that its pacing does not depend on the client's event loop.
+class RawServer {
+public:
+    explicit RawServer(const char *address);
+    ~RawServer();
+
+    bool accept();
+    // Reads until at least this many bytes have come in; returns them.
+    QByteArray readAtLeast(qsizetype count);
+    bool write(const QByteArray &bytes);
+    void close();
+
+private:
+    int m_listener = -1;
+    int m_client = -1;
+};
+
+using Clock = std::chrono::steady_clock;
+
+// Resident memory of this process now, and at its peak, in MiB.
+double currentRssMiB();
+double peakRssMiB();
+
+QByteArray nickBytes(const QString &nickname);
