@@ -12,12 +12,16 @@
 
 #include <cmath>
 
-Program::Program() : m_incoming(new Incoming(*this, this)) {}
+Program::Program()
+    : m_incoming(new Incoming(*this, this)), m_pmWindows(std::make_unique<PMRegistry>(*this))
+{
+}
 
 Program::~Program()
 {
     // Windows have no parent (each is a top-level window); they go with the program. Deleting
     // runs no close handler, so nothing is sent on the way out.
+    m_pmWindows.reset();
     delete m_error;
     delete m_login;
     delete m_mess;

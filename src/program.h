@@ -5,8 +5,11 @@
 #include <QString>
 
 #include "aux_windows/error.h"
+#include "conversations/pm_registry.h"
 #include "main_window/mess.h"
 #include "protocol/login.h"
+
+#include <memory>
 
 class Incoming;
 
@@ -33,6 +36,7 @@ public:
     Error *existingError() const { return m_error; }
 
     Incoming &incoming() { return *m_incoming; }
+    PMRegistry &PMWindows() { return *m_pmWindows; }
 
     // Puts one message on the connection while it is up; otherwise drops it and says so in the
     // status line.
@@ -53,4 +57,5 @@ private:
     QPointer<Mess> m_mess;
     QPointer<Error> m_error;
     Incoming *m_incoming;
+    std::unique_ptr<PMRegistry> m_pmWindows;
 };

@@ -1,9 +1,13 @@
 #include "incoming/incoming.h"
 
+#include "conversations/history.h"
+#include "conversations/pm.h"
 #include "main_window/user_tree.h"
 #include "program.h"
 #include "protocol/client_socket.h"
+#include "protocol/clock.h"
 #include "protocol/wire.h"
+#include "ui_pm.h"
 
 #include <array>
 #include <utility>
@@ -57,9 +61,51 @@ void Incoming::logout(const wire::Message &)
     m_program.SetStatus(QStringLiteral("Usuario Salio del servidor"));
 }
 
-void Incoming::pm(const wire::Message &) {}
+void Incoming::pm(const wire::Message &message)
+{
+    const QString recipient = message.field(1);
+    const QString sender = message.field(2);
+    const QString text = message.field(3);
+    if (recipient != m_program.ownNickname())
+        return;
+    if (m_program.mess()->isBlocked(sender)) {
+        m_program.SendCommand(wire::buildMessage(u"IGNORE", {recipient, sender}));
+        return;
+    }
+    const QString arrival =
+        clock_text::shortDate() + QStringLiteral(" at ") + clock_text::longTime();
+    PMRegistry &registry = m_program.PMWindows();
+    if (PM *window = registry.findByCorrespondent(sender)) {
+        window->ui->txtTo->setText(sender);
+        window->ui->txtFrom->setText(m_program.ownNickname());
+        window->appendLine(sender, History::Blue, text);
+        window->lockRecipient();
+        window->setStatusText(QStringLiteral("Ult. Mensaje Recivido ") + arrival);
+        return;
+    }
+    PM *window = registry.openNew();
+    window->ui->txtTo->setText(sender);
+    window->ui->txtFrom->setText(m_program.ownNickname());
+    window->appendLine(sender, History::Blue, text);
+    window->setCaption(QStringLiteral("Mensaje Privado -- ") + window->ui->txtTo->text());
+    window->setStatusText(QStringLiteral("Ultimo mensaje recivido ") + arrival);
+    window->lockRecipient();
+    window->show();
+}
 
-void Incoming::ignore(const wire::Message &) {}
+void Incoming::ignore(const wire::Message &message)
+{
+    const QString blocker = message.field(1);
+    if (message.field(2) != m_program.ownNickname())
+        return;
+    // However the conversation was opened, its writer learns that nothing gets through.
+    PM *window = m_program.PMWindows().findByCaption(
+        {QStringLiteral("Mensaje Privado -- ") + blocker,
+         QStringLiteral("Private Message -- ") + blocker});
+    if (window)
+        window->ui->txtChat->append(QStringLiteral("<Usuario te ha ignorado>\r\n"),
+                                    History::Black, true);
+}
 
 void Incoming::message(const wire::Message &) {}
 

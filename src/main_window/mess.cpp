@@ -2,6 +2,7 @@
 #include "layouts/placement.h"
 
 #include "layouts/panels.h"
+#include "conversations/pm.h"
 #include "layouts/plain_text.h"
 #include "main_window/block_list.h"
 #include "main_window/user_tree.h"
@@ -9,6 +10,7 @@
 #include "protocol/login.h"
 #include "protocol/wire.h"
 #include "ui_mess.h"
+#include "ui_pm.h"
 
 #include <QCloseEvent>
 #include <QLabel>
@@ -129,7 +131,35 @@ void Mess::treeClicked()
                                                              : QStringLiteral("Iggy"));
 }
 
-void Mess::privateMessage() {}
+void Mess::privateMessage()
+{
+    const QString nodeText = ui->lstUsers->selectedText();
+    const QString own = m_program.ownNickname();
+    if (nodeText.isEmpty()) {
+        m_program.SetStatus(QStringLiteral("Highlight User"));
+        return;
+    }
+    if (nodeText == own) {
+        m_program.ShowError(QStringLiteral("No te puedes mandar un mensaje privado a ti mismo."));
+        return;
+    }
+    if (nodeText == QStringLiteral("Online - ") + own)
+        return;
+    if (block_list::isMarked(nodeText)) {
+        m_program.ShowError(QStringLiteral("No se pudo mandar mensaje a ")
+                            + block_list::nicknameOf(nodeText)
+                            + QStringLiteral(" porque lo tienes ignorado"));
+        return;
+    }
+    PMRegistry &registry = m_program.PMWindows();
+    if (registry.findByCaption({QStringLiteral("Private Message -- ") + nodeText}))
+        return;
+    PM *window = registry.openNew();
+    window->ui->txtTo->setText(nodeText);
+    window->ui->txtFrom->setText(own);
+    window->setCaption(QStringLiteral("Private Message -- ") + window->ui->txtTo->text());
+    window->show();
+}
 
 void Mess::iggyClicked()
 {

@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <QTimer>
 
 bool logIn(Program &program, FakeServer &server, const QString &nickname)
@@ -25,6 +27,38 @@ bool logIn(Program &program, FakeServer &server, const QString &nickname)
 QByteArray loginBytes(const QString &nickname)
 {
     return wire::toCodePage(wire::buildMessage(u"LOGIN", {nickname}));
+}
+
+QByteArray clientBytes(const QString &command, std::initializer_list<QStringView> args)
+{
+    return wire::toCodePage(wire::buildMessage(command, args));
+}
+
+QList<Piece> piecesOf(const QTextDocument *document)
+{
+    QList<Piece> pieces;
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            const QTextCharFormat format = fragment.charFormat();
+            const Piece piece{fragment.text(), format.foreground().color().name(),
+                              format.fontWeight() == QFont::Bold};
+            if (!pieces.isEmpty() && pieces.last().colour == piece.colour
+                && pieces.last().bold == piece.bold)
+                pieces.last().text += piece.text;
+            else
+                pieces.append(piece);
+        }
+        if (block.next().isValid() && !pieces.isEmpty())
+            pieces.last().text += QLatin1Char('\n');
+    }
+    return pieces;
+}
+
+char *toString(const Piece &piece)
+{
+    return QTest::toString(piece.text + QLatin1Char('|') + piece.colour
+                           + (piece.bold ? QStringLiteral("|bold") : QString()));
 }
 
 BoxCloser::BoxCloser()

@@ -2,7 +2,13 @@
 
 #include "support/fake_server.h"
 
+#include <QList>
 #include <QString>
+#include <QStringView>
+
+#include <initializer_list>
+
+class QTextDocument;
 
 class Program;
 
@@ -12,6 +18,20 @@ bool logIn(Program &program, FakeServer &server, const QString &nickname);
 
 // The LOGIN message for a nickname, in bytes.
 QByteArray loginBytes(const QString &nickname);
+
+// A message as the client sends it, in bytes.
+QByteArray clientBytes(const QString &command, std::initializer_list<QStringView> args);
+
+// The styled pieces of a history, in order: text, colour as "#rrggbb", bold or not. Pieces with
+// the same style that follow each other are one piece.
+struct Piece {
+    QString text;
+    QString colour;
+    bool bold;
+    bool operator==(const Piece &) const = default;
+};
+QList<Piece> piecesOf(const QTextDocument *document);
+char *toString(const Piece &piece);
 
 // Dismisses the next modal box that opens, counting how many it has dismissed and remembering
 // the last one's title and text.
