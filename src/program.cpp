@@ -22,6 +22,9 @@ Program::~Program()
     // Windows have no parent (each is a top-level window); they go with the program. Deleting
     // runs no close handler, so nothing is sent on the way out.
     m_pmWindows.reset();
+    delete m_about;
+    delete m_admin;
+    delete m_chat;
     delete m_error;
     delete m_login;
     delete m_mess;
@@ -39,6 +42,31 @@ Mess *Program::mess()
     if (!m_mess)
         m_mess = new Mess(*this);
     return m_mess;
+}
+
+Chat *Program::chat()
+{
+    if (!m_chat)
+        m_chat = new Chat(*this);
+    return m_chat;
+}
+
+Admin *Program::admin()
+{
+    if (!m_admin) {
+        m_admin = new Admin;
+        m_admin->announce();
+    }
+    return m_admin;
+}
+
+About *Program::about()
+{
+    if (!m_about) {
+        m_about = new About;
+        m_about->announce();
+    }
+    return m_about;
 }
 
 Error *Program::error()

@@ -4,7 +4,10 @@
 #include <QPointer>
 #include <QString>
 
+#include "aux_windows/about.h"
+#include "aux_windows/admin.h"
 #include "aux_windows/error.h"
+#include "conversations/chat.h"
 #include "conversations/pm_registry.h"
 #include "main_window/mess.h"
 #include "protocol/login.h"
@@ -29,11 +32,19 @@ public:
 
     Login *login();
     Mess *mess();
+    Chat *chat();
     Error *error();
+    // These two greet the user with a box when they are created, and return once it is
+    // dismissed.
+    Admin *admin();
+    About *about();
 
     // The window if it exists now, without creating it.
     Login *existingLogin() const { return m_login; }
+    Chat *existingChat() const { return m_chat; }
     Error *existingError() const { return m_error; }
+    Admin *existingAdmin() const { return m_admin; }
+    About *existingAbout() const { return m_about; }
 
     Incoming &incoming() { return *m_incoming; }
     PMRegistry &PMWindows() { return *m_pmWindows; }
@@ -55,7 +66,10 @@ public:
 private:
     QPointer<Login> m_login;
     QPointer<Mess> m_mess;
+    QPointer<Chat> m_chat;
     QPointer<Error> m_error;
+    QPointer<Admin> m_admin;
+    QPointer<About> m_about;
     Incoming *m_incoming;
     std::unique_ptr<PMRegistry> m_pmWindows;
 };

@@ -1,6 +1,8 @@
 #include "incoming/incoming.h"
 
+#include "conversations/chat.h"
 #include "conversations/history.h"
+#include "layouts/plain_text.h"
 #include "conversations/pm.h"
 #include "main_window/user_tree.h"
 #include "program.h"
@@ -107,12 +109,50 @@ void Incoming::ignore(const wire::Message &message)
                                     History::Black, true);
 }
 
-void Incoming::message(const wire::Message &) {}
+void Incoming::message(const wire::Message &message)
+{
+    // Numbered on arrival: one that comes while the first notice's box is open is shown, and
+    // stays shown once the first is written.
+    const quint64 number = ++m_notices;
+    m_program.admin()->showNotice(number, message.field(1));
+}
 
-void Incoming::chat(const wire::Message &) {}
+void Incoming::chat(const wire::Message &message)
+{
+    const QString sender = message.field(1);
+    // The own lines were written when they were sent.
+    if (sender == m_program.ownNickname())
+        return;
+    m_program.chat()->appendLine(sender, History::Blue, message.field(2));
+}
 
-void Incoming::boot(const wire::Message &) {}
+void Incoming::enter(const wire::Message &message)
+{
+    m_program.chat()->appendNotice(QStringLiteral("<") + message.field(1)
+                                   + QStringLiteral(" Entro a la charla>"));
+}
 
-void Incoming::enter(const wire::Message &) {}
+void Incoming::leave(const wire::Message &message)
+{
+    m_program.chat()->appendNotice(QStringLiteral("<") + message.field(1)
+                                   + QStringLiteral(" salio de la charla>"));
+}
 
-void Incoming::leave(const wire::Message &) {}
+void Incoming::boot(const wire::Message &message)
+{
+    if (message.field(1) != m_program.ownNickname())
+        return;
+    plain::showBox(nullptr, QStringLiteral("Disconnection"),
+                   QStringLiteral("Fuistes Botado del Servidor por KORVEX admin"),
+                   QMessageBox::Information);
+    // Anything may have changed while the box was open; every window is fetched anew.
+    m_program.mess()->userTree()->clear();
+    m_program.SendCommand(wire::buildMessage(u"LOGOUT", {m_program.ownNickname()}));
+    m_program.SetStatus(QStringLiteral("Logged Out"));
+    m_program.mess()->setLoggedIn(false);
+    m_program.login()->clearNickname();
+    m_program.mess()->setCaption(QStringLiteral("KORVEX Mensajero"));
+    // The LOGOUT leaves while the connection is still open.
+    m_program.Pause(1);
+    m_program.login()->WS().close();
+}

@@ -31,4 +31,5 @@ private:
     void leave(const wire::Message &message);
 
     Program &m_program;
+    quint64 m_notices = 0;
 };

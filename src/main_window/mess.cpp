@@ -45,6 +45,7 @@ Mess::Mess(Program &program) : ui(new Ui::Mess), m_program(program)
     connect(ui->lstUsers, &UserTree::nodeDoubleClicked, this, &Mess::privateMessage);
     connect(ui->mnuIggy, &QAction::triggered, this, &Mess::blockSelected);
     connect(ui->mnuUnIggy, &QAction::triggered, this, &Mess::emptyBlockList);
+    connect(ui->mnuChat, &QAction::triggered, this, &Mess::chatCommand);
 }
 
 Mess::~Mess()
@@ -113,6 +114,22 @@ void Mess::enterChat()
         m_program.SetStatus(QStringLiteral("No Conectado"));
         return;
     }
+    if (m_program.chat()->isVisible())
+        return;
+    chatCommand();
+    m_program.SendCommand(wire::buildMessage(u"ENTER", {m_program.ownNickname()}));
+}
+
+void Mess::chatCommand()
+{
+    if (!m_program.isConnected()) {
+        m_program.SetStatus(QStringLiteral("No Conectado"));
+        return;
+    }
+    Chat *chat = m_program.chat();
+    chat->show();
+    chat->raise();
+    chat->activateWindow();
 }
 
 void Mess::treeClicked()

@@ -40,6 +40,7 @@ protected:
 private:
     void refreshList();
     void enterChat();
+    void chatCommand();
     void treeClicked();
     void privateMessage();
     void iggyClicked();

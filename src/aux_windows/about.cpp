@@ -1,0 +1,32 @@
+#include "aux_windows/about.h"
+
+#include "layouts/placement.h"
+#include "layouts/plain_text.h"
+#include "ui_about.h"
+
+#include <QPainter>
+
+About::About() : ui(new Ui::About), m_banner(QStringLiteral(":/pictures/banner.svg"))
+{
+    ui->setupUi(this);
+    setAttribute(Qt::WA_DeleteOnClose);
+    setFixedSize(size());
+    placement::centre(this);
+}
+
+About::~About()
+{
+    delete ui;
+}
+
+void About::announce()
+{
+    plain::showBox(nullptr, QStringLiteral("KORVEX Mensajero"), ContactLine);
+}
+
+void About::paintEvent(QPaintEvent *)
+{
+    // The banner, unscaled, cut off at the right edge; the portrait covers most of it.
+    QPainter painter(this);
+    painter.drawPixmap(0, 0, m_banner);
+}

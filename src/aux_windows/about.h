@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QPixmap>
+#include <QWidget>
+
+namespace Ui {
+class About;
+}
+
+// Who made the program. Closing it destroys it.
+class About : public QWidget {
+    Q_OBJECT
+
+public:
+    About();
+    ~About() override;
+
+    // Shows the author's contact line; waits until the user dismisses the box.
+    void announce();
+
+    static inline const QString ContactLine =
+        QStringLiteral("Dravo - escribeme a dravo@korvex.invalid");
+
+    Ui::About *const ui;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QPixmap m_banner;
+};

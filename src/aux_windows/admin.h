@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QWidget>
+
+namespace Ui {
+class Admin;
+}
+
+// Shows the latest notice from the server's administrator with its arrival time and date.
+// Closing it destroys it; the next notice creates it afresh.
+class Admin : public QWidget {
+    Q_OBJECT
+
+public:
+    Admin();
+    ~Admin() override;
+
+    // Tells the user a notice has come; waits until they dismiss the box.
+    void announce();
+    // Writes the notice unless a later one is already shown (notices are numbered by arrival).
+    void showNotice(quint64 number, const QString &notice);
+
+    Ui::Admin *const ui;
+
+private:
+    quint64 m_shownNumber = 0;
+};

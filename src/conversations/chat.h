@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QColor>
+#include <QTimer>
+#include <QWidget>
+
+class Program;
+namespace Ui {
+class Chat;
+}
+
+// The shared chat room. It exists once; closing it leaves the room and hides it, keeping its
+// history. Its status bar shows the time of day and the date.
+class Chat : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit Chat(Program &program);
+    ~Chat() override;
+
+    // One line of the room: the writer's name part, emphasised, then the text.
+    void appendLine(const QString &writer, const QColor &writerColour, const QString &text);
+    // A notice that someone entered or left, in red, not emphasised.
+    void appendNotice(const QString &text);
+
+    Ui::Chat *const ui;
+    // Fires when the displayed second changes: the clock shows seconds, so ticking more often
+    // would only burn the CPU.
+    QTimer tmrTime;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void send();
+    void tick();
+
+    Program &m_program;
+};
