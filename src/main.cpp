@@ -1,7 +1,7 @@
-#include "main_window/mess.h"
 #include "program.h"
 
 #include <QApplication>
+#include <QTimer>
 
 int main(int argc, char *argv[])
 {
@@ -9,6 +9,6 @@ int main(int argc, char *argv[])
     // The program ends only through its "Salir" menu item, not when its last window closes.
     QApplication::setQuitOnLastWindowClosed(false);
     Program program;
-    program.mess()->show();
+    QTimer::singleShot(0, &program, &Program::start);
     return QApplication::exec();
 }

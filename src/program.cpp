@@ -4,8 +4,12 @@
 #include "incoming/incoming.h"
 #include "main_window/mess.h"
 #include "protocol/login.h"
+#include "main_window/tray_icon.h"
+#include "main_window/user_tree.h"
 #include "protocol/client_socket.h"
+#include "protocol/wire.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
@@ -22,6 +26,8 @@ Program::~Program()
     // Windows have no parent (each is a top-level window); they go with the program. Deleting
     // runs no close handler, so nothing is sent on the way out.
     m_pmWindows.reset();
+    delete m_intro;
+    delete m_help;
     delete m_about;
     delete m_admin;
     delete m_chat;
@@ -69,6 +75,13 @@ About *Program::about()
     return m_about;
 }
 
+Help *Program::help()
+{
+    if (!m_help)
+        m_help = new Help;
+    return m_help;
+}
+
 Error *Program::error()
 {
     if (!m_error)
@@ -76,8 +89,45 @@ Error *Program::error()
     return m_error;
 }
 
+void Program::start()
+{
+    m_intro = new Intro;
+    m_intro->run(*this);
+    if (m_intro) {
+        m_intro->close();
+        delete m_intro;
+    }
+}
+
+void Program::logOut()
+{
+    SendCommand(wire::buildMessage(u"LOGOUT", {ownNickname()}));
+    SetStatus(QStringLiteral("Logged Out"));
+    mess()->setLoggedIn(false);
+    mess()->userTree()->clear();
+    mess()->setCaption(QStringLiteral("Dravonet Mensajero"));
+    login()->clearNickname();
+    // The LOGOUT leaves while the connection is still open.
+    Pause(1);
+    login()->WS().close();
+}
+
+void Program::exitProgram()
+{
+    mess()->trayIcon()->remove();
+    logOut();
+    SetStatus(QStringLiteral("Closing"));
+    // From here nothing is sent and no pause waits: handlers that were waiting when the user
+    // chose "Salir" unwind at once. exit() ends the event loops without the close events that
+    // quit() would send to the windows.
+    m_ending = true;
+    QCoreApplication::exit(0);
+}
+
 void Program::SendCommand(const QString &message)
 {
+    if (m_ending)
+        return;
     ClientSocket &ws = login()->WS();
     if (ws.state() == ClientSocket::Connected)
         ws.sendData(message);
@@ -92,13 +142,13 @@ void Program::SetStatus(const QString &text)
 
 void Program::Pause(double seconds)
 {
-    if (!(seconds > 0))
+    if (!(seconds > 0) || m_ending)
         return;
     // A monotonic clock: the wait ends after the requested time, midnight or not.
     const auto wanted = static_cast<qint64>(std::ceil(seconds * 1e9));
     QElapsedTimer clock;
     clock.start();
-    for (qint64 left = wanted; left > 0; left = wanted - clock.nsecsElapsed()) {
+    for (qint64 left = wanted; left > 0 && !m_ending; left = wanted - clock.nsecsElapsed()) {
         QEventLoop loop;
         QTimer::singleShot(std::chrono::milliseconds((left + 999'999) / 1'000'000),
                            Qt::PreciseTimer, &loop, &QEventLoop::quit);

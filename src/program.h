@@ -7,6 +7,8 @@
 #include "aux_windows/about.h"
 #include "aux_windows/admin.h"
 #include "aux_windows/error.h"
+#include "aux_windows/help.h"
+#include "aux_windows/intro.h"
 #include "conversations/chat.h"
 #include "conversations/pm_registry.h"
 #include "main_window/mess.h"
@@ -34,6 +36,7 @@ public:
     Mess *mess();
     Chat *chat();
     Error *error();
+    Help *help();
     // These two greet the user with a box when they are created, and return once it is
     // dismissed.
     Admin *admin();
@@ -44,6 +47,8 @@ public:
     Chat *existingChat() const { return m_chat; }
     Error *existingError() const { return m_error; }
     Admin *existingAdmin() const { return m_admin; }
+    Help *existingHelp() const { return m_help; }
+    Intro *existingIntro() const { return m_intro; }
     About *existingAbout() const { return m_about; }
 
     Incoming &incoming() { return *m_incoming; }
@@ -59,6 +64,15 @@ public:
     // Shows the text in the Error window, modeless.
     void ShowError(const QString &text);
 
+    // The start-up: the splash runs its bar, then the main window shows.
+    void start();
+    // "&Abandonar": LOGOUT, the logged-out state, and a second later the socket closed.
+    void logOut();
+    // "Salir": the icon goes, the user logs out, and the program ends at once, without any
+    // window's close handler (so the chat room sends no LEAVE).
+    void exitProgram();
+    bool isEnding() const { return m_ending; }
+
     // The own nickname is what the login window's nickname box holds at this moment.
     QString ownNickname();
     bool isConnected();
@@ -70,6 +84,9 @@ private:
     QPointer<Error> m_error;
     QPointer<Admin> m_admin;
     QPointer<About> m_about;
+    QPointer<Help> m_help;
+    QPointer<Intro> m_intro;
     Incoming *m_incoming;
     std::unique_ptr<PMRegistry> m_pmWindows;
+    bool m_ending = false;
 };

@@ -5,6 +5,7 @@
 #include "conversations/pm.h"
 #include "layouts/plain_text.h"
 #include "main_window/block_list.h"
+#include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"
 #include "program.h"
 #include "protocol/login.h"
@@ -15,7 +16,7 @@
 #include <QCloseEvent>
 #include <QLabel>
 
-Mess::Mess(Program &program) : ui(new Ui::Mess), m_program(program)
+Mess::Mess(Program &program) : ui(new Ui::Mess), m_program(program), m_trayIcon(nullptr)
 {
     ui->setupUi(this);
     ui->SSTab1->placeControls();
@@ -46,6 +47,13 @@ Mess::Mess(Program &program) : ui(new Ui::Mess), m_program(program)
     connect(ui->mnuIggy, &QAction::triggered, this, &Mess::blockSelected);
     connect(ui->mnuUnIggy, &QAction::triggered, this, &Mess::emptyBlockList);
     connect(ui->mnuChat, &QAction::triggered, this, &Mess::chatCommand);
+    connect(ui->mnuClose, &QAction::triggered, this, [this] { m_program.logOut(); });
+    connect(ui->mnuExit, &QAction::triggered, this, [this] { m_program.exitProgram(); });
+    connect(ui->mnuNeedhelp, &QAction::triggered, this, &Mess::showHelp);
+    connect(ui->mnuAbout, &QAction::triggered, this, &Mess::showAbout);
+
+    m_trayIcon = new TrayIcon(this, ui->mnuFile);
+    m_trayIcon->add();
 }
 
 Mess::~Mess()
@@ -218,6 +226,22 @@ void Mess::blockSelected()
 void Mess::emptyBlockList()
 {
     ui->txtIggy->clear();
+}
+
+void Mess::showHelp()
+{
+    Help *help = m_program.help();
+    help->show();
+    help->raise();
+    help->activateWindow();
+}
+
+void Mess::showAbout()
+{
+    About *about = m_program.about();
+    about->show();
+    about->raise();
+    about->activateWindow();
 }
 
 void Mess::closeEvent(QCloseEvent *event)

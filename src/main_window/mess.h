@@ -3,6 +3,7 @@
 #include <QMainWindow>
 
 class Program;
+class TrayIcon;
 class UserTree;
 namespace Ui {
 class Mess;
@@ -18,6 +19,7 @@ public:
     ~Mess() override;
 
     UserTree *userTree() const;
+    TrayIcon *trayIcon() const { return m_trayIcon; }
     void setStatusLine(const QString &text);
     QString statusLine() const;
     void setCaption(const QString &caption);
@@ -46,6 +48,9 @@ private:
     void iggyClicked();
     void blockSelected();
     void emptyBlockList();
+    void showHelp();
+    void showAbout();
 
     Program &m_program;
+    TrayIcon *m_trayIcon;
 };

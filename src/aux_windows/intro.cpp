@@ -1,0 +1,58 @@
+#include "aux_windows/intro.h"
+
+#include "layouts/placement.h"
+#include "program.h"
+#include "ui_intro.h"
+
+#include <QPainter>
+
+const QString Intro::SplashText = QStringLiteral(
+    "Dravo's Mensajero esta  \r\n"
+    "cargandose en memoria ...esta \r\n"
+    "es la version beta del \r\n"
+    "mensajero ...si encuentras \r\n"
+    "algun error favor de enviarme \r\n"
+    "un correo a \r\n"
+    "dravo@korvex.invalid \r\n"
+    "\r\n"
+    "Tambien acepto comentarios \r\n"
+    "sobre este y mis otros \r\n"
+    "programas. \r\n"
+    "\r\n"
+    "Dedicado a todos los \r\n"
+    "miembros del grupo \r\n"
+    "KORVEX, que le dan vida \r\n"
+    "a esta red. \r\n"
+    "Gracias! \r\n");
+
+Intro::Intro() : ui(new Ui::Intro), m_background(QStringLiteral(":/pictures/portrait.svg"))
+{
+    ui->setupUi(this);
+    setWindowFlag(Qt::FramelessWindowHint);
+    setFixedSize(size());
+    ui->Text1->setPlainText(SplashText);
+    placement::centre(this);
+}
+
+Intro::~Intro()
+{
+    delete ui;
+}
+
+void Intro::run(Program &program)
+{
+    // Visible at once, so that it is drawn while the bar runs.
+    show();
+    for (int counter = 0; counter <= 100; ++counter) {
+        ui->prog->setValue(counter);
+        program.Pause(0.02);
+        if (counter == 100)
+            program.mess()->show();
+    }
+}
+
+void Intro::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.drawPixmap(0, 0, m_background);
+}

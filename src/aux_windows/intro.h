@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QPixmap>
+#include <QWidget>
+
+class Program;
+namespace Ui {
+class Intro;
+}
+
+// The start-up splash: a timed progress bar, then the main window.
+class Intro : public QWidget {
+    Q_OBJECT
+
+public:
+    Intro();
+    ~Intro() override;
+
+    // Runs the bar from 0 to 100 with a short pause after each value, then shows the main
+    // window. The caller destroys the splash afterwards.
+    void run(Program &program);
+
+    static const QString SplashText;
+
+    Ui::Intro *const ui;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QPixmap m_background;
+};

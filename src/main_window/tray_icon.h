@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QSystemTrayIcon>
+
+class QMainWindow;
+class QMenu;
+
+// The main window's icon in the desktop's notification area. A left click or a double-click
+// shows the main window; a right click opens its "Archivo" menu as it stands. On a desktop
+// without a notification area the program runs without an icon.
+class TrayIcon : public QSystemTrayIcon {
+    Q_OBJECT
+
+public:
+    // Identifies the icon together with its window.
+    static constexpr int Id = 1;
+    static inline const QString Tip = QStringLiteral("Dravonet Mensajero - By Dravo");
+
+    TrayIcon(QMainWindow *window, QMenu *menu);
+
+    void add();
+    void remove();
+
+private:
+    void activatedBy(QSystemTrayIcon::ActivationReason reason);
+
+    QMainWindow *m_window;
+    QMenu *m_menu;
+};
