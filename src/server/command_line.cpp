@@ -1,0 +1,140 @@
+#include "server/command_line.h"
+
+#include "protocol/wire.h"
+
+#include <QCommandLineParser>
+
+#include <limits>
+#include <optional>
+
+namespace {
+
+// A whole number within the bounds, with an optional k or m (KiB, MiB) where sizes are meant.
+std::optional<qint64> number(const QString &text, qint64 least, bool sizes)
+{
+    QString digits = text.trimmed();
+    qint64 unit = 1;
+    if (sizes && !digits.isEmpty()) {
+        const QChar last = digits.back().toLower();
+        if (last == u'k')
+            unit = 1024;
+        else if (last == u'm')
+            unit = 1024 * 1024;
+        if (unit != 1)
+            digits.chop(1);
+    }
+    bool ok = false;
+    const qint64 value = digits.toLongLong(&ok);
+    if (!ok || value < least || value > std::numeric_limits<qint32>::max())
+        return std::nullopt;
+    return value * unit;
+}
+
+} // namespace
+
+CommandLine parseCommandLine(const QStringList &arguments)
+{
+    CommandLine result;
+    ServerConfig &config = result.config;
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Relay server of the KORVEX Mensajero messenger, on TCP port %1.\n\n"
+                       "Administrator commands, one per line on standard input:\n"
+                       "  msg TEXT   send TEXT as a notice to every user online\n"
+                       "  boot NICK  tell NICK's clients they are booted; close them after the "
+                       "grace time\n"
+                       "             unless they log out\n"
+                       "  users      list who is online, with addresses\n"
+                       "The server keeps serving when standard input ends. The log goes to "
+                       "standard output.")
+            .arg(wire::ServerPort));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help."));
+    const QCommandLineOption listen(
+        QStringLiteral("listen"),
+        QStringLiteral("Listen on this IP address only (default: every interface)."),
+        QStringLiteral("ADDRESS"));
+    const QCommandLineOption gap(
+        QStringLiteral("gap"),
+        QStringLiteral("Pause between two messages to the same client, after the first has left, "
+                       "so that the client reads them apart (default: %1).")
+            .arg(config.gap.count()),
+        QStringLiteral("MS"));
+    const QCommandLineOption maxQueue(
+        QStringLiteral("max-queue"),
+        QStringLiteral("Close a client with more than this many messages waiting for it; keep it "
+                       "above the number of users (default: %1).")
+            .arg(config.maxQueuedMessages),
+        QStringLiteral("MESSAGES"));
+    const QCommandLineOption maxQueueBytes(
+        QStringLiteral("max-queue-bytes"),
+        QStringLiteral("Close a client with more than this many bytes waiting for it; k and m "
+                       "suffixes allowed (default: %1).")
+            .arg(config.maxQueuedBytes),
+        QStringLiteral("BYTES"));
+    const QCommandLineOption maxRate(
+        QStringLiteral("max-rate"),
+        QStringLiteral("Close a client that sends more than this many bytes in a second; k and m "
+                       "suffixes allowed (default: %1).")
+            .arg(config.maxBytesPerSecond),
+        QStringLiteral("BYTES"));
+    const QCommandLineOption maxMessages(
+        QStringLiteral("max-messages"),
+        QStringLiteral("Close a client that sends more than this many messages in a second "
+                       "(default: %1).")
+            .arg(config.maxMessagesPerSecond),
+        QStringLiteral("COUNT"));
+    const QCommandLineOption bootGrace(
+        QStringLiteral("boot-grace"),
+        QStringLiteral("How long a booted client stays connected (default: %1).")
+            .arg(config.bootGrace.count()),
+        QStringLiteral("MS"));
+    parser.addOptions(
+        {help, listen, gap, maxQueue, maxQueueBytes, maxRate, maxMessages, bootGrace});
+    result.helpText = parser.helpText();
+
+    if (!parser.parse(arguments)) {
+        result.error = parser.errorText();
+        return result;
+    }
+    if (parser.isSet(help)) {
+        result.helpRequested = true;
+        return result;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        result.error =
+            QStringLiteral("Unexpected argument: ") + parser.positionalArguments().first();
+        return result;
+    }
+
+    if (parser.isSet(listen)) {
+        const QString text = parser.value(listen);
+        config.listenAddress = QHostAddress(text);
+        if (config.listenAddress.isNull()) {
+            result.error = QStringLiteral("Not an IP address: ") + text;
+            return result;
+        }
+    }
+
+    // Each numeric option: the least value allowed, whether it is a size, where it goes. The
+    // first bad value is the error.
+    const auto read = [&](const QCommandLineOption &option, qint64 least, bool sizes, auto assign) {
+        if (!result.error.isEmpty() || !parser.isSet(option))
+            return;
+        const QString text = parser.value(option);
+        if (const std::optional<qint64> value = number(text, least, sizes))
+            assign(*value);
+        else
+            result.error = QStringLiteral("Bad value for --") + option.names().constLast()
+                + QStringLiteral(": ") + text;
+    };
+    using std::chrono::milliseconds;
+    read(gap, 0, false, [&](qint64 v) { config.gap = milliseconds(v); });
+    read(maxQueue, 1, false, [&](qint64 v) { config.maxQueuedMessages = v; });
+    read(maxQueueBytes, 1, true, [&](qint64 v) { config.maxQueuedBytes = v; });
+    read(maxRate, 1, true, [&](qint64 v) { config.maxBytesPerSecond = v; });
+    read(maxMessages, 1, false, [&](qint64 v) { config.maxMessagesPerSecond = int(v); });
+    read(bootGrace, 0, false, [&](qint64 v) { config.bootGrace = milliseconds(v); });
+    return result;
+}

@@ -1,0 +1,40 @@
+#include "server/event_log.h"
+
+#include <QDateTime>
+#include <QHostAddress>
+#include <QTextStream>
+
+void EventLog::write(const QString &where, const QString &what)
+{
+    // With an explicit offset the time says which zone it is in.
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString time = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
+    m_out << time << ' ' << where << ' ' << what << '\n';
+    m_out.flush();
+}
+
+QString quoted(QStringView text)
+{
+    QString result;
+    result.reserve(text.size() + 2);
+    result += QLatin1Char('"');
+    for (const QChar c : text)
+        result += (c.category() == QChar::Other_Control || c == QChar::LineSeparator
+                   || c == QChar::ParagraphSeparator)
+            ? QLatin1Char('?')
+            : c;
+    result += QLatin1Char('"');
+    return result;
+}
+
+QString endpoint(const QHostAddress &address, quint16 port)
+{
+    const QString number = QString::number(port);
+    if (address == QHostAddress(QHostAddress::Any))
+        return QStringLiteral("*:") + number;
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        return QHostAddress(v4).toString() + QLatin1Char(':') + number;
+    return QLatin1Char('[') + address.toString() + QStringLiteral("]:") + number;
+}

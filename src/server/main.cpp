@@ -1,0 +1,56 @@
+// The relay server: a headless program that serves the messenger's clients on TCP port 12584
+// and takes the administrator's commands on standard input.
+#include "server/admin_console.h"
+#include "server/command_line.h"
+#include "server/event_log.h"
+#include "server/relay_server.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+
+int main(int argc, char *argv[])
+{
+    // Asked before anything opens a file: with standard input closed, descriptor 0 would be
+    // handed to the next socket, and the console would read that.
+    const bool haveInput = ::fcntl(0, F_GETFD) != -1;
+    // A log piped to a reader that goes away must not end the server; neither may reading a
+    // terminal while in the background (the read fails instead, and the console stops).
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGTTIN, SIG_IGN);
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("korvex-server"));
+
+    QTextStream out(stdout);
+    const CommandLine commandLine = parseCommandLine(QCoreApplication::arguments());
+    if (commandLine.helpRequested) {
+        out << commandLine.helpText;
+        return 0;
+    }
+    if (!commandLine.error.isEmpty()) {
+        QTextStream(stderr) << commandLine.error << "\nTry --help.\n";
+        return 2;
+    }
+
+    RelayServer server(commandLine.config, out);
+    if (!server.listen())
+        return 1;
+
+    const auto note = [&out](const QString &what) {
+        EventLog(out).write(QStringLiteral("-"), what);
+    };
+    std::unique_ptr<AdminConsole> console;
+    if (haveInput) {
+        console = std::make_unique<AdminConsole>(0);
+        QObject::connect(console.get(), &AdminConsole::lineEntered, &server, &RelayServer::admin);
+        QObject::connect(console.get(), &AdminConsole::ended, &server,
+                         [note] { note(QStringLiteral("standard input ended; still serving")); });
+    } else {
+        note(QStringLiteral("no standard input; administrator commands are off"));
+    }
+    return QCoreApplication::exec();
+}

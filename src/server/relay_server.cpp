@@ -1,0 +1,306 @@
+#include "server/relay_server.h"
+
+#include "protocol/wire.h"
+#include "server/connection.h"
+
+#include <QTcpSocket>
+#include <QTextStream>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+const QString kLogin = QStringLiteral("LOGIN");
+const QString kGetUser = QStringLiteral("GETUSER");
+const QString kPm = QStringLiteral("PM");
+const QString kIgnore = QStringLiteral("IGNORE");
+const QString kEnter = QStringLiteral("ENTER");
+const QString kChat = QStringLiteral("CHAT");
+const QString kLeave = QStringLiteral("LEAVE");
+const QString kLogout = QStringLiteral("LOGOUT");
+const QString kNick = QStringLiteral("NICK");
+const QString kMessage = QStringLiteral("MESSAGE");
+const QString kBoot = QStringLiteral("BOOT");
+
+const QString kServer = QStringLiteral("-");
+
+// Bounds on what a client may owe in IGNORE answers, so that PMs from many names cannot grow it.
+constexpr int kMaxOwedPerSender = 50;
+constexpr qsizetype kMaxOwingSenders = 1000;
+
+QString users(qsizetype count)
+{
+    return QString::number(count)
+        + (count == 1 ? QStringLiteral(" user") : QStringLiteral(" users"));
+}
+
+} // namespace
+
+RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *parent)
+    : QObject(parent), m_config(config), m_log(log)
+{
+    connect(&m_listener, &QTcpServer::newConnection, this, &RelayServer::accept);
+}
+
+RelayServer::~RelayServer()
+{
+    // The connections go with the server, without announcing anything to each other.
+    QList<Connection *> connections;
+    for (const auto &[connection, client] : m_clients)
+        connections.append(client.connection);
+    m_online.clear();
+    m_clients.clear();
+    for (Connection *connection : std::as_const(connections)) {
+        connection->disconnect(this);
+        delete connection;
+    }
+}
+
+bool RelayServer::listen()
+{
+    const QString where = endpoint(m_config.listenAddress, wire::ServerPort);
+    if (!m_listener.listen(m_config.listenAddress, wire::ServerPort)) {
+        m_log.write(kServer, QStringLiteral("cannot listen on ") + where + QStringLiteral(": ")
+                        + m_listener.errorString());
+        return false;
+    }
+    m_log.write(kServer, QStringLiteral("listening on ") + where);
+    return true;
+}
+
+void RelayServer::accept()
+{
+    while (QTcpSocket *socket = m_listener.nextPendingConnection()) {
+        auto *connection = new Connection(socket, m_config, this);
+        m_clients[connection].connection = connection;
+        connect(connection, &Connection::messageRead, this,
+                [this, connection](const QByteArray &bytes) { handle(connection, bytes); });
+        connect(connection, &Connection::closed, this,
+                [this, connection](const QString &reason) { closed(connection, reason); });
+        m_log.write(connection->peer(), QStringLiteral("connected"));
+    }
+}
+
+void RelayServer::handle(Connection *connection, const QByteArray &bytes)
+{
+    const auto found = m_clients.find(connection);
+    if (found == m_clients.end())
+        return;
+    Client &client = found->second;
+    const wire::Message message(wire::fromCodePage(bytes));
+    const QString command = message.command();
+    if (command != kIgnore && !connection->countMessage())
+        return;
+
+    if (client.booted) {
+        if (command == kLogout)
+            logOut(client, QStringLiteral("logged out"));
+    } else if (command == kLogin) {
+        logIn(client, message.field(1));
+    } else if (!client.loggedIn) {
+        // Nobody is anybody before logging in.
+    } else if (command == kGetUser) {
+        sendUserList(client);
+    } else if (command == kPm) {
+        privateMessage(client, message.field(1), message.field(3));
+    } else if (command == kIgnore) {
+        ignore(client, message.field(2));
+    } else if (command == kEnter) {
+        if (!client.inRoom) {
+            client.inRoom = true;
+            sendToRoom(wire::buildMessage(kEnter, {client.nickname}));
+        }
+    } else if (command == kChat) {
+        if (client.inRoom)
+            sendToRoom(wire::buildMessage(kChat, {client.nickname, message.field(2)}));
+    } else if (command == kLeave) {
+        if (client.inRoom) {
+            sendToRoom(wire::buildMessage(kLeave, {client.nickname}));
+            client.inRoom = false;
+        }
+    } else if (command == kLogout) {
+        logOut(client, QStringLiteral("logged out"));
+    }
+    Q_EMIT readHandled(connection->peer(), bytes.size());
+}
+
+void RelayServer::closed(Connection *connection, const QString &reason)
+{
+    const auto found = m_clients.find(connection);
+    if (found == m_clients.end())
+        return;
+    m_log.write(connection->peer(), QStringLiteral("disconnected: ") + reason);
+    if (found->second.loggedIn)
+        logOut(found->second, QStringLiteral("disconnected"));
+    m_clients.erase(found);
+    connection->deleteLater();
+}
+
+void RelayServer::logIn(Client &client, const QString &nickname)
+{
+    if (nickname.isEmpty())
+        return;
+    if (client.loggedIn)
+        logOut(client, QStringLiteral("logged in again as ") + quoted(nickname));
+    client.nickname = nickname;
+    client.loggedIn = true;
+    client.session = ++m_sessions;
+    m_online.append(&client);
+    m_log.write(client.connection->peer(), QStringLiteral("logged in as ") + quoted(nickname));
+
+    sendUserList(client);
+    const QString announcement = wire::buildMessage(kNick, {nickname});
+    for (Client *other : std::as_const(m_online)) {
+        if (other != &client)
+            send(*other, announcement);
+    }
+}
+
+void RelayServer::logOut(Client &client, const QString &how)
+{
+    if (client.inRoom) {
+        client.inRoom = false;
+        sendToRoom(wire::buildMessage(kLeave, {client.nickname}));
+    }
+    m_online.removeOne(&client);
+    client.loggedIn = false;
+    client.booted = false;
+    client.unansweredPms.clear();
+    m_log.write(client.connection->peer(), quoted(client.nickname) + QLatin1Char(' ') + how);
+    const QString announcement = wire::buildMessage(kLogout, {client.nickname});
+    for (Client *other : std::as_const(m_online))
+        send(*other, announcement);
+}
+
+void RelayServer::sendUserList(Client &to)
+{
+    for (const Client *user : std::as_const(m_online))
+        send(to, wire::buildMessage(kNick, {user->nickname}));
+}
+
+void RelayServer::privateMessage(const Client &from, const QString &to, const QString &text)
+{
+    const QByteArray bytes = wire::toCodePage(wire::buildMessage(kPm, {to, from.nickname, text}));
+    for (Client *user : std::as_const(m_online)) {
+        if (user->nickname != to)
+            continue;
+        user->connection->send(bytes);
+        QHash<QString, int> &owed = user->unansweredPms;
+        if (owed.size() >= kMaxOwingSenders && !owed.contains(from.nickname))
+            owed.clear();
+        int &count = owed[from.nickname];
+        count = std::min(count + 1, kMaxOwedPerSender);
+    }
+}
+
+void RelayServer::ignore(Client &blocker, const QString &sender)
+{
+    const auto owed = blocker.unansweredPms.find(sender);
+    if (owed == blocker.unansweredPms.end())
+        return;
+    if (--owed.value() == 0)
+        blocker.unansweredPms.erase(owed);
+    sendToNickname(sender, wire::buildMessage(kIgnore, {blocker.nickname, sender}));
+}
+
+void RelayServer::sendToNickname(const QString &nickname, const QString &message)
+{
+    const QByteArray bytes = wire::toCodePage(message);
+    for (Client *user : std::as_const(m_online)) {
+        if (user->nickname == nickname)
+            user->connection->send(bytes);
+    }
+}
+
+void RelayServer::sendToRoom(const QString &message)
+{
+    const QByteArray bytes = wire::toCodePage(message);
+    for (Client *user : std::as_const(m_online)) {
+        if (user->inRoom)
+            user->connection->send(bytes);
+    }
+}
+
+void RelayServer::send(Client &to, const QString &message)
+{
+    to.connection->send(wire::toCodePage(message));
+}
+
+QString RelayServer::adminHelp()
+{
+    return QStringLiteral("commands: msg TEXT (notice to everyone), boot NICK (disconnect a user), "
+                          "users (who is online)");
+}
+
+void RelayServer::admin(const QString &line)
+{
+    const QString trimmed = line.trimmed();
+    if (trimmed.isEmpty())
+        return;
+    const qsizetype space = trimmed.indexOf(QLatin1Char(' '));
+    const QString command = trimmed.left(space).toLower();
+    const QString rest = space < 0 ? QString() : trimmed.mid(space + 1).trimmed();
+
+    if (command == u"msg" && !rest.isEmpty())
+        notice(rest);
+    else if (command == u"boot" && !rest.isEmpty())
+        boot(rest);
+    else if (command == u"users" && rest.isEmpty())
+        listUsers();
+    else
+        m_log.write(kServer, adminHelp());
+}
+
+void RelayServer::notice(const QString &text)
+{
+    const QByteArray bytes = wire::toCodePage(wire::buildMessage(kMessage, {text}));
+    for (Client *user : std::as_const(m_online))
+        user->connection->send(bytes);
+    m_log.write(kServer,
+                QStringLiteral("notice to ") + users(m_online.size()) + QStringLiteral(": ")
+                    + quoted(text));
+}
+
+void RelayServer::boot(const QString &nickname)
+{
+    const QByteArray bytes = wire::toCodePage(wire::buildMessage(kBoot, {nickname}));
+    int booted = 0;
+    for (Client *user : std::as_const(m_online)) {
+        if (user->nickname != nickname || user->booted)
+            continue;
+        ++booted;
+        user->booted = true;
+        user->connection->send(bytes);
+        m_log.write(user->connection->peer(),
+                    QStringLiteral("booted ") + quoted(nickname) + QStringLiteral(", closing in ")
+                        + QString::number(m_config.bootGrace.count())
+                        + QStringLiteral(" ms unless it logs out"));
+        Connection *connection = user->connection;
+        const quint64 session = user->session;
+        QTimer::singleShot(m_config.bootGrace, connection, [this, connection, session] {
+            const auto found = m_clients.find(connection);
+            if (found != m_clients.end() && found->second.loggedIn
+                && found->second.session == session)
+                connection->drop(QStringLiteral("booted"));
+        });
+    }
+    if (booted == 0)
+        m_log.write(kServer, QStringLiteral("boot: nobody called ") + quoted(nickname)
+                        + QStringLiteral(" is online"));
+}
+
+void RelayServer::listUsers()
+{
+    const qsizetype waiting = qsizetype(m_clients.size()) - m_online.size();
+    m_log.write(kServer, users(m_online.size()) + QStringLiteral(" online, ")
+                    + QString::number(waiting) + QStringLiteral(" more connected, not logged in"));
+    for (const Client *user : std::as_const(m_online)) {
+        QString what = quoted(user->nickname);
+        if (user->inRoom)
+            what += QStringLiteral(" in the room");
+        if (user->booted)
+            what += QStringLiteral(" booted");
+        m_log.write(user->connection->peer(), what);
+    }
+}

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "server/event_log.h"
+#include "server/server_config.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTcpServer>
+
+#include <unordered_map>
+
+class Connection;
+class QTextStream;
+
+// The messenger's relay: keeps who is online and who is in the chat room, and passes the
+// clients' messages on. What a client claims about itself is never relayed: every field that
+// names the sender is replaced by the nickname the connection logged in with, and every relayed
+// message is rebuilt from its fields.
+//
+// Rules the protocol leaves open, as this server settles them:
+// - A nickname already online is accepted; every connection is listed on its own.
+// - LOGIN on a connection already logged in logs the old name out (announced as usual) and the
+//   new one in. LOGIN without a nickname is ignored.
+// - CHAT from a connection outside the room is dropped: its user does not see the room, while
+//   its client shows the line as said. ENTER from a member and LEAVE from a non-member change
+//   nothing and are dropped too.
+// - A user who logs out or disconnects while in the room leaves it: the members left get
+//   LEAVE, then every other user gets LOGOUT.
+// - A booted user may only log out; anything else it sends is ignored until it is closed.
+// - IGNORE answers a private message: each PM delivered to a connection lets it send one IGNORE
+//   back to that PM's sender, and an IGNORE nothing provoked is dropped. So IGNORE cannot flood
+//   anyone, and it does not count against the client's messages per second: a client that
+//   answers every PM of a blocked user must not be closed for it.
+class RelayServer : public QObject {
+    Q_OBJECT
+
+public:
+    RelayServer(const ServerConfig &config, QTextStream &log, QObject *parent = nullptr);
+    ~RelayServer() override;
+
+    bool listen();
+
+    // One administrator command line: "msg TEXT", "boot NICK" or "users".
+    void admin(const QString &line);
+
+    // What the administrator may type, one line.
+    static QString adminHelp();
+
+Q_SIGNALS:
+    // A read from a client has been handled, whether it had an effect or not. `peer` is the
+    // client's address as the log shows it.
+    void readHandled(const QString &peer, qint64 bytes);
+
+private:
+    struct Client {
+        Connection *connection = nullptr;
+        QString nickname;
+        bool loggedIn = false;
+        bool inRoom = false;
+        bool booted = false;
+        // Tells one log-in of a connection from the next.
+        quint64 session = 0;
+        // For each sender's nickname, how many of its PMs this client may still answer with
+        // IGNORE.
+        QHash<QString, int> unansweredPms;
+    };
+
+    void accept();
+    void handle(Connection *connection, const QByteArray &bytes);
+    void closed(Connection *connection, const QString &reason);
+
+    void logIn(Client &client, const QString &nickname);
+    void logOut(Client &client, const QString &how);
+    void sendUserList(Client &to);
+    void privateMessage(const Client &from, const QString &to, const QString &text);
+    void ignore(Client &blocker, const QString &sender);
+    void sendToNickname(const QString &nickname, const QString &message);
+    void sendToRoom(const QString &message);
+    void send(Client &to, const QString &message);
+
+    void notice(const QString &text);
+    void boot(const QString &nickname);
+    void listUsers();
+
+    ServerConfig m_config;
+    EventLog m_log;
+    QTcpServer m_listener;
+    std::unordered_map<const Connection *, Client> m_clients;
+    // Logged-in clients in the order they logged in.
+    QList<Client *> m_online;
+    quint64 m_sessions = 0;
+};
