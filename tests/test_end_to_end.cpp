@@ -19,26 +19,9 @@
 namespace {
 const QString kAddress = QStringLiteral("127.0.0.19");
 
-QStringList usersOf(Program &program)
-{
-    QStringList names;
-    if (QTreeWidgetItem *root = program.mess()->userTree()->root()) {
-        for (int i = 0; i < root->childCount(); ++i)
-            names.append(root->child(i)->text(0));
-    }
-    return names;
-}
-
 QString chatOf(Program &program)
 {
     return program.chat()->ui->txtChat->toPlainText();
-}
-
-QTreeWidgetItem *nodeOf(Program &program, const QString &text)
-{
-    const auto found = program.mess()->userTree()->findItems(
-        text, Qt::MatchExactly | Qt::MatchRecursive);
-    return found.isEmpty() ? nullptr : found.first();
 }
 } // namespace
 
@@ -57,7 +40,7 @@ class TestEndToEnd : public QObject {
         login->ui->txtUser->setText(nickname);
         login->ui->Text1->setText(kAddress);
         login->ui->cmdLogin->click();
-        return QTest::qWaitFor([&] { return usersOf(program).contains(nickname); }, 5000);
+        return QTest::qWaitFor([&] { return userNames(program).contains(nickname); }, 5000);
     }
 
 private Q_SLOTS:
@@ -84,24 +67,24 @@ private Q_SLOTS:
 
     void everyoneSeesEveryoneListed()
     {
-        QTRY_COMPARE(usersOf(*ana), QStringList({"ana", "luis"}));
-        QTRY_COMPARE(usersOf(*luis), QStringList({"ana", "luis"}));
+        QTRY_COMPARE(userNames(*ana), QStringList({"ana", "luis"}));
+        QTRY_COMPARE(userNames(*luis), QStringList({"ana", "luis"}));
         QTRY_COMPARE(ana->mess()->statusLine(), QString("Status : 2 usuario(s)"));
 
         Program pepe;
         QVERIFY(logInAs(pepe, "pepe"));
-        QTRY_COMPARE(usersOf(pepe), QStringList({"ana", "luis", "pepe"}));
-        QTRY_COMPARE(usersOf(*ana), QStringList({"ana", "luis", "pepe"}));
+        QTRY_COMPARE(userNames(pepe), QStringList({"ana", "luis", "pepe"}));
+        QTRY_COMPARE(userNames(*ana), QStringList({"ana", "luis", "pepe"}));
 
         // A refresh lists the same users again.
         ana->mess()->ui->Command1->click();
-        QTRY_COMPARE(usersOf(*ana), QStringList({"ana", "luis", "pepe"}));
+        QTRY_COMPARE(userNames(*ana), QStringList({"ana", "luis", "pepe"}));
     }
 
     void aPrivateMessageOpensTheConversationOnTheOtherSide()
     {
-        QTRY_VERIFY(nodeOf(*ana, "luis"));
-        ana->mess()->userTree()->setCurrentItem(nodeOf(*ana, "luis"));
+        QTRY_VERIFY(findNode(*ana, "luis"));
+        ana->mess()->userTree()->setCurrentItem(findNode(*ana, "luis"));
         ana->mess()->ui->cmdPm->click();
         PM *mine = ana->PMWindows().window(0);
         QVERIFY(mine);
@@ -124,13 +107,13 @@ private Q_SLOTS:
 
     void blockingTellsTheWriterNothingGetsThrough()
     {
-        QTRY_VERIFY(nodeOf(*luis, "ana"));
-        luis->mess()->userTree()->setCurrentItem(nodeOf(*luis, "ana"));
+        QTRY_VERIFY(findNode(*luis, "ana"));
+        luis->mess()->userTree()->setCurrentItem(findNode(*luis, "ana"));
         luis->mess()->ui->mnuIggy->trigger();
         QVERIFY(luis->mess()->isBlocked("ana"));
 
-        QTRY_VERIFY(nodeOf(*ana, "luis"));
-        ana->mess()->userTree()->setCurrentItem(nodeOf(*ana, "luis"));
+        QTRY_VERIFY(findNode(*ana, "luis"));
+        ana->mess()->userTree()->setCurrentItem(findNode(*ana, "luis"));
         ana->mess()->ui->cmdPm->click();
         PM *mine = ana->PMWindows().window(0);
         mine->ui->txtSend->setText("¿me lees?");

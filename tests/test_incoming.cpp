@@ -16,15 +16,6 @@ namespace {
 const QString kAddress = QStringLiteral("127.0.0.14");
 const QString sep = wire::FieldSeparator;
 
-QStringList userNames(Program &program)
-{
-    QStringList names;
-    if (QTreeWidgetItem *root = program.mess()->userTree()->root()) {
-        for (int i = 0; i < root->childCount(); ++i)
-            names.append(root->child(i)->text(0));
-    }
-    return names;
-}
 } // namespace
 
 class TestIncoming : public QObject {

@@ -23,22 +23,13 @@ class TestMainWindow : public QObject {
     Mess *mess = nullptr;
     UserTree *tree = nullptr;
 
-    // Lists the users as the server would announce them, with the client logged in as luis.
+    // Logged in as luis, with these users listed.
     void logInWithUsers(const QStringList &users)
     {
-        QVERIFY(logIn(*program, *server, "luis"));
-        for (const QString &user : users)
-            program->incoming().handle("NICK" + sep + user);
-        mess->show();
-        QVERIFY(QTest::qWaitForWindowExposed(mess));
-        server->clearReceived();
+        QVERIFY(::logInWithUsers(*program, *server, "luis", users));
     }
 
-    QTreeWidgetItem *user(const QString &text) const
-    {
-        const auto found = tree->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
-        return found.isEmpty() ? nullptr : found.first();
-    }
+    QTreeWidgetItem *user(const QString &text) const { return findNode(*program, text); }
 
     void click(QTreeWidgetItem *node)
     {

@@ -29,23 +29,13 @@ class TestPrivateMessages : public QObject {
     Program *program = nullptr;
     Mess *mess = nullptr;
 
-    // Logged in as luis with these users listed, main window shown.
+    // Logged in as luis, with these users listed.
     void logInWithUsers(const QStringList &users)
     {
-        QVERIFY(logIn(*program, *server, "luis"));
-        for (const QString &user : users)
-            program->incoming().handle("NICK" + sep + user);
-        mess->show();
-        QVERIFY(QTest::qWaitForWindowExposed(mess));
-        server->clearReceived();
+        QVERIFY(::logInWithUsers(*program, *server, "luis", users));
     }
 
-    QTreeWidgetItem *node(const QString &text) const
-    {
-        const auto found =
-            mess->userTree()->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
-        return found.isEmpty() ? nullptr : found.first();
-    }
+    QTreeWidgetItem *node(const QString &text) const { return findNode(*program, text); }
 
     void openFromMainWindow(const QString &user)
     {

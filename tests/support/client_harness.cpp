@@ -1,5 +1,7 @@
 #include "support/client_harness.h"
 
+#include "incoming/incoming.h"
+#include "main_window/user_tree.h"
 #include "program.h"
 #include "protocol/wire.h"
 #include "ui_login.h"
@@ -22,6 +24,35 @@ bool logIn(Program &program, FakeServer &server, const QString &nickname)
     const QByteArray expected = loginBytes(nickname);
     return server.waitForClient(before + 1) && server.waitForBytes(expected.size())
         && server.received().startsWith(expected);
+}
+
+QStringList userNames(Program &program)
+{
+    QStringList names;
+    if (QTreeWidgetItem *root = program.mess()->userTree()->root()) {
+        for (int i = 0; i < root->childCount(); ++i)
+            names.append(root->child(i)->text(0));
+    }
+    return names;
+}
+
+QTreeWidgetItem *findNode(Program &program, const QString &text)
+{
+    const auto found = program.mess()->userTree()->findItems(
+        text, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.first();
+}
+
+bool logInWithUsers(Program &program, FakeServer &server, const QString &nickname,
+                    const QStringList &users)
+{
+    if (!logIn(program, server, nickname))
+        return false;
+    for (const QString &user : users)
+        program.incoming().handle(QStringLiteral("NICK") + wire::FieldSeparator + user);
+    program.mess()->show();
+    server.clearReceived();
+    return QTest::qWaitForWindowExposed(program.mess());
 }
 
 QByteArray loginBytes(const QString &nickname)

@@ -9,12 +9,22 @@
 #include <initializer_list>
 
 class QTextDocument;
+class QTreeWidgetItem;
 
 class Program;
 
 // Logs the program in against the fake server as a user would: nickname, address, button.
 // Returns false when the LOGIN message did not arrive.
 bool logIn(Program &program, FakeServer &server, const QString &nickname);
+
+// The users listed under the root of the program's user list, in order.
+QStringList userNames(Program &program);
+// The first node of the user list with exactly this text, or nullptr.
+QTreeWidgetItem *findNode(Program &program, const QString &text);
+// Logs in as a user would and has the server announce these users, as NICK messages the client
+// handles one by one; shows the main window and forgets what the server received so far.
+bool logInWithUsers(Program &program, FakeServer &server, const QString &nickname,
+                    const QStringList &users);
 
 // The LOGIN message for a nickname, in bytes.
 QByteArray loginBytes(const QString &nickname);
