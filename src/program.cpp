@@ -1,9 +1,6 @@
 #include "program.h"
 
-#include "aux_windows/error.h"
 #include "incoming/incoming.h"
-#include "main_window/mess.h"
-#include "protocol/login.h"
 #include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"
 #include "protocol/client_socket.h"

@@ -1,6 +1,6 @@
 #include "aux_windows/error.h"
-#include "layouts/placement.h"
 
+#include "layouts/placement.h"
 #include "ui_error.h"
 
 Error::Error() : ui(new Ui::Error)

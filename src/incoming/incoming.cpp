@@ -2,8 +2,8 @@
 
 #include "conversations/chat.h"
 #include "conversations/history.h"
-#include "layouts/plain_text.h"
 #include "conversations/pm.h"
+#include "layouts/plain_text.h"
 #include "main_window/user_tree.h"
 #include "program.h"
 #include "protocol/client_socket.h"

@@ -16,4 +16,11 @@ void centre(QWidget *window)
     window->move(frame.topLeft());
 }
 
+void bringUp(QWidget *window)
+{
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
 } // namespace placement

@@ -1,8 +1,8 @@
 #include "main_window/mess.h"
-#include "layouts/placement.h"
 
-#include "layouts/panels.h"
 #include "conversations/pm.h"
+#include "layouts/panels.h"
+#include "layouts/placement.h"
 #include "layouts/plain_text.h"
 #include "main_window/block_list.h"
 #include "main_window/tray_icon.h"
@@ -32,12 +32,8 @@ Mess::Mess(Program &program) : ui(new Ui::Mess), m_program(program), m_trayIcon(
     setFixedSize(225, 331 + ui->menubar->sizeHint().height());
     placement::centre(this);
 
-    connect(ui->mnuLogin, &QAction::triggered, this, [this] {
-        Login *login = m_program.login();
-        login->show();
-        login->raise();
-        login->activateWindow();
-    });
+    connect(ui->mnuLogin, &QAction::triggered, this,
+            [this] { placement::bringUp(m_program.login()); });
     connect(ui->Command1, &QAbstractButton::clicked, this, &Mess::refreshList);
     connect(ui->cmdChat, &QAbstractButton::clicked, this, &Mess::enterChat);
     connect(ui->cmdPm, &QAbstractButton::clicked, this, &Mess::privateMessage);
@@ -134,10 +130,7 @@ void Mess::chatCommand()
         m_program.SetStatus(QStringLiteral("No Conectado"));
         return;
     }
-    Chat *chat = m_program.chat();
-    chat->show();
-    chat->raise();
-    chat->activateWindow();
+    placement::bringUp(m_program.chat());
 }
 
 void Mess::treeClicked()
@@ -230,18 +223,12 @@ void Mess::emptyBlockList()
 
 void Mess::showHelp()
 {
-    Help *help = m_program.help();
-    help->show();
-    help->raise();
-    help->activateWindow();
+    placement::bringUp(m_program.help());
 }
 
 void Mess::showAbout()
 {
-    About *about = m_program.about();
-    about->show();
-    about->raise();
-    about->activateWindow();
+    placement::bringUp(m_program.about());
 }
 
 void Mess::closeEvent(QCloseEvent *event)

@@ -1,5 +1,7 @@
 #include "main_window/tray_icon.h"
 
+#include "layouts/placement.h"
+
 #include <QCursor>
 #include <QMainWindow>
 #include <QMenu>
@@ -31,9 +33,7 @@ void TrayIcon::activatedBy(QSystemTrayIcon::ActivationReason reason)
             m_window->showNormal();
         [[fallthrough]];
     case QSystemTrayIcon::DoubleClick:
-        m_window->show();
-        m_window->raise();
-        m_window->activateWindow();
+        placement::bringUp(m_window);
         break;
     case QSystemTrayIcon::Context:
         m_menu->popup(QCursor::pos());

@@ -1,12 +1,12 @@
 #include "protocol/login.h"
-#include "layouts/placement.h"
 
 #include "incoming/incoming.h"
+#include "layouts/placement.h"
 #include "main_window/mess.h"
 #include "main_window/user_tree.h"
 #include "program.h"
-#include "protocol/wire.h"
 #include "protocol/client_socket.h"
+#include "protocol/wire.h"
 #include "ui_login.h"
 
 Login::Login(Program &program)
