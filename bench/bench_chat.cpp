@@ -22,25 +22,17 @@
 
 namespace {
 
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 QString chatLine(int i)
 {
-    return wire::buildMessage(u"CHAT", {u"luis", QStringLiteral("linea numero %1 de la sala").arg(i)});
+    const QString line = QStringLiteral("linea numero %1 de la sala").arg(i);
+    return wire::buildMessage(u"CHAT", {u"luis", line});
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    preferOffscreen();
     QApplication app(argc, argv);
     const int idleSeconds = argc > 1 ? std::atoi(argv[1]) : 30;
 
@@ -84,12 +76,12 @@ int main(int argc, char *argv[])
     QEventLoop settle;
     QTimer::singleShot(500, &settle, &QEventLoop::quit);
     settle.exec();
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = processCpuSeconds();
     clock.restart();
     QEventLoop idle;
     QTimer::singleShot(idleSeconds * 1000, Qt::PreciseTimer, &idle, &QEventLoop::quit);
     idle.exec();
-    const double cpu = cpuSeconds() - cpuBefore;
+    const double cpu = processCpuSeconds() - cpuBefore;
     std::printf("(b) idle with the chat room shown, %.1f s: %.3f s of CPU = %.2f%% of one core\n",
                 clock.elapsed() / 1000.0, cpu, 100.0 * cpu / (clock.elapsed() / 1000.0));
     return 0;

@@ -31,7 +31,7 @@ QString userName(int i)
 struct Run {
     const char *name;
     std::atomic<bool> written{false};
-    Clock::time_point lastWrite;
+    Clock::time_point lastWrite{};
 };
 
 void report(Program &program, Run &run, Clock::time_point complete, int deepest)
@@ -82,8 +82,7 @@ Clock::time_point waitForCompleteList(Program &program, Run &run, int &deepest)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    preferOffscreen();
     QApplication app(argc, argv);
     RawServer server(kAddress);
     Run paced{"paced, 1 ms apart:"};

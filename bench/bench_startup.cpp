@@ -48,27 +48,11 @@ protected:
     }
 };
 
-void runFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    preferOffscreen();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     Program program;
@@ -99,13 +83,13 @@ int main(int argc, char *argv[])
         login->ui->Text1->setText(QStringLiteral("127.0.0.51"));
         login->ui->cmdLogin->click();
         while (!served)
-            runFor(5);
+            runEventsFor(5);
         accept.join();
-        runFor(3000);
-        const double cpu = cpuSeconds();
-        runFor(10'000);
+        runEventsFor(3000);
+        const double cpu = processCpuSeconds();
+        runEventsFor(10'000);
         std::printf("logged in and idle: RSS %.1f MiB, CPU over 10 s %.3f s (%.2f%% of a core)\n",
-                    currentRssMiB(), cpuSeconds() - cpu, 10.0 * (cpuSeconds() - cpu));
+                    currentRssMiB(), processCpuSeconds() - cpu, 10.0 * (processCpuSeconds() - cpu));
         QCoreApplication::exit(0);
     });
     return QApplication::exec();

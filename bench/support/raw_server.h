@@ -25,6 +25,13 @@ private:
 
 using Clock = std::chrono::steady_clock;
 
+// Benchmarks draw their windows off screen unless told otherwise (QT_QPA_PLATFORM).
+void preferOffscreen();
+// Runs the event loop for this long.
+void runEventsFor(int ms);
+// CPU time this process has used, user and system, in seconds.
+double processCpuSeconds();
+
 // Resident memory of this process now, and at its peak, in MiB.
 double currentRssMiB();
 double peakRssMiB();
