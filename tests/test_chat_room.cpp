@@ -8,7 +8,6 @@
 #include "protocol/wire.h"
 #include "support/client_harness.h"
 #include "support/fake_server.h"
-#include "ui_about.h"
 #include "ui_admin.h"
 #include "ui_chat.h"
 #include "ui_login.h"
@@ -66,9 +65,6 @@ private Q_SLOTS:
     void theRoomStartsAsLaidOutAndItsClockRuns()
     {
         Chat *chat = program->chat();
-        QCOMPARE(chat->windowTitle(), QString("Sala Charlas del Servidor Korvex"));
-        QCOMPARE(chat->size(), QSize(444, 281));
-        QCOMPARE(chat->ui->cmdSend->text(), QString("&Enviar"));
         QVERIFY(!chat->isVisible());
         QVERIFY(chat->tmrTime.isActive());
         QCOMPARE(panel(chat, 1), QString());
@@ -196,7 +192,6 @@ private Q_SLOTS:
         QCOMPARE(boxes.lastIcon(), int(QMessageBox::NoIcon));
         Admin *admin = program->existingAdmin();
         QVERIFY(admin && admin->isVisible());
-        QCOMPARE(admin->windowTitle(), QString("Mensaje del Administrador KORVEX"));
         QCOMPARE(admin->ui->txtMess->toPlainText(), QString("primero"));
 
         server->sendMessage({"MESSAGE", "<b>segundo</b>"});
@@ -243,10 +238,6 @@ private Q_SLOTS:
         QCOMPARE(boxes.count(), 1);
         QCOMPARE(boxes.lastText(), About::ContactLine);
         QCOMPARE(boxes.lastTextFormat(), int(Qt::PlainText));
-        QCOMPARE(about->windowTitle(), QString("Acerca - Creador"));
-        QCOMPARE(about->ui->lblCreator->text(), QString("Creator : Dravo"));
-        QVERIFY(about->ui->Label2->text().startsWith(
-            "- Mensajero oficial del  KORVEX (Dravonet Mensajero Version 1.0);"));
         about->show();
         about->close();
         QTRY_VERIFY(!program->existingAbout());

@@ -56,13 +56,6 @@ private:
     std::function<void()> m_onShow;
 };
 
-QStringList actionTexts(QMenu *menu)
-{
-    QStringList texts;
-    for (QAction *action : menu->actions())
-        texts.append(action->isSeparator() ? "-" : action->text());
-    return texts;
-}
 } // namespace
 
 class TestLifecycle : public QObject {
@@ -130,26 +123,6 @@ private Q_SLOTS:
         QCOMPARE(values.last(), 100);
         QVERIFY(std::is_sorted(values.begin(), values.end()));
         QVERIFY(!program->existingIntro());
-    }
-
-    void theSplashAsLaidOut()
-    {
-        Intro intro;
-        QCOMPARE(intro.size(), QSize(489, 388));
-        QCOMPARE(intro.ui->Label1->text(), QString("Loading..."));
-        QCOMPARE(intro.ui->imgBack->toolTip(), QString("Cargando KORVEX Mensajero por Dravo"));
-        QCOMPARE(intro.ui->prog->minimum(), 0);
-        QCOMPARE(intro.ui->prog->maximum(), 100);
-        QCOMPARE(intro.ui->prog->value(), 0);
-        const QStringList lines = Intro::SplashText.split("\r\n");
-        QCOMPARE(lines.mid(0, 5), QStringList({"Dravo's Mensajero esta  ",
-                                               "cargandose en memoria ...esta ",
-                                               "es la version beta del ",
-                                               "mensajero ...si encuentras ",
-                                               "algun error favor de enviarme "}));
-        QCOMPARE(lines.size(), 18); // seventeen lines, each ending in CR LF
-        QCOMPARE(lines.last(), QString());
-        QCOMPARE(intro.ui->Text1->toPlainText(), QString(Intro::SplashText).replace("\r\n", "\n"));
     }
 
     void theIconShowsTheWindowOrItsMenu()
@@ -279,22 +252,6 @@ private Q_SLOTS:
         const qint64 took = runUntilTheProgramEnds(
             [&] { QTest::keyClick(mess, Qt::Key_Q, Qt::ControlModifier); });
         QVERIFY(took >= 1000);
-    }
-
-    void menusAsLaidOut()
-    {
-        QCOMPARE(mess->ui->mnuFile->title(), QString("&Archivo"));
-        QCOMPARE(mess->ui->mnuOptions->title(), QString("&Opciones"));
-        QCOMPARE(mess->ui->mnuHelp->title(), QString("&Ayuda"));
-        QCOMPARE(actionTexts(mess->ui->mnuFile), QStringList({"Entrar", "&Abandonar", "-", "Salir"}));
-        QCOMPARE(actionTexts(mess->ui->mnuOptions),
-                 QStringList({"Dravo Usuario", "UnDravo Usuarios", "-", "Charlar"}));
-        QCOMPARE(actionTexts(mess->ui->mnuHelp), QStringList({"&Ayuda", "&Acerca"}));
-        QCOMPARE(mess->ui->mnuLogin->shortcut(), QKeySequence("Ctrl+O"));
-        QCOMPARE(mess->ui->mnuClose->shortcut(), QKeySequence("Ctrl+N"));
-        QCOMPARE(mess->ui->mnuExit->shortcut(), QKeySequence("Ctrl+Q"));
-        QCOMPARE(mess->ui->mnuChat->shortcut(), QKeySequence("Ctrl+C"));
-        QVERIFY(!mess->ui->mnuUnIggy->isVisible());
     }
 
     void helpAndAboutWorkWithoutAConnection()

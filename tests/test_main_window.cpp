@@ -61,14 +61,7 @@ private Q_SLOTS:
         QCOMPARE(mess->ui->SSTab1->tabText(0), QString("Online"));
         QCOMPARE(mess->ui->SSTab1->tabText(1), QString("block  List"));
         QCOMPARE(mess->ui->SSTab1->currentIndex(), 0);
-        QCOMPARE(mess->ui->cmdPm->text(), QString("Privado"));
-        QCOMPARE(mess->ui->cmdPm->toolTip(), QString("Private Message User"));
         QCOMPARE(mess->ui->cmdIggy->text(), QString("Bloquear"));
-        QCOMPARE(mess->ui->cmdIggy->toolTip(), QString("Ignore User"));
-        QCOMPARE(mess->ui->cmdChat->text(), QString("Charlar"));
-        QCOMPARE(mess->ui->cmdChat->toolTip(), QString());
-        QCOMPARE(mess->ui->Command1->text(), QString("Refrescar lista"));
-        QCOMPARE(mess->ui->Command1->toolTip(), QString("Get "));
         QCOMPARE(mess->blockList(), QString());
         QVERIFY(!mess->ui->mnuUnIggy->isVisible());
         QVERIFY(mess->ui->mnuIggy->isVisible());

@@ -72,23 +72,6 @@ private Q_SLOTS:
         delete server;
     }
 
-    void aWindowStartsAsLaidOut()
-    {
-        PM *window = program->PMWindows().openNew();
-        QCOMPARE(window->windowTitle(), QString("Mensaje Privado Korvex Mensajero"));
-        QCOMPARE(window->caption(), QString("Mensaje Privado Korvex Mensajero"));
-        QCOMPARE(window->size(), QSize(309, 217));
-        QCOMPARE(window->ui->Label1->text(), QString("para :"));
-        QCOMPARE(window->ui->Label2->text(), QString("de :"));
-        QCOMPARE(window->ui->cmdSend->text(), QString("&Enviar"));
-        QVERIFY(window->ui->txtFrom->isReadOnly());
-        QVERIFY(!window->ui->txtTo->isReadOnly());
-        QVERIFY(window->ui->txtChat->toPlainText().isEmpty());
-        QVERIFY(window->statusText().isEmpty());
-        QVERIFY(!window->isVisible());
-        QCOMPARE(program->PMWindows().NextPMSlot(), 1);
-    }
-
     void sendingALineWritesTheWireAndTheHistory()
     {
         logInWithUsers({"ana"});
