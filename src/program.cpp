@@ -59,6 +59,9 @@ Admin *Program::admin()
     if (!m_admin) {
         m_admin = new Admin;
         m_admin->announce();
+        // Whatever ran while the box was open may have closed the window again.
+        if (!m_admin)
+            m_admin = new Admin;
     }
     return m_admin;
 }
@@ -68,6 +71,8 @@ About *Program::about()
     if (!m_about) {
         m_about = new About;
         m_about->announce();
+        if (!m_about)
+            m_about = new About;
     }
     return m_about;
 }

@@ -9,6 +9,7 @@
 About::About() : ui(new Ui::About), m_banner(QStringLiteral(":/pictures/banner.svg"))
 {
     ui->setupUi(this);
+    placement::useLayoutFont(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
     placement::centre(this);

@@ -8,6 +8,7 @@
 Admin::Admin() : ui(new Ui::Admin)
 {
     ui->setupUi(this);
+    placement::useLayoutFont(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
     placement::centre(this);

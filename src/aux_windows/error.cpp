@@ -6,6 +6,7 @@
 Error::Error() : ui(new Ui::Error)
 {
     ui->setupUi(this);
+    placement::useLayoutFont(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
     placement::centre(this);

@@ -8,6 +8,7 @@
 Help::Help() : ui(new Ui::Help)
 {
     ui->setupUi(this);
+    placement::useLayoutFont(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
     panels::setUp(ui->stat, {133});

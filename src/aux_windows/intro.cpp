@@ -28,6 +28,8 @@ const QString Intro::SplashText = QStringLiteral(
 Intro::Intro() : ui(new Ui::Intro), m_background(QStringLiteral(":/pictures/portrait.svg"))
 {
     ui->setupUi(this);
+    // The splash keeps the system's font; only its label has the layouts' one.
+    placement::useLayoutFont(ui->Label1);
     setWindowFlag(Qt::FramelessWindowHint);
     setFixedSize(size());
     ui->Text1->setPlainText(SplashText);

@@ -2,6 +2,7 @@
 
 #include "conversations/history.h"
 #include "layouts/panels.h"
+#include "layouts/placement.h"
 #include "program.h"
 #include "protocol/clock.h"
 #include "protocol/wire.h"
@@ -13,6 +14,7 @@
 Chat::Chat(Program &program) : ui(new Ui::Chat), m_program(program)
 {
     ui->setupUi(this);
+    placement::useLayoutFont(this);
     setFixedSize(size());
     panels::setUp(ui->stat, {133, 133});
 

@@ -1,6 +1,7 @@
 #include "conversations/pm.h"
 
 #include "layouts/panels.h"
+#include "layouts/placement.h"
 #include "layouts/plain_text.h"
 #include "program.h"
 #include "protocol/wire.h"
@@ -11,6 +12,7 @@
 PM::PM(Program &program) : ui(new Ui::PM), m_program(program)
 {
     ui->setupUi(this);
+    placement::useLayoutFont(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
     panels::setUp(ui->stat, {267});

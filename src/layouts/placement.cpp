@@ -1,5 +1,6 @@
 #include "layouts/placement.h"
 
+#include <QFont>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QWidget>
@@ -14,6 +15,13 @@ void centre(QWidget *window)
     QRect frame(QPoint(), window->size());
     frame.moveCenter(screen->availableGeometry().center());
     window->move(frame.topLeft());
+}
+
+void useLayoutFont(QWidget *widget)
+{
+    QFont font = widget->font();
+    font.setPointSizeF(8.25);
+    widget->setFont(font);
 }
 
 void bringUp(QWidget *window)

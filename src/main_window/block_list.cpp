@@ -19,9 +19,27 @@ QStringList linesOf(const QString &text)
 
 } // namespace
 
+QString entryOf(const QString &nickname)
+{
+    QString entry = nickname;
+    for (QChar &c : entry) {
+        switch (c.unicode()) {
+        case u'\r':
+        case u'\n':
+        case QChar::LineSeparator:
+        case QChar::ParagraphSeparator:
+            c = QChar::ReplacementCharacter;
+            break;
+        default:
+            break;
+        }
+    }
+    return entry;
+}
+
 bool contains(const QString &listText, const QString &nickname)
 {
-    return !nickname.isEmpty() && linesOf(listText).contains(nickname);
+    return !nickname.isEmpty() && linesOf(listText).contains(entryOf(nickname));
 }
 
 QString added(const QString &listText, const QString &entry)
@@ -30,7 +48,7 @@ QString added(const QString &listText, const QString &entry)
     // A last line the user typed without a line break stays an entry of its own.
     if (!text.isEmpty() && !text.endsWith(QLatin1Char('\n')))
         text += kLineEnd;
-    return text + entry + kLineEnd;
+    return text + entryOf(entry) + kLineEnd;
 }
 
 QString removed(const QString &listText, const QString &nickname)
@@ -41,7 +59,7 @@ QString removed(const QString &listText, const QString &nickname)
     const bool endedWithBreak = listText.endsWith(QLatin1Char('\n'));
     if (endedWithBreak)
         lines.removeLast();
-    lines.removeAll(nickname);
+    lines.removeAll(entryOf(nickname));
     if (lines.isEmpty())
         return QString();
     return lines.join(kLineEnd) + (endedWithBreak ? kLineEnd : QString());

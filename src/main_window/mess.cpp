@@ -14,11 +14,13 @@
 #include "ui_pm.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLabel>
 
 Mess::Mess(Program &program) : ui(new Ui::Mess), m_program(program), m_trayIcon(nullptr)
 {
     ui->setupUi(this);
+    placement::useLayoutFont(this);
     ui->SSTab1->placeControls();
 
     auto *figure = new QLabel(ui->stat);
@@ -48,8 +50,20 @@ Mess::Mess(Program &program) : ui(new Ui::Mess), m_program(program), m_trayIcon(
     connect(ui->mnuNeedhelp, &QAction::triggered, this, &Mess::showHelp);
     connect(ui->mnuAbout, &QAction::triggered, this, &Mess::showAbout);
 
+    // Ctrl+C is "Charlar"; in the block list it copies only while text is selected.
+    ui->txtIggy->installEventFilter(this);
+
     m_trayIcon = new TrayIcon(this, ui->mnuFile);
     m_trayIcon->add();
+}
+
+bool Mess::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->txtIggy && event->type() == QEvent::ShortcutOverride
+        && static_cast<QKeyEvent *>(event)->matches(QKeySequence::Copy)
+        && !ui->txtIggy->textCursor().hasSelection())
+        return true;
+    return QMainWindow::eventFilter(watched, event);
 }
 
 Mess::~Mess()
@@ -86,8 +100,10 @@ void Mess::setLoggedIn(bool loggedIn)
 
 QString Mess::blockList() const
 {
-    QString text = ui->txtIggy->toPlainText();
-    text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+    // The raw text: the plain-text view would turn a no-break space in a nickname into a blank.
+    QString text = ui->txtIggy->document()->toRawText();
+    text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
+    text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
     return text;
 }
 
@@ -98,7 +114,7 @@ void Mess::setBlockList(const QString &text)
 
 bool Mess::isBlocked(const QString &nickname) const
 {
-    return block_list::contains(ui->txtIggy->toPlainText(), nickname);
+    return block_list::contains(blockList(), nickname);
 }
 
 void Mess::refreshList()

@@ -13,6 +13,7 @@ Login::Login(Program &program)
     : ui(new Ui::Login), m_program(program), m_ws(new ClientSocket(this))
 {
     ui->setupUi(this);
+    placement::useLayoutFont(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
     placement::centre(this);
