@@ -31,7 +31,11 @@ qint64 runUntilTheProgramEnds(const std::function<void()> &action)
         clock.start();
         action();
     });
-    QTimer::singleShot(10'000, qApp, [] { QCoreApplication::exit(1); }); // a safety net
+    // A safety net that goes with this run, so it cannot end a later test's event loops.
+    QTimer safetyNet;
+    safetyNet.setSingleShot(true);
+    QObject::connect(&safetyNet, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    safetyNet.start(10'000);
     const int code = QApplication::exec();
     return code == 0 ? clock.elapsed() : -1;
 }
@@ -165,12 +169,23 @@ private Q_SLOTS:
         QVERIFY(logIn(*program, *server, "ana"));
         program->incoming().handle("NICK" + sep + "luis");
         server->clearReceived();
+        // The status is written second: the list and the nickname go only after it.
+        int usersAtStatus = -1;
+        QString nicknameAtStatus;
+        connect(mess, &Mess::statusLineChanged, this, [&](const QString &text) {
+            if (text == "Status : Logged Out") {
+                usersAtStatus = mess->userTree()->userCount();
+                nicknameAtStatus = program->ownNickname();
+            }
+        });
         QElapsedTimer clock;
         clock.start();
         mess->ui->mnuClose->trigger();
         const qint64 returnedAfter = clock.elapsed();
         QVERIFY(server->waitForDisconnect());
         QCOMPARE(server->received(), clientBytes("LOGOUT", {u"ana"}));
+        QCOMPARE(usersAtStatus, 1);
+        QCOMPARE(nicknameAtStatus, QString("ana"));
         QVERIFY2(returnedAfter >= 1000, qPrintable(QString::number(returnedAfter)));
         QCOMPARE(mess->userTree()->topLevelItemCount(), 0);
         QCOMPARE(mess->windowTitle(), QString("Dravonet Mensajero"));

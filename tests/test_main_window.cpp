@@ -6,6 +6,7 @@
 #include "protocol/wire.h"
 #include "support/client_harness.h"
 #include "support/fake_server.h"
+#include "conversations/chat.h"
 #include "ui_mess.h"
 
 #include <QTest>
@@ -146,8 +147,7 @@ private Q_SLOTS:
         QCOMPARE(mess->blockList(), QString());
         QCOMPARE(mess->ui->cmdIggy->text(), QString("Iggy"));
         QVERIFY(!mess->isBlocked("bob"));
-        QTest::qWait(50);
-        QCOMPARE(server->received(), QByteArray());
+        QCOMPARE(receivedUpToARefresh(*program, *server), getUserBytes());
     }
 
     void unblockingRemovesOnlyExactEntries()
@@ -258,6 +258,48 @@ private Q_SLOTS:
         QCOMPARE(mess->blockList(), QString("carl\r\ndan\r\n"));
         QVERIFY(mess->isBlocked("carl"));
         QVERIFY(mess->isBlocked("dan"));
+    }
+
+    void unusualNicknamesBlockOnlyThemselves()
+    {
+        const QString noBreak = QString("bob") + QChar(0xA0) + "x";
+        const QString twoLines = "x\r\nana";
+        logInWithUsers({noBreak, twoLines, "ana"});
+        click(user(noBreak));
+        mess->ui->cmdIggy->click();
+        click(user(twoLines));
+        mess->ui->cmdIggy->click();
+        QVERIFY(mess->isBlocked(noBreak));
+        QVERIFY(!mess->isBlocked("bob x"));
+        QVERIFY(mess->isBlocked(twoLines));
+        QVERIFY(!mess->isBlocked("ana"));
+        QVERIFY(!mess->isBlocked("x"));
+        QVERIFY(mess->blockList().contains(QChar(0xA0)));
+
+        click(user(twoLines + block_list::Mark));
+        mess->ui->cmdIggy->click();
+        QVERIFY(!mess->isBlocked(twoLines));
+        QVERIFY(mess->isBlocked(noBreak));
+    }
+
+    void ctrlCInTheBlockListCopiesOnlyASelection()
+    {
+        logInWithUsers({});
+        mess->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(mess));
+        mess->ui->SSTab1->setCurrentIndex(1);
+        mess->setBlockList("bob\r\n");
+        mess->ui->txtIggy->setFocus();
+        QTest::keyClick(mess->ui->txtIggy, Qt::Key_C, Qt::ControlModifier);
+        QVERIFY(program->chat()->isVisible()); // "Charlar"
+        program->chat()->hide();
+
+        mess->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(mess));
+        mess->ui->txtIggy->setFocus();
+        mess->ui->txtIggy->selectAll();
+        QTest::keyClick(mess->ui->txtIggy, Qt::Key_C, Qt::ControlModifier);
+        QVERIFY(!program->chat()->isVisible());
     }
 
     void membershipIsByWholeEntry_data()

@@ -57,6 +57,16 @@ private Q_SLOTS:
         QTest::newRow("PM ana to luis")
             << wire::buildMessage(u"PM", {u"luis", u"ana", u"hola"})
             << QByteArray::fromHex("504DA4B6A3C66C756973A4B6A3C6616E61A4B6A3C6686F6C61");
+        QTest::newRow("IGNORE luis bob") << wire::buildMessage(u"IGNORE", {u"luis", u"bob"})
+                                         << QByteArray("IGNORE\xA4\xB6\xA3\xC6luis\xA4\xB6\xA3\xC6" "bob");
+        QTest::newRow("CHAT ana hola") << wire::buildMessage(u"CHAT", {u"ana", u"hola"})
+                                       << QByteArray("CHAT\xA4\xB6\xA3\xC6" "ana\xA4\xB6\xA3\xC6hola");
+        QTest::newRow("ENTER ana") << wire::buildMessage(u"ENTER", {u"ana"})
+                                   << QByteArray("ENTER\xA4\xB6\xA3\xC6" "ana");
+        QTest::newRow("LEAVE ana") << wire::buildMessage(u"LEAVE", {u"ana"})
+                                   << QByteArray("LEAVE\xA4\xB6\xA3\xC6" "ana");
+        QTest::newRow("LOGOUT ana") << wire::buildMessage(u"LOGOUT", {u"ana"})
+                                    << QByteArray("LOGOUT\xA4\xB6\xA3\xC6" "ana");
         QTest::newRow("no arguments") << wire::buildMessage(u"X", {}) << QByteArray("X");
     }
 

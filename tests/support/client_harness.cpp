@@ -5,6 +5,7 @@
 #include "program.h"
 #include "protocol/wire.h"
 #include "ui_login.h"
+#include "ui_mess.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -55,6 +56,20 @@ bool logInWithUsers(Program &program, FakeServer &server, const QString &nicknam
     return QTest::qWaitForWindowExposed(program.mess());
 }
 
+QByteArray receivedUpToARefresh(Program &program, FakeServer &server)
+{
+    const qsizetype before = server.received().size();
+    program.mess()->ui->Command1->click();
+    server.waitForBytes(before + getUserBytes().size());
+    QTest::qWaitFor([&] { return server.received().endsWith(getUserBytes()); }, 5000);
+    return server.received();
+}
+
+QByteArray getUserBytes()
+{
+    return QByteArray::fromHex("47455455534552A4B6A3C6");
+}
+
 QByteArray loginBytes(const QString &nickname)
 {
     return wire::toCodePage(wire::buildMessage(u"LOGIN", {nickname}));
@@ -95,7 +110,10 @@ char *toString(const Piece &piece)
 BoxCloser::BoxCloser()
 {
     auto *timer = new QTimer(this);
-    connect(timer, &QTimer::timeout, this, &BoxCloser::poll);
+    connect(timer, &QTimer::timeout, this, [this] {
+        if (!m_paused)
+            poll();
+    });
     timer->start(10);
 }
 

@@ -26,6 +26,13 @@ QTreeWidgetItem *findNode(Program &program, const QString &text);
 bool logInWithUsers(Program &program, FakeServer &server, const QString &nickname,
                     const QStringList &users);
 
+// A refresh's GETUSER goes out behind everything the client sent before it on the connection.
+// Clicks the refresh button and waits for it, then returns all the server has received; so a
+// test can see that nothing else was sent, without waiting an arbitrary time.
+QByteArray receivedUpToARefresh(Program &program, FakeServer &server);
+// The GETUSER message, in bytes.
+QByteArray getUserBytes();
+
 // The LOGIN message for a nickname, in bytes.
 QByteArray loginBytes(const QString &nickname);
 
@@ -43,13 +50,16 @@ struct Piece {
 QList<Piece> piecesOf(const QTextDocument *document);
 char *toString(const Piece &piece);
 
-// Dismisses the next modal box that opens, counting how many it has dismissed and remembering
-// the last one's title and text.
+// Dismisses every modal box that opens, counting how many it has dismissed and remembering
+// the last one's title and text. Paused, it leaves boxes open until poll() is called.
 class BoxCloser : public QObject {
     Q_OBJECT
 
 public:
     BoxCloser();
+    void setPaused(bool paused) { m_paused = paused; }
+    // Dismisses the box that is open now, if any.
+    void poll();
     int count() const { return m_count; }
     QString lastTitle() const { return m_title; }
     QString lastText() const { return m_text; }
@@ -57,8 +67,7 @@ public:
     int lastIcon() const { return m_icon; }
 
 private:
-    void poll();
-
+    bool m_paused = false;
     int m_count = 0;
     QString m_title;
     QString m_text;
