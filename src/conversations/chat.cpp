@@ -34,8 +34,8 @@ Chat::~Chat()
 
 void Chat::appendLine(const QString &writer, const QColor &writerColour, const QString &text)
 {
-    ui->txtChat->append(writer + QStringLiteral(" : "), writerColour, true);
-    ui->txtChat->append(text + QStringLiteral("\r\n"), History::Black, false);
+    ui->txtChat->append({{writer + QStringLiteral(" : "), writerColour, true},
+                         {text + QStringLiteral("\r\n"), History::Black, false}});
 }
 
 void Chat::appendNotice(const QString &text)

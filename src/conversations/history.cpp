@@ -10,9 +10,11 @@ History::History(QWidget *parent) : QPlainTextEdit(parent)
     setReadOnly(true);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Nothing is ever undone in a history; recording every insert would only cost memory.
+    document()->setUndoRedoEnabled(false);
 }
 
-void History::append(const QString &text, const QColor &colour, bool emphasis)
+void History::append(std::initializer_list<Piece> pieces)
 {
     if (!m_refreshPending) {
         m_refreshPending = true;
@@ -22,12 +24,17 @@ void History::append(const QString &text, const QColor &colour, bool emphasis)
         setUpdatesEnabled(false);
         QTimer::singleShot(FrameMs, this, &History::refresh);
     }
-    QTextCharFormat format;
-    format.setForeground(colour);
-    format.setFontWeight(emphasis ? QFont::Bold : QFont::Normal);
     QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(text, format);
+    // One edit: the document lays the new text out once, not once per piece.
+    cursor.beginEditBlock();
+    for (const Piece &piece : pieces) {
+        QTextCharFormat format;
+        format.setForeground(piece.colour);
+        format.setFontWeight(piece.emphasis ? QFont::Bold : QFont::Normal);
+        cursor.insertText(piece.text, format);
+    }
+    cursor.endEditBlock();
 }
 
 void History::refresh()

@@ -14,9 +14,20 @@ class History : public QPlainTextEdit {
     Q_OBJECT
 
 public:
+    struct Piece {
+        QString text;
+        QColor colour;
+        bool emphasis;
+    };
+
     explicit History(QWidget *parent = nullptr);
 
-    void append(const QString &text, const QColor &colour, bool emphasis);
+    // Appends the pieces at the end, in order, as one edit of the document.
+    void append(std::initializer_list<Piece> pieces);
+    void append(const QString &text, const QColor &colour, bool emphasis)
+    {
+        append({{text, colour, emphasis}});
+    }
 
     static inline const QColor Red{255, 0, 0};
     static inline const QColor Blue{0, 0, 255};

@@ -35,8 +35,8 @@ void PM::setCaption(const QString &caption)
 
 void PM::appendLine(const QString &writer, const QColor &writerColour, const QString &text)
 {
-    ui->txtChat->append(writer + QStringLiteral(" : "), writerColour, true);
-    ui->txtChat->append(text + QStringLiteral("\r\n"), History::Black, false);
+    ui->txtChat->append({{writer + QStringLiteral(" : "), writerColour, true},
+                         {text + QStringLiteral("\r\n"), History::Black, false}});
 }
 
 void PM::lockRecipient()
