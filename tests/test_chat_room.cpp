@@ -7,6 +7,7 @@
 #include "protocol/clock.h"
 #include "protocol/wire.h"
 #include "support/client_harness.h"
+#include "support/client_test.h"
 #include "support/fake_server.h"
 #include "ui_admin.h"
 #include "ui_chat.h"
@@ -33,12 +34,13 @@ QString panel(Chat *chat, int number)
 }
 } // namespace
 
-class TestChatRoom : public QObject {
+class TestChatRoom : public ClientTest {
     Q_OBJECT
 
-    FakeServer *server = nullptr;
-    Program *program = nullptr;
-    Mess *mess = nullptr;
+public:
+    TestChatRoom() : ClientTest(kAddress) {}
+
+private:
 
     void logInAs(const QString &nickname)
     {
@@ -49,19 +51,6 @@ class TestChatRoom : public QObject {
     QString history() { return program->chat()->ui->txtChat->toPlainText(); }
 
 private Q_SLOTS:
-    void init()
-    {
-        server = new FakeServer(kAddress);
-        program = new Program;
-        mess = program->mess();
-    }
-
-    void cleanup()
-    {
-        delete program;
-        delete server;
-    }
-
     void theRoomStartsAsLaidOutAndItsClockRuns()
     {
         Chat *chat = program->chat();

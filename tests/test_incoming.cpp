@@ -6,6 +6,7 @@
 #include "protocol/client_socket.h"
 #include "protocol/wire.h"
 #include "support/client_harness.h"
+#include "support/client_test.h"
 #include "support/fake_server.h"
 
 #include <QRandomGenerator>
@@ -18,11 +19,13 @@ const QString sep = wire::FieldSeparator;
 
 } // namespace
 
-class TestIncoming : public QObject {
+class TestIncoming : public ClientTest {
     Q_OBJECT
 
-    FakeServer *server = nullptr;
-    Program *program = nullptr;
+public:
+    TestIncoming() : ClientTest(kAddress) {}
+
+private:
     int probes = 0;
 
     // Sends NICK probes until one is listed: whatever came before was handled and the
@@ -38,20 +41,12 @@ class TestIncoming : public QObject {
         return false;
     }
 
-private Q_SLOTS:
-    void init()
+    void prepare() override
     {
-        server = new FakeServer(kAddress);
-        program = new Program;
         QVERIFY(logIn(*program, *server, "ana"));
     }
 
-    void cleanup()
-    {
-        delete program;
-        delete server;
-    }
-
+private Q_SLOTS:
     void nickListsAUserAndCountsThem()
     {
         server->sendMessage({"NICK", "ana"});

@@ -7,6 +7,7 @@
 #include "protocol/client_socket.h"
 #include "protocol/wire.h"
 #include "support/client_harness.h"
+#include "support/client_test.h"
 #include "support/fake_server.h"
 #include "ui_help.h"
 #include "ui_intro.h"
@@ -62,12 +63,13 @@ private:
 
 } // namespace
 
-class TestLifecycle : public QObject {
+class TestLifecycle : public ClientTest {
     Q_OBJECT
 
-    FakeServer *server = nullptr;
-    Program *program = nullptr;
-    Mess *mess = nullptr;
+public:
+    TestLifecycle() : ClientTest(kAddress) {}
+
+private:
 
     void showMess()
     {
@@ -77,23 +79,12 @@ class TestLifecycle : public QObject {
     }
 
 private Q_SLOTS:
-    void init()
-    {
-        server = new FakeServer(kAddress);
-        program = new Program;
-        mess = program->mess();
-    }
-
-    void cleanup()
-    {
-        delete program;
-        delete server;
-    }
-
     void theSplashRunsItsBarThenShowsTheMainWindow()
     {
+        // A client whose main window the splash creates, as at a real start.
         delete program;
         program = new Program;
+        mess = nullptr;
         QElapsedTimer clock;
         QList<int> values;
         qint64 shownAfter = -1;

@@ -5,6 +5,7 @@
 #include "program.h"
 #include "protocol/wire.h"
 #include "support/client_harness.h"
+#include "support/client_test.h"
 #include "support/fake_server.h"
 #include "conversations/chat.h"
 #include "ui_mess.h"
@@ -16,12 +17,13 @@ const QString kAddress = QStringLiteral("127.0.0.15");
 const QString sep = wire::FieldSeparator;
 } // namespace
 
-class TestMainWindow : public QObject {
+class TestMainWindow : public ClientTest {
     Q_OBJECT
 
-    FakeServer *server = nullptr;
-    Program *program = nullptr;
-    Mess *mess = nullptr;
+public:
+    TestMainWindow() : ClientTest(kAddress) {}
+
+private:
     UserTree *tree = nullptr;
 
     // Logged in as luis, with these users listed.
@@ -41,21 +43,12 @@ class TestMainWindow : public QObject {
     // Selects a node without a click, so the block button keeps its caption.
     void select(QTreeWidgetItem *node) { tree->setCurrentItem(node); }
 
-private Q_SLOTS:
-    void init()
+    void prepare() override
     {
-        server = new FakeServer(kAddress);
-        program = new Program;
-        mess = program->mess();
         tree = mess->userTree();
     }
 
-    void cleanup()
-    {
-        delete program;
-        delete server;
-    }
-
+private Q_SLOTS:
     void layoutAsCreated()
     {
         QCOMPARE(mess->ui->SSTab1->count(), 2);

@@ -8,6 +8,7 @@
 #include "protocol/clock.h"
 #include "protocol/wire.h"
 #include "support/client_harness.h"
+#include "support/client_test.h"
 #include "support/fake_server.h"
 #include "ui_mess.h"
 #include "ui_pm.h"
@@ -22,12 +23,13 @@ const QString blue = QStringLiteral("#0000ff");
 const QString black = QStringLiteral("#000000");
 } // namespace
 
-class TestPrivateMessages : public QObject {
+class TestPrivateMessages : public ClientTest {
     Q_OBJECT
 
-    FakeServer *server = nullptr;
-    Program *program = nullptr;
-    Mess *mess = nullptr;
+public:
+    TestPrivateMessages() : ClientTest(kAddress) {}
+
+private:
 
     // Logged in as luis, with these users listed.
     void logInWithUsers(const QStringList &users)
@@ -59,19 +61,6 @@ class TestPrivateMessages : public QObject {
     }
 
 private Q_SLOTS:
-    void init()
-    {
-        server = new FakeServer(kAddress);
-        program = new Program;
-        mess = program->mess();
-    }
-
-    void cleanup()
-    {
-        delete program;
-        delete server;
-    }
-
     void sendingALineWritesTheWireAndTheHistory()
     {
         logInWithUsers({"ana"});
