@@ -112,6 +112,7 @@ public:
 
     // The address and port the server sees, as its log shows them.
     QString name() const { return m_name; }
+    QString nickname() const { return m_nickname; }
     bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
     const QList<QByteArray> &reads() const { return m_reads; }
 
@@ -204,6 +205,19 @@ private:
 class TestServer : public QObject {
     Q_OBJECT
 
+    // Logs the peers in, in order. Each gets the same list: one NICK per user, in log-in order
+    // (the newcomer's own list, then an announcement for each later user).
+    void logInAll(std::initializer_list<Peer *> peers)
+    {
+        QStringList names;
+        for (Peer *peer : peers) {
+            QVERIFY(peer->logIn());
+            names.append(peer->nickname());
+        }
+        for (Peer *peer : peers)
+            RECEIVES(*peer, nicks(names));
+    }
+
 private Q_SLOTS:
     void logInListsEveryoneAndAnnouncesTheNewcomer()
     {
@@ -281,12 +295,9 @@ private Q_SLOTS:
         Peer otherAna(world, "ana");
         Peer luis(world, "luis");
         Peer eva(world, "eva");
-        for (Peer *peer : {&ana, &otherAna, &luis, &eva})
-            QVERIFY(peer->logIn());
-        RECEIVES(ana, nicks({"ana", "ana", "luis", "eva"}));
-        RECEIVES(otherAna, nicks({"ana", "ana", "luis", "eva"}));
-        RECEIVES(luis, nicks({"ana", "ana", "luis", "eva"}));
-        RECEIVES(eva, nicks({"ana", "ana", "luis", "eva"}));
+        logInAll({&ana, &otherAna, &luis, &eva});
+        if (QTest::currentTestFailed())
+            return;
 
         // The sender field is the connection's own nickname, whatever the message says.
         QVERIFY(luis.send({"PM", "ana", "eva", "hola, ¿qué tal? €"}));
@@ -381,11 +392,9 @@ private Q_SLOTS:
         Peer ana(world, "ana");
         Peer luis(world, "luis");
         Peer eva(world, "eva");
-        for (Peer *peer : {&ana, &luis, &eva})
-            QVERIFY(peer->logIn());
-        RECEIVES(ana, nicks({"ana", "luis", "eva"}));
-        RECEIVES(luis, nicks({"ana", "luis", "eva"}));
-        RECEIVES(eva, nicks({"ana", "luis", "eva"}));
+        logInAll({&ana, &luis, &eva});
+        if (QTest::currentTestFailed())
+            return;
 
         // ENTER and LEAVE go to the room and to whoever entered or left.
         QVERIFY(ana.send({"ENTER", "eva"}));
@@ -424,11 +433,9 @@ private Q_SLOTS:
         Peer ana(world, "ana");
         Peer luis(world, "luis");
         Peer eva(world, "eva");
-        for (Peer *peer : {&ana, &luis, &eva})
-            QVERIFY(peer->logIn());
-        RECEIVES(ana, nicks({"ana", "luis", "eva"}));
-        RECEIVES(luis, nicks({"ana", "luis", "eva"}));
-        RECEIVES(eva, nicks({"ana", "luis", "eva"}));
+        logInAll({&ana, &luis, &eva});
+        if (QTest::currentTestFailed())
+            return;
         QVERIFY(ana.send({"ENTER", "ana"}));
         QVERIFY(luis.send({"ENTER", "luis"}));
         RECEIVES(ana, msg({"ENTER", "ana"}) + msg({"ENTER", "luis"}));
@@ -534,11 +541,9 @@ private Q_SLOTS:
         Peer luis(world, "luis");
         Peer otherAna(world, "ana");
         Peer stranger(world, "extra");
-        for (Peer *peer : {&ana, &luis, &otherAna})
-            QVERIFY(peer->logIn());
-        RECEIVES(ana, nicks({"ana", "luis", "ana"}));
-        RECEIVES(luis, nicks({"ana", "luis", "ana"}));
-        RECEIVES(otherAna, nicks({"ana", "luis", "ana"}));
+        logInAll({&ana, &luis, &otherAna});
+        if (QTest::currentTestFailed())
+            return;
         QVERIFY(luis.send({"ENTER", "luis"}));
         RECEIVES(luis, msg({"ENTER", "luis"}));
 
