@@ -1,11 +1,78 @@
 #pragma once
 
 #include "program.h"
-#include "support/fake_server.h"
+#include "support/script.h"
 
-#include <QObject>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
 
-// Every test function gets a fresh client and a fake server on the test program's own address.
+#include <functional>
+
+// A messenger server stand-in on a loopback address and the client's fixed port: it records
+// what the newest connection sends and writes whatever a test tells it to.
+class FakeServer : public QObject {
+    Q_OBJECT
+
+public:
+    explicit FakeServer(const QString &address);
+    QTcpSocket *client() const { return m_clients.isEmpty() ? nullptr : m_clients.last().data(); }
+    // Writes the bytes to the newest connection, as one write, and waits until they have left.
+    void send(const QByteArray &bytes)
+    {
+        if (QPointer<QTcpSocket> socket = client()) {
+            socket->write(bytes);
+            (void)QTest::qWaitFor([&] { return !socket || socket->bytesToWrite() == 0; });
+        }
+    }
+
+    const QString address;
+    QTcpServer listener;
+    QByteArray received;
+    QElapsedTimer sinceRead;
+    // How long the connection was quiet before the client closed it; -1 while open.
+    qint64 quietBeforeClose = -1;
+
+private:
+    QList<QPointer<QTcpSocket>> m_clients;
+};
+
+// Dismisses every modal box that opens, counting them and keeping the last one's title and
+// text. Paused, it leaves boxes open until poll() is called; given something to do instead,
+// it does that instead of dismissing the next box.
+class BoxCloser : public QObject {
+    Q_OBJECT
+
+public:
+    BoxCloser()
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this] { paused ? void() : poll(); });
+        m_timer.start(10);
+    }
+    void poll()
+    {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            last = box->windowTitle() + ": " + box->text();
+            ++count;
+            instead ? std::exchange(instead, nullptr)() : box->button(QMessageBox::Ok)->click();
+        }
+    }
+
+    bool paused = false;
+    std::function<void()> instead;
+    int count = 0;
+    QString last;
+
+private:
+    QTimer m_timer;
+};
+
+// Every test function gets a fresh client, logged out, and a fake server on the test program's
+// own loopback address.
 class ClientTest : public QObject {
     Q_OBJECT
 
@@ -16,25 +83,36 @@ protected:
     FakeServer *server = nullptr;
     Program *program = nullptr;
     Mess *mess = nullptr;
+    BoxCloser *boxes = nullptr;
+
+    // Runs a script, steps apart by "; ": "verb argument" is something the user or the server
+    // does, "what=value" checks what the user sees (the words are in act() and seen()).
+    void play(const QString &script);
+    QStringList userNames() const;
 
 private Q_SLOTS:
     void init()
     {
         server = new FakeServer(m_address);
+        QVERIFY(server->listener.isListening());
         program = new Program;
         mess = program->mess();
-        prepare();
+        boxes = new BoxCloser;
     }
-
     void cleanup()
     {
+        delete boxes;
         delete program;
         delete server;
     }
 
 private:
-    // What every test of a program starts from, beyond a fresh client.
-    virtual void prepare() {}
+    // What the client sent since the last call. A refresh's GETUSER goes out behind everything
+    // sent before it, so this refreshes, waits for it, and returns what came before it.
+    QByteArray sent();
+    void act(const QString &verb, const QString &arg);
+    QString seen(const QString &what);
 
     QString m_address;
+    qint64 m_exitTook = -2;
 };

@@ -1,0 +1,225 @@
+#include "support/client_test.h"
+
+#include "conversations/chat.h"
+#include "conversations/pm.h"
+#include "incoming/incoming.h"
+#include "main_window/tray_icon.h"
+#include "main_window/user_tree.h"
+#include "ui_admin.h"
+#include "ui_chat.h"
+#include "ui_login.h"
+#include "ui_mess.h"
+#include "ui_pm.h"
+
+#include <QRegularExpression>
+#include <QTextBlock>
+#include <QWindow>
+
+#include <map>
+
+namespace {
+// A history as the user sees it: its text with a tag wherever the style changes, such as
+// "[blue*]ana : [black]hola\n" ("*" for bold).
+QString styled(const QTextDocument *document)
+{
+    QString text, style;
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat format = it.fragment().charFormat();
+            const QColor c = format.foreground().color();
+            QString now = c == Qt::red ? "red" : c == Qt::blue ? "blue" : c.name();
+            now = now.replace("#000000", "black");
+            now += format.fontWeight() > QFont::Normal ? "*" : "";
+            text += (now == std::exchange(style, now) ? "" : '[' + now + ']');
+            text += it.fragment().text();
+        }
+        text += block.next().isValid() ? "\n" : "";
+    }
+    return text;
+}
+
+// Runs the application's event loop until the program ends it; returns how long that took.
+qint64 runUntilTheProgramEnds(const std::function<void()> &action)
+{
+    QElapsedTimer clock;
+    QTimer::singleShot(0, qApp, [&] { clock.start(), action(); });
+    QTimer safetyNet;
+    QObject::connect(&safetyNet, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    safetyNet.start(10'000);
+    return QApplication::exec() == 0 ? clock.elapsed() : -1;
+}
+} // namespace
+
+FakeServer::FakeServer(const QString &address) : address(address)
+{
+    listener.listen(QHostAddress(address), wire::ServerPort);
+    connect(&listener, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = listener.nextPendingConnection()) {
+            m_clients.append(socket);
+            received.clear();
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+                received += socket == client() ? socket->readAll() : (socket->readAll(), "");
+                sinceRead.start();
+            });
+            connect(socket, &QTcpSocket::disconnected, this,
+                    [this] { quietBeforeClose = sinceRead.elapsed(); });
+        }
+    });
+}
+
+QStringList ClientTest::userNames() const
+{
+    QStringList names;
+    if (QTreeWidgetItem *root = mess->userTree()->root())
+        for (int i = 0; i < root->childCount(); ++i)
+            names.append(root->child(i)->text(0));
+    return names;
+}
+
+QByteArray ClientTest::sent()
+{
+    const QByteArray getUser = bytes("GETUSER|");
+    if (!QTest::qWaitFor([&] { return program->isConnected(); }))
+        return "(not connected)";
+    const qsizetype least = server->received.size() + getUser.size();
+    mess->ui->Command1->click();
+    if (!QTest::qWaitFor([&] {
+            return server->received.size() >= least && server->received.endsWith(getUser);
+        }))
+        return server->received + "(no GETUSER)";
+    return std::exchange(server->received, {}).chopped(getUser.size());
+}
+
+void ClientTest::play(const QString &script)
+{
+    for (const QString &step : script.split("; ")) {
+        const QString word = step.section(QRegularExpression("[ =]"), 0, 0);
+        const QString rest = step.mid(word.size() + 1);
+        if (step.mid(word.size(), 1) != "=")
+            act(word, rest);
+        else if (word == "sent")
+            QCOMPARE(sent(), bytes(rest));
+        else if (word == "blocked" || word == "free")
+            QVERIFY2(mess->isBlocked(rest) == (word == "blocked"), qPrintable(step));
+        else
+            QTRY_COMPARE_WITH_TIMEOUT(seen(word), rest, 5000);
+        if (QTest::currentTestFailed())
+            return;
+    }
+}
+
+void ClientTest::act(const QString &verb, const QString &arg)
+{
+    Ui::Mess *ui = mess->ui;
+    UserTree *tree = mess->userTree();
+    Login *login = program->login();
+    const auto found = tree->findItems(arg, Qt::MatchExactly | Qt::MatchRecursive);
+    const QPoint at = found.isEmpty() ? QPoint() : tree->visualItemRect(found.first()).center();
+    PM *pm = program->PMWindows().window(arg.left(1).toInt());
+    QLineEdit *box = arg.startsWith("room") ? program->chat()->ui->txtSend
+                                           : pm ? pm->ui->txtSend : nullptr;
+    const auto exitProgram = [&] { ui->mnuExit->trigger(); };
+    const std::map<QString, std::function<void()>> verbs = {
+        // as NICKNAME USER,USER: logged in as a user would, with these users listed
+        {"as", [&] {
+             const QString nickname = arg.section(' ', 0, 0);
+             play("nick " + nickname + "; host SERVER; go; sent=LOGIN|" + nickname);
+             for (const QString &user : arg.section(' ', 1).split(',', Qt::SkipEmptyParts))
+                 program->incoming().handle(pipes("NICK|" + user));
+             mess->show();
+             QVERIFY(QTest::qWaitForWindowExposed(mess));
+         }},
+        {"read", [&] { program->incoming().handle(pipes(arg)); }},
+        {"serve", [&] { server->send(bytes(arg)); }},
+        {"click", [&] { QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, at); }},
+        {"dclick", [&] { QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, at); }},
+        {"select", [&] {
+             found.isEmpty() ? tree->clearSelection() : tree->setCurrentItem(found.first());
+         }},
+        {"iggy", [&] { ui->cmdIggy->click(); }},
+        {"block", [&] { ui->mnuIggy->trigger(); }},
+        {"unblockAll", [&] { ui->mnuUnIggy->trigger(); }},
+        {"list", [&] { mess->setBlockList(arg); }},
+        {"type", [&] { QTest::keyClicks(ui->txtIggy, arg); }},
+        {"pm", [&] { ui->cmdPm->click(); }},
+        {"refresh", [&] { ui->Command1->click(); }},
+        {"chat", [&] { ui->cmdChat->click(); }},
+        {"room", [&] { ui->mnuChat->trigger(); }},
+        // say N TEXT, or say room TEXT: typed into the window's box, then Enter
+        {"say", [&] { box->setText(arg.section(' ', 1)), QTest::keyClick(box, Qt::Key_Return); }},
+        {"close", [&] { arg == "room" ? program->chat()->close() : pm->close(); }},
+        {"hide", [&] { mess->close(); }},
+        {"tray", [&] {
+             Q_EMIT mess->trayIcon()->activated(QSystemTrayIcon::ActivationReason(arg.toInt()));
+         }},
+        {"nick", [&] { login->ui->txtUser->setText(arg); }},
+        {"host", [&] { login->ui->Text1->setText(arg == "SERVER" ? server->address : arg); }},
+        {"go", [&] { login->ui->cmdLogin->click(); }},
+        {"enter", [&] { QTest::keyClick(login->ui->txtUser, Qt::Key_Return); }},
+        {"logout", [&] { ui->mnuClose->trigger(); }},
+        // exit, or exit READ: "Salir" in a running program, or chosen in the box READ opens
+        {"exit", [&] {
+             boxes->instead = exitProgram;
+             m_exitTook = runUntilTheProgramEnds([&] {
+                 arg.isEmpty() ? exitProgram() : program->incoming().handle(pipes(arg));
+             });
+         }},
+    };
+    QVERIFY2(verbs.count(verb), qPrintable("unknown step " + verb));
+    verbs.at(verb)();
+}
+
+QString ClientTest::seen(const QString &what)
+{
+    // Titles as the window system gets them, placeholders resolved.
+    const auto title = [](QWidget *w) { return w->winId(), w->windowHandle()->title(); };
+    PM *pm = program->PMWindows().window(QString(what).remove(QRegularExpression("\\D")).toInt());
+    const QTreeWidgetItem *root = mess->userTree()->root();
+    const Admin *admin = program->existingAdmin();
+    const Error *error = program->existingError();
+    const std::map<QString, std::function<QString()>> checks = {
+        {"nodes", [&] { return userNames().join(','); }},
+        // root: text, picture, + unfolded or - folded
+        {"root", [&] {
+             return !root ? "" : root->text(0) + ' ' + QString::number(UserTree::image(root))
+                     + (root->isExpanded() ? '+' : '-');
+         }},
+        {"status", [&] { return mess->statusLine().remove(0, QString("Status : ").size()); }},
+        {"error", [&] { return error ? error->errorText() : ""; }},
+        {"list", [&] { return mess->blockList(); }},
+        {"button", [&] { return mess->ui->cmdIggy->text(); }},
+        {"caption", [&] { return title(mess); }},
+        {"nick", [&] { return program->ownNickname(); }},
+        // "Entrar" and "&Abandonar": + enabled, - disabled
+        {"menus", [&] {
+             return QString(mess->ui->mnuLogin->isEnabled() ? "+" : "-")
+                 + (mess->ui->mnuClose->isEnabled() ? "+" : "-");
+         }},
+        // the windows shown, by class name, and the menu popped up
+        {"open", [&] {
+             QStringList open;
+             for (const QWidget *window : QApplication::topLevelWidgets())
+                 open << (window->isVisible() ? window->metaObject()->className() : "");
+             open.sort();
+             return open.filter(QRegularExpression(".")).join(' ');
+         }},
+        {"slots", [&] { return QString::number(program->PMWindows().NextPMSlot()); }},
+        {"pm", [&] { return pm ? styled(pm->ui->txtChat->document()) : "(none)"; }},
+        {"title", [&] { return pm ? title(pm) : "(none)"; }},
+        {"room", [&] { return styled(program->chat()->ui->txtChat->document()); }},
+        {"notice", [&] { return admin ? admin->ui->txtMess->toPlainText() : "(none)"; }},
+        {"boxes", [&] { return QString::number(boxes->count) + ' ' + boxes->last; }},
+        {"connected", [&] { return QString::number(server->client() != nullptr); }},
+        // gone: what the client sent before it closed, and whether it waited a second
+        {"gone", [&] {
+             (void)QTest::qWaitFor([&] { return server->quietBeforeClose >= 0; });
+             return wire::fromCodePage(server->received).replace(wire::FieldSeparator, "|")
+                 + (server->quietBeforeClose >= 900 ? ", closed a second later" : ", closed");
+         }},
+        {"ended", [&] {
+             return m_exitTook < 0 ? "no" : m_exitTook < 1000 ? "at once" : "after a second";
+         }},
+    };
+    const QString key = QString(what).remove(QRegularExpression("\\d"));
+    return checks.count(key) ? checks.at(key)() : "(unknown check " + what + ")";
+}

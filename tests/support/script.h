@@ -1,0 +1,26 @@
+#pragma once
+
+#include "protocol/wire.h"
+
+#include <QStringList>
+#include <QTest>
+
+// Tests write messages with '|' standing for the field separator: "PM|ana|luis|hola".
+inline QString pipes(QString text)
+{
+    return text.replace(QLatin1Char('|'), wire::FieldSeparator);
+}
+
+// The same message as it goes on the wire.
+inline QByteArray bytes(const QString &text)
+{
+    return wire::toCodePage(pipes(text));
+}
+
+// Rows of a table of scripts, each written "name => script".
+inline void scriptRows(const QStringList &rows)
+{
+    QTest::addColumn<QString>("script");
+    for (const QString &row : rows)
+        QTest::newRow(qPrintable(row.section(" => ", 0, 0))) << row.section(" => ", 1);
+}

@@ -1,0 +1,313 @@
+// The client against a fake server on 127.0.0.11: what it does with what arrives and with what
+// the user does, step by step, and its life from the splash to "Salir".
+#include "conversations/pm.h"
+#include "incoming/incoming.h"
+#include "main_window/user_tree.h"
+#include "protocol/client_socket.h"
+#include "server/relay_server.h"
+#include "support/client_test.h"
+#include "ui_admin.h"
+#include "ui_mess.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QRandomGenerator>
+#include <QScopeGuard>
+#include <QTest>
+#include <QTextStream>
+
+#include <ctime>
+
+class TestClient : public ClientTest {
+    Q_OBJECT
+
+public:
+    TestClient() : ClientTest("127.0.0.11") {}
+
+private Q_SLOTS:
+    void scripts_data()
+    {
+        // Logged in as luis with bob blocked, the client handles these reads ("sent" is what it
+        // answered).
+        QString many;
+        for (int i = 0; i < 40; ++i)
+            many += "read PM|luis|w" + QString::number(i) + "|hola; ";
+        QStringList reads = {
+            "NICK: duplicates, empty names, not lower case => read NICK|ana; read NICK|ana; "
+            "read NICK|; read NICK; read nick|pepe; read  NICK|pepe; nodes=ana,ana,,; "
+            "status=4 usuario(s)",
+            "merged NICKs in one read => serve NICK|anaNICK|luisNICK|Nuñez; nodes=ana,luis,Nuñez; "
+            "status=3 usuario(s)",
+            "what looks merged and what does not => read NICK|NICK|luis; read NICK|bobNICKNICK|x; "
+            "read NICK|anaNICK; read NICK|ana|luis; read NICK|anaNick|luis; "
+            "nodes=,luis,bobNICK,x,anaNICK,ana,anaNick",
+            "a read not shaped like merged NICKs is one message => read NICK|xNICK|BOOT|ana; "
+            "read CHAT|holaNICK|bob; nodes=xNICK; room=[blue*]holaNICK : [black]bob\n; boxes=0 ",
+            "LOGOUT says so => read NICK|ana; read LOGOUT|ana; status=Usuario Salio del servidor",
+            "PM opens a window, the next one appends => read PM|luis|ana|hola; "
+            "read PM|luis|ana|¿sigues?; slots=1; title0=Mensaje Privado -- ana; "
+            "pm0=[blue*]ana : [black]hola\n[blue*]ana : [black]¿sigues?\n",
+            "PM for someone else => read PM|pepe|ana|hola; read PM|pepe|bob|x; read PM|Luis|ana|x; "
+            "slots=0; sent=",
+            "PM from a blocked user is answered, not shown => read PM|luis|bob|hola; slots=0; "
+            "sent=IGNORE|luis|bob",
+            "blocking is by the whole name => read PM|luis|bobby|hola; read PM|luis|Bob|x; "
+            "slots=2; sent=",
+            "IGNORE reaches the writer's window => read PM|luis|rita|hola; read IGNORE|rita|luis; "
+            "read IGNORE|pepe|luis; read IGNORE|rita|otro; slots=1; "
+            "pm0=[blue*]rita : [black]hola\n[black*]<Usuario te ha ignorado>\n",
+            "room traffic, the own echo skipped => read ENTER|ana; read CHAT|ana|hola; "
+            "read CHAT|luis|eco; read LEAVE|ana; read ENTER; room=[red]<ana Entro a la charla>\n"
+            "[blue*]ana : [black]hola\n[red]<ana salio de la charla>\n< Entro a la charla>\n",
+            "markup stays text => read PM|luis|<b>x</b>[*]|<img src=file:///etc/passwd>; "
+            "read CHAT|<i>y|<b>z; title0=Mensaje Privado -- <b>x</b>[*]; "
+            "pm0=[blue*]<b>x</b>[*] : [black]<img src=file:///etc/passwd>\n; "
+            "room=[blue*]<i>y : [black]<b>z\n",
+            "MESSAGE shows the notice after one box => read MESSAGE|<b>aviso</b>; "
+            "notice=<b>aviso</b>; read MESSAGE; notice=; "
+            "boxes=1 KORVEX Mensajero: Mensaje de Administrador Korvex",
+            "BOOT for someone else => read NICK|ana; read BOOT|ana; nodes=ana; boxes=0 ; sent=",
+            "fields missing or empty => read ; read |; read |||; read PM; read IGNORE; read BOOT; "
+            "read CHAT; slots=0; room=[blue*] : \n; sent=",
+            "forty correspondents, forty windows => " + many + "slots=40; "
+            "title39=Mensaje Privado -- w39",
+        };
+        for (QString &row : reads)
+            row.replace(" => ", " => as luis; list bob\r\n; ");
+        scriptRows(reads + QStringList{
+            "logging in => menus=+-; nick ana; host SERVER; go; status=Logged In; "
+            "root=Online - ana 2+; caption=ana; menus=-+; sent=LOGIN|ana",
+            "Enter logs in; markup in a nickname stays literal => nick <b>x</b>[*]; host SERVER; "
+            "enter; caption=<b>x</b>[*]; root=Online - <b>x</b>[*] 2+; sent=LOGIN|<b>x</b>[*]",
+            "empty boxes are refused => go; error=Debes de Escribir un Nickname para entrar.; "
+            "nick ana; host ; go; error=Debes de introducir el ip del Dravonet Korvex a "
+            "conectarte.; connected=0",
+            "a refused connection => nick ana; host 127.0.0.99; go; status=Error al conectar; "
+            "menus=+-",
+            "refresh and the room need a connection => refresh; status=No Conectado; list x; "
+            "chat; status=No Conectado; room; status=No Conectado; connected=0",
+            "refresh keeps only the root => as luis ana,pepe; refresh; nodes=; "
+            "root=Online - luis 2+; sent=GETUSER|",
+            "the root folds and unfolds => as luis ana; click Online - luis; "
+            "root=Online - luis 3-; click Online - luis; root=Online - luis 2+; button=Bloquear",
+            "the button blocks and unblocks => as luis bob; click bob; button=Iggy; iggy; "
+            "list=bob\r\n; nodes=bob (Ignored); button=Un-Iggy; blocked=bob; iggy; list=; "
+            "nodes=bob; button=Iggy; free=bob; sent=",
+            "unblocking removes exact entries only => as luis bob; "
+            "list Bob\r\nbob\r\njimbob\r\nbob\r\n; click bob; iggy; iggy; "
+            "list=Bob\r\njimbob\r\n; free=bob; blocked=Bob; blocked=jimbob",
+            "the menu marks twice; unblocking takes every mark off => as luis bob; click bob; "
+            "block; button=Iggy; block; list=bob\r\nbob (Ignored)\r\n; "
+            "nodes=bob (Ignored) (Ignored); click bob (Ignored) (Ignored); iggy; nodes=bob; "
+            "list=bob (Ignored)\r\n; free=bob",
+            "nobody blocks themselves => as luis luis; click luis; iggy; "
+            "error=No te puedes Ignorar tu mismo.; block; error=no te puedes autoignorar.; list=; "
+            "nodes=luis",
+            "nothing selected => as luis ana; select; block; status=Highlight User; pm; list=; "
+            "slots=0",
+            "a parenthesis in a nickname => as luis a (b); click a (b); iggy; list=a (b)\r\n; "
+            "nodes=a (b) (Ignored); iggy; nodes=a (b); list=",
+            "typed entries block; the next goes on a line of its own => as luis dan; type carl; "
+            "blocked=carl; free=car; click dan; iggy; list=carl\r\ndan\r\n",
+            "line breaks and no-break spaces block only their owner => "
+            "as luis bob\u00A0x,x\r\nana,ana; click bob\u00A0x; iggy; click x\r\nana; iggy; "
+            "blocked=bob\u00A0x; free=bob x; blocked=x\r\nana; free=ana; free=x; "
+            "click x\r\nana (Ignored); iggy; free=x\r\nana; blocked=bob\u00A0x",
+            "emptying the list keeps the marks => as luis bob; click bob; iggy; unblockAll; "
+            "list=; nodes=bob (Ignored); button=Un-Iggy",
+            "one window per conversation => as luis ana,pepe,rita; select ana; pm; pm; slots=1; "
+            "title0=Private Message -- ana; dclick pepe; dclick pepe; slots=2; "
+            "read PM|luis|ana|hola; read IGNORE|ana|luis; slots=2; "
+            "pm0=[blue*]ana : [black]hola\n[black*]<Usuario te ha ignorado>\n; "
+            "read PM|luis|rita|hola; select rita; pm; slots=4; sent=",
+            "the wrong nodes open nothing => as luis luis,bob; select luis; pm; "
+            "error=No te puedes mandar un mensaje privado a ti mismo.; select bob; block; "
+            "select bob (Ignored); pm; "
+            "error=No se pudo mandar mensaje a bob porque lo tienes ignorado; "
+            "select Online - luis; pm; slots=0",
+            "a closed conversation starts afresh => as luis ana; read PM|luis|ana|hola; close 0; "
+            "read PM|luis|ana|otra; slots=2; pm1=[blue*]ana : [black]otra\n; close 1; select ana; "
+            "pm; slots=3; pm2=",
+            "private lines => as luis ana; select ana; pm; say 0 ; say 0 hola; say 0 ¿qué?; "
+            "pm0=[red*]luis : [black]hola\n[red*]luis : [black]¿qué?\n; "
+            "sent=PM|ana|luis|holaPM|ana|luis|¿qué?",
+            "the room: enter, lines, leave => as ana; chat; chat; say room hola; say room    ; "
+            "say room ; read CHAT|luis|hey; close room; room; close room; "
+            "room=[red*]ana : [black]hola\n[red*]ana : [black]   \n[blue*]luis : [black]hey\n; "
+            "sent=ENTER|anaCHAT|ana|holaCHAT|ana|   LEAVE|anaLEAVE|ana",
+            // LOGOUT leaves while the connection is open; a second later the socket closes.
+            "Abandonar => as ana luis; logout; gone=LOGOUT|ana, closed a second later; "
+            "status=Logged Out; root=; menus=+-; nick=; caption=Dravonet Mensajero; boxes=0 ",
+            "BOOT => as ana luis; serve BOOT|ana; gone=LOGOUT|ana, closed a second later; "
+            "status=Logged Out; root=; menus=+-; nick=; caption=KORVEX Mensajero; "
+            "boxes=1 Disconnection: Fuistes Botado del Servidor por KORVEX admin",
+            // "Salir" logs out and ends at once: no close handler runs (no LEAVE), and a handler
+            // that was waiting in a box sends nothing more.
+            "Salir logged out => exit; ended=after a second; status=Closing; connected=0",
+            "Salir in the room => as ana; chat; exit; ended=after a second; "
+            "gone=ENTER|anaLOGOUT|ana, closed a second later; open=Chat Mess",
+            "Salir in an expulsion's box => as ana; exit BOOT|ana; ended=after a second; "
+            "gone=LOGOUT|ana, closed a second later",
+            "the close box hides; the icon shows => hide; open=; tray 3; open=Mess; hide; tray 2; "
+            "open=Mess; tray 1; open=Mess QMenu",
+        });
+    }
+
+    void scripts()
+    {
+        QFETCH(QString, script);
+        play(script);
+    }
+
+    // A handler that pauses sees the next read at once, nested; a window closed meanwhile, and
+    // a notice that comes while another one's box is open, are handled too.
+    void readsDuringPausesAndBoxesAreHandledNested()
+    {
+        play("as luis");
+        play("read PM|luis|ana|hola");
+        QPointer<PM> window = program->PMWindows().window(0);
+        QStringList statuses;
+        connect(mess, &Mess::statusLineChanged, this, [&](const QString &s) { statuses << s; });
+        connect(mess->userTree()->model(), &QAbstractItemModel::rowsInserted, this, [&] {
+            if (window) { // pepe is listed; his handler is about to pause
+                window->close();
+                server->send(bytes("PM|luis|ana|sigo"));
+                QTRY_VERIFY(program->PMWindows().window(1));
+                server->send(bytes("NICK|rita"));
+            }
+        });
+        server->send(bytes("NICK|pepe"));
+        QTRY_COMPARE(statuses, QStringList({"Status : 2 usuario(s)", "Status : 2 usuario(s)"}));
+        play("slots=2; pm1=[blue*]ana : [black]sigo\n");
+
+        boxes->paused = true;
+        QTimer during;
+        connect(&during, &QTimer::timeout, this, [&] {
+            if (QApplication::activeModalWidget() && boxes->count == 0) {
+                server->send(bytes("MESSAGE|segundo"));
+                QTRY_COMPARE(program->existingAdmin()->ui->txtMess->toPlainText(), "segundo");
+                boxes->poll();
+            }
+        });
+        during.start(5);
+        play("read MESSAGE|primero; notice=segundo; "
+             "boxes=1 KORVEX Mensajero: Mensaje de Administrador Korvex");
+    }
+
+    // Past the nesting bound, reads wait for the handlers to unwind; none is lost.
+    void nestingIsBoundedAndNothingIsLost()
+    {
+        play("as luis");
+        ClientSocket &ws = program->login()->WS();
+        disconnect(&ws, &ClientSocket::dataArrival, nullptr, nullptr);
+        const int messages = ClientSocket::MaxNesting + 20;
+        QByteArray received, expected;
+        int deepest = 0, next = 1;
+        connect(&ws, &ClientSocket::dataArrival, this, [&] {
+            received += wire::toCodePage(ws.getData());
+            deepest = std::max(deepest, ws.nesting());
+            if (next < messages) {
+                server->send(QByteArray::number(next++) + ',');
+                program->Pause(0.03);
+            }
+        });
+        server->send("0,");
+        QTRY_VERIFY_WITH_TIMEOUT(received.count(',') == messages, 30000);
+        for (int i = 0; i < messages; ++i)
+            expected += QByteArray::number(i) + ',';
+        QCOMPARE(received, expected);
+        QCOMPARE(deepest, ClientSocket::MaxNesting);
+    }
+
+    // Huge and random reads crash nothing, and the next message is handled as usual.
+    void hostileReadsDoNoHarm()
+    {
+        play("as luis");
+        QByteArray noise(1024 * 1024, Qt::Uninitialized);
+        QRandomGenerator(12584).fillRange(reinterpret_cast<quint32 *>(noise.data()), 256 * 1024);
+        const QByteArray fields = bytes("X" + QString("|y").repeated(100'000));
+        const QByteArray nul = bytes(QString("NICK|a") + QChar(0) + 'b');
+        for (const QByteArray &read : {fields, noise, QByteArray(16 << 20, 'z'), nul}) {
+            server->send(read);
+            const QString probe = "probe" + QString::number(read.size());
+            QVERIFY(QTest::qWaitFor([&] {
+                server->send(bytes("NICK|" + probe));
+                return QTest::qWaitFor([&] { return userNames().contains(probe); }, 300);
+            }));
+        }
+    }
+
+    // The pictures are SVG: without Qt's SVG plugin they would load as null, without a word.
+    void everyPictureLoads()
+    {
+        for (const QString &name : QDir(":/pictures").entryList())
+            QVERIFY2(!QImage(":/pictures/" + name).isNull(), qPrintable(name));
+    }
+
+    void theSplashShowsTheMainWindowAfterTwoSeconds()
+    {
+        delete program;
+        program = new Program;
+        QElapsedTimer clock;
+        clock.start();
+        program->start();
+        QVERIFY(clock.elapsed() >= 2000);
+        QVERIFY(program->mess()->isVisible() && !program->existingIntro());
+    }
+
+    // Two real clients through the real relay server: what one does, the other sees.
+    void twoClientsThroughTheRealServer()
+    {
+        QString log;
+        QTextStream stream(&log);
+        ServerConfig config;
+        config.listenAddress = QHostAddress("127.0.0.19");
+        RelayServer relay(config, stream);
+        QVERIFY(relay.listen());
+        const auto luis = std::make_unique<Program>();
+        Program *const ana = program;
+        const auto restore = qScopeGuard([&] { program = ana, mess = ana->mess(); });
+        const auto as = [&](Program *who, const QString &script) {
+            program = who, mess = who->mess();
+            QTest::currentTestFailed() ? void() : play(script);
+        };
+        as(ana, "nick ana; host 127.0.0.19; go; nodes=ana");
+        as(luis.get(), "nick luis; host 127.0.0.19; go; nodes=ana,luis");
+        as(ana, "nodes=ana,luis; select luis; pm; say 0 hola, ¿qué tal?");
+        as(luis.get(), "pm0=[blue*]ana : [black]hola, ¿qué tal?\n; say 0 bien; select ana; block");
+        const QString talk = "pm0=[red*]ana : [black]hola, ¿qué tal?\n[blue*]luis : [black]bien\n";
+        as(ana, talk + "; say 0 ¿me lees?; " + talk
+                    + "[red*]ana : [black]¿me lees?\n[black*]<Usuario te ha ignorado>\n; chat");
+        as(luis.get(), "chat; room=[red]<luis Entro a la charla>\n");
+        as(ana, "say room hola sala");
+        as(luis.get(), "room=[red]<luis Entro a la charla>\n[blue*]ana : [black]hola sala\n; "
+                       "close room");
+        as(ana, "room=[red]<ana Entro a la charla>\n<luis Entro a la charla>\n[red*]ana : "
+                "[black]hola sala\n[red]<luis salio de la charla>\n");
+        relay.admin("msg Reunion a las 8");
+        as(luis.get(), "notice=Reunion a las 8");
+        relay.admin("boot luis");
+        as(luis.get(), "status=Logged Out; boxes=3 Disconnection: Fuistes Botado del Servidor "
+                       "por KORVEX admin");
+        as(ana, "status=Usuario Salio del servidor; notice=Reunion a las 8");
+        QVERIFY(!log.contains("hola")); // what users write is never logged
+    }
+
+    // The pause waits the time asked, handling events, without spinning.
+    void pause()
+    {
+        bool ticked = false;
+        QTimer::singleShot(5, this, [&] { ticked = true; });
+        const std::clock_t cpu = std::clock();
+        QElapsedTimer clock;
+        clock.start();
+        program->Pause(0.5);
+        QVERIFY(clock.elapsed() >= 500 && ticked);
+        QVERIFY2(double(std::clock() - cpu) / CLOCKS_PER_SEC < 0.15, "the pause spun");
+    }
+};
+
+QTEST_MAIN(TestClient)
+#include "test_client.moc"
