@@ -49,6 +49,16 @@ private Q_SLOTS:
         QFETCH(QByteArray, bytes);
         QCOMPARE(wire::toCodePage(message), bytes);
     }
+
+    // Only NICK messages merged in one read are split, whatever the fields look like.
+    void onlyMergedNicksSplit()
+    {
+        const auto split = [](const QString &read) {
+            return wire::splitNickBurst(wire::Message(pipes(read)));
+        };
+        QCOMPARE(split("NICK|anaNICK|luis"), QStringList({"ana", "luis"}));
+        QCOMPARE(split("CHAT|anaNICK|luis"), QStringList());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestWire)

@@ -217,7 +217,9 @@ QString ClientTest::seen(const QString &what)
                  + (server->quietBeforeClose >= 900 ? ", closed a second later" : ", closed");
          }},
         {"ended", [&] {
-             return m_exitTook < 0 ? "no" : m_exitTook < 1000 ? "at once" : "after a second";
+             return m_exitTook < 0 ? "no" : m_exitTook < 1000 ? "at once"
+                 : m_exitTook < 1800                            ? "after a second"
+                                                                : "later";
          }},
     };
     const QString key = QString(what).remove(QRegularExpression("\\d"));
