@@ -5,6 +5,7 @@
 #include "main_window/user_tree.h"
 #include "protocol/client_socket.h"
 #include "protocol/wire.h"
+#include "session.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -14,8 +15,12 @@
 #include <cmath>
 
 Program::Program()
-    : m_incoming(new Incoming(*this, this)), m_pmWindows(std::make_unique<PMRegistry>(*this))
+    : m_session(new Session(*this)),
+      m_incoming(new Incoming(*this, this)),
+      m_pmWindows(std::make_unique<PMRegistry>(*this))
 {
+    m_session->setParent(this);
+    connect(&WS(), &ClientSocket::dataArrival, m_incoming, &Incoming::dataArrival);
 }
 
 Program::~Program()
@@ -103,15 +108,16 @@ void Program::start()
 
 void Program::logOut()
 {
+    m_session->leave();
     SendCommand(wire::buildMessage(u"LOGOUT", {ownNickname()}));
     SetStatus(QStringLiteral("Logged Out"));
-    mess()->setLoggedIn(false);
+    mess()->setSessionMenus(true, false);
     mess()->userTree()->clear();
     mess()->setCaption(QStringLiteral("Dravonet Mensajero"));
     login()->clearNickname();
     // The LOGOUT leaves while the connection is still open.
     Pause(1);
-    login()->WS().close();
+    WS().close();
 }
 
 void Program::exitProgram()
@@ -126,15 +132,16 @@ void Program::exitProgram()
     QCoreApplication::exit(0);
 }
 
-void Program::SendCommand(const QString &message)
+bool Program::SendCommand(const QString &message)
 {
     if (m_ending)
-        return;
-    ClientSocket &ws = login()->WS();
-    if (ws.state() == ClientSocket::Connected)
-        ws.sendData(message);
-    else
+        return false;
+    if (WS().state() != ClientSocket::Connected) {
         SetStatus(QStringLiteral("Not Connected"));
+        return false;
+    }
+    WS().sendData(message);
+    return true;
 }
 
 void Program::SetStatus(const QString &text)
@@ -173,5 +180,10 @@ QString Program::ownNickname()
 
 bool Program::isConnected()
 {
-    return login()->WS().state() == ClientSocket::Connected;
+    return WS().state() == ClientSocket::Connected;
+}
+
+ClientSocket &Program::WS()
+{
+    return m_session->socket();
 }

@@ -11,12 +11,14 @@
 #include "aux_windows/intro.h"
 #include "conversations/chat.h"
 #include "conversations/pm_registry.h"
+#include "main_window/login.h"
 #include "main_window/mess.h"
-#include "protocol/login.h"
 
 #include <memory>
 
+class ClientSocket;
 class Incoming;
+class Session;
 
 // The running client. The windows reach each other through it by name, the way the user sees
 // them: the login window's nickname box, the main window's status line. Every window that exists
@@ -53,10 +55,13 @@ public:
 
     Incoming &incoming() { return *m_incoming; }
     PMRegistry &PMWindows() { return *m_pmWindows; }
+    Session &session() { return *m_session; }
+    // The one connection (the login window's socket).
+    ClientSocket &WS();
 
-    // Puts one message on the connection while it is up; otherwise drops it and says so in the
-    // status line.
-    void SendCommand(const QString &message);
+    // Puts one message on the connection while it is up and returns true; otherwise drops it,
+    // says so in the status line and returns false.
+    bool SendCommand(const QString &message);
     // Writes "Status : " and the text into the main window's status line.
     void SetStatus(const QString &text);
     // Waits while the event loop runs: every event that comes meanwhile is handled.
@@ -66,7 +71,8 @@ public:
 
     // The start-up: the splash runs its bar, then the main window shows.
     void start();
-    // "&Abandonar": LOGOUT, the logged-out state, and a second later the socket closed.
+    // "&Abandonar": LOGOUT, the logged-out state, and a second later the socket closed. After a
+    // lost connection, it only stops the retrying.
     void logOut();
     // "Salir": the icon goes, the user logs out, and the program ends at once, without any
     // window's close handler (so the chat room sends no LEAVE).
@@ -86,6 +92,7 @@ private:
     QPointer<About> m_about;
     QPointer<Help> m_help;
     QPointer<Intro> m_intro;
+    Session *m_session;
     Incoming *m_incoming;
     std::unique_ptr<PMRegistry> m_pmWindows;
     bool m_ending = false;

@@ -4,6 +4,7 @@
 #include "incoming/incoming.h"
 #include "main_window/user_tree.h"
 #include "protocol/client_socket.h"
+#include "server/command_line.h"
 #include "server/relay_server.h"
 #include "support/client_test.h"
 #include "ui_admin.h"
@@ -26,6 +27,25 @@ class TestClient : public ClientTest {
 public:
     TestClient() : ClientTest("127.0.0.11") {}
 
+private:
+    QString m_relayLog;
+    QTextStream m_relayLogStream{&m_relayLog};
+
+    // The real server, on the end-to-end address, with these options of its command line.
+    std::unique_ptr<RelayServer> startRelay(const QStringList &options = {})
+    {
+        const QStringList line = QStringList{"-", "--listen", "127.0.0.19"} + options;
+        auto relay = std::make_unique<RelayServer>(parseCommandLine(line).config, m_relayLogStream);
+        return relay->listen() ? std::move(relay) : nullptr;
+    }
+
+    // Plays the script as the user of that client.
+    void as(Program *who, const QString &script)
+    {
+        program = who, mess = who->mess();
+        QTest::currentTestFailed() ? void() : play(script);
+    }
+
 private Q_SLOTS:
     void scripts_data()
     {
@@ -45,7 +65,9 @@ private Q_SLOTS:
             "nodes=,luis,bobNICK,x,anaNICK,ana,anaNick",
             "a read not shaped like merged NICKs is one message => read NICK|xNICK|BOOT|ana; "
             "read CHAT|holaNICK|bob; nodes=xNICK; room=[blue*]holaNICK : [black]bob\n; boxes=0 ",
-            "LOGOUT says so => read NICK|ana; read LOGOUT|ana; status=Usuario Salio del servidor",
+            "LOGOUT takes the user off the list => read NICK|ana; read NICK|bob; read NICK|ana; "
+            "read LOGOUT|ana; nodes=bob,ana; read LOGOUT|pepe; read LOGOUT|bob; nodes=ana; "
+            "status=Usuario Salio del servidor",
             "PM opens a window, the next one appends => read PM|luis|ana|hola; "
             "read PM|luis|ana|¿sigues?; slots=1; title0=Mensaje Privado -- ana; "
             "pm0=[blue*]ana : [black]hola\n[blue*]ana : [black]¿sigues?\n",
@@ -137,6 +159,31 @@ private Q_SLOTS:
             "say room ; read CHAT|luis|hey; close room; room; close room; "
             "room=[red*]ana : [black]hola\n[red*]ana : [black]   \n[blue*]luis : [black]hey\n; "
             "sent=ENTER|anaCHAT|ana|holaCHAT|ana|   LEAVE|anaLEAVE|ana",
+            "a blocked user who leaves goes off the list => as luis bob; click bob; iggy; "
+            "read LOGOUT|bob; nodes=",
+            // A connection the user did not end: the windows stay, and it comes back by itself.
+            "the connection lost, then back => as luis ana; select ana; pm; chat; "
+            "sent=ENTER|luis; drop; status=Conexión perdida; session=lost; nodes=; root=; menus=++; "
+            "caption=Dravonet Mensajero; pm0=[black*]<Conexión perdida>\n; "
+            "room=[red]<Conexión perdida>\n; open=Chat Mess PM; sent=LOGIN|luisENTER|luis; "
+            "status=Logged In; session=in; root=Online - luis 2+; menus=-+; caption=luis; "
+            "pm0=[black*]<Conexión perdida>\n<Conexión restablecida>\n",
+            "a line that cannot be sent stays in its box => as luis ana; select ana; pm; chat; "
+            "drop; session=lost; say 0 hola; say room qué tal; status=Not Connected; box0=hola; "
+            "roombox=qué tal; pm0=[black*]<Conexión perdida>\n<No enviado: no hay conexión>\n; "
+            "room=[red]<Conexión perdida>\n<No enviado: no hay conexión>\n; "
+            "sent=LOGIN|luisENTER|luis; say 0 hola; sent=PM|ana|luis|hola; box0=",
+            "Abandonar while lost stops the retrying => as luis; drop; session=lost; logout; "
+            "session=out; menus=+-; status=Logged Out; nick=",
+            "Entrar while lost stops the retrying => as luis; drop; session=lost; entrar; "
+            "session=out; menus=+-; open=Login Mess",
+            "an expulsion is not retried => as ana; onbox drop; serve BOOT|ana; session=out; "
+            "status=Logged Out",
+            "a server that offers framing => as luis; framing=plain; serve OFFER|frame; "
+            "framing=accepted; sent=ACCEPT|frame~; serve ACCEPTED|frame~NICK|ana~NICK|pe; "
+            "serve pe~PM|luis|ana|hola~; framing=both; "
+            "nodes=ana,pepe; pm0=[blue*]ana : [black]hola\n; say 0 ¿y tú?; "
+            "sent=PM|ana|luis|¿y tú?~",
             // LOGOUT leaves while the connection is open; a second later the socket closes.
             "Abandonar => as ana luis; logout; gone=LOGOUT|ana, closed a second later; "
             "status=Logged Out; root=; menus=+-; nick=; caption=Dravonet Mensajero; boxes=0 ",
@@ -260,19 +307,10 @@ private Q_SLOTS:
     // Two real clients through the real relay server: what one does, the other sees.
     void twoClientsThroughTheRealServer()
     {
-        QString log;
-        QTextStream stream(&log);
-        ServerConfig config;
-        config.listenAddress = QHostAddress("127.0.0.19");
-        RelayServer relay(config, stream);
-        QVERIFY(relay.listen());
+        auto relay = startRelay();
         const auto luis = std::make_unique<Program>();
         Program *const ana = program;
         const auto restore = qScopeGuard([&] { program = ana, mess = ana->mess(); });
-        const auto as = [&](Program *who, const QString &script) {
-            program = who, mess = who->mess();
-            QTest::currentTestFailed() ? void() : play(script);
-        };
         as(ana, "nick ana; host 127.0.0.19; go; nodes=ana");
         as(luis.get(), "nick luis; host 127.0.0.19; go; nodes=ana,luis");
         as(ana, "nodes=ana,luis; select luis; pm; say 0 hola, ¿qué tal?");
@@ -286,13 +324,38 @@ private Q_SLOTS:
                        "close room");
         as(ana, "room=[red]<ana Entro a la charla>\n<luis Entro a la charla>\n[red*]ana : "
                 "[black]hola sala\n[red]<luis salio de la charla>\n");
-        relay.admin("msg Reunion a las 8");
+        relay->admin("msg Reunion a las 8");
         as(luis.get(), "notice=Reunion a las 8");
-        relay.admin("boot luis");
+        relay->admin("boot luis");
         as(luis.get(), "status=Logged Out; boxes=3 Disconnection: Fuistes Botado del Servidor "
                        "por KORVEX admin");
-        as(ana, "status=Usuario Salio del servidor; notice=Reunion a las 8");
-        QVERIFY(!log.contains("hola")); // what users write is never logged
+        as(ana, "status=Usuario Salio del servidor; nodes=ana; notice=Reunion a las 8");
+        QVERIFY(!m_relayLog.contains("hola")); // what users write is never logged
+    }
+
+    // The server stops and starts again: both users are back, listed and in the room as they
+    // were, without doing anything; a line typed meanwhile waits in its box, and goes once the
+    // user sends it again. A client the server closes for flooding comes back too.
+    void theServerGoesAndComesBack()
+    {
+        auto relay = startRelay({"--max-messages", "6"});
+        const auto luis = std::make_unique<Program>();
+        Program *const ana = program;
+        const auto restore = qScopeGuard([&] { program = ana, mess = ana->mess(); });
+        as(ana, "nick ana; host 127.0.0.19; go; nodes=ana; chat; room=[red]<ana Entro a la charla>\n");
+        as(luis.get(), "nick luis; host 127.0.0.19; go; nodes=ana,luis");
+        as(ana, "nodes=ana,luis; select luis; pm");
+        relay.reset();
+        as(luis.get(), "status=Conexión perdida");
+        as(ana, "status=Conexión perdida; say 0 ¿sigues ahí?; box0=¿sigues ahí?; "
+                "pm0=[black*]<Conexión perdida>\n<No enviado: no hay conexión>\n");
+        relay = startRelay({"--max-messages", "6"});
+        as(luis.get(), "status=2 usuario(s); session=in");
+        as(ana, "status=2 usuario(s); room=[red]<ana Entro a la charla>\n<Conexión perdida>\n"
+                "<Conexión restablecida>\n<ana Entro a la charla>\n; say 0 ¿sigues ahí?; box0=");
+        as(luis.get(), "pm0=[blue*]ana : [black]¿sigues ahí?\n; 8* refresh; status=Conexión perdida; "
+                       "status=2 usuario(s)");
+        QVERIFY(m_relayLog.contains("flood: more than 6 messages"));
     }
 
     // The pause waits the time asked, handling events, without spinning.

@@ -1,8 +1,8 @@
 #include "aux_windows/admin.h"
 
+#include "layouts/clock.h"
 #include "layouts/placement.h"
 #include "layouts/plain_text.h"
-#include "protocol/clock.h"
 #include "ui_admin.h"
 
 Admin::Admin() : ui(new Ui::Admin)

@@ -1,10 +1,11 @@
 #include "conversations/chat.h"
 
 #include "conversations/history.h"
+#include "conversations/pm.h"
+#include "layouts/clock.h"
 #include "layouts/panels.h"
 #include "layouts/placement.h"
 #include "program.h"
-#include "protocol/clock.h"
 #include "protocol/wire.h"
 #include "ui_chat.h"
 
@@ -58,8 +59,11 @@ void Chat::send()
     const QString line = ui->txtSend->text();
     if (line.isEmpty())
         return;
-    m_program.SendCommand(wire::buildMessage(u"CHAT", {m_program.ownNickname(), line}));
-    // Written whether or not it went out; the main window's status line tells which.
+    if (!m_program.SendCommand(wire::buildMessage(u"CHAT", {m_program.ownNickname(), line}))) {
+        // Nothing the user wrote is lost: the line stays in the box for another try.
+        appendNotice(PM::NotSent);
+        return;
+    }
     appendLine(m_program.ownNickname(), History::Red, line);
     ui->txtSend->clear();
 }

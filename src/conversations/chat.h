@@ -20,7 +20,7 @@ public:
 
     // One line of the room: the writer's name part, emphasised, then the text.
     void appendLine(const QString &writer, const QColor &writerColour, const QString &text);
-    // A notice that someone entered or left, in red, not emphasised.
+    // A notice about the room (someone entered or left, the connection), in red.
     void appendNotice(const QString &text);
 
     Ui::Chat *const ui;

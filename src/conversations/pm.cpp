@@ -1,5 +1,6 @@
 #include "conversations/pm.h"
 
+#include "conversations/history.h"
 #include "layouts/panels.h"
 #include "layouts/placement.h"
 #include "layouts/plain_text.h"
@@ -39,6 +40,24 @@ void PM::appendLine(const QString &writer, const QColor &writerColour, const QSt
                          {text + QStringLiteral("\r\n"), History::Black, false}});
 }
 
+void PM::setCorrespondents(const QString &to, const QString &from)
+{
+    ui->txtTo->setText(to);
+    ui->txtFrom->setText(from);
+}
+
+void PM::lineArrived(const QString &sender, const QString &own, const QString &text)
+{
+    setCorrespondents(sender, own);
+    appendLine(sender, History::Blue, text);
+    lockRecipient();
+}
+
+void PM::appendNotice(const QString &text)
+{
+    ui->txtChat->append(text + QStringLiteral("\r\n"), History::Black, true);
+}
+
 void PM::lockRecipient()
 {
     ui->txtTo->setReadOnly(true);
@@ -65,9 +84,12 @@ void PM::send()
     const QString line = ui->txtSend->text();
     if (line.isEmpty())
         return;
-    m_program.SendCommand(
-        wire::buildMessage(u"PM", {ui->txtTo->text(), ui->txtFrom->text(), line}));
-    // The line is written whether or not it went out; the status line tells which.
+    if (!m_program.SendCommand(
+            wire::buildMessage(u"PM", {ui->txtTo->text(), ui->txtFrom->text(), line}))) {
+        // Nothing the user wrote is lost: the line stays in the box for another try.
+        appendNotice(NotSent);
+        return;
+    }
     appendLine(ui->txtFrom->text(), History::Red, line);
     lockRecipient();
     ui->txtSend->clear();

@@ -3,13 +3,13 @@
 #include "conversations/chat.h"
 #include "conversations/history.h"
 #include "conversations/pm.h"
+#include "layouts/clock.h"
 #include "layouts/plain_text.h"
 #include "main_window/user_tree.h"
 #include "program.h"
 #include "protocol/client_socket.h"
-#include "protocol/clock.h"
 #include "protocol/wire.h"
-#include "ui_pm.h"
+#include "session.h"
 
 #include <array>
 #include <utility>
@@ -18,7 +18,7 @@ Incoming::Incoming(Program &program, QObject *parent) : QObject(parent), m_progr
 
 void Incoming::dataArrival()
 {
-    handle(m_program.login()->WS().getData());
+    handle(m_program.WS().getData());
 }
 
 void Incoming::handle(const QString &text)
@@ -58,8 +58,11 @@ void Incoming::nick(const wire::Message &message)
     m_program.SetStatus(QString::number(users) + QStringLiteral(" usuario(s)"));
 }
 
-void Incoming::logout(const wire::Message &)
+void Incoming::logout(const wire::Message &message)
 {
+    // Whoever left is no longer listed, so that the list stays true over a day of comings and
+    // goings.
+    m_program.mess()->userTree()->removeUser(message.field(1));
     m_program.SetStatus(QStringLiteral("Usuario Salio del servidor"));
 }
 
@@ -78,20 +81,14 @@ void Incoming::pm(const wire::Message &message)
         clock_text::shortDate() + QStringLiteral(" at ") + clock_text::longTime();
     PMRegistry &registry = m_program.PMWindows();
     if (PM *window = registry.findByCorrespondent(sender)) {
-        window->ui->txtTo->setText(sender);
-        window->ui->txtFrom->setText(m_program.ownNickname());
-        window->appendLine(sender, History::Blue, text);
-        window->lockRecipient();
+        window->lineArrived(sender, m_program.ownNickname(), text);
         window->setStatusText(QStringLiteral("Ult. Mensaje Recivido ") + arrival);
         return;
     }
     PM *window = registry.openNew();
-    window->ui->txtTo->setText(sender);
-    window->ui->txtFrom->setText(m_program.ownNickname());
-    window->appendLine(sender, History::Blue, text);
-    window->setCaption(QStringLiteral("Mensaje Privado -- ") + window->ui->txtTo->text());
+    window->lineArrived(sender, m_program.ownNickname(), text);
+    window->setCaption(QStringLiteral("Mensaje Privado -- ") + sender);
     window->setStatusText(QStringLiteral("Ultimo mensaje recivido ") + arrival);
-    window->lockRecipient();
     window->show();
 }
 
@@ -105,8 +102,7 @@ void Incoming::ignore(const wire::Message &message)
         {QStringLiteral("Mensaje Privado -- ") + blocker,
          QStringLiteral("Private Message -- ") + blocker});
     if (window)
-        window->ui->txtChat->append(QStringLiteral("<Usuario te ha ignorado>\r\n"),
-                                    History::Black, true);
+        window->appendNotice(QStringLiteral("<Usuario te ha ignorado>"));
 }
 
 void Incoming::message(const wire::Message &message)
@@ -142,6 +138,8 @@ void Incoming::boot(const wire::Message &message)
 {
     if (message.field(1) != m_program.ownNickname())
         return;
+    // Expelled: whatever becomes of the connection now, nothing reconnects.
+    m_program.session().leave();
     plain::showBox(nullptr, QStringLiteral("Disconnection"),
                    QStringLiteral("Fuistes Botado del Servidor por KORVEX admin"),
                    QMessageBox::Information);
@@ -149,10 +147,10 @@ void Incoming::boot(const wire::Message &message)
     m_program.mess()->userTree()->clear();
     m_program.SendCommand(wire::buildMessage(u"LOGOUT", {m_program.ownNickname()}));
     m_program.SetStatus(QStringLiteral("Logged Out"));
-    m_program.mess()->setLoggedIn(false);
+    m_program.mess()->setSessionMenus(true, false);
     m_program.login()->clearNickname();
     m_program.mess()->setCaption(QStringLiteral("KORVEX Mensajero"));
     // The LOGOUT leaves while the connection is still open.
     m_program.Pause(1);
-    m_program.login()->WS().close();
+    m_program.WS().close();
 }

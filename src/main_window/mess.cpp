@@ -5,13 +5,13 @@
 #include "layouts/placement.h"
 #include "layouts/plain_text.h"
 #include "main_window/block_list.h"
+#include "main_window/login.h"
 #include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"
 #include "program.h"
-#include "protocol/login.h"
 #include "protocol/wire.h"
+#include "session.h"
 #include "ui_mess.h"
-#include "ui_pm.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -34,8 +34,14 @@ Mess::Mess(Program &program) : ui(new Ui::Mess), m_program(program), m_trayIcon(
     setFixedSize(225, 331 + ui->menubar->sizeHint().height());
     placement::centre(this);
 
-    connect(ui->mnuLogin, &QAction::triggered, this,
-            [this] { placement::bringUp(m_program.login()); });
+    connect(ui->mnuLogin, &QAction::triggered, this, [this] {
+        // Logging in anew ends the retrying after a lost connection.
+        if (m_program.session().state() == Session::State::Lost) {
+            m_program.session().leave();
+            setSessionMenus(true, false);
+        }
+        placement::bringUp(m_program.login());
+    });
     connect(ui->Command1, &QAbstractButton::clicked, this, &Mess::refreshList);
     connect(ui->cmdChat, &QAbstractButton::clicked, this, &Mess::enterChat);
     connect(ui->cmdPm, &QAbstractButton::clicked, this, &Mess::privateMessage);
@@ -92,10 +98,10 @@ void Mess::setCaption(const QString &caption)
     plain::setCaption(this, caption);
 }
 
-void Mess::setLoggedIn(bool loggedIn)
+void Mess::setSessionMenus(bool logIn, bool logOut)
 {
-    ui->mnuLogin->setEnabled(!loggedIn);
-    ui->mnuClose->setEnabled(loggedIn);
+    ui->mnuLogin->setEnabled(logIn);
+    ui->mnuClose->setEnabled(logOut);
 }
 
 QString Mess::blockList() const
@@ -189,9 +195,8 @@ void Mess::privateMessage()
     if (registry.findByCaption({QStringLiteral("Private Message -- ") + nodeText}))
         return;
     PM *window = registry.openNew();
-    window->ui->txtTo->setText(nodeText);
-    window->ui->txtFrom->setText(own);
-    window->setCaption(QStringLiteral("Private Message -- ") + window->ui->txtTo->text());
+    window->setCorrespondents(nodeText, own);
+    window->setCaption(QStringLiteral("Private Message -- ") + nodeText);
     window->show();
 }
 

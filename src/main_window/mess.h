@@ -23,8 +23,8 @@ public:
     void setStatusLine(const QString &text);
     QString statusLine() const;
     void setCaption(const QString &caption);
-    // "Entrar" and "&Abandonar" swap their enabled states together.
-    void setLoggedIn(bool loggedIn);
+    // Whether "Entrar" and "&Abandonar" may be chosen.
+    void setSessionMenus(bool logIn, bool logOut);
 
     // The block list as text, one entry per line ending in CR LF.
     QString blockList() const;

@@ -1,5 +1,7 @@
 #include "main_window/user_tree.h"
 
+#include "main_window/block_list.h"
+
 #include <QMouseEvent>
 
 namespace {
@@ -54,6 +56,17 @@ void UserTree::addUsers(const QStringList &nicknames)
         nodes.append(node);
     }
     parent->addChildren(nodes);
+}
+
+void UserTree::removeUser(const QString &nickname)
+{
+    QTreeWidgetItem *parent = root();
+    for (int i = 0; parent && i < parent->childCount(); ++i) {
+        if (block_list::nicknameOf(parent->child(i)->text(0)) == nickname) {
+            delete parent->takeChild(i);
+            return;
+        }
+    }
 }
 
 int UserTree::userCount() const

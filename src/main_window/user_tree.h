@@ -27,6 +27,8 @@ public:
     QTreeWidgetItem *root() const;
     // Appends users under the root; without a root nothing is added.
     void addUsers(const QStringList &nicknames);
+    // Takes the first node of this user away, marked as blocked or not.
+    void removeUser(const QString &nickname);
     int userCount() const;
 
     QTreeWidgetItem *selectedNode() const;

@@ -59,8 +59,13 @@ QString buildMessage(QStringView command, std::initializer_list<QStringView> arg
 {
     QString message = command.toString();
     for (const QStringView arg : args) {
-        message += FieldSeparator;
-        message += arg.toString().remove(FieldSeparator);
+        QString field = arg.toString();
+        // Taking one out can join the pieces around it into a new one: "a¤¶" + separator + "£Æ".
+        for (qsizetype before = -1; before != field.size();) {
+            before = field.size();
+            field.remove(QChar(char16_t(Terminator))).remove(FieldSeparator);
+        }
+        message += FieldSeparator + field;
     }
     return message;
 }
@@ -88,6 +93,26 @@ QStringList splitNickBurst(const Message &message)
     }
     nicknames.append(message.field(count - 1));
     return nicknames;
+}
+
+QByteArray marker(const QString &command)
+{
+    return toCodePage(buildMessage(command, {Framing})) + Terminator;
+}
+
+QList<QByteArray> FrameReader::feed(QByteArrayView bytes)
+{
+    QList<QByteArray> messages;
+    qsizetype start = 0;
+    for (qsizetype end; (end = bytes.indexOf(Terminator, start)) >= 0; start = end + 1) {
+        messages.append(m_tail + bytes.sliced(start, end - start));
+        m_tail.clear();
+    }
+    m_tail += bytes.sliced(start);
+    m_overflowed = m_tail.size() > m_maxMessage;
+    if (m_overflowed)
+        m_tail.clear();
+    return messages;
 }
 
 } // namespace wire

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
@@ -9,7 +10,9 @@
 #include <initializer_list>
 
 // The messenger's wire format: fields joined by a four-character separator, single-byte
-// Windows-1252 text, no framing at all.
+// Windows-1252 text. Plain peers know no framing: one read is one message. Our client and server
+// agree on framing when they meet (docs/PROTOCOL.md): from then on every message ends with
+// Terminator.
 namespace wire {
 
 // On the wire the bytes A4 B6 A3 C6.
@@ -20,11 +23,15 @@ inline constexpr quint16 ServerPort = 12584;
 // What a character that Windows-1252 lacks becomes on the wire.
 inline constexpr char Replacement = '?';
 
+// Ends every framed message; it never occurs inside a field.
+inline constexpr char Terminator = '\0';
+
 QByteArray toCodePage(QStringView text);
 QString fromCodePage(QByteArrayView bytes);
 
-// The command followed by each argument behind a separator. A separator inside an argument is
-// removed, so that no typed or received text can cut a field short or forge extra fields.
+// The command followed by each argument behind a separator. Separators and terminators inside an
+// argument are removed, until none is left, so that no typed or received text can cut a field
+// short, forge extra fields or end a framed message.
 QString buildMessage(QStringView command, std::initializer_list<QStringView> args);
 
 // One message as read: field 0 is the command; a field that is not there reads as empty.
@@ -45,5 +52,33 @@ private:
 // "luis". When the fields have that shape, returns one nickname per merged message, in order;
 // otherwise returns nothing and the read stays one message.
 QStringList splitNickBurst(const Message &message);
+
+// The extension our client and server agree on (docs/PROTOCOL.md). The server offers its
+// features when a client connects; a client that knows them accepts with a marker after which
+// everything it sends is framed; the server answers with its own marker.
+inline const QString Offer = QStringLiteral("OFFER");
+inline const QString Accept = QStringLiteral("ACCEPT");
+inline const QString Accepted = QStringLiteral("ACCEPTED");
+inline const QString Framing = QStringLiteral("frame");
+// The bytes of a marker message: the command, the feature, the terminator.
+QByteArray marker(const QString &command);
+
+// Splits a byte stream into framed messages, whatever the cuts between reads.
+class FrameReader {
+public:
+    // A tail longer than this without a terminator is not a message; see overflowed().
+    explicit FrameReader(qsizetype maxMessage) : m_maxMessage(maxMessage) {}
+
+    // The messages the bytes complete, without their terminators; an unfinished tail is kept for
+    // the next call.
+    QList<QByteArray> feed(QByteArrayView bytes);
+    // The tail grew past the longest message allowed; it has been thrown away.
+    bool overflowed() const { return m_overflowed; }
+
+private:
+    qsizetype m_maxMessage;
+    QByteArray m_tail;
+    bool m_overflowed = false;
+};
 
 } // namespace wire

@@ -5,6 +5,8 @@
 #include "incoming/incoming.h"
 #include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"
+#include "protocol/client_socket.h"
+#include "session.h"
 #include "ui_admin.h"
 #include "ui_chat.h"
 #include "ui_login.h"
@@ -57,8 +59,11 @@ FakeServer::FakeServer(const QString &address) : address(address)
         while (QTcpSocket *socket = listener.nextPendingConnection()) {
             m_clients.append(socket);
             received.clear();
+            total = 0;
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-                received += socket == client() ? socket->readAll() : (socket->readAll(), "");
+                const QByteArray data = socket->readAll();
+                if (socket == client())
+                    received += data, total += data.size();
                 sinceRead.start();
             });
             connect(socket, &QTcpSocket::disconnected, this,
@@ -78,14 +83,14 @@ QStringList ClientTest::userNames() const
 
 QByteArray ClientTest::sent()
 {
-    const QByteArray getUser = bytes("GETUSER|");
+    ClientSocket &ws = program->WS();
     if (!QTest::qWaitFor([&] { return program->isConnected(); }))
         return "(not connected)";
-    const qsizetype least = server->received.size() + getUser.size();
     mess->ui->Command1->click();
-    if (!QTest::qWaitFor([&] {
-            return server->received.size() >= least && server->received.endsWith(getUser);
-        }))
+    const QByteArray getUser = bytes(ws.sendsFramed() ? "GETUSER|~" : "GETUSER|");
+    // Everything the client wrote has come.
+    if (!QTest::qWaitFor([&] { return !ws.waiting() && server->total == ws.sentBytes(); })
+        || !server->received.endsWith(getUser))
         return server->received + "(no GETUSER)";
     return std::exchange(server->received, {}).chopped(getUser.size());
 }
@@ -95,7 +100,10 @@ void ClientTest::play(const QString &script)
     for (const QString &step : script.split("; ")) {
         const QString word = step.section(QRegularExpression("[ =]"), 0, 0);
         const QString rest = step.mid(word.size() + 1);
-        if (step.mid(word.size(), 1) != "=")
+        if (word.endsWith('*')) // N* STEP: the step N times
+            for (int i = word.chopped(1).toInt(); i > 0; --i)
+                play(rest);
+        else if (step.mid(word.size(), 1) != "=")
             act(word, rest);
         else if (word == "sent")
             QCOMPARE(sent(), bytes(rest));
@@ -157,6 +165,15 @@ void ClientTest::act(const QString &verb, const QString &arg)
         {"go", [&] { login->ui->cmdLogin->click(); }},
         {"enter", [&] { QTest::keyClick(login->ui->txtUser, Qt::Key_Return); }},
         {"logout", [&] { ui->mnuClose->trigger(); }},
+        {"entrar", [&] { ui->mnuLogin->trigger(); }},
+        // the server ends the connection
+        {"drop", [&] { server->client()->disconnectFromHost(); }},
+        // onbox VERB ARG: done when the next box opens, instead of dismissing it
+        {"onbox", [&] {
+             boxes->instead = [this, step = arg] {
+                 act(step.section(' ', 0, 0), step.section(' ', 1));
+             };
+         }},
         // exit, or exit READ: "Salir" in a running program, or chosen in the box READ opens
         {"exit", [&] {
              boxes->instead = exitProgram;
@@ -210,6 +227,14 @@ QString ClientTest::seen(const QString &what)
         {"notice", [&] { return admin ? admin->ui->txtMess->toPlainText() : "(none)"; }},
         {"boxes", [&] { return QString::number(boxes->count) + ' ' + boxes->last; }},
         {"connected", [&] { return QString::number(server->client() != nullptr); }},
+        {"session", [&] {
+             return QStringList{"out", "connecting", "in", "lost"}.at(int(program->session().state()));
+         }},
+        {"box", [&] { return pm ? pm->ui->txtSend->text() : "(none)"; }},
+        {"framing", [&] {
+             return program->WS().isFramed() ? "both" : program->WS().sendsFramed() ? "accepted" : "plain";
+         }},
+        {"roombox", [&] { return program->chat()->ui->txtSend->text(); }},
         // gone: what the client sent before it closed, and whether it waited a second
         {"gone", [&] {
              (void)QTest::qWaitFor([&] { return server->quietBeforeClose >= 0; });

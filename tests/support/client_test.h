@@ -33,6 +33,8 @@ public:
     const QString address;
     QTcpServer listener;
     QByteArray received;
+    // Bytes the newest connection has sent in all.
+    qint64 total = 0;
     QElapsedTimer sinceRead;
     // How long the connection was quiet before the client closed it; -1 while open.
     qint64 quietBeforeClose = -1;

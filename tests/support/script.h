@@ -5,10 +5,12 @@
 #include <QStringList>
 #include <QTest>
 
-// Tests write messages with '|' standing for the field separator: "PM|ana|luis|hola".
+// Tests write messages with '|' standing for the field separator and '~' for the terminator
+// of framed messages: "PM|ana|luis|hola~".
 inline QString pipes(QString text)
 {
-    return text.replace(QLatin1Char('|'), wire::FieldSeparator);
+    return text.replace(QLatin1Char('|'), wire::FieldSeparator)
+        .replace(QLatin1Char('~'), QChar(wire::Terminator));
 }
 
 // The same message as it goes on the wire.

@@ -1,16 +1,14 @@
-#include "protocol/login.h"
+#include "main_window/login.h"
 
-#include "incoming/incoming.h"
 #include "layouts/placement.h"
-#include "main_window/mess.h"
-#include "main_window/user_tree.h"
 #include "program.h"
 #include "protocol/client_socket.h"
-#include "protocol/wire.h"
+#include "session.h"
 #include "ui_login.h"
 
-Login::Login(Program &program)
-    : ui(new Ui::Login), m_program(program), m_ws(new ClientSocket(this))
+#include <QCloseEvent>
+
+Login::Login(Program &program) : ui(new Ui::Login), m_program(program)
 {
     ui->setupUi(this);
     placement::useLayoutFont(this);
@@ -21,10 +19,6 @@ Login::Login(Program &program)
     connect(ui->cmdLogin, &QPushButton::clicked, this, &Login::cmdLoginClicked);
     connect(ui->txtUser, &QLineEdit::returnPressed, this, &Login::cmdLoginClicked);
     connect(ui->Command1, &QPushButton::clicked, this, &Login::command1Clicked);
-    connect(m_ws, &ClientSocket::connected, this, &Login::wsConnected);
-    connect(m_ws, &ClientSocket::error, this, &Login::wsError);
-    Incoming *incoming = &m_program.incoming();
-    connect(m_ws, &ClientSocket::dataArrival, incoming, &Incoming::dataArrival);
 }
 
 Login::~Login()
@@ -32,9 +26,32 @@ Login::~Login()
     delete ui;
 }
 
+ClientSocket &Login::WS()
+{
+    return m_program.session().socket();
+}
+
 QString Login::nickname() const
 {
     return ui->txtUser->text();
+}
+
+void Login::setNickname(const QString &nickname)
+{
+    ui->txtUser->setText(nickname);
+}
+
+QString Login::host() const
+{
+    return ui->txtHost->text();
+}
+
+void Login::closeEvent(QCloseEvent *event)
+{
+    // The window goes, and an attempt it started goes with it.
+    if (m_program.session().state() == Session::State::Connecting)
+        m_program.session().leave();
+    QWidget::closeEvent(event);
 }
 
 void Login::clearNickname()
@@ -53,29 +70,11 @@ void Login::cmdLoginClicked()
             QStringLiteral("Debes de introducir el ip del Dravonet Korvex a conectarte."));
         return;
     }
-    m_ws->close();
     ui->txtHost->setText(ui->Text1->text());
-    m_ws->connectTo(ui->txtHost->text(), wire::ServerPort);
+    m_program.session().logIn();
 }
 
 void Login::command1Clicked()
 {
-    ui->Text1->setText(m_ws->localIP());
-}
-
-void Login::wsConnected()
-{
-    m_program.SendCommand(wire::buildMessage(u"LOGIN", {nickname()}));
-    hide();
-    m_program.SetStatus(QStringLiteral("Logged In"));
-    Mess *mess = m_program.mess();
-    mess->userTree()->clear();
-    mess->userTree()->addRoot(nickname());
-    mess->setCaption(nickname());
-    mess->setLoggedIn(true);
-}
-
-void Login::wsError()
-{
-    m_program.SetStatus(QStringLiteral("Error al conectar"));
+    ui->Text1->setText(WS().localIP());
 }

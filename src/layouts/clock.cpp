@@ -1,4 +1,4 @@
-#include "protocol/clock.h"
+#include "layouts/clock.h"
 
 #include <QDateTime>
 #include <QLocale>

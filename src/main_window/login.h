@@ -8,7 +8,7 @@ namespace Ui {
 class Login;
 }
 
-// The login window: takes the nickname and the server address, and owns the program's one
+// The login window: takes the nickname and the server address for the program's one
 // connection. Its nickname box is the only store of the own nickname.
 class Login : public QWidget {
     Q_OBJECT
@@ -17,18 +17,21 @@ public:
     explicit Login(Program &program);
     ~Login() override;
 
-    ClientSocket &WS() { return *m_ws; }
+    ClientSocket &WS();
     QString nickname() const;
+    void setNickname(const QString &nickname);
     void clearNickname();
+    // The address the connection is made to.
+    QString host() const;
 
     Ui::Login *const ui;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void cmdLoginClicked();
     void command1Clicked();
-    void wsConnected();
-    void wsError();
 
     Program &m_program;
-    ClientSocket *m_ws;
 };

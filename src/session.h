@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+
+class ClientSocket;
+class Program;
+
+// The program's one connection over time. The user logs in and out; a connection lost without
+// the user asking (the server gone, a reset, a dead peer, the server closing the client) leaves
+// the user logged out with every window kept, and is tried again by itself, sooner at first and
+// then at most a minute apart, with some jitter so that a whole group does not come back in one
+// instant. Logging out, an expulsion and the login window's own attempts end the retrying.
+class Session : public QObject {
+    Q_OBJECT
+
+public:
+    enum class State {
+        LoggedOut,
+        Connecting,
+        LoggedIn,
+        // Lost; a reconnection is pending or under way.
+        Lost,
+    };
+
+    static constexpr std::chrono::seconds FirstRetry{1};
+    static constexpr std::chrono::seconds LastRetry{60};
+
+    explicit Session(Program &program);
+    ~Session() override;
+
+    ClientSocket &socket() { return *m_socket; }
+    State state() const { return m_state; }
+
+    // The login window's attempt, to the address its boxes hold now.
+    void logIn();
+    // The user leaves, or is expelled: nothing is retried, whatever happens to the connection;
+    // an attempt under way ends.
+    void leave();
+    // Tells the open conversations and the room; for a notice line in each.
+    void tellWindows(const QString &notice);
+
+private:
+    void connected();
+    void failed();
+    void lost();
+    void retry();
+    void scheduleRetry();
+
+    Program &m_program;
+    ClientSocket *m_socket;
+    State m_state = State::LoggedOut;
+    QTimer m_retryTimer;
+    std::chrono::milliseconds m_nextDelay{FirstRetry};
+    // Who the user was and where, for the reconnections.
+    QString m_nickname;
+    QString m_host;
+};
