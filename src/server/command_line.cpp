@@ -61,6 +61,9 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "so that the client reads them apart (default: %1).")
             .arg(config.gap.count()),
         QStringLiteral("MS"));
+    const QCommandLineOption noFraming(
+        QStringLiteral("no-framing"),
+        QStringLiteral("Do not offer framing: talk to every client as to a plain one, paced."));
     const QCommandLineOption maxQueue(
         QStringLiteral("max-queue"),
         QStringLiteral("Close a client with more than this many messages waiting for it; keep it "
@@ -85,13 +88,31 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "(default: %1).")
             .arg(config.maxMessagesPerSecond),
         QStringLiteral("COUNT"));
+    const QCommandLineOption stallTimeout(
+        QStringLiteral("stall-timeout"),
+        QStringLiteral("Close a client with messages waiting that takes nothing for this long "
+                       "(default: %1).")
+            .arg(config.stallTimeout.count()),
+        QStringLiteral("MS"));
+    const QCommandLineOption maxWaiting(
+        QStringLiteral("max-waiting"),
+        QStringLiteral("Hold back a client when this many of its messages wait for one other "
+                       "client (default: %1).")
+            .arg(config.maxWaitingFromOne),
+        QStringLiteral("MESSAGES"));
+    const QCommandLineOption maxLogins(
+        QStringLiteral("max-logins"),
+        QStringLiteral("Close a client that logs in more often than this in a minute (default: "
+                       "%1).")
+            .arg(config.maxLoginsPerMinute),
+        QStringLiteral("COUNT"));
     const QCommandLineOption bootGrace(
         QStringLiteral("boot-grace"),
         QStringLiteral("How long a booted client stays connected (default: %1).")
             .arg(config.bootGrace.count()),
         QStringLiteral("MS"));
-    parser.addOptions(
-        {help, listen, gap, maxQueue, maxQueueBytes, maxRate, maxMessages, bootGrace});
+    parser.addOptions({help, listen, gap, noFraming, maxQueue, maxQueueBytes, stallTimeout, maxWaiting, maxRate,
+                       maxMessages, maxLogins, bootGrace});
     result.helpText = parser.helpText();
 
     if (!parser.parse(arguments)) {
@@ -129,12 +150,16 @@ CommandLine parseCommandLine(const QStringList &arguments)
             result.error = QStringLiteral("Bad value for --") + option.names().constLast()
                 + QStringLiteral(": ") + text;
     };
+    config.offerFraming = !parser.isSet(noFraming);
     using std::chrono::milliseconds;
     read(gap, 0, false, [&](qint64 v) { config.gap = milliseconds(v); });
     read(maxQueue, 1, false, [&](qint64 v) { config.maxQueuedMessages = v; });
     read(maxQueueBytes, 1, true, [&](qint64 v) { config.maxQueuedBytes = v; });
     read(maxRate, 1, true, [&](qint64 v) { config.maxBytesPerSecond = v; });
+    read(stallTimeout, 1, false, [&](qint64 v) { config.stallTimeout = milliseconds(v); });
+    read(maxWaiting, 2, false, [&](qint64 v) { config.maxWaitingFromOne = int(v); });
     read(maxMessages, 1, false, [&](qint64 v) { config.maxMessagesPerSecond = int(v); });
+    read(maxLogins, 1, false, [&](qint64 v) { config.maxLoginsPerMinute = int(v); });
     read(bootGrace, 0, false, [&](qint64 v) { config.bootGrace = milliseconds(v); });
     return result;
 }

@@ -6,18 +6,26 @@
 
 #include <algorithm>
 
-Connection::Connection(QTcpSocket *socket, const ServerConfig &config, QObject *parent)
+namespace {
+// A held client may be this far ahead of what it has been answered before it is a flood.
+constexpr qsizetype kMaxInbox = 1000;
+} // namespace
+
+Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 id,
+                       QObject *parent)
     : QObject(parent),
       m_socket(socket),
+      m_id(id),
       m_config(config),
+      m_frames(std::max<qint64>(config.maxBytesPerSecond, 1)),
       m_byteAllowance(double(config.maxBytesPerSecond)),
       m_messageAllowance(double(config.maxMessagesPerSecond))
 {
     m_socket->setParent(this);
     m_peer = endpoint(m_socket->peerAddress(), m_socket->peerPort());
 
-    // Each message its own segment, at once: the client cannot tell two messages apart if the
-    // kernel joins them.
+    // Each message its own segment, at once: a plain client cannot tell two messages apart if
+    // the kernel joins them.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
     // The server never holds more of a client's input than the client may send in a second.
@@ -26,12 +34,21 @@ Connection::Connection(QTcpSocket *socket, const ServerConfig &config, QObject *
     m_gapTimer.setSingleShot(true);
     m_gapTimer.setTimerType(Qt::PreciseTimer);
     m_gapTimer.setInterval(config.gap);
+    m_stallTimer.setSingleShot(true);
+    m_stallTimer.setInterval(config.stallTimeout);
     m_clock.start();
 
     connect(m_socket, &QTcpSocket::readyRead, this, &Connection::read);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &Connection::written);
     connect(m_socket, &QTcpSocket::disconnected, this, &Connection::socketClosed);
     connect(&m_gapTimer, &QTimer::timeout, this, &Connection::writeNext);
+    connect(&m_stallTimer, &QTimer::timeout, this, [this] {
+        drop(QStringLiteral("not reading: nothing taken for %1 ms")
+                 .arg(m_config.stallTimeout.count()));
+    });
+
+    if (config.offerFraming)
+        send(wire::toCodePage(wire::buildMessage(wire::Offer, {wire::Framing})));
 }
 
 Connection::~Connection()
@@ -40,7 +57,7 @@ Connection::~Connection()
     disconnect(m_socket, nullptr, this, nullptr);
 }
 
-void Connection::send(const QByteArray &message)
+void Connection::send(const QByteArray &message, quint64 from)
 {
     if (m_closing)
         return;
@@ -54,9 +71,26 @@ void Connection::send(const QByteArray &message)
                  .arg(m_config.maxQueuedBytes));
         return;
     }
-    m_queue.enqueue(message);
-    m_queuedBytes += message.size();
+    m_queue.enqueue({m_framedOut ? message + wire::Terminator : message, m_framedOut, from});
+    m_queuedBytes += m_queue.last().bytes.size();
+    if (from != 0 && ++m_waitingFrom[from] == m_config.maxWaitingFromOne) {
+        m_pilingUp.append(from);
+        Q_EMIT pilingUp(from);
+    }
     writeNext();
+}
+
+void Connection::forget(const Outgoing &message)
+{
+    m_queuedBytes -= message.bytes.size();
+    if (message.from == 0)
+        return;
+    const auto waiting = m_waitingFrom.find(message.from);
+    if (--waiting.value() <= m_config.maxWaitingFromOne / 2
+        && m_pilingUp.removeOne(message.from))
+        Q_EMIT relieved(message.from);
+    if (waiting.value() == 0)
+        m_waitingFrom.erase(waiting);
 }
 
 void Connection::drop(const QString &reason)
@@ -65,9 +99,6 @@ void Connection::drop(const QString &reason)
         return;
     m_closing = true;
     m_reason = reason;
-    m_gapTimer.stop();
-    m_queue.clear();
-    m_queuedBytes = 0;
     // Not a graceful close: a client that does not read would keep it waiting for ever.
     m_socket->abort();
     finish();
@@ -75,9 +106,9 @@ void Connection::drop(const QString &reason)
 
 void Connection::read()
 {
-    const QByteArray bytes = m_socket->readAll();
-    if (bytes.isEmpty() || m_closing)
+    if (m_closing)
         return;
+    QByteArray bytes = m_socket->readAll();
     refill();
     if (double(bytes.size()) > m_byteAllowance) {
         drop(QStringLiteral("flood: more than %1 bytes in a second")
@@ -85,7 +116,59 @@ void Connection::read()
         return;
     }
     m_byteAllowance -= double(bytes.size());
-    Q_EMIT messageRead(bytes);
+    if (!m_framedIn && m_config.offerFraming) {
+        // The client's marker: what precedes it was its last plain message, what follows is
+        // framed; and from here on the client is sent framed messages, unpaced.
+        const QByteArray accept = wire::marker(wire::Accept);
+        if (const qsizetype at = bytes.indexOf(accept); at >= 0) {
+            if (at > 0)
+                m_inbox.enqueue({bytes.first(at), at});
+            bytes.remove(0, at + accept.size());
+            Q_EMIT taken(accept.size());
+            m_framedIn = true;
+            m_queue.enqueue({wire::marker(wire::Accepted), true, 0});
+            m_queuedBytes += m_queue.last().bytes.size();
+            m_framedOut = true;
+            writeNext();
+        }
+    }
+    if (m_framedIn) {
+        for (const QByteArray &message : m_frames.feed(bytes))
+            m_inbox.enqueue({message, message.size() + 1});
+        if (m_frames.overflowed()) {
+            drop(QStringLiteral("flood: a message of more than %1 bytes")
+                     .arg(m_config.maxBytesPerSecond));
+            return;
+        }
+    } else if (!bytes.isEmpty()) {
+        m_inbox.enqueue({bytes, bytes.size()});
+    }
+    if (m_inbox.size() > kMaxInbox) {
+        drop(QStringLiteral("flood: more than %1 messages held").arg(kMaxInbox));
+        return;
+    }
+    handOn();
+}
+
+void Connection::handOn()
+{
+    // A message handled here may hold this connection or close it.
+    while (!m_closing && m_holds == 0 && !m_inbox.isEmpty()) {
+        const auto [message, bytes] = m_inbox.dequeue();
+        Q_EMIT messageRead(message);
+        Q_EMIT taken(bytes);
+    }
+}
+
+void Connection::hold()
+{
+    ++m_holds;
+}
+
+void Connection::release()
+{
+    if (m_holds > 0 && --m_holds == 0)
+        QMetaObject::invokeMethod(this, &Connection::handOn, Qt::QueuedConnection);
 }
 
 bool Connection::countMessage()
@@ -120,19 +203,30 @@ void Connection::writeNext()
 {
     if (m_closing || m_inFlight || m_gapTimer.isActive() || m_queue.isEmpty())
         return;
-    const QByteArray message = m_queue.dequeue();
-    m_queuedBytes -= message.size();
+    // A plain message goes alone; framed ones go together, as many as wait.
+    QByteArray bytes;
+    m_plainInFlight = !m_queue.head().framed;
+    do {
+        const Outgoing message = m_queue.dequeue();
+        bytes += message.bytes;
+        forget(message);
+    } while (!m_plainInFlight && !m_queue.isEmpty() && m_queue.head().framed);
     m_inFlight = true;
-    m_socket->write(message);
+    m_socket->write(bytes);
+    if (!m_stallTimer.isActive())
+        m_stallTimer.start();
 }
 
 void Connection::written()
 {
+    m_stallTimer.start();
     // The gap starts once the whole message has been handed to the kernel.
     if (!m_inFlight || m_socket->bytesToWrite() > 0)
         return;
     m_inFlight = false;
-    if (m_config.gap.count() > 0)
+    if (m_queue.isEmpty())
+        m_stallTimer.stop();
+    if (m_plainInFlight && m_config.gap.count() > 0)
         m_gapTimer.start();
     else
         writeNext();
@@ -145,9 +239,6 @@ void Connection::socketClosed()
         m_reason = m_socket->error() == QAbstractSocket::RemoteHostClosedError
             ? QStringLiteral("closed by the client")
             : QStringLiteral("connection lost: ") + m_socket->errorString();
-        m_gapTimer.stop();
-        m_queue.clear();
-        m_queuedBytes = 0;
     }
     finish();
 }
@@ -157,6 +248,18 @@ void Connection::finish()
     if (m_finished)
         return;
     m_finished = true;
+    m_gapTimer.stop();
+    m_stallTimer.stop();
+    m_queue.clear();
+    m_queuedBytes = 0;
+    m_inbox.clear();
     QMetaObject::invokeMethod(
-        this, [this] { Q_EMIT closed(m_reason); }, Qt::QueuedConnection);
+        this,
+        [this] {
+            // Whoever was held back on this connection's account goes on.
+            for (const quint64 from : std::exchange(m_pilingUp, {}))
+                Q_EMIT relieved(from);
+            Q_EMIT closed(m_reason);
+        },
+        Qt::QueuedConnection);
 }

@@ -41,6 +41,7 @@ RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *
     : QObject(parent), m_config(config), m_log(log)
 {
     connect(&m_listener, &QTcpServer::newConnection, this, &RelayServer::accept);
+    m_clock.start();
 }
 
 RelayServer::~RelayServer()
@@ -72,10 +73,17 @@ bool RelayServer::listen()
 void RelayServer::accept()
 {
     while (QTcpSocket *socket = m_listener.nextPendingConnection()) {
-        auto *connection = new Connection(socket, m_config, this);
+        auto *connection = new Connection(socket, m_config, ++m_ids, this);
         m_clients[connection].connection = connection;
+        m_byId.insert(connection->id(), connection);
+        connect(connection, &Connection::pilingUp, this,
+                [this, connection](quint64 id) { holdBack(id, *connection, true); });
+        connect(connection, &Connection::relieved, this,
+                [this, connection](quint64 id) { holdBack(id, *connection, false); });
         connect(connection, &Connection::messageRead, this,
                 [this, connection](const QByteArray &bytes) { handle(connection, bytes); });
+        connect(connection, &Connection::taken, this,
+                [this, connection](qint64 bytes) { Q_EMIT readHandled(connection->peer(), bytes); });
         connect(connection, &Connection::closed, this,
                 [this, connection](const QString &reason) { closed(connection, reason); });
         m_log.write(connection->peer(), QStringLiteral("connected"));
@@ -109,20 +117,19 @@ void RelayServer::handle(Connection *connection, const QByteArray &bytes)
     } else if (command == kEnter) {
         if (!client.inRoom) {
             client.inRoom = true;
-            sendToRoom(wire::buildMessage(kEnter, {client.nickname}));
+            sendToRoom(wire::buildMessage(kEnter, {client.nickname}), client);
         }
     } else if (command == kChat) {
         if (client.inRoom)
-            sendToRoom(wire::buildMessage(kChat, {client.nickname, message.field(2)}));
+            sendToRoom(wire::buildMessage(kChat, {client.nickname, message.field(2)}), client);
     } else if (command == kLeave) {
         if (client.inRoom) {
-            sendToRoom(wire::buildMessage(kLeave, {client.nickname}));
+            sendToRoom(wire::buildMessage(kLeave, {client.nickname}), client);
             client.inRoom = false;
         }
     } else if (command == kLogout) {
         logOut(client, QStringLiteral("logged out"));
     }
-    Q_EMIT readHandled(connection->peer(), bytes.size());
 }
 
 void RelayServer::closed(Connection *connection, const QString &reason)
@@ -134,6 +141,7 @@ void RelayServer::closed(Connection *connection, const QString &reason)
     if (found->second.loggedIn)
         logOut(found->second, QStringLiteral("disconnected"));
     m_clients.erase(found);
+    m_byId.remove(connection->id());
     connection->deleteLater();
 }
 
@@ -141,6 +149,14 @@ void RelayServer::logIn(Client &client, const QString &nickname)
 {
     if (nickname.isEmpty())
         return;
+    const qint64 now = m_clock.elapsed();
+    client.logIns.removeIf([now](qint64 at) { return now - at >= 60'000; });
+    if (client.logIns.size() >= m_config.maxLoginsPerMinute) {
+        client.connection->drop(QStringLiteral("flood: more than %1 log-ins in a minute")
+                                    .arg(m_config.maxLoginsPerMinute));
+        return;
+    }
+    client.logIns.append(now);
     if (client.loggedIn)
         logOut(client, QStringLiteral("logged in again as ") + quoted(nickname));
     client.nickname = nickname;
@@ -153,7 +169,7 @@ void RelayServer::logIn(Client &client, const QString &nickname)
     const QString announcement = wire::buildMessage(kNick, {nickname});
     for (Client *other : std::as_const(m_online)) {
         if (other != &client)
-            send(*other, announcement);
+            send(*other, announcement, &client);
     }
 }
 
@@ -161,7 +177,7 @@ void RelayServer::logOut(Client &client, const QString &how)
 {
     if (client.inRoom) {
         client.inRoom = false;
-        sendToRoom(wire::buildMessage(kLeave, {client.nickname}));
+        sendToRoom(wire::buildMessage(kLeave, {client.nickname}), client);
     }
     m_online.removeOne(&client);
     client.loggedIn = false;
@@ -170,7 +186,7 @@ void RelayServer::logOut(Client &client, const QString &how)
     m_log.write(client.connection->peer(), quoted(client.nickname) + QLatin1Char(' ') + how);
     const QString announcement = wire::buildMessage(kLogout, {client.nickname});
     for (Client *other : std::as_const(m_online))
-        send(*other, announcement);
+        send(*other, announcement, &client);
 }
 
 void RelayServer::sendUserList(Client &to)
@@ -185,7 +201,7 @@ void RelayServer::privateMessage(const Client &from, const QString &to, const QS
     for (Client *user : std::as_const(m_online)) {
         if (user->nickname != to)
             continue;
-        user->connection->send(bytes);
+        user->connection->send(bytes, from.connection->id());
         QHash<QString, int> &owed = user->unansweredPms;
         if (owed.size() >= kMaxOwingSenders && !owed.contains(from.nickname))
             owed.clear();
@@ -201,30 +217,47 @@ void RelayServer::ignore(Client &blocker, const QString &sender)
         return;
     if (--owed.value() == 0)
         blocker.unansweredPms.erase(owed);
-    sendToNickname(sender, wire::buildMessage(kIgnore, {blocker.nickname, sender}));
+    sendToNickname(sender, wire::buildMessage(kIgnore, {blocker.nickname, sender}), blocker);
 }
 
-void RelayServer::sendToNickname(const QString &nickname, const QString &message)
+void RelayServer::sendToNickname(const QString &nickname, const QString &message,
+                                 const Client &from)
 {
     const QByteArray bytes = wire::toCodePage(message);
     for (Client *user : std::as_const(m_online)) {
         if (user->nickname == nickname)
-            user->connection->send(bytes);
+            user->connection->send(bytes, from.connection->id());
     }
 }
 
-void RelayServer::sendToRoom(const QString &message)
+void RelayServer::sendToRoom(const QString &message, const Client &from)
 {
     const QByteArray bytes = wire::toCodePage(message);
     for (Client *user : std::as_const(m_online)) {
         if (user->inRoom)
-            user->connection->send(bytes);
+            user->connection->send(bytes, from.connection->id());
     }
 }
 
-void RelayServer::send(Client &to, const QString &message)
+void RelayServer::send(Client &to, const QString &message, const Client *from)
 {
-    to.connection->send(wire::toCodePage(message));
+    to.connection->send(wire::toCodePage(message), from ? from->connection->id() : 0);
+}
+
+void RelayServer::holdBack(quint64 id, const Connection &reader, bool hold)
+{
+    Connection *sender = m_byId.value(id);
+    if (!sender)
+        return;
+    if (hold) {
+        sender->hold();
+        m_log.write(sender->peer(), QStringLiteral("held back: ")
+                        + QString::number(m_config.maxWaitingFromOne)
+                        + QStringLiteral(" of its messages wait for ") + reader.peer());
+    } else {
+        sender->release();
+        m_log.write(sender->peer(), QStringLiteral("goes on"));
+    }
 }
 
 QString RelayServer::adminHelp()

@@ -3,6 +3,7 @@
 #include "server/event_log.h"
 #include "server/server_config.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -29,6 +30,10 @@ class QTextStream;
 // - A user who logs out or disconnects while in the room leaves it: the members left get
 //   LEAVE, then every other user gets LOGOUT.
 // - A booted user may only log out; anything else it sends is ignored until it is closed.
+// - A connection may log in only so often a minute: each log-in is announced to everyone.
+// - What one client makes the server send to others is its own to wait for: when too many of its
+//   messages wait at one reader, its further messages are held back until that reader has
+//   taken half of them. A reader never pays for others' traffic by being closed.
 // - IGNORE answers a private message: each PM delivered to a connection lets it send one IGNORE
 //   back to that PM's sender, and an IGNORE nothing provoked is dropped. So IGNORE cannot flood
 //   anyone, and it does not count against the client's messages per second: a client that
@@ -49,8 +54,8 @@ public:
     static QString adminHelp();
 
 Q_SIGNALS:
-    // A read from a client has been handled, whether it had an effect or not. `peer` is the
-    // client's address as the log shows it.
+    // Part of what a client sent has been handled, whether it had an effect or not: this many
+    // bytes of its stream. `peer` is the client's address as the log shows it.
     void readHandled(const QString &peer, qint64 bytes);
 
 private:
@@ -65,6 +70,8 @@ private:
         // For each sender's nickname, how many of its PMs this client may still answer with
         // IGNORE.
         QHash<QString, int> unansweredPms;
+        // When it logged in lately, in milliseconds of the server's clock.
+        QList<qint64> logIns;
     };
 
     void accept();
@@ -76,9 +83,10 @@ private:
     void sendUserList(Client &to);
     void privateMessage(const Client &from, const QString &to, const QString &text);
     void ignore(Client &blocker, const QString &sender);
-    void sendToNickname(const QString &nickname, const QString &message);
-    void sendToRoom(const QString &message);
-    void send(Client &to, const QString &message);
+    void sendToNickname(const QString &nickname, const QString &message, const Client &from);
+    void sendToRoom(const QString &message, const Client &from);
+    void send(Client &to, const QString &message, const Client *from = nullptr);
+    void holdBack(quint64 id, const Connection &reader, bool hold);
 
     void notice(const QString &text);
     void boot(const QString &nickname);
@@ -88,6 +96,9 @@ private:
     EventLog m_log;
     QTcpServer m_listener;
     std::unordered_map<const Connection *, Client> m_clients;
+    QHash<quint64, Connection *> m_byId;
+    quint64 m_ids = 0;
+    QElapsedTimer m_clock;
     // Logged-in clients in the order they logged in.
     QList<Client *> m_online;
     quint64 m_sessions = 0;

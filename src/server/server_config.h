@@ -4,26 +4,38 @@
 
 #include <chrono>
 
-// What the relay server is told when it starts. Every bound has a reason: the client has no
-// framing, so the server paces what it writes, and a client that does not keep up or floods the
-// server must not cost the others anything.
+// What the relay server is told when it starts. Every bound has a reason: a plain client has no
+// framing, so the server paces what it writes to it; a client that does not keep up, floods the
+// server or makes it flood others must not cost the others anything.
 struct ServerConfig {
     QHostAddress listenAddress{QHostAddress::Any};
 
-    // Pause after one message has left for a client before the next one goes to that client.
-    // The client takes whatever is pending at a read as one message, so two messages that reach
-    // it together are lost.
+    // Pause after one message has left for a plain client before the next one goes to it. Such a
+    // client takes whatever is pending at a read as one message, so two messages that reach it
+    // together are lost. Framed clients are written to without pauses.
     std::chrono::milliseconds gap{5};
+    // Whether clients are offered framing; without it every client is plain, as with a server
+    // that does not know the extension.
+    bool offerFraming = true;
 
     // A client whose outgoing queue would grow past either bound is not reading; it is closed.
     // The message bound must stay above the number of users online, since a newcomer is sent
     // one NICK per user at once.
     qsizetype maxQueuedMessages = 10'000;
     qint64 maxQueuedBytes = 4 * 1024 * 1024;
+    // A client with messages waiting that takes nothing for this long is not reading either.
+    std::chrono::milliseconds stallTimeout{20'000};
+    // When this many messages from one client wait for another, the first client's messages are
+    // held back (read, but not handled) until half of them have gone: a few clients cannot fill
+    // a reader's queue and get the reader closed.
+    int maxWaitingFromOne = 100;
 
     // A client that sends more than either in any one second is closed.
     qint64 maxBytesPerSecond = 64 * 1024;
     int maxMessagesPerSecond = 20;
+    // Every log-in is announced to everyone: a client that logs in more often than this in a
+    // minute is closed.
+    int maxLoginsPerMinute = 6;
 
     // How long a booted user's connection stays open for its client to take the hint.
     std::chrono::milliseconds bootGrace{3000};

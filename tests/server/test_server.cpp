@@ -1,5 +1,6 @@
 // The relay server against raw sockets on 127.0.0.21: scripts of what clients send and exactly
 // what each one reads back.
+#include "protocol/client_socket.h"
 #include "server/command_line.h"
 #include "server/relay_server.h"
 #include "support/script.h"
@@ -8,6 +9,7 @@
 #include <QEventLoop>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTextStream>
@@ -49,6 +51,11 @@ struct Peer : QObject {
         socket.connectToHost(QHostAddress(kAddress), wire::ServerPort);
         waitUntil([this] { return connected(); });
         name = socket.localAddress().toString() + ':' + QString::number(socket.localPort());
+        // A plain client, it ignores the offer of framing.
+        const QByteArray offer = bytes("OFFER|frame");
+        waitUntil([&] { return buffer.size() >= offer.size(); });
+        if (buffer.startsWith(offer))
+            buffer.remove(0, offer.size()), reads.clear();
     }
     bool connected() const { return socket.state() == QAbstractSocket::ConnectedState; }
     // Writes, then waits until the server has handled it (or closed the connection), so that
@@ -63,6 +70,7 @@ struct Peer : QObject {
     QTcpSocket socket;
     QString name; // the address and port the server sees, as its log shows them
     QString nickname; // as its last LOGIN gave it
+    QString end; // "~" once framed
     QByteArray buffer;
     QList<QByteArray> reads;
     qint64 sent = 0, handled = 0;
@@ -86,7 +94,8 @@ class TestServer : public QObject {
     }
 
     // A script, steps apart by "; ":
-    //   ana> TEXT   ana's connection sends TEXT as one read (#N in a step: N times x)
+    //   ana> TEXT   ana's connection sends TEXT as one read (#N in a step: N times x), and
+    //               waits until the server has handled it; ana>> TEXT does not wait
     //   ana< TEXT   the next bytes ana reads are exactly TEXT
     //   login ana ana2:ana luis   each logs in (ana2 as ana), then each reads the whole list
     //   quiet ana luis   nothing more has come for them (one logged in writes to itself: the
@@ -99,7 +108,7 @@ class TestServer : public QObject {
     {
         for (QString step : script.split("; ")) {
             for (const auto &[label, p] : m_peers)
-                step.replace('@' + label + ' ', p->name + ' ');
+                step.replace(QRegularExpression('@' + label + "\\b"), p->name);
             const auto many = QRegularExpression("#(\\d+)").match(step);
             if (many.hasMatch())
                 step.replace(many.capturedStart(), many.capturedLength(),
@@ -122,14 +131,15 @@ class TestServer : public QObject {
                 for (const QString &who : rest.split(' ')) {
                     Peer &p = peer(who);
                     const QString me = p.nickname;
-                    const QString echo = me + '|' + me + "|sync" + QString::number(++m_syncs);
+                    const QString echo =
+                        me + '|' + me + "|sync" + QString::number(++m_syncs) + p.end;
                     if (me.isEmpty())
                         QCOMPARE(p.buffer, QByteArray());
                     else
                         run(who + "> PM|" + echo);
                     for (const auto &[other, q] : m_peers)
                         if (!me.isEmpty() && q->nickname == me && q->connected())
-                            run(other + "< PM|" + echo);
+                            run(other + "< PM|" + echo.chopped(p.end.size()) + q->end);
                 }
             } else if (verb == "start") {
                 const CommandLine line = parseCommandLine(
@@ -150,10 +160,15 @@ class TestServer : public QObject {
                 QVERIFY2(waitUntil([&] { return m_log.contains(rest) == (verb == "log"); }, 1000),
                          qPrintable(step + '\n' + m_log));
             } else if (verb.endsWith('>')) {
-                Peer &p = peer(label);
-                p.nickname = rest.startsWith("LOGIN|") && rest.size() > 6 ? rest.mid(6)
-                    : rest.startsWith("LOGOUT") ? QString() : p.nickname;
-                p.send(bytes(rest));
+                // ana>> TEXT: written without waiting for the server to handle it
+                Peer &p = peer(label.chopped(label.endsWith('>')));
+                static const QRegularExpression logIn("^LOGIN\\|([^|~]+?)(ACCEPT\\||~|$)");
+                const auto loggedIn = logIn.match(rest);
+                p.nickname = loggedIn.hasMatch() ? loggedIn.captured(1)
+                    : rest.startsWith("LOGOUT")  ? QString()
+                                                 : p.nickname;
+                p.end = rest.contains("ACCEPT|frame~") ? "~" : p.end;
+                label.endsWith('>') ? void(p.socket.write(bytes(rest))) : p.send(bytes(rest));
             } else if (verb.endsWith('<')) {
                 const QByteArray expected = bytes(rest);
                 Peer &p = peer(label);
@@ -245,6 +260,27 @@ private Q_SLOTS:
             "more bytes a second than allowed => start --max-rate 64k; login ana f; "
             "f> #16777216; closed f; ana< LOGOUT|f; "
             "log @f disconnected: flood: more than 65536 bytes in a second\\n; quiet ana",
+            "log-ins a minute => start --max-logins 3; login ana; f> LOGIN|f1; f> LOGIN|f2; "
+            "f> LOGIN|f3; f> LOGIN|f4; closed f; "
+            "log @f disconnected: flood: more than 3 log-ins in a minute\\n; "
+            "ana< NICK|f1LOGOUT|f1NICK|f2LOGOUT|f2NICK|f3LOGOUT|f3; quiet ana",
+            // Framed clients: the marker may come behind a plain message; a read holds any
+            // number of messages, cut anywhere; nothing is paced.
+            "a framed client => login luis; ana> LOGIN|anaACCEPT|frame~; "
+            "ana< ACCEPTED|frame~NICK|luis~NICK|ana~; luis< NICK|ana; "
+            "ana> PM|luis|ana|1~PM|luis|ana|2~CHAT|a; ana> na|x~ENTER|ana~; "
+            "luis< PM|luis|ana|1PM|luis|ana|2; ana< ENTER|ana~; ana> CHAT|ana|hola~; "
+            "ana< CHAT|ana|hola~; luis> PM|ana|luis|a~b; ana< PM|ana|luis|ab~; quiet ana luis",
+            "a client whose messages pile up at a reader is held back => start --max-waiting 4 "
+            "--gap 100; login r s t; s> ACCEPT|frame~; s< ACCEPTED|frame~; 6* s>> PM|r|s|x~; "
+            "s>> PM|t|s|y~; "
+            "log @s held back: 4 of its messages wait for @r\\n; t< PM|t|s|y; 6* r< PM|r|s|x; "
+            "log @s goes on\\n; quiet r s t",
+            "a client that takes nothing is closed => start --stall-timeout 300 --max-waiting "
+            "100000 --max-queue-bytes 64m --max-rate 256m --max-messages 100000; login ana sordo; "
+            "deaf sordo; 600* ana> PM|sordo|ana|#16384; "
+            "log @sordo disconnected: not reading: nothing taken for 300 ms\\n; ana< LOGOUT|sordo; "
+            "quiet ana",
             "a client that stops reading: messages => start --max-queue 20 --max-rate 256m "
             "--max-messages 100000; login ana sordo; deaf sordo; 1000* ana> PM|sordo|ana|#16384; "
             "log @sordo disconnected: not reading: more than 20 messages waiting\\n; "
@@ -262,21 +298,71 @@ private Q_SLOTS:
         run(script.startsWith("start") ? script : "start; " + script);
     }
 
-    // Messages leave one write at a time, the gap apart, so a client that reads promptly gets
-    // each as a read of its own.
-    void aBurstArrivesOneMessagePerRead()
+    // To a plain client messages leave one write at a time, the gap apart, so that it reads
+    // each apart; to a framed one they leave together, at once.
+    void aBurstOfNotices_data()
     {
-        run("start; login ana");
+        QTest::addColumn<QString>("end");
+        QTest::newRow("plain") << "";
+        QTest::newRow("framed") << "~";
+    }
+
+    void aBurstOfNotices()
+    {
+        QFETCH(QString, end);
+        run(end.isEmpty() ? "start; login ana"
+                          : "start; ana> ACCEPT|frame~LOGIN|ana~; ana< ACCEPTED|frame~NICK|ana~");
+        const qsizetype before = peer("ana").reads.size();
         QElapsedTimer clock;
         clock.start();
         QStringList all;
         for (int i = 0; i < 200; ++i) {
             m_server->admin("msg aviso " + QString::number(i));
-            all << "MESSAGE|aviso " + QString::number(i);
+            all << "MESSAGE|aviso " + QString::number(i) + end;
         }
         run("ana< " + all.join(""));
+        const QList<QByteArray> reads = peer("ana").reads.mid(before);
+        if (!end.isEmpty()) {
+            QVERIFY2(reads.size() < 10, qPrintable(QString::number(reads.size())));
+            return;
+        }
         QVERIFY(clock.elapsed() >= 199 * 5);
-        QCOMPARE(peer("ana").reads.mid(1), bytes(all.join('\n')).split('\n'));
+        QCOMPARE(reads, bytes(all.join('\n')).split('\n'));
+    }
+
+    // Our client and our server agree on framing, whenever the offer comes; nothing of the
+    // agreement reaches the client's handler.
+    void ourClientWithOurServerIsFramed()
+    {
+        run("start");
+        ClientSocket client;
+        QStringList got;
+        connect(&client, &ClientSocket::connected, this, [&] { client.sendData(pipes("LOGIN|ana")); });
+        connect(&client, &ClientSocket::dataArrival, this, [&] { got << client.getData(); });
+        client.connectTo(kAddress, wire::ServerPort);
+        QVERIFY(waitUntil([&] { return client.isFramed() && !got.isEmpty(); }));
+        client.sendData(pipes("ENTER|ana"));
+        QVERIFY(waitUntil([&] { return got.size() == 2; }));
+        QCOMPARE(got, QStringList({pipes("NICK|ana"), pipes("ENTER|ana")}));
+    }
+
+    // To a server that never offers framing, each of our client's messages is a read of its own.
+    void ourClientWritesEachMessageApart()
+    {
+        QTcpServer plain;
+        QVERIFY(plain.listen(QHostAddress("127.0.0.28"), wire::ServerPort));
+        ClientSocket client;
+        client.connectTo("127.0.0.28", wire::ServerPort);
+        QVERIFY(waitUntil([&] { return plain.hasPendingConnections(); }));
+        QTcpSocket *socket = plain.nextPendingConnection();
+        QList<QByteArray> reads;
+        connect(socket, &QTcpSocket::readyRead, this, [&] { reads << socket->readAll(); });
+        QVERIFY(waitUntil([&] { return client.state() == ClientSocket::Connected; }));
+        const QStringList messages = {"LOGIN|ana", "ENTER|ana", "CHAT|ana|hola"};
+        for (const QString &message : messages)
+            client.sendData(pipes(message));
+        QVERIFY(waitUntil([&] { return reads.size() >= 3; }));
+        QCOMPARE(reads, bytes(messages.join('\n')).split('\n'));
     }
 
     // The program itself: administrator lines on standard input, serving on once it ends.
@@ -299,8 +385,9 @@ private Q_SLOTS:
         QTcpSocket client;
         client.connectToHost(QHostAddress("127.0.0.27"), wire::ServerPort);
         client.write(bytes("LOGIN|ana"));
-        QVERIFY(waitUntil([&] { return client.bytesAvailable() >= bytes("NICK|ana").size(); }));
-        QCOMPARE(client.readAll(), bytes("NICK|ana"));
+        const QByteArray expected = bytes("OFFER|frame") + bytes("NICK|ana");
+        QVERIFY(waitUntil([&] { return client.bytesAvailable() >= expected.size(); }));
+        QCOMPARE(client.readAll(), expected);
         program.kill();
         QVERIFY(program.waitForFinished());
     }
