@@ -8,10 +8,11 @@
 //   build/bench/bench/bench_server [--seconds N] [--step-seconds S] [--rates 25,50,...]
 #include "conversations/chat.h"
 #include "program.h"
-#include "protocol/login.h"
+#include "main_window/login.h"
 #include "protocol/wire.h"
 #include "server/server_config.h"
 #include "support/raw_server.h"
+#include "support/server_process.h"
 #include "ui_chat.h"
 #include "ui_login.h"
 #include "ui_mess.h"
@@ -53,24 +54,6 @@ qint64 nowNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
         .count();
-}
-
-// Runs the event loop, idle between events, until the condition holds or the time is up.
-bool waitFor(const std::function<bool()> &condition, int timeoutMs)
-{
-    if (condition())
-        return true;
-    QEventLoop loop;
-    QElapsedTimer clock;
-    clock.start();
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (condition() || clock.elapsed() > timeoutMs)
-            loop.quit();
-    });
-    poll.start(10);
-    loop.exec();
-    return condition();
 }
 
 // Waits until the figure has stayed the same for quietMs.
@@ -279,69 +262,6 @@ private:
     qint64 m_written = 0;
 };
 
-// korvex-server with its default options, so that its CPU time and memory are its own.
-class ServerProcess {
-public:
-    ServerProcess()
-    {
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        // Drained as it comes, so that the server never blocks on a full pipe.
-        QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process,
-                         [this] { m_log += m_process.readAllStandardOutput(); });
-    }
-
-    ~ServerProcess()
-    {
-        m_process.kill();
-        m_process.waitForFinished();
-    }
-
-    bool start()
-    {
-        m_process.start(QString::fromLocal8Bit(KORVEX_SERVER_PROGRAM),
-                        {QStringLiteral("--listen"), kAddress});
-        if (waitFor([this] { return m_log.contains("listening"); }, 10000))
-            return true;
-        std::printf("  the server did not start: %s\n", m_log.constData());
-        return false;
-    }
-
-    const QByteArray &log() const { return m_log; }
-
-    // User and system time, from /proc/<pid>/stat.
-    double cpuSeconds() const
-    {
-        std::ifstream stat("/proc/" + std::to_string(m_process.processId()) + "/stat");
-        std::string field;
-        // The command name may hold blanks; it ends at the last ')'. Fields 3 to 13 come next.
-        std::getline(stat, field, ')');
-        for (int i = 3; i <= 13; ++i)
-            stat >> field;
-        long long user = 0;
-        long long system = 0;
-        stat >> user >> system;
-        return double(user + system) / double(sysconf(_SC_CLK_TCK));
-    }
-
-    double rssMiB() const
-    {
-        std::ifstream status("/proc/" + std::to_string(m_process.processId()) + "/status");
-        std::string key;
-        while (status >> key) {
-            if (key == "VmRSS:") {
-                double kiB = 0;
-                status >> kiB;
-                return kiB / 1024.0;
-            }
-        }
-        return 0;
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_log;
-};
-
 double percentileMs(const std::vector<qint64> &sorted, double fraction)
 {
     if (sorted.empty())
@@ -368,7 +288,7 @@ void measureLatency(int seconds)
                 "%lld messages/s (gap %lld ms)\n",
                 kMembers, 1000LL / std::max<long long>(defaults.gap.count(), 1),
                 static_cast<long long>(defaults.gap.count()));
-    ServerProcess server;
+    ServerProcess server(kAddress);
     if (!server.start())
         return;
 
@@ -597,7 +517,7 @@ void measureRealClient(const QList<int> &rates, double stepSeconds)
     std::printf("    above %lld lines/s the server queues lines for each client and sends them at "
                 "its pace, so a step takes longer to drain\n",
                 1000LL / std::max<long long>(ServerConfig{}.gap.count(), 1));
-    ServerProcess server;
+    ServerProcess server(kAddress);
     if (!server.start())
         return;
     Program program;

@@ -1,0 +1,85 @@
+#include "support/server_process.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+bool waitFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    if (condition())
+        return true;
+    QEventLoop loop;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (condition() || clock.elapsed() > timeoutMs)
+            loop.quit();
+    });
+    poll.start(10);
+    loop.exec();
+    return condition();
+}
+
+ServerProcess::ServerProcess(QString address) : m_address(std::move(address))
+{
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process,
+                     [this] { m_log += m_process.readAllStandardOutput(); });
+}
+
+ServerProcess::~ServerProcess()
+{
+    stop();
+}
+
+bool ServerProcess::start(const QStringList &options)
+{
+    m_log.clear();
+    m_process.start(QString::fromLocal8Bit(KORVEX_SERVER_PROGRAM),
+                    QStringList{QStringLiteral("--listen"), m_address} + options);
+    if (waitFor([this] { return m_log.contains("listening"); }, 10000))
+        return true;
+    std::printf("  the server did not start: %s\n", m_log.constData());
+    return false;
+}
+
+void ServerProcess::stop()
+{
+    m_process.kill();
+    m_process.waitForFinished();
+}
+
+double ServerProcess::cpuSeconds() const
+{
+    std::ifstream stat("/proc/" + std::to_string(m_process.processId()) + "/stat");
+    std::string field;
+    // The command name may hold blanks; it ends at the last ')'. Fields 3 to 13 come next.
+    std::getline(stat, field, ')');
+    for (int i = 3; i <= 13; ++i)
+        stat >> field;
+    long long user = 0;
+    long long system = 0;
+    stat >> user >> system;
+    return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
+
+double ServerProcess::rssMiB() const
+{
+    std::ifstream status("/proc/" + std::to_string(m_process.processId()) + "/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            double kiB = 0;
+            status >> kiB;
+            return kiB / 1024.0;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// Runs the event loop, idle between events, until the condition holds or the time is up.
+bool waitFor(const std::function<bool()> &condition, int timeoutMs);
+
+// korvex-server as a process of its own on a loopback address, so that its CPU time and memory
+// are its own. Its log is drained as it comes, so that it never blocks on a full pipe.
+class ServerProcess {
+public:
+    explicit ServerProcess(QString address);
+    ~ServerProcess();
+
+    // Starts it with these options besides the address; true once it listens.
+    bool start(const QStringList &options = {});
+    void stop();
+
+    const QByteArray &log() const { return m_log; }
+    // User and system time, from /proc/<pid>/stat.
+    double cpuSeconds() const;
+    double rssMiB() const;
+
+private:
+    QString m_address;
+    QProcess m_process;
+    QByteArray m_log;
+};
