@@ -51,6 +51,10 @@ void Incoming::nick(const wire::Message &message)
     QStringList nicknames = wire::splitNickBurst(message);
     if (nicknames.isEmpty())
         nicknames.append(message.field(1));
+    // A list comes framed as one message per user: those that have come are listed at once,
+    // with one pause, as a plain server's merged read would be.
+    for (QString next; !(next = m_program.WS().takeNext(u"NICK")).isNull();)
+        nicknames.append(wire::Message(next).field(1));
     m_program.mess()->userTree()->addUsers(nicknames);
     m_program.Pause(0.06);
     // Counted after the pause, so it includes users that nested events added meanwhile.

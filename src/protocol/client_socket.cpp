@@ -81,6 +81,14 @@ QString ClientSocket::getData()
     return wire::fromCodePage(std::exchange(m_current, {}));
 }
 
+QString ClientSocket::takeNext(QStringView command)
+{
+    if (!m_framedIn || m_incoming.isEmpty()
+        || wire::Message(wire::fromCodePage(m_incoming.head())).command() != command)
+        return QString();
+    return wire::fromCodePage(m_incoming.dequeue());
+}
+
 QString ClientSocket::localIP() const
 {
     const auto addresses = QNetworkInterface::allAddresses();

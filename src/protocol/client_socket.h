@@ -56,6 +56,9 @@ public:
     void sendData(const QString &text);
     // The data of the event being handled: one read, or one framed message.
     QString getData();
+    // Framed, the next message if it has come already and is this command: a handler may take
+    // it at once, as it would take it merged into the same read from a plain server.
+    QString takeNext(QStringView command);
     QString localIP() const;
 
     // How many data-arrival events are running right now, one inside another.

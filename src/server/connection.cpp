@@ -11,12 +11,43 @@ namespace {
 constexpr qsizetype kMaxInbox = 1000;
 } // namespace
 
-Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 id,
-                       QObject *parent)
+Pacer::Pacer(std::chrono::milliseconds gap) : m_gap(gap)
+{
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, &Pacer::tick);
+    m_clock.start();
+}
+
+void Pacer::wait(Connection *connection)
+{
+    m_due.append({m_clock.elapsed() + m_gap.count(), connection, connection});
+    m_waiting.insert(connection);
+    if (!m_timer.isActive())
+        m_timer.start(m_gap);
+}
+
+void Pacer::tick()
+{
+    const qint64 now = m_clock.elapsed();
+    while (!m_due.isEmpty() && m_due.first().at <= now) {
+        const Due due = m_due.takeFirst();
+        m_waiting.remove(due.key);
+        if (due.connection)
+            due.connection->writeNext();
+    }
+    if (!m_due.isEmpty())
+        m_timer.start(std::chrono::milliseconds(m_due.first().at - now));
+}
+
+Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 id, Pacer &pacer,
+                       Counts counts, QObject *parent)
     : QObject(parent),
       m_socket(socket),
       m_id(id),
       m_config(config),
+      m_pacer(pacer),
+      m_counts(std::move(counts)),
       m_frames(std::max<qint64>(config.maxBytesPerSecond, 1)),
       m_byteAllowance(double(config.maxBytesPerSecond)),
       m_messageAllowance(double(config.maxMessagesPerSecond))
@@ -31,21 +62,15 @@ Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 i
     // The server never holds more of a client's input than the client may send in a second.
     m_socket->setReadBufferSize(std::max<qint64>(config.maxBytesPerSecond, 1) + 1);
 
-    m_gapTimer.setSingleShot(true);
-    m_gapTimer.setTimerType(Qt::PreciseTimer);
-    m_gapTimer.setInterval(config.gap);
     m_stallTimer.setSingleShot(true);
     m_stallTimer.setInterval(config.stallTimeout);
     m_clock.start();
+    m_lastProgress.start();
 
     connect(m_socket, &QTcpSocket::readyRead, this, &Connection::read);
     connect(m_socket, &QTcpSocket::bytesWritten, this, &Connection::written);
     connect(m_socket, &QTcpSocket::disconnected, this, &Connection::socketClosed);
-    connect(&m_gapTimer, &QTimer::timeout, this, &Connection::writeNext);
-    connect(&m_stallTimer, &QTimer::timeout, this, [this] {
-        drop(QStringLiteral("not reading: nothing taken for %1 ms")
-                 .arg(m_config.stallTimeout.count()));
-    });
+    connect(&m_stallTimer, &QTimer::timeout, this, &Connection::checkProgress);
 
     if (config.offerFraming)
         send(wire::toCodePage(wire::buildMessage(wire::Offer, {wire::Framing})));
@@ -122,7 +147,7 @@ void Connection::read()
         const QByteArray accept = wire::marker(wire::Accept);
         if (const qsizetype at = bytes.indexOf(accept); at >= 0) {
             if (at > 0)
-                m_inbox.enqueue({bytes.first(at), at});
+                keep(bytes.first(at), at);
             bytes.remove(0, at + accept.size());
             Q_EMIT taken(accept.size());
             m_framedIn = true;
@@ -134,15 +159,17 @@ void Connection::read()
     }
     if (m_framedIn) {
         for (const QByteArray &message : m_frames.feed(bytes))
-            m_inbox.enqueue({message, message.size() + 1});
+            keep(message, message.size() + 1);
         if (m_frames.overflowed()) {
             drop(QStringLiteral("flood: a message of more than %1 bytes")
                      .arg(m_config.maxBytesPerSecond));
             return;
         }
     } else if (!bytes.isEmpty()) {
-        m_inbox.enqueue({bytes, bytes.size()});
+        keep(bytes, bytes.size());
     }
+    if (m_closing)
+        return;
     if (m_inbox.size() > kMaxInbox) {
         drop(QStringLiteral("flood: more than %1 messages held").arg(kMaxInbox));
         return;
@@ -169,6 +196,12 @@ void Connection::release()
 {
     if (m_holds > 0 && --m_holds == 0)
         QMetaObject::invokeMethod(this, &Connection::handOn, Qt::QueuedConnection);
+}
+
+void Connection::keep(const QByteArray &message, qint64 bytes)
+{
+    if (!m_closing && (!m_counts(message) || countMessage()))
+        m_inbox.enqueue({message, bytes});
 }
 
 bool Connection::countMessage()
@@ -201,7 +234,7 @@ void Connection::refill()
 
 void Connection::writeNext()
 {
-    if (m_closing || m_inFlight || m_gapTimer.isActive() || m_queue.isEmpty())
+    if (m_closing || m_inFlight || m_pacer.isWaiting(this) || m_queue.isEmpty())
         return;
     // A plain message goes alone; framed ones go together, as many as wait.
     QByteArray bytes;
@@ -213,23 +246,38 @@ void Connection::writeNext()
     } while (!m_plainInFlight && !m_queue.isEmpty() && m_queue.head().framed);
     m_inFlight = true;
     m_socket->write(bytes);
-    if (!m_stallTimer.isActive())
+    if (!m_stallTimer.isActive()) {
+        m_lastProgress.restart();
         m_stallTimer.start();
+    }
 }
 
 void Connection::written()
 {
-    m_stallTimer.start();
+    // Only noted here: with thousands of clients, restarting a timer on every write would cost
+    // more than the writing.
+    m_lastProgress.restart();
     // The gap starts once the whole message has been handed to the kernel.
     if (!m_inFlight || m_socket->bytesToWrite() > 0)
         return;
     m_inFlight = false;
-    if (m_queue.isEmpty())
-        m_stallTimer.stop();
     if (m_plainInFlight && m_config.gap.count() > 0)
-        m_gapTimer.start();
+        m_pacer.wait(this);
     else
         writeNext();
+}
+
+void Connection::checkProgress()
+{
+    const auto quiet = std::chrono::milliseconds(m_lastProgress.elapsed());
+    if (!m_inFlight && m_queue.isEmpty())
+        return;
+    if (quiet >= m_config.stallTimeout) {
+        drop(QStringLiteral("not reading: nothing taken for %1 ms")
+                 .arg(m_config.stallTimeout.count()));
+        return;
+    }
+    m_stallTimer.start(m_config.stallTimeout - quiet);
 }
 
 void Connection::socketClosed()
@@ -248,7 +296,6 @@ void Connection::finish()
     if (m_finished)
         return;
     m_finished = true;
-    m_gapTimer.stop();
     m_stallTimer.stop();
     m_queue.clear();
     m_queuedBytes = 0;

@@ -7,11 +7,43 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QPointer>
 #include <QQueue>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
+#include <functional>
+
 class QTcpSocket;
+class Connection;
+
+// The gaps between messages to plain clients, kept on one timer for them all: with thousands of
+// clients, a timer each would cost more than the writing.
+class Pacer : public QObject {
+    Q_OBJECT
+
+public:
+    explicit Pacer(std::chrono::milliseconds gap);
+    // Calls the connection back once the gap has passed.
+    void wait(Connection *connection);
+    bool isWaiting(const Connection *connection) const { return m_waiting.contains(connection); }
+
+private:
+    void tick();
+
+    std::chrono::milliseconds m_gap;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    struct Due {
+        qint64 at;
+        const Connection *key;
+        QPointer<Connection> connection;
+    };
+    // In the order they began waiting, which is the order they are due in.
+    QList<Due> m_due;
+    QSet<const Connection *> m_waiting;
+};
 
 // One client's TCP connection as the relay sees it. A plain client's reads are one message
 // each, and what it is sent goes out one message per write, paced; a client that accepts the
@@ -21,9 +53,12 @@ class Connection : public QObject {
     Q_OBJECT
 
 public:
+    // Which messages count against what a client may send in a second: the relay's business.
+    using Counts = std::function<bool(const QByteArray &message)>;
+
     // Takes the socket over; offers framing at once.
-    Connection(QTcpSocket *socket, const ServerConfig &config, quint64 id,
-               QObject *parent = nullptr);
+    Connection(QTcpSocket *socket, const ServerConfig &config, quint64 id, Pacer &pacer,
+               Counts counts, QObject *parent = nullptr);
     ~Connection() override;
 
     quint64 id() const { return m_id; }
@@ -36,10 +71,6 @@ public:
     void send(const QByteArray &message, quint64 from = 0);
     // Closes at once, discarding what is queued; `closed` follows with the reason.
     void drop(const QString &reason);
-    // Counts one message against what the client may send in a second. Past the bound the
-    // connection is dropped and this returns false. Bytes are counted here on every read; which
-    // messages count is the relay's business.
-    bool countMessage();
     // While held (as often as released), what the client sends is read and kept, but not handed
     // on.
     void hold();
@@ -58,6 +89,8 @@ Q_SIGNALS:
     void relieved(quint64 from);
 
 private:
+    friend class Pacer;
+
     struct Outgoing {
         QByteArray bytes;
         bool framed;
@@ -65,8 +98,13 @@ private:
     };
 
     void read();
+    // Counts one message as it is read (a message held back is not a burst when it is handed on
+    // later). Past the bound the connection is dropped and this returns false.
+    bool countMessage();
+    void keep(const QByteArray &message, qint64 bytes);
     void handOn();
     void written();
+    void checkProgress();
     void writeNext();
     void socketClosed();
     void finish();
@@ -86,8 +124,11 @@ private:
     // Written to the socket and not yet gone from it; whether it was a plain message.
     bool m_inFlight = false;
     bool m_plainInFlight = false;
-    QTimer m_gapTimer;
+    Pacer &m_pacer;
+    Counts m_counts;
+    // Runs while something waits for the client; the client last took something then.
     QTimer m_stallTimer;
+    QElapsedTimer m_lastProgress;
     bool m_framedOut = false;
 
     bool m_framedIn = false;

@@ -38,7 +38,7 @@ QString users(qsizetype count)
 } // namespace
 
 RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *parent)
-    : QObject(parent), m_config(config), m_log(log)
+    : QObject(parent), m_config(config), m_log(log), m_pacer(config.gap)
 {
     connect(&m_listener, &QTcpServer::newConnection, this, &RelayServer::accept);
     m_clock.start();
@@ -73,7 +73,14 @@ bool RelayServer::listen()
 void RelayServer::accept()
 {
     while (QTcpSocket *socket = m_listener.nextPendingConnection()) {
-        auto *connection = new Connection(socket, m_config, ++m_ids, this);
+        auto *connection = new Connection(
+            socket, m_config, ++m_ids, m_pacer,
+            // IGNORE answers a PM: a client that answers every PM of a user it blocks must not
+            // be closed for it, and each PM delivered allows only one answer (see ignore()).
+            [](const QByteArray &message) {
+                return wire::Message(wire::fromCodePage(message)).command() != kIgnore;
+            },
+            this);
         m_clients[connection].connection = connection;
         m_byId.insert(connection->id(), connection);
         connect(connection, &Connection::pilingUp, this,
@@ -98,8 +105,6 @@ void RelayServer::handle(Connection *connection, const QByteArray &bytes)
     Client &client = found->second;
     const wire::Message message(wire::fromCodePage(bytes));
     const QString command = message.command();
-    if (command != kIgnore && !connection->countMessage())
-        return;
 
     if (client.booted) {
         if (command == kLogout)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/connection.h"
 #include "server/event_log.h"
 #include "server/server_config.h"
 
@@ -12,7 +13,6 @@
 
 #include <unordered_map>
 
-class Connection;
 class QTextStream;
 
 // The messenger's relay: keeps who is online and who is in the chat room, and passes the
@@ -95,6 +95,7 @@ private:
     ServerConfig m_config;
     EventLog m_log;
     QTcpServer m_listener;
+    Pacer m_pacer;
     std::unordered_map<const Connection *, Client> m_clients;
     QHash<quint64, Connection *> m_byId;
     quint64 m_ids = 0;
