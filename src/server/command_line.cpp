@@ -46,11 +46,26 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "grace time\n"
                        "             unless they log out\n"
                        "  users      list who is online, with addresses\n"
-                       "The server keeps serving when standard input ends. The log goes to "
-                       "standard output.")
+                       "The server keeps serving when standard input ends. The same commands come "
+                       "through the administrator's socket (--admin-socket), for example from "
+                       "korvex-server --admin 'users'. The log goes to standard output.")
             .arg(wire::ServerPort));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Show this help."));
+    const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the version."));
+    const QCommandLineOption adminSocket(
+        QStringLiteral("admin-socket"),
+        QStringLiteral("The administrator's socket: where the server listens for commands, or "
+                       "where --admin sends one (default: $RUNTIME_DIRECTORY/admin.sock when "
+                       "that is set, as for a service; for --admin, %1).")
+            .arg(QString::fromLatin1(DefaultAdminSocket)),
+        QStringLiteral("PATH"));
+    const QCommandLineOption admin(
+        QStringLiteral("admin"),
+        QStringLiteral("Send one administrator command to the running server and print its "
+                       "answer."),
+        QStringLiteral("COMMAND"));
     const QCommandLineOption listen(
         QStringLiteral("listen"),
         QStringLiteral("Listen on this IP address only (default: every interface)."),
@@ -111,7 +126,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("How long a booted client stays connected (default: %1).")
             .arg(config.bootGrace.count()),
         QStringLiteral("MS"));
-    parser.addOptions({help, listen, gap, noFraming, maxQueue, maxQueueBytes, stallTimeout, maxWaiting, maxRate,
+    parser.addOptions({help, version, adminSocket, admin, listen, gap, noFraming, maxQueue, maxQueueBytes, stallTimeout, maxWaiting, maxRate,
                        maxMessages, maxLogins, bootGrace});
     result.helpText = parser.helpText();
 
@@ -123,6 +138,13 @@ CommandLine parseCommandLine(const QStringList &arguments)
         result.helpRequested = true;
         return result;
     }
+    result.versionRequested = parser.isSet(version);
+    result.adminCommand = parser.value(admin);
+    const QString runtime = qEnvironmentVariable("RUNTIME_DIRECTORY");
+    result.adminSocket = parser.isSet(adminSocket) ? parser.value(adminSocket)
+        : parser.isSet(admin)                      ? QString::fromLatin1(DefaultAdminSocket)
+        : runtime.isEmpty()                        ? QString()
+                                                   : runtime + QStringLiteral("/admin.sock");
     if (!parser.positionalArguments().isEmpty()) {
         result.error =
             QStringLiteral("Unexpected argument: ") + parser.positionalArguments().first();

@@ -1,5 +1,6 @@
 // The relay server: a headless program that serves the messenger's clients on TCP port 12584
-// and takes the administrator's commands on standard input.
+// and takes the administrator's commands on standard input and on a local socket.
+#include "server/admin_channel.h"
 #include "server/admin_console.h"
 #include "server/command_line.h"
 #include "server/event_log.h"
@@ -27,6 +28,7 @@ int main(int argc, char *argv[])
     qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("korvex-server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KORVEX_VERSION));
 
     QTextStream out(stdout);
     const CommandLine commandLine = parseCommandLine(QCoreApplication::arguments());
@@ -38,6 +40,12 @@ int main(int argc, char *argv[])
         QTextStream(stderr) << commandLine.error << "\nTry --help.\n";
         return 2;
     }
+    if (commandLine.versionRequested) {
+        out << "korvex-server " << QCoreApplication::applicationVersion() << '\n';
+        return 0;
+    }
+    if (!commandLine.adminCommand.isEmpty())
+        return sendAdminCommand(commandLine.adminSocket, commandLine.adminCommand);
 
     RelayServer server(commandLine.config, out);
     if (!server.listen())
@@ -46,6 +54,15 @@ int main(int argc, char *argv[])
     const auto note = [&out](const QString &what) {
         EventLog(out).write(QStringLiteral("-"), what);
     };
+    AdminChannel channel([&server](const QString &line) { return server.admin(line); });
+    if (!commandLine.adminSocket.isEmpty()) {
+        const QString failure = channel.listen(commandLine.adminSocket);
+        note(failure.isEmpty() ? QString(QStringLiteral("administrator's socket at ")
+                                         + commandLine.adminSocket)
+                               : QString(QStringLiteral("no administrator's socket at ")
+                                         + commandLine.adminSocket + QStringLiteral(": ")
+                                         + failure));
+    }
     std::unique_ptr<AdminConsole> console;
     if (haveInput) {
         console = std::make_unique<AdminConsole>(0);

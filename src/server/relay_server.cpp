@@ -271,11 +271,12 @@ QString RelayServer::adminHelp()
                           "users (who is online)");
 }
 
-void RelayServer::admin(const QString &line)
+QStringList RelayServer::admin(const QString &line)
 {
+    m_answer.clear();
     const QString trimmed = line.trimmed();
     if (trimmed.isEmpty())
-        return;
+        return {};
     const qsizetype space = trimmed.indexOf(QLatin1Char(' '));
     const QString command = trimmed.left(space).toLower();
     const QString rest = space < 0 ? QString() : trimmed.mid(space + 1).trimmed();
@@ -287,7 +288,14 @@ void RelayServer::admin(const QString &line)
     else if (command == u"users" && rest.isEmpty())
         listUsers();
     else
-        m_log.write(kServer, adminHelp());
+        answer(kServer, adminHelp());
+    return std::exchange(m_answer, {});
+}
+
+void RelayServer::answer(const QString &where, const QString &what)
+{
+    m_log.write(where, what);
+    m_answer.append(where + QLatin1Char(' ') + what);
 }
 
 void RelayServer::notice(const QString &text)
@@ -295,7 +303,7 @@ void RelayServer::notice(const QString &text)
     const QByteArray bytes = wire::toCodePage(wire::buildMessage(kMessage, {text}));
     for (Client *user : std::as_const(m_online))
         user->connection->send(bytes);
-    m_log.write(kServer,
+    answer(kServer,
                 QStringLiteral("notice to ") + users(m_online.size()) + QStringLiteral(": ")
                     + quoted(text));
 }
@@ -310,7 +318,7 @@ void RelayServer::boot(const QString &nickname)
         ++booted;
         user->booted = true;
         user->connection->send(bytes);
-        m_log.write(user->connection->peer(),
+        answer(user->connection->peer(),
                     QStringLiteral("booted ") + quoted(nickname) + QStringLiteral(", closing in ")
                         + QString::number(m_config.bootGrace.count())
                         + QStringLiteral(" ms unless it logs out"));
@@ -324,14 +332,14 @@ void RelayServer::boot(const QString &nickname)
         });
     }
     if (booted == 0)
-        m_log.write(kServer, QStringLiteral("boot: nobody called ") + quoted(nickname)
+        answer(kServer, QStringLiteral("boot: nobody called ") + quoted(nickname)
                         + QStringLiteral(" is online"));
 }
 
 void RelayServer::listUsers()
 {
     const qsizetype waiting = qsizetype(m_clients.size()) - m_online.size();
-    m_log.write(kServer, users(m_online.size()) + QStringLiteral(" online, ")
+    answer(kServer, users(m_online.size()) + QStringLiteral(" online, ")
                     + QString::number(waiting) + QStringLiteral(" more connected, not logged in"));
     for (const Client *user : std::as_const(m_online)) {
         QString what = quoted(user->nickname);
@@ -339,6 +347,6 @@ void RelayServer::listUsers()
             what += QStringLiteral(" in the room");
         if (user->booted)
             what += QStringLiteral(" booted");
-        m_log.write(user->connection->peer(), what);
+        answer(user->connection->peer(), what);
     }
 }

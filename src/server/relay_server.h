@@ -47,8 +47,9 @@ public:
 
     bool listen();
 
-    // One administrator command line: "msg TEXT", "boot NICK" or "users".
-    void admin(const QString &line);
+    // One administrator command line: "msg TEXT", "boot NICK" or "users". Returns the lines it
+    // wrote to the log, each behind where it happened.
+    QStringList admin(const QString &line);
 
     // What the administrator may type, one line.
     static QString adminHelp();
@@ -88,6 +89,7 @@ private:
     void send(Client &to, const QString &message, const Client *from = nullptr);
     void holdBack(quint64 id, const Connection &reader, bool hold);
 
+    void answer(const QString &where, const QString &what);
     void notice(const QString &text);
     void boot(const QString &nickname);
     void listUsers();
@@ -103,4 +105,6 @@ private:
     // Logged-in clients in the order they logged in.
     QList<Client *> m_online;
     quint64 m_sessions = 0;
+    // What the administrator command under way has written to the log.
+    QStringList m_answer;
 };

@@ -1,22 +1,29 @@
 // The relay server against raw sockets on 127.0.0.21: scripts of what clients send and exactly
 // what each one reads back.
 #include "protocol/client_socket.h"
+#include "server/admin_channel.h"
 #include "server/command_line.h"
 #include "server/relay_server.h"
 #include "support/script.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
 #include <QTimer>
 
 #include <map>
 #include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -363,6 +370,47 @@ private Q_SLOTS:
             client.sendData(pipes(message));
         QVERIFY(waitUntil([&] { return reads.size() >= 3; }));
         QCOMPARE(reads, bytes(messages.join('\n')).split('\n'));
+    }
+
+    // The administrator's socket: a command acts as on standard input and is answered with
+    // what it logged; the socket is the server user's alone, and another user who reaches it
+    // all the same is refused.
+    void theAdministratorsSocket()
+    {
+        run("start; login ana luis");
+        QTemporaryDir dir;
+        const QString path = dir.filePath("admin.sock");
+        AdminChannel channel([this](const QString &line) { return m_server->admin(line); });
+        QCOMPARE(channel.listen(path), QString());
+        QCOMPARE(QFileInfo(path).permissions() & ~(QFile::ReadOwner | QFile::WriteOwner
+                                                   | QFile::ExeOwner | QFile::ReadUser
+                                                   | QFile::WriteUser | QFile::ExeUser),
+                 QFile::Permissions());
+        const auto ask = [&](const QString &line) {
+            QLocalSocket socket;
+            socket.connectToServer(path);
+            socket.write(line.toUtf8() + '\n');
+            QByteArray answer;
+            waitUntil([&] {
+                answer += socket.readAll();
+                return socket.state() == QLocalSocket::UnconnectedState;
+            });
+            return QString::fromUtf8(answer + socket.readAll());
+        };
+        QCOMPARE(ask("msg hola a todos"), "- notice to 2 users: \"hola a todos\"\n");
+        QVERIFY(ask("users").contains(peer("luis").name + " \"luis\"\n"));
+        QVERIFY(ask("boot luis").contains(peer("luis").name + " booted \"luis\""));
+        run("ana< MESSAGE|hola a todos; luis< MESSAGE|hola a todosBOOT|luis; quiet ana");
+        if (::geteuid() != 0)
+            QSKIP("only root can be another user");
+        ::chmod(qPrintable(dir.path()), 0755);
+        ::chmod(qPrintable(path), 0777);
+        QProcess nobody;
+        nobody.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                 KORVEX_SERVER_PROGRAM, "--admin", "users", "--admin-socket", path});
+        QVERIFY(waitUntil([&] { return nobody.state() == QProcess::NotRunning; }));
+        QCOMPARE(nobody.readAllStandardOutput(), AdminChannel::Refusal);
+        QCOMPARE(nobody.exitCode(), 1);
     }
 
     // The program itself: administrator lines on standard input, serving on once it ends.
