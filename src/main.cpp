@@ -1,14 +1,75 @@
+#include "main_window/login.h"
 #include "program.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QTextStream>
 #include <QTimer>
+
+#include <optional>
+
+namespace {
+
+const QString kHelp = QStringLiteral(
+    "Uso: korvex-mensajero [opciones]\n"
+    "KORVEX Mensajero, el mensajero de un grupo pequeño.\n"
+    "\n"
+    "Opciones:\n"
+    "  -h, --help           Muestra esta ayuda y termina.\n"
+    "  -v, --version        Muestra la versión y termina.\n"
+    "  --server DIRECCIÓN   Entra al servidor de esa dirección nada más arrancar, como desde\n"
+    "                       la ventana de entrada (para arrancar con el escritorio).\n"
+    "  --nick NOMBRE        El nickname con que entrar.\n");
+
+struct Autostart {
+    QString nickname;
+    QString address;
+};
+
+// Reads the command line before any window exists, so that --help, --version and a mistake need
+// no desktop. Returns the exit code when the program is to end at once.
+std::optional<int> readCommandLine(int argc, char *argv[], std::optional<Autostart> &autostart)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")}, QString());
+    const QCommandLineOption server(QStringLiteral("server"), QString(), QStringLiteral("x"));
+    const QCommandLineOption nick(QStringLiteral("nick"), QString(), QStringLiteral("x"));
+    parser.addOptions({help, version, server, nick});
+    if (!parser.parse(QCoreApplication::arguments()) || !parser.positionalArguments().isEmpty()) {
+        const QStringList unknown = parser.unknownOptionNames() + parser.positionalArguments();
+        QTextStream(stderr) << "korvex-mensajero: no se entiende «"
+                            << (unknown.isEmpty() ? QString() : unknown.first())
+                            << "»; pruebe --help\n";
+        return 2;
+    }
+    if (parser.isSet(help) || parser.isSet(version)) {
+        QTextStream(stdout) << (parser.isSet(help) ? kHelp
+                                                   : QStringLiteral("korvex-mensajero " KORVEX_VERSION "\n"));
+        return 0;
+    }
+    if (parser.isSet(server) || parser.isSet(nick))
+        autostart = Autostart{parser.value(nick), parser.value(server)};
+    return std::nullopt;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    std::optional<Autostart> autostart;
+    if (const std::optional<int> code = readCommandLine(argc, argv, autostart))
+        return *code;
     QApplication app(argc, argv);
     // The program ends only through its "Salir" menu item, not when its last window closes.
     QApplication::setQuitOnLastWindowClosed(false);
     Program program;
-    QTimer::singleShot(0, &program, &Program::start);
+    QTimer::singleShot(0, &program, [&] {
+        program.start();
+        // For an autostart: the login window's checks and messages, as if filled in by hand.
+        if (autostart)
+            program.login()->logInWith(autostart->nickname, autostart->address);
+    });
     return QApplication::exec();
 }

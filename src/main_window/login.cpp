@@ -46,6 +46,13 @@ QString Login::host() const
     return ui->txtHost->text();
 }
 
+void Login::logInWith(const QString &nickname, const QString &address)
+{
+    ui->txtUser->setText(nickname);
+    ui->Text1->setText(address);
+    ui->cmdLogin->click();
+}
+
 void Login::closeEvent(QCloseEvent *event)
 {
     // The window goes, and an attempt it started goes with it.

@@ -23,6 +23,8 @@ public:
     void clearNickname();
     // The address the connection is made to.
     QString host() const;
+    // Fills in both boxes and presses the button.
+    void logInWith(const QString &nickname, const QString &address);
 
     Ui::Login *const ui;
 
