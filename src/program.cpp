@@ -1,11 +1,13 @@
 #include "program.h"
 
 #include "incoming/incoming.h"
+#include "main_window/attention.h"
 #include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"
 #include "protocol/client_socket.h"
 #include "protocol/wire.h"
 #include "session.h"
+#include "settings.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -15,7 +17,8 @@
 #include <cmath>
 
 Program::Program()
-    : m_session(new Session(*this)),
+    : m_settings(new Settings([this](const QString &text) { ShowError(text); }, this)),
+      m_session(new Session(*this)),
       m_incoming(new Incoming(*this, this)),
       m_pmWindows(std::make_unique<PMRegistry>(*this))
 {
@@ -181,6 +184,15 @@ QString Program::ownNickname()
 bool Program::isConnected()
 {
     return WS().state() == ClientSocket::Connected;
+}
+
+Attention &Program::attention()
+{
+    if (!m_attention) {
+        m_attention = new Attention(*mess()->trayIcon(), this);
+        m_attention->setNotices(m_settings->notifications());
+    }
+    return *m_attention;
 }
 
 ClientSocket &Program::WS()

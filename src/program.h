@@ -16,9 +16,11 @@
 
 #include <memory>
 
+class Attention;
 class ClientSocket;
 class Incoming;
 class Session;
+class Settings;
 
 // The running client. The windows reach each other through it by name, the way the user sees
 // them: the login window's nickname box, the main window's status line. Every window that exists
@@ -56,6 +58,9 @@ public:
     Incoming &incoming() { return *m_incoming; }
     PMRegistry &PMWindows() { return *m_pmWindows; }
     Session &session() { return *m_session; }
+    Settings &settings() { return *m_settings; }
+    // Signs of new lines in windows the user is not looking at.
+    Attention &attention();
     // The one connection (the login window's socket).
     ClientSocket &WS();
 
@@ -92,7 +97,9 @@ private:
     QPointer<About> m_about;
     QPointer<Help> m_help;
     QPointer<Intro> m_intro;
+    Settings *m_settings;
     Session *m_session;
+    QPointer<Attention> m_attention;
     Incoming *m_incoming;
     std::unique_ptr<PMRegistry> m_pmWindows;
     bool m_ending = false;

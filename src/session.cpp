@@ -8,6 +8,7 @@
 #include "program.h"
 #include "protocol/client_socket.h"
 #include "protocol/wire.h"
+#include "settings.h"
 
 #include <QRandomGenerator>
 
@@ -51,6 +52,7 @@ void Session::connected()
     if (reconnected)
         login->setNickname(m_nickname);
     m_nickname = login->nickname();
+    m_program.settings().setLastLogIn(m_nickname, m_host);
     m_program.SendCommand(wire::buildMessage(u"LOGIN", {m_nickname}));
     login->hide();
     m_program.SetStatus(QStringLiteral("Logged In"));

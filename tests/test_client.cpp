@@ -1,7 +1,9 @@
 // The client against a fake server on 127.0.0.11: what it does with what arrives and with what
 // the user does, step by step, and its life from the splash to "Salir".
+#include "conversations/history.h"
 #include "conversations/pm.h"
 #include "incoming/incoming.h"
+#include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"
 #include "protocol/client_socket.h"
 #include "server/command_line.h"
@@ -10,10 +12,13 @@
 #include "ui_admin.h"
 #include "ui_mess.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QMenu>
+#include <QScreen>
 #include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QTest>
@@ -49,6 +54,7 @@ private:
 private Q_SLOTS:
     void scripts_data()
     {
+        const QString tip = TrayIcon::Tip;
         // Logged in as luis with bob blocked, the client handles these reads ("sent" is what it
         // answered).
         QString many;
@@ -197,6 +203,22 @@ private Q_SLOTS:
             "gone=ENTER|anaLOGOUT|ana, closed a second later; open=Chat Mess",
             "Salir in an expulsion's box => as ana; exit BOOT|ana; ended=after a second; "
             "gone=LOGOUT|ana, closed a second later",
+            // New lines in windows the user is not looking at: the window asks for attention,
+            // the icon is marked and counts them until the user looks, one desktop notice per
+            // window every few seconds.
+            "signs of new lines => as luis ana; read PM|luis|ana|<b>hola</b>; "
+            "notices=1 ana: &lt;b&gt;hola&lt;/b&gt;; look main; unread=0 | " + tip + "; "
+            "read PM|luis|ana|otra; read CHAT|pepe|hey; unread=2 marked | " + tip + "\n2 "
+            "conversaciones sin leer; notices=2 pepe en la sala: hey; look 0; unread=1 marked | "
+            + tip + "\n1 conversación sin leer; list bob; read PM|luis|bob|hola; "
+            "read PM|luis|rita|x; look main; 100* read PM|luis|rita|x; notices=3 rita: x; "
+            "unread=2 marked | " + tip + "\n2 conversaciones sin leer; read MESSAGE|cierre; "
+            "notices=4 Aviso del administrador: cierre",
+            "desktop notices can be turned off, and stay so => as luis; avisos=on; avisos; "
+            "read PM|luis|ana|hola; unread=1 marked | " + tip + "\n1 conversación sin leer; "
+            "notices=0 ; restart; avisos=off",
+            "the login window and the block list are remembered => as luis bob; click bob; iggy; "
+            "restart; list=bob\r\n; entrar; loginboxes=luis SERVER",
             "the close box hides; the icon shows => hide; open=; tray 3; open=Mess; hide; tray 2; "
             "open=Mess; tray 1; open=Mess QMenu",
         });
@@ -205,8 +227,67 @@ private Q_SLOTS:
     void scripts()
     {
         QFETCH(QString, script);
-        play(script);
+        play(QString(script).replace("SERVER", server->address));
     }
+
+    // A settings file that cannot be read, and a folder that cannot be written, are reported
+    // once; the program goes on with defaults.
+    void brokenSettings()
+    {
+        QDir().mkpath(config->filePath("korvex-mensajero"));
+        QFile garbage(config->filePath("korvex-mensajero/ajustes.ini"));
+        QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write("[General\nnick=ana\n") > 0);
+        garbage.close();
+        play("restart; error=No se pudo leer o guardar la configuración en " + config->path()
+             + "/korvex-mensajero. El programa sigue con lo que tiene.; list=; avisos=on");
+        program->existingError()->close();
+        qputenv("XDG_CONFIG_HOME", "/dev/null/korvex");
+        play("restart; as luis bob; click bob; iggy; list=bob\r\n; error=No se pudo leer o "
+             "guardar la configuración en /dev/null/korvex/korvex-mensajero. El programa sigue "
+             "con lo que tiene.");
+        program->existingError()->close();
+        play("avisos; iggy; list=; error=");
+    }
+
+    // Conversations opened one after another cascade from the main window, all on the screen.
+    void conversationsCascade()
+    {
+        play("as luis");
+        QSet<QPoint> places;
+        for (int i = 0; i < 10; ++i) {
+            play("read PM|luis|u" + QString::number(i) + "|hola");
+            PM *window = program->PMWindows().window(i);
+            QVERIFY(window->screen()->availableGeometry().contains(window->frameGeometry()));
+            places.insert(window->pos());
+        }
+        QCOMPARE(places.size(), 10);
+    }
+
+    // Every control of every window has a name a screen reader can say; histories read as
+    // read-only text.
+    void accessibleNames()
+    {
+        play("as luis ana; read PM|luis|ana|hola; chat; read MESSAGE|aviso; look main");
+        program->ShowError("prueba");
+        program->about();
+        program->help()->show();
+        for (QWidget *window : QApplication::topLevelWidgets()) {
+            if (!window->isVisible() || qobject_cast<QMenu *>(window))
+                continue;
+            for (QWidget *control : window->findChildren<QWidget *>()) {
+                const QString name = control->objectName();
+                if (name.isEmpty() || name.startsWith("qt_") || name.startsWith("panel")
+                    || control->metaObject() == &QWidget::staticMetaObject)
+                    continue;
+                QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
+                QVERIFY2(!accessible->text(QAccessible::Name).isEmpty(),
+                         qPrintable(window->objectName() + "::" + name));
+                if (qobject_cast<History *>(control))
+                    QVERIFY(accessible->state().readOnly);
+            }
+        }
+    }
+
 
     // A handler that pauses sees the next read at once, nested; a window closed meanwhile, and
     // a notice that comes while another one's box is open, are handled too.

@@ -1,6 +1,8 @@
 #include "conversations/pm_registry.h"
 
 #include "conversations/pm.h"
+#include "layouts/placement.h"
+#include "program.h"
 #include "ui_pm.h"
 
 PMRegistry::PMRegistry(Program &program) : m_program(program) {}
@@ -19,6 +21,9 @@ PM *PMRegistry::window(int slot) const
 PM *PMRegistry::openNew()
 {
     auto *window = new PM(m_program);
+    placement::cascade(window, m_program.mess(), int(std::count_if(
+                                                     m_slots.begin(), m_slots.end(),
+                                                     [](const QPointer<PM> &open) { return open; })));
     const std::size_t slot = m_slots.size();
     m_slots.emplace_back(window);
     // The window is destroyed a moment after its close; from the close on, its slot is empty.

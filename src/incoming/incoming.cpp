@@ -5,6 +5,7 @@
 #include "conversations/pm.h"
 #include "layouts/clock.h"
 #include "layouts/plain_text.h"
+#include "main_window/attention.h"
 #include "main_window/user_tree.h"
 #include "program.h"
 #include "protocol/client_socket.h"
@@ -87,6 +88,7 @@ void Incoming::pm(const wire::Message &message)
     if (PM *window = registry.findByCorrespondent(sender)) {
         window->lineArrived(sender, m_program.ownNickname(), text);
         window->setStatusText(QStringLiteral("Ult. Mensaje Recivido ") + arrival);
+        m_program.attention().arrived(window, sender, text);
         return;
     }
     PM *window = registry.openNew();
@@ -94,6 +96,7 @@ void Incoming::pm(const wire::Message &message)
     window->setCaption(QStringLiteral("Mensaje Privado -- ") + sender);
     window->setStatusText(QStringLiteral("Ultimo mensaje recivido ") + arrival);
     window->show();
+    m_program.attention().arrived(window, sender, text);
 }
 
 void Incoming::ignore(const wire::Message &message)
@@ -114,7 +117,10 @@ void Incoming::message(const wire::Message &message)
     // Numbered on arrival: one that comes while the first notice's box is open is shown, and
     // stays shown once the first is written.
     const quint64 number = ++m_notices;
-    m_program.admin()->showNotice(number, message.field(1));
+    Admin *window = m_program.admin();
+    window->showNotice(number, message.field(1));
+    m_program.attention().arrived(window, QStringLiteral("Aviso del administrador"),
+                                  message.field(1));
 }
 
 void Incoming::chat(const wire::Message &message)
@@ -124,6 +130,8 @@ void Incoming::chat(const wire::Message &message)
     if (sender == m_program.ownNickname())
         return;
     m_program.chat()->appendLine(sender, History::Blue, message.field(2));
+    m_program.attention().arrived(m_program.chat(), sender + QStringLiteral(" en la sala"),
+                                  message.field(2));
 }
 
 void Incoming::enter(const wire::Message &message)

@@ -10,4 +10,7 @@ void centre(QWidget *window);
 void useLayoutFont(QWidget *widget);
 // Shows a window, modeless, in front of the others.
 void bringUp(QWidget *window);
+// Moves a new window to the step-th place of a cascade that starts by the anchor window, so that
+// windows opened one after another do not cover each other; wholly on the anchor's screen.
+void cascade(QWidget *window, const QWidget *anchor, int step);
 } // namespace placement

@@ -4,6 +4,7 @@
 #include "program.h"
 #include "protocol/client_socket.h"
 #include "session.h"
+#include "settings.h"
 #include "ui_login.h"
 
 #include <QCloseEvent>
@@ -51,6 +52,16 @@ void Login::logInWith(const QString &nickname, const QString &address)
     ui->txtUser->setText(nickname);
     ui->Text1->setText(address);
     ui->cmdLogin->click();
+}
+
+void Login::showEvent(QShowEvent *event)
+{
+    // Who the user was last time, and where.
+    if (ui->txtUser->text().isEmpty())
+        ui->txtUser->setText(m_program.settings().nickname());
+    if (ui->Text1->text().isEmpty())
+        ui->Text1->setText(m_program.settings().address());
+    QWidget::showEvent(event);
 }
 
 void Login::closeEvent(QCloseEvent *event)

@@ -4,6 +4,7 @@
 #include "layouts/panels.h"
 #include "layouts/placement.h"
 #include "layouts/plain_text.h"
+#include "main_window/attention.h"
 #include "main_window/block_list.h"
 #include "main_window/login.h"
 #include "main_window/tray_icon.h"
@@ -11,6 +12,7 @@
 #include "program.h"
 #include "protocol/wire.h"
 #include "session.h"
+#include "settings.h"
 #include "ui_mess.h"
 
 #include <QCloseEvent>
@@ -58,6 +60,23 @@ Mess::Mess(Program &program) : ui(new Ui::Mess), m_program(program), m_trayIcon(
 
     // Ctrl+C is "Charlar"; in the block list it copies only while text is selected.
     ui->txtIggy->installEventFilter(this);
+    // The block list is kept across runs: yesterday's blocked users stay blocked.
+    setBlockList(m_program.settings().blockList());
+    connect(ui->txtIggy, &QPlainTextEdit::textChanged, this,
+            [this] { m_program.settings().setBlockList(blockList()); });
+
+    // A menu that opens is called what its item says.
+    for (QMenu *menu : {ui->mnuFile, ui->mnuOptions, ui->mnuHelp})
+        menu->setAccessibleName(menu->title().remove(QLatin1Char('&')));
+
+    auto *notices = new QAction(QStringLiteral("Avisos de escritorio"), this);
+    notices->setCheckable(true);
+    notices->setChecked(m_program.settings().notifications());
+    ui->mnuOptions->addAction(notices);
+    connect(notices, &QAction::toggled, this, [this](bool shown) {
+        m_program.settings().setNotifications(shown);
+        m_program.attention().setNotices(shown);
+    });
 
     m_trayIcon = new TrayIcon(this, ui->mnuFile);
     m_trayIcon->add();

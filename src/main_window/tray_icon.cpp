@@ -5,12 +5,35 @@
 #include <QCursor>
 #include <QMainWindow>
 #include <QMenu>
+#include <QPainter>
 
 TrayIcon::TrayIcon(QMainWindow *window, QMenu *menu)
     : QSystemTrayIcon(window->windowIcon(), window), m_window(window), m_menu(menu)
 {
     setToolTip(Tip);
     connect(this, &QSystemTrayIcon::activated, this, &TrayIcon::activatedBy);
+    m_plain = window->windowIcon();
+    // The same picture with a red dot in its corner, at every size the desktop may ask for.
+    for (const int size : {16, 22, 24, 32, 48, 64}) {
+        QPixmap picture = m_plain.pixmap(size, size);
+        QPainter painter(&picture);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(QPen(Qt::white, std::max(1, size / 16)));
+        painter.setBrush(QColor(220, 0, 0));
+        const int dot = std::max(6, size * 3 / 8);
+        painter.drawEllipse(size - dot - 1, 1, dot, dot);
+        m_withMark.addPixmap(picture);
+    }
+}
+
+void TrayIcon::setUnread(int windows)
+{
+    m_marked = windows > 0;
+    setIcon(m_marked ? m_withMark : m_plain);
+    setToolTip(m_marked ? Tip + QStringLiteral("\n") + QString::number(windows)
+                            + (windows == 1 ? QStringLiteral(" conversación sin leer")
+                                            : QStringLiteral(" conversaciones sin leer"))
+                        : Tip);
 }
 
 void TrayIcon::add()

@@ -20,10 +20,16 @@ public:
 
     void add();
     void remove();
+    // Marks the icon and counts the windows with unread lines in its tip (none: as at first).
+    void setUnread(int windows);
+    bool isMarked() const { return m_marked; }
 
 private:
     void activatedBy(QSystemTrayIcon::ActivationReason reason);
 
     QMainWindow *m_window;
     QMenu *m_menu;
+    QIcon m_plain;
+    QIcon m_withMark;
+    bool m_marked = false;
 };

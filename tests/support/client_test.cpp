@@ -3,6 +3,7 @@
 #include "conversations/chat.h"
 #include "conversations/pm.h"
 #include "incoming/incoming.h"
+#include "main_window/attention.h"
 #include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"
 #include "protocol/client_socket.h"
@@ -70,6 +71,17 @@ FakeServer::FakeServer(const QString &address) : address(address)
                     [this] { quietBeforeClose = sinceRead.elapsed(); });
         }
     });
+}
+
+void ClientTest::watchNotices()
+{
+    m_notices = 0;
+    m_lastNotice.clear();
+    connect(&program->attention(), &Attention::notified, this,
+            [this](const QString &title, const QString &text) {
+                ++m_notices;
+                m_lastNotice = title + ": " + text;
+            });
 }
 
 QStringList ClientTest::userNames() const
@@ -165,6 +177,23 @@ void ClientTest::act(const QString &verb, const QString &arg)
         {"go", [&] { login->ui->cmdLogin->click(); }},
         {"enter", [&] { QTest::keyClick(login->ui->txtUser, Qt::Key_Return); }},
         {"logout", [&] { ui->mnuClose->trigger(); }},
+        // look N, look room, look main: the user brings that window to the front
+        {"look", [&] {
+             QWidget *window = arg == "room" ? program->chat()
+                 : arg == "main"             ? static_cast<QWidget *>(mess)
+                                             : pm;
+             window->show();
+             window->activateWindow();
+             QVERIFY(QTest::qWaitForWindowActive(window));
+         }},
+        {"avisos", [&] { ui->mnuOptions->actions().last()->trigger(); }},
+        // restart: the program ends, as at "Salir", and starts again
+        {"restart", [&] {
+             delete program;
+             program = new Program;
+             mess = program->mess();
+             watchNotices();
+         }},
         {"entrar", [&] { ui->mnuLogin->trigger(); }},
         // the server ends the connection
         {"drop", [&] { server->client()->disconnectFromHost(); }},
@@ -240,6 +269,16 @@ QString ClientTest::seen(const QString &what)
              (void)QTest::qWaitFor([&] { return server->quietBeforeClose >= 0; });
              return wire::fromCodePage(server->received).replace(wire::FieldSeparator, "|")
                  + (server->quietBeforeClose >= 900 ? ", closed a second later" : ", closed");
+         }},
+        {"unread", [&] {
+             const TrayIcon *tray = mess->trayIcon();
+             return QString::number(program->attention().unread())
+                 + (tray->isMarked() ? " marked" : "") + " | " + tray->toolTip();
+         }},
+        {"notices", [&] { return QString::number(m_notices) + ' ' + m_lastNotice; }},
+        {"avisos", [&] { return QString(mess->ui->mnuOptions->actions().last()->isChecked() ? "on" : "off"); }},
+        {"loginboxes", [&] {
+             return program->login()->ui->txtUser->text() + ' ' + program->login()->ui->Text1->text();
          }},
         {"ended", [&] {
              return m_exitTook < 0 ? "no" : m_exitTook < 1000 ? "at once"

@@ -10,8 +10,10 @@
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 
 #include <functional>
+#include <memory>
 
 // A messenger server stand-in on a loopback address and the client's fixed port: it records
 // what the newest connection sends and writes whatever a test tells it to.
@@ -86,6 +88,7 @@ protected:
     Program *program = nullptr;
     Mess *mess = nullptr;
     BoxCloser *boxes = nullptr;
+    std::unique_ptr<QTemporaryDir> config;
 
     // Runs a script, steps apart by "; ": "verb argument" is something the user or the server
     // does, "what=value" checks what the user sees (the words are in act() and seen()).
@@ -95,11 +98,15 @@ protected:
 private Q_SLOTS:
     void init()
     {
+        // Every test starts with no settings, and keeps them away from the user's.
+        config = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_CONFIG_HOME", config->path().toLocal8Bit());
         server = new FakeServer(m_address);
         QVERIFY(server->listener.isListening());
         program = new Program;
         mess = program->mess();
         boxes = new BoxCloser;
+        watchNotices();
     }
     void cleanup()
     {
@@ -113,8 +120,12 @@ private:
     // sent before it, so this refreshes, waits for it, and returns what came before it.
     QByteArray sent();
     void act(const QString &verb, const QString &arg);
+    // Counts the desktop notices the program sends, and keeps the last one.
+    void watchNotices();
     QString seen(const QString &what);
 
     QString m_address;
     qint64 m_exitTook = -2;
+    int m_notices = 0;
+    QString m_lastNotice;
 };

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QObject>
+#include <QSettings>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+// What the client keeps between runs, in the user's configuration folder
+// ($XDG_CONFIG_HOME/korvex-mensajero): the last nickname and address, whether desktop notices
+// are shown, and the block list, in a file of its own that is replaced whole at every change,
+// so that a crash or a full disk never leaves half a list. A file that cannot be read or written
+// is reported once; the program goes on with what it has.
+class Settings : public QObject {
+    Q_OBJECT
+
+public:
+    using Report = std::function<void(const QString &text)>;
+
+    explicit Settings(Report report, QObject *parent = nullptr);
+    ~Settings() override;
+
+    QString nickname() const;
+    QString address() const;
+    void setLastLogIn(const QString &nickname, const QString &address);
+
+    bool notifications() const;
+    void setNotifications(bool shown);
+
+    QString blockList() const { return m_blockList; }
+    void setBlockList(const QString &text);
+
+private:
+    void check(bool ok);
+    void writeBlockList();
+
+    Report m_report;
+    QString m_folder;
+    std::unique_ptr<QSettings> m_settings;
+    QString m_blockList;
+    bool m_writePending = false;
+    bool m_reported = false;
+};
