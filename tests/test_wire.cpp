@@ -35,6 +35,9 @@ private Q_SLOTS:
         QTest::newRow("separators inside an argument are removed")
             << wire::buildMessage(u"CHAT", {u"ana", pipes("hola|BOOT||x")})
             << QByteArray::fromHex("43484154A4B6A3C6616E61A4B6A3C6686F6C61424F4F5478");
+        QTest::newRow("a separator that removing one makes is removed too")
+            << wire::buildMessage(u"X", {wire::fromCodePage(QByteArray::fromHex("61A4A4B6A3C6B6A3C662"))})
+            << QByteArray::fromHex("58A4B6A3C66162");
         QTest::newRow("half a separator is text")
             << wire::buildMessage(u"PM", {wire::FieldSeparator.left(2)})
             << QByteArray::fromHex("504DA4B6A3C6A4B6");

@@ -121,13 +121,19 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "%1).")
             .arg(config.maxLoginsPerMinute),
         QStringLiteral("COUNT"));
+    const QCommandLineOption maxCorrespondents(
+        QStringLiteral("max-new-correspondents"),
+        QStringLiteral("Refuse a client's PMs to more than this many new correspondents in a "
+                       "minute (default: %1).")
+            .arg(config.maxNewCorrespondentsPerMinute),
+        QStringLiteral("COUNT"));
     const QCommandLineOption bootGrace(
         QStringLiteral("boot-grace"),
         QStringLiteral("How long a booted client stays connected (default: %1).")
             .arg(config.bootGrace.count()),
         QStringLiteral("MS"));
     parser.addOptions({help, version, adminSocket, admin, listen, gap, noFraming, maxQueue, maxQueueBytes, stallTimeout, maxWaiting, maxRate,
-                       maxMessages, maxLogins, bootGrace});
+                       maxMessages, maxLogins, maxCorrespondents, bootGrace});
     result.helpText = parser.helpText();
 
     if (!parser.parse(arguments)) {
@@ -182,6 +188,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     read(maxWaiting, 2, false, [&](qint64 v) { config.maxWaitingFromOne = int(v); });
     read(maxMessages, 1, false, [&](qint64 v) { config.maxMessagesPerSecond = int(v); });
     read(maxLogins, 1, false, [&](qint64 v) { config.maxLoginsPerMinute = int(v); });
+    read(maxCorrespondents, 1, false,
+         [&](qint64 v) { config.maxNewCorrespondentsPerMinute = int(v); });
     read(bootGrace, 0, false, [&](qint64 v) { config.bootGrace = milliseconds(v); });
     return result;
 }

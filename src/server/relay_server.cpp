@@ -200,8 +200,10 @@ void RelayServer::sendUserList(Client &to)
         send(to, wire::buildMessage(kNick, {user->nickname}));
 }
 
-void RelayServer::privateMessage(const Client &from, const QString &to, const QString &text)
+void RelayServer::privateMessage(Client &from, const QString &to, const QString &text)
 {
+    if (!mayWriteTo(from, to))
+        return;
     const QByteArray bytes = wire::toCodePage(wire::buildMessage(kPm, {to, from.nickname, text}));
     for (Client *user : std::as_const(m_online)) {
         if (user->nickname != to)
@@ -213,6 +215,38 @@ void RelayServer::privateMessage(const Client &from, const QString &to, const QS
         int &count = owed[from.nickname];
         count = std::min(count + 1, kMaxOwedPerSender);
     }
+}
+
+bool RelayServer::mayWriteTo(Client &from, const QString &to)
+{
+    const qint64 now = m_clock.elapsed();
+    // Whom the client wrote to within the hour is known; others are new correspondents.
+    from.correspondents.removeIf([now](auto written) { return now - written.value() > 3'600'000; });
+    from.newCorrespondents.removeIf([now](qint64 at) { return now - at >= 60'000; });
+    const bool online = std::any_of(m_online.begin(), m_online.end(),
+                                    [&to](const Client *user) { return user->nickname == to; });
+    if (from.correspondents.contains(to) || !online || to == from.nickname) {
+        from.correspondents[to] = now;
+        return true;
+    }
+    if (from.newCorrespondents.size() < m_config.maxNewCorrespondentsPerMinute) {
+        from.newCorrespondents.append(now);
+        from.correspondents[to] = now;
+        return true;
+    }
+    // Refused; the writer is told why, at most once a minute.
+    if (now - from.toldRefused >= 60'000 || from.toldRefused < 0) {
+        from.toldRefused = now;
+        m_log.write(from.connection->peer(), quoted(from.nickname) + QStringLiteral(" refused: ")
+                        + QStringLiteral("more than %1 new correspondents in a minute")
+                              .arg(m_config.maxNewCorrespondentsPerMinute));
+        const QString why = QStringLiteral("Tu mensaje para ") + to
+            + QStringLiteral(" no se entregó: ya escribiste a %1 personas nuevas en el último "
+                             "minuto. Espera un momento antes de escribir a otras.")
+                  .arg(m_config.maxNewCorrespondentsPerMinute);
+        send(from, wire::buildMessage(kMessage, {why}));
+    }
+    return false;
 }
 
 void RelayServer::ignore(Client &blocker, const QString &sender)

@@ -31,6 +31,8 @@ class QTextStream;
 //   LEAVE, then every other user gets LOGOUT.
 // - A booted user may only log out; anything else it sends is ignored until it is closed.
 // - A connection may log in only so often a minute: each log-in is announced to everyone.
+// - A connection may write PMs to only so many new correspondents a minute: each opens a window
+//   on someone's desktop. The PMs past that are not delivered, and the writer is told why.
 // - What one client makes the server send to others is its own to wait for: when too many of its
 //   messages wait at one reader, its further messages are held back until that reader has
 //   taken half of them. A reader never pays for others' traffic by being closed.
@@ -73,6 +75,11 @@ private:
         QHash<QString, int> unansweredPms;
         // When it logged in lately, in milliseconds of the server's clock.
         QList<qint64> logIns;
+        // Whom it wrote to lately and when; when it first wrote to someone new lately; when it
+        // was last told that a PM was refused for that.
+        QHash<QString, qint64> correspondents;
+        QList<qint64> newCorrespondents;
+        qint64 toldRefused = -1;
     };
 
     void accept();
@@ -82,7 +89,10 @@ private:
     void logIn(Client &client, const QString &nickname);
     void logOut(Client &client, const QString &how);
     void sendUserList(Client &to);
-    void privateMessage(const Client &from, const QString &to, const QString &text);
+    void privateMessage(Client &from, const QString &to, const QString &text);
+    // Whether the client may write to that user now: a client may write to only so many new
+    // correspondents a minute, each a window opening on someone's desktop.
+    bool mayWriteTo(Client &from, const QString &to);
     void ignore(Client &blocker, const QString &sender);
     void sendToNickname(const QString &nickname, const QString &message, const Client &from);
     void sendToRoom(const QString &message, const Client &from);

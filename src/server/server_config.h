@@ -36,6 +36,8 @@ struct ServerConfig {
     // Every log-in is announced to everyone: a client that logs in more often than this in a
     // minute is closed.
     int maxLoginsPerMinute = 6;
+    // Each PM to someone new opens a window on that person's desktop.
+    int maxNewCorrespondentsPerMinute = 10;
 
     // How long a booted user's connection stays open for its client to take the hint.
     std::chrono::milliseconds bootGrace{3000};

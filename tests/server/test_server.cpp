@@ -283,6 +283,12 @@ private Q_SLOTS:
             "s>> PM|t|s|y~; "
             "log @s held back: 4 of its messages wait for @r\\n; t< PM|t|s|y; 6* r< PM|r|s|x; "
             "log @s goes on\\n; quiet r s t",
+            "PMs to too many new correspondents in a minute => start --max-new-correspondents 2; "
+            "login a b c d; a> PM|b|a|1; a> PM|c|a|2; a> PM|nadie|a|x; a> PM|d|a|3; a> PM|d|a|4; "
+            "a> PM|b|a|5; b< PM|b|a|1PM|b|a|5; c< PM|c|a|2; a< MESSAGE|Tu mensaje para d no se "
+            "entregó: ya escribiste a 2 personas nuevas en el último minuto. Espera un momento "
+            "antes de escribir a otras.; log @a \"a\" refused: more than 2 new correspondents; "
+            "quiet a b c d",
             "a client that takes nothing is closed => start --stall-timeout 300 --max-waiting "
             "100000 --max-queue-bytes 64m --max-rate 256m --max-messages 100000; login ana sordo; "
             "deaf sordo; 600* ana> PM|sordo|ana|#16384; "
