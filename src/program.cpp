@@ -1,6 +1,7 @@
 #include "program.h"
 
 #include "incoming/incoming.h"
+#include "layouts/plain_text.h"
 #include "main_window/attention.h"
 #include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"
@@ -66,7 +67,7 @@ Admin *Program::admin()
 {
     if (!m_admin) {
         m_admin = new Admin;
-        m_admin->announce();
+        showBox(QStringLiteral("KORVEX Mensajero"), Admin::Announcement);
         // Whatever ran while the box was open may have closed the window again.
         if (!m_admin)
             m_admin = new Admin;
@@ -78,7 +79,7 @@ About *Program::about()
 {
     if (!m_about) {
         m_about = new About;
-        m_about->announce();
+        showBox(QStringLiteral("KORVEX Mensajero"), About::ContactLine);
         if (!m_about)
             m_about = new About;
     }
@@ -154,7 +155,7 @@ void Program::SetStatus(const QString &text)
 
 void Program::Pause(double seconds)
 {
-    if (!(seconds > 0) || m_ending)
+    if (!(seconds > 0) || m_ending || m_instant)
         return;
     // A monotonic clock: the wait ends after the requested time, midnight or not.
     const auto wanted = static_cast<qint64>(std::ceil(seconds * 1e9));
@@ -166,6 +167,12 @@ void Program::Pause(double seconds)
                            Qt::PreciseTimer, &loop, &QEventLoop::quit);
         loop.exec();
     }
+}
+
+void Program::showBox(const QString &title, const QString &text, QMessageBox::Icon icon)
+{
+    if (!m_instant)
+        plain::showBox(nullptr, title, text, icon);
 }
 
 void Program::ShowError(const QString &text)

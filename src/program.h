@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMessageBox>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -73,6 +74,12 @@ public:
     void Pause(double seconds);
     // Shows the text in the Error window, modeless.
     void ShowError(const QString &text);
+    // A modal box with one OK button; returns once the user has dismissed it.
+    void showBox(const QString &title, const QString &text,
+                 QMessageBox::Icon icon = QMessageBox::NoIcon);
+    // For a harness that drives the program faster than a person can: pauses end at once and
+    // boxes are taken as dismissed as soon as they would open.
+    void setInstant(bool instant) { m_instant = instant; }
 
     // The start-up: the splash runs its bar, then the main window shows.
     void start();
@@ -103,4 +110,5 @@ private:
     Incoming *m_incoming;
     std::unique_ptr<PMRegistry> m_pmWindows;
     bool m_ending = false;
+    bool m_instant = false;
 };

@@ -1,7 +1,6 @@
 #include "aux_windows/about.h"
 
 #include "layouts/placement.h"
-#include "layouts/plain_text.h"
 #include "ui_about.h"
 
 #include <QPainter>
@@ -18,11 +17,6 @@ About::About() : ui(new Ui::About), m_banner(QStringLiteral(":/pictures/banner.s
 About::~About()
 {
     delete ui;
-}
-
-void About::announce()
-{
-    plain::showBox(nullptr, QStringLiteral("KORVEX Mensajero"), ContactLine);
 }
 
 void About::paintEvent(QPaintEvent *)

@@ -15,8 +15,6 @@ public:
     About();
     ~About() override;
 
-    // Shows the author's contact line; waits until the user dismisses the box.
-    void announce();
 
     static inline const QString ContactLine =
         QStringLiteral("Dravo - escribeme a dravo@korvex.invalid");

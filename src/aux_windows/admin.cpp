@@ -2,7 +2,6 @@
 
 #include "layouts/clock.h"
 #include "layouts/placement.h"
-#include "layouts/plain_text.h"
 #include "ui_admin.h"
 
 Admin::Admin() : ui(new Ui::Admin)
@@ -17,12 +16,6 @@ Admin::Admin() : ui(new Ui::Admin)
 Admin::~Admin()
 {
     delete ui;
-}
-
-void Admin::announce()
-{
-    plain::showBox(nullptr, QStringLiteral("KORVEX Mensajero"),
-                   QStringLiteral("Mensaje de Administrador Korvex"));
 }
 
 void Admin::showNotice(quint64 number, const QString &notice)

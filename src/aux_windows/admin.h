@@ -15,8 +15,8 @@ public:
     Admin();
     ~Admin() override;
 
-    // Tells the user a notice has come; waits until they dismiss the box.
-    void announce();
+    // What the box says when a notice first comes.
+    static inline const QString Announcement = QStringLiteral("Mensaje de Administrador Korvex");
     // Writes the notice unless a later one is already shown (notices are numbered by arrival).
     void showNotice(quint64 number, const QString &notice);
 

@@ -4,7 +4,6 @@
 #include "conversations/history.h"
 #include "conversations/pm.h"
 #include "layouts/clock.h"
-#include "layouts/plain_text.h"
 #include "main_window/attention.h"
 #include "main_window/user_tree.h"
 #include "program.h"
@@ -152,9 +151,9 @@ void Incoming::boot(const wire::Message &message)
         return;
     // Expelled: whatever becomes of the connection now, nothing reconnects.
     m_program.session().leave();
-    plain::showBox(nullptr, QStringLiteral("Disconnection"),
-                   QStringLiteral("Fuistes Botado del Servidor por KORVEX admin"),
-                   QMessageBox::Information);
+    m_program.showBox(QStringLiteral("Disconnection"),
+                      QStringLiteral("Fuistes Botado del Servidor por KORVEX admin"),
+                      QMessageBox::Information);
     // Anything may have changed while the box was open; every window is fetched anew.
     m_program.mess()->userTree()->clear();
     m_program.SendCommand(wire::buildMessage(u"LOGOUT", {m_program.ownNickname()}));
