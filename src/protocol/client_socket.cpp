@@ -102,6 +102,7 @@ QString ClientSocket::localIP() const
 void ClientSocket::socketConnected()
 {
     m_wasConnected = true;
+    m_sinceConnected.start();
     // Each message its own segment, at once.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     detectDeadPeers(m_socket);
@@ -155,20 +156,31 @@ void ClientSocket::accept()
     if (m_framedOut)
         return;
     m_framedOut = true;
-    m_outgoing.enqueue({wire::marker(wire::Accept), true});
+    // What waits has not left yet: it goes framed, behind the marker.
+    for (Outgoing &message : m_outgoing) {
+        if (!std::exchange(message.framed, true))
+            message.bytes += wire::Terminator;
+    }
+    m_outgoing.prepend({wire::marker(wire::Accept), true});
+    m_gapTimer.stop();
     writeNext();
 }
 
 void ClientSocket::writeNext()
 {
     while (!m_outgoing.isEmpty() && !m_gapTimer.isActive()) {
-        if (!m_outgoing.head().framed && m_sinceUnframedWrite.isValid()) {
-            const auto waited = std::chrono::nanoseconds(m_sinceUnframedWrite.nsecsElapsed());
-            if (waited < WriteGap) {
-                m_gapTimer.start(std::chrono::ceil<std::chrono::milliseconds>(WriteGap - waited));
-                return;
-            }
-        }
+        const auto wait = [this](QElapsedTimer &since, std::chrono::nanoseconds wanted) {
+            const auto waited = std::chrono::nanoseconds(since.nsecsElapsed());
+            if (waited < wanted)
+                m_gapTimer.start(std::chrono::ceil<std::chrono::milliseconds>(wanted - waited));
+            return waited < wanted;
+        };
+        if (!m_outgoing.head().framed && m_sentBytes > 0 && m_sinceConnected.isValid()
+            && wait(m_sinceConnected, OfferWait))
+            return;
+        if (!m_outgoing.head().framed && m_sinceUnframedWrite.isValid()
+            && wait(m_sinceUnframedWrite, WriteGap))
+            return;
         const Outgoing message = m_outgoing.dequeue();
         m_sentBytes += m_socket->write(message.bytes);
         if (message.framed)
@@ -216,6 +228,7 @@ void ClientSocket::reset()
     m_sentBytes = 0;
     m_gapTimer.stop();
     m_sinceUnframedWrite.invalidate();
+    m_sinceConnected.invalidate();
     m_framedOut = false;
     m_framedIn = false;
     m_frames = wire::FrameReader(MaxMessage);

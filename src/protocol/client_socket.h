@@ -42,6 +42,10 @@ public:
     // whether it waits in a pause or in a message box: well under 1 MiB at the bound.
     static constexpr int MaxNesting = 128;
     static constexpr std::chrono::milliseconds WriteGap{5};
+    // After its first message, how long the client waits for an offer of framing before it
+    // sends more: a server that offers it then gets the rest framed, and a busy server cannot
+    // merge them into the first. A server that never offers gets them after this wait.
+    static constexpr std::chrono::milliseconds OfferWait{250};
     // A framed message longer than this is not one: the server never sends such.
     static constexpr qsizetype MaxMessage = 16 * 1024 * 1024;
 
@@ -101,6 +105,7 @@ private:
     QQueue<Outgoing> m_outgoing;
     QTimer m_gapTimer;
     QElapsedTimer m_sinceUnframedWrite;
+    QElapsedTimer m_sinceConnected;
     bool m_framedOut = false;
     qint64 m_sentBytes = 0;
 

@@ -7,11 +7,25 @@
 #include "server/relay_server.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTextStream>
 
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <unistd.h>
+
+namespace {
+
+int stopPipe[2] = {-1, -1};
+
+void askToStop(int)
+{
+    const char byte = 1;
+    (void)::write(stopPipe[1], &byte, 1);
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -72,5 +86,14 @@ int main(int argc, char *argv[])
     } else {
         note(QStringLiteral("no standard input; administrator commands are off"));
     }
+    // SIGTERM (a service being stopped) and SIGINT end the server cleanly: its clients are
+    // closed and everything is freed.
+    QSocketNotifier stop(::pipe(stopPipe) == 0 ? stopPipe[0] : -1, QSocketNotifier::Read);
+    QObject::connect(&stop, &QSocketNotifier::activated, &app, [&note] {
+        note(QStringLiteral("stopping"));
+        QCoreApplication::quit();
+    });
+    std::signal(SIGTERM, askToStop);
+    std::signal(SIGINT, askToStop);
     return QCoreApplication::exec();
 }
