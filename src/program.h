@@ -80,6 +80,7 @@ public:
     // For a harness that drives the program faster than a person can: pauses end at once and
     // boxes are taken as dismissed as soon as they would open.
     void setInstant(bool instant) { m_instant = instant; }
+    bool isInstant() const { return m_instant; }
 
     // The start-up: the splash runs its bar, then the main window shows.
     void start();

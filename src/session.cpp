@@ -2,6 +2,8 @@
 
 #include "conversations/chat.h"
 #include "conversations/pm.h"
+#include "aux_windows/password.h"
+#include "layouts/plain_text.h"
 #include "main_window/login.h"
 #include "main_window/mess.h"
 #include "main_window/user_tree.h"
@@ -19,6 +21,12 @@ Session::Session(Program &program) : m_program(program), m_socket(new ClientSock
     connect(m_socket, &ClientSocket::connected, this, &Session::connected);
     connect(m_socket, &ClientSocket::error, this, &Session::failed);
     connect(m_socket, &ClientSocket::lost, this, &Session::lost);
+    connect(m_socket, &ClientSocket::certificateRefused, this, &Session::certificateRefused);
+    connect(m_socket, &ClientSocket::certificateSeen, this,
+            [this](const QString &fingerprint) { m_program.settings().setCertificate(m_host, fingerprint); });
+    // Not inside the socket's own signal: the window waits for the user.
+    connect(m_socket, &ClientSocket::passwordNeeded, this, &Session::askPassword,
+            Qt::QueuedConnection);
 }
 
 Session::~Session() = default;
@@ -27,14 +35,27 @@ void Session::logIn()
 {
     m_retryTimer.stop();
     m_state = State::Connecting;
+    m_token.clear();
+    const QString host = m_program.login()->host();
+    if (host != std::exchange(m_host, host))
+        m_password.clear();
+    connectTo();
+}
+
+void Session::connectTo()
+{
     m_socket->close();
-    m_host = m_program.login()->host();
+    Settings &settings = m_program.settings();
+    m_socket->setKnownCertificate(settings.certificate(m_host));
+    m_socket->setPassword(m_password.isEmpty() ? settings.password(m_host) : m_password);
     m_socket->connectTo(m_host, wire::ServerPort);
 }
 
 void Session::leave()
 {
     m_retryTimer.stop();
+    m_token.clear();
+    m_program.mess()->setPadlock(QString());
     // An attempt under way ends; a connection that stands is left to the caller, who says
     // goodbye on it.
     if (m_state == State::Connecting || m_state == State::Lost)
@@ -53,7 +74,10 @@ void Session::connected()
         login->setNickname(m_nickname);
     m_nickname = login->nickname();
     m_program.settings().setLastLogIn(m_nickname, m_host);
-    m_program.SendCommand(wire::buildMessage(u"LOGIN", {m_nickname}));
+    m_program.SendCommand(reconnected && !m_token.isEmpty()
+                              ? wire::buildMessage(u"LOGIN", {m_nickname, m_token})
+                              : wire::buildMessage(u"LOGIN", {m_nickname}));
+    m_passwordRefused = false;
     login->hide();
     m_program.SetStatus(QStringLiteral("Logged In"));
     Mess *mess = m_program.mess();
@@ -61,6 +85,7 @@ void Session::connected()
     mess->userTree()->addRoot(m_nickname);
     mess->setCaption(m_nickname);
     mess->setSessionMenus(false, true);
+    mess->setPadlock(m_socket->fingerprint());
     if (!reconnected)
         return;
     if (Chat *room = m_program.existingChat(); room && room->isVisible())
@@ -89,6 +114,7 @@ void Session::lost()
     // The logged-out state, but for the menus: "&Abandonar" stops the retrying.
     m_program.SetStatus(QStringLiteral("Conexión perdida"));
     Mess *mess = m_program.mess();
+    mess->setPadlock(QString());
     mess->userTree()->clear();
     mess->setSessionMenus(true, true);
     mess->setCaption(QStringLiteral("Dravonet Mensajero"));
@@ -99,8 +125,96 @@ void Session::lost()
 void Session::retry()
 {
     m_program.SetStatus(QStringLiteral("Reconectando..."));
+    connectTo();
+}
+
+void Session::refused(const QString &reason, const QString &text)
+{
+    const State was = std::exchange(m_state, State::LoggedOut);
+    m_retryTimer.stop();
+    m_nextDelay = FirstRetry;
+    m_token.clear();
     m_socket->close();
-    m_socket->connectTo(m_host, wire::ServerPort);
+    if (reason == wire::RefusedPassword && was != State::LoggedOut) {
+        // Asked again at once, saying why.
+        m_password.clear();
+        m_program.settings().setPassword(m_host, QString());
+        m_passwordRefused = true;
+        m_state = was == State::Lost ? State::Lost : State::Connecting;
+        connectTo();
+        return;
+    }
+    showLoggedOut(QStringLiteral("Entrada rechazada"));
+    m_program.showBox(QStringLiteral("KORVEX Mensajero"),
+                      QStringLiteral("El servidor no te dejó entrar.\n\n") + text,
+                      QMessageBox::Warning);
+}
+
+void Session::certificateRefused(const QString &known, const QString &seen)
+{
+    const State was = std::exchange(m_state, State::LoggedOut);
+    m_retryTimer.stop();
+    const QString warning =
+        QStringLiteral("\n\nSi el administrador del servidor no lo ha cambiado, alguien podría "
+                       "estar interceptando la conexión. No se ha enviado nada.");
+    const bool accepted = !m_program.isInstant() && (seen.isEmpty()
+        ? plain::ask(nullptr, QStringLiteral("Conexión sin cifrar"),
+                     QStringLiteral("El servidor ") + m_host
+                         + QStringLiteral(" ya no cifra la conexión. Antes la cifraba con el "
+                                          "certificado de huella SHA-256:\n")
+                         + known + warning + QStringLiteral("\n\n¿Conectar sin cifrar?"),
+                     QStringLiteral("Conectar sin cifrar"), QStringLiteral("Cancelar"))
+        : plain::ask(nullptr, QStringLiteral("Certificado del servidor cambiado"),
+                     QStringLiteral("El certificado del servidor ") + m_host
+                         + QStringLiteral(" ha cambiado.\n\nHuella SHA-256 conocida:\n") + known
+                         + QStringLiteral("\n\nHuella SHA-256 nueva:\n") + seen + warning
+                         + QStringLiteral("\n\n¿Aceptar el certificado nuevo?"),
+                     QStringLiteral("Aceptar el certificado nuevo"), QStringLiteral("Rechazar")));
+    // The user may have done something else meanwhile, such as logging in anew.
+    if (m_state != State::LoggedOut)
+        return;
+    if (accepted) {
+        m_program.settings().setCertificate(m_host, seen);
+        m_state = was == State::Lost ? State::Lost : State::Connecting;
+        connectTo();
+        return;
+    }
+    m_nextDelay = FirstRetry;
+    showLoggedOut(QStringLiteral("Certificado del servidor rechazado"));
+}
+
+void Session::askPassword()
+{
+    if (m_program.isInstant()) {
+        m_socket->givePassword(QString());
+        return;
+    }
+    PasswordWindow window(m_host, std::exchange(m_passwordRefused, false));
+    const bool given = window.exec() == QDialog::Accepted;
+    if (m_state == State::LoggedOut || m_state == State::LoggedIn)
+        return;
+    if (!given) {
+        m_state = State::LoggedOut;
+        m_retryTimer.stop();
+        m_socket->close();
+        showLoggedOut(QStringLiteral("Entrada cancelada"));
+        return;
+    }
+    m_password = window.password();
+    if (window.remember())
+        m_program.settings().setPassword(m_host, m_password);
+    m_socket->givePassword(m_password);
+}
+
+void Session::showLoggedOut(const QString &status)
+{
+    m_program.SetStatus(status);
+    Mess *mess = m_program.mess();
+    mess->setPadlock(QString());
+    mess->userTree()->clear();
+    mess->setSessionMenus(true, false);
+    mess->setCaption(QStringLiteral("Dravonet Mensajero"));
+    m_program.login()->show();
 }
 
 void Session::scheduleRetry()

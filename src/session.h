@@ -14,6 +14,11 @@ class Program;
 // the user logged out with every window kept, and is tried again by itself, sooner at first and
 // then at most a minute apart, with some jitter so that a whole group does not come back in one
 // instant. Logging out, an expulsion and the login window's own attempts end the retrying.
+//
+// A reconnection presents the secret the server gave at the last log-in, so that the server,
+// which may still hold the old connection, lets the same user take the nickname back. A server
+// that refuses the user (the nickname taken, the password wrong) is not retried; a certificate
+// other than the one remembered for the address is refused until the user accepts it.
 class Session : public QObject {
     Q_OBJECT
 
@@ -43,10 +48,20 @@ public:
     // Tells the open conversations and the room; for a notice line in each.
     void tellWindows(const QString &notice);
 
+    // From the server: what lets this log-in be taken back after a loss; a refusal, with its
+    // reason and the server's text.
+    void setToken(const QString &token) { m_token = token; }
+    void refused(const QString &reason, const QString &text);
+
 private:
+    void connectTo();
     void connected();
     void failed();
     void lost();
+    void certificateRefused(const QString &known, const QString &seen);
+    void askPassword();
+    // The windows as after logging out, and the login window open for another try.
+    void showLoggedOut(const QString &status);
     void retry();
     void scheduleRetry();
 
@@ -58,4 +73,8 @@ private:
     // Who the user was and where, for the reconnections.
     QString m_nickname;
     QString m_host;
+    QString m_token;
+    // The group's password for this session, remembered or not; whether the last was refused.
+    QString m_password;
+    bool m_passwordRefused = false;
 };

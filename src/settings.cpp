@@ -46,9 +46,49 @@ QString Settings::address() const
 void Settings::setLastLogIn(const QString &nickname, const QString &address)
 {
     m_settings->setValue(kNickname, nickname);
-    m_settings->setValue(kAddress, address);
+    write(kAddress, address);
+}
+
+namespace {
+QString serverKey(const QString &address, const QString &what)
+{
+    return QStringLiteral("servers/") + address.trimmed().toLower() + u'/' + what;
+}
+} // namespace
+
+QString Settings::certificate(const QString &address) const
+{
+    return m_settings->value(serverKey(address, QStringLiteral("certificate"))).toString();
+}
+
+void Settings::setCertificate(const QString &address, const QString &fingerprint)
+{
+    write(serverKey(address, QStringLiteral("certificate")), fingerprint);
+}
+
+QString Settings::password(const QString &address) const
+{
+    return m_settings->value(serverKey(address, QStringLiteral("password"))).toString();
+}
+
+void Settings::setPassword(const QString &address, const QString &password)
+{
+    write(serverKey(address, QStringLiteral("password")), password);
+}
+
+void Settings::write(const QString &key, const QVariant &value)
+{
+    if (value.toString().isEmpty())
+        m_settings->remove(key);
+    else
+        m_settings->setValue(key, value);
     m_settings->sync();
-    check(m_settings->status() == QSettings::NoError);
+    // A remembered password is in it: the file is the user's alone, and stays so when it is
+    // replaced.
+    check(m_settings->status() == QSettings::NoError
+          && (!QFile::exists(m_settings->fileName())
+              || QFile::setPermissions(m_settings->fileName(),
+                                       QFile::ReadOwner | QFile::WriteOwner)));
 }
 
 bool Settings::notifications() const
@@ -58,9 +98,7 @@ bool Settings::notifications() const
 
 void Settings::setNotifications(bool shown)
 {
-    m_settings->setValue(kNotifications, shown);
-    m_settings->sync();
-    check(m_settings->status() == QSettings::NoError);
+    write(kNotifications, shown);
 }
 
 void Settings::setBlockList(const QString &text)

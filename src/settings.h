@@ -9,7 +9,8 @@
 
 // What the client keeps between runs, in the user's configuration folder
 // ($XDG_CONFIG_HOME/korvex-mensajero): the last nickname and address, whether desktop notices
-// are shown, and the block list, in a file of its own that is replaced whole at every change,
+// are shown, each server's certificate and, if the user asked, its password (so the file is the
+// user's alone), and the block list, in a file of its own that is replaced whole at every change,
 // so that a crash or a full disk never leaves half a list. A file that cannot be read or written
 // is reported once; the program goes on with what it has.
 class Settings : public QObject {
@@ -25,6 +26,14 @@ public:
     QString address() const;
     void setLastLogIn(const QString &nickname, const QString &address);
 
+    // The fingerprint of the certificate the server at this address showed first; nothing to
+    // forget it.
+    QString certificate(const QString &address) const;
+    void setCertificate(const QString &address, const QString &fingerprint);
+    // The group's password remembered for the server at this address; nothing to forget it.
+    QString password(const QString &address) const;
+    void setPassword(const QString &address, const QString &password);
+
     bool notifications() const;
     void setNotifications(bool shown);
 
@@ -33,6 +42,7 @@ public:
 
 private:
     void check(bool ok);
+    void write(const QString &key, const QVariant &value);
     void writeBlockList();
 
     Report m_report;

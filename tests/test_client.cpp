@@ -35,11 +35,14 @@ public:
 private:
     QString m_relayLog;
     QTextStream m_relayLogStream{&m_relayLog};
+    // The server's key and certificate, the same across its restarts.
+    QTemporaryDir m_relayState;
 
     // The real server, on the end-to-end address, with these options of its command line.
     std::unique_ptr<RelayServer> startRelay(const QStringList &options = {})
     {
-        const QStringList line = QStringList{"-", "--listen", "127.0.0.19"} + options;
+        const QStringList line =
+            QStringList{"-", "--listen", "127.0.0.19", "--state-dir", m_relayState.path()} + options;
         auto relay = std::make_unique<RelayServer>(parseCommandLine(line).config, m_relayLogStream);
         return relay->listen() ? std::move(relay) : nullptr;
     }

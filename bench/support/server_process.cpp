@@ -43,7 +43,9 @@ bool ServerProcess::start(const QStringList &options)
 {
     m_log.clear();
     m_process.start(QString::fromLocal8Bit(KORVEX_SERVER_PROGRAM),
-                    QStringList{QStringLiteral("--listen"), m_address} + options);
+                    QStringList{QStringLiteral("--listen"), m_address, QStringLiteral("--state-dir"),
+                                m_state.path()}
+                        + options);
     if (waitFor([this] { return m_log.contains("listening"); }, 10000))
         return true;
     std::printf("  the server did not start: %s\n", m_log.constData());

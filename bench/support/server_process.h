@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <functional>
 
@@ -28,6 +29,8 @@ public:
 
 private:
     QString m_address;
+    // Its key and certificate: made on the first start, kept across restarts.
+    QTemporaryDir m_state;
     QProcess m_process;
     QByteArray m_log;
 };

@@ -24,7 +24,7 @@ void Incoming::dataArrival()
 void Incoming::handle(const QString &text)
 {
     using Branch = void (Incoming::*)(const wire::Message &);
-    static const std::array<std::pair<QString, Branch>, 9> branches = {{
+    static const std::array<std::pair<QString, Branch>, 11> branches = {{
         {QStringLiteral("NICK"), &Incoming::nick},
         {QStringLiteral("PM"), &Incoming::pm},
         {QStringLiteral("IGNORE"), &Incoming::ignore},
@@ -34,6 +34,8 @@ void Incoming::handle(const QString &text)
         {QStringLiteral("BOOT"), &Incoming::boot},
         {QStringLiteral("ENTER"), &Incoming::enter},
         {QStringLiteral("LEAVE"), &Incoming::leave},
+        {wire::Refused, &Incoming::refused},
+        {wire::Token, &Incoming::token},
     }};
 
     const wire::Message received(text);
@@ -164,4 +166,14 @@ void Incoming::boot(const wire::Message &message)
     // The LOGOUT leaves while the connection is still open.
     m_program.Pause(1);
     m_program.WS().close();
+}
+
+void Incoming::refused(const wire::Message &message)
+{
+    m_program.session().refused(message.field(1), message.field(2));
+}
+
+void Incoming::token(const wire::Message &message)
+{
+    m_program.session().setToken(message.field(1));
 }

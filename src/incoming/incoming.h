@@ -29,6 +29,9 @@ private:
     void boot(const wire::Message &message);
     void enter(const wire::Message &message);
     void leave(const wire::Message &message);
+    // Our server's own: it will not have this user; what takes the nickname back after a loss.
+    void refused(const wire::Message &message);
+    void token(const wire::Message &message);
 
     Program &m_program;
     quint64 m_notices = 0;

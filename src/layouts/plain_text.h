@@ -16,4 +16,9 @@ void setCaption(QWidget *window, const QString &caption);
 void showBox(QWidget *parent, const QString &title, const QString &text,
              QMessageBox::Icon icon = QMessageBox::NoIcon);
 
+// A modal question with two buttons, the second the default and what Escape chooses; true if
+// the user chose the first.
+bool ask(QWidget *parent, const QString &title, const QString &text, const QString &yes,
+         const QString &no);
+
 } // namespace plain

@@ -19,7 +19,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 
-Mess::Mess(Program &program) : ui(new Ui::Mess), m_program(program), m_trayIcon(nullptr)
+Mess::Mess(Program &program)
+    : ui(new Ui::Mess), m_program(program), m_trayIcon(nullptr), m_padlock(nullptr)
 {
     ui->setupUi(this);
     placement::useLayoutFont(this);
@@ -29,6 +30,11 @@ Mess::Mess(Program &program) : ui(new Ui::Mess), m_program(program), m_trayIcon(
     figure->setPixmap(QIcon(QStringLiteral(":/pictures/figure.svg")).pixmap(19, 20));
     ui->stat->addWidget(figure);
     panels::setUp(ui->stat, {133});
+    m_padlock = new QLabel(ui->stat);
+    m_padlock->setPixmap(QIcon(QStringLiteral(":/pictures/padlock.svg")).pixmap(16, 16));
+    m_padlock->setAccessibleName(QStringLiteral("Conexión cifrada"));
+    m_padlock->hide();
+    ui->stat->addPermanentWidget(m_padlock);
     ui->stat->setFixedHeight(25);
     setStatusLine(QStringLiteral("Status : Idle"));
 
@@ -105,6 +111,16 @@ void Mess::setStatusLine(const QString &text)
 {
     panels::setText(ui->stat, 1, text);
     Q_EMIT statusLineChanged(text);
+}
+
+void Mess::setPadlock(const QString &fingerprint)
+{
+    const QString tip = QStringLiteral("Conexión cifrada (TLS). Huella SHA-256 del certificado "
+                                       "del servidor:\n")
+        + fingerprint;
+    m_padlock->setToolTip(fingerprint.isEmpty() ? QString() : tip);
+    m_padlock->setAccessibleDescription(fingerprint.isEmpty() ? QString() : tip);
+    m_padlock->setVisible(!fingerprint.isEmpty());
 }
 
 QString Mess::statusLine() const

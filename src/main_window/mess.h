@@ -3,6 +3,7 @@
 #include <QMainWindow>
 
 class Program;
+class QLabel;
 class TrayIcon;
 class UserTree;
 namespace Ui {
@@ -25,6 +26,10 @@ public:
     void setCaption(const QString &caption);
     // Whether "Entrar" and "&Abandonar" may be chosen.
     void setSessionMenus(bool logIn, bool logOut);
+    // A padlock in the status bar while the connection is encrypted, its tip naming the
+    // server's certificate; nothing hides it.
+    void setPadlock(const QString &fingerprint);
+    QLabel *padlock() const { return m_padlock; }
 
     // The block list as text, one entry per line ending in CR LF.
     QString blockList() const;
@@ -54,4 +59,5 @@ private:
 
     Program &m_program;
     TrayIcon *m_trayIcon;
+    QLabel *m_padlock;
 };

@@ -1,9 +1,11 @@
 #include "protocol/client_socket.h"
 
+#include <QCryptographicHash>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QPointer>
-#include <QTcpSocket>
+#include <QSslConfiguration>
+#include <QSslSocket>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -24,14 +26,22 @@ void detectDeadPeers(QTcpSocket *socket)
 
 } // namespace
 
-ClientSocket::ClientSocket(QObject *parent) : QObject(parent), m_socket(new QTcpSocket(this))
+QString certificateFingerprint(const QSslCertificate &certificate)
+{
+    return QString::fromLatin1(certificate.digest(QCryptographicHash::Sha256).toHex(':').toUpper());
+}
+
+ClientSocket::ClientSocket(QObject *parent) : QObject(parent), m_socket(new QSslSocket(this))
 {
     m_gapTimer.setSingleShot(true);
     m_gapTimer.setTimerType(Qt::PreciseTimer);
+    m_phaseTimer.setSingleShot(true);
     connect(&m_gapTimer, &QTimer::timeout, this, &ClientSocket::writeNext);
-    connect(m_socket, &QTcpSocket::connected, this, &ClientSocket::socketConnected);
-    connect(m_socket, &QTcpSocket::readyRead, this, &ClientSocket::readAvailable);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, &ClientSocket::socketFailed);
+    connect(&m_phaseTimer, &QTimer::timeout, this, &ClientSocket::timedOut);
+    connect(m_socket, &QSslSocket::connected, this, &ClientSocket::socketConnected);
+    connect(m_socket, &QSslSocket::readyRead, this, &ClientSocket::readAvailable);
+    connect(m_socket, &QSslSocket::errorOccurred, this, &ClientSocket::socketFailed);
+    connect(m_socket, &QSslSocket::encrypted, this, &ClientSocket::encrypted);
 }
 
 ClientSocket::~ClientSocket() = default;
@@ -44,7 +54,8 @@ int ClientSocket::state() const
     case QAbstractSocket::ConnectingState:
         return Connecting;
     case QAbstractSocket::ConnectedState:
-        return Connected;
+        // Settling is still connecting: nothing may be sent yet.
+        return m_phase == Phase::Ready ? Connected : Connecting;
     case QAbstractSocket::ClosingState:
         return Closing;
     default:
@@ -54,9 +65,12 @@ int ClientSocket::state() const
 
 void ClientSocket::close()
 {
-    for (const Outgoing &message : std::as_const(m_outgoing))
-        m_socket->write(message.bytes);
-    m_socket->flush();
+    // Only a settled connection sends what waits: before that, it might go in clear.
+    if (m_phase == Phase::Ready) {
+        for (const Outgoing &message : std::as_const(m_outgoing))
+            m_socket->write(message.bytes);
+        m_socket->flush();
+    }
     reset();
     // At once, so that a connect right after it starts from a clean state.
     m_socket->abort();
@@ -74,6 +88,17 @@ void ClientSocket::sendData(const QString &text)
         bytes += wire::Terminator;
     m_outgoing.enqueue({bytes, m_framedOut});
     writeNext();
+}
+
+void ClientSocket::givePassword(const QString &password)
+{
+    if (m_phase != Phase::WaitingForPassword)
+        return;
+    m_password = password;
+    m_outgoing.prepend(
+        {wire::toCodePage(wire::buildMessage(wire::Password, {password})) + wire::Terminator,
+         true});
+    settle();
 }
 
 QString ClientSocket::getData()
@@ -101,17 +126,34 @@ QString ClientSocket::localIP() const
 
 void ClientSocket::socketConnected()
 {
-    m_wasConnected = true;
-    m_sinceConnected.start();
     // Each message its own segment, at once.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     detectDeadPeers(m_socket);
-    Q_EMIT connected();
+    m_phase = Phase::WaitingForOffer;
+    m_phaseTimer.start(m_knownCertificate.isEmpty() ? OfferWait : PinnedOfferWait);
+}
+
+void ClientSocket::timedOut()
+{
+    if (m_phase == Phase::WaitingForOffer && m_knownCertificate.isEmpty()) {
+        settle();
+        return;
+    }
+    if (m_phase == Phase::WaitingForOffer) {
+        refuseCertificate(QString());
+        return;
+    }
+    // The server took the marker and never completed the handshake.
+    reset();
+    m_socket->abort();
+    Q_EMIT error(int(QAbstractSocket::SslHandshakeFailedError),
+                 QStringLiteral("El servidor no completó el cifrado"));
 }
 
 void ClientSocket::socketFailed()
 {
     const bool wasConnected = std::exchange(m_wasConnected, false);
+    const bool refused = m_refused;
     const QString reason = m_socket->errorString();
     const int number = int(m_socket->error());
     // What was read before the end is still handled.
@@ -119,6 +161,8 @@ void ClientSocket::socketFailed()
     reset();
     m_incoming = incoming;
     scheduleDelivery();
+    if (refused)
+        return;
     if (wasConnected)
         Q_EMIT lost(reason);
     else
@@ -128,6 +172,10 @@ void ClientSocket::socketFailed()
 void ClientSocket::readAvailable()
 {
     QByteArray bytes = m_socket->readAll();
+    if (m_phase == Phase::WaitingForTls) {
+        startTls(bytes);
+        return;
+    }
     if (!m_framedIn && m_framedOut) {
         // Before the server's marker, a read is one message, as with any server.
         const qsizetype at = bytes.indexOf(wire::marker(wire::Accepted));
@@ -139,16 +187,116 @@ void ClientSocket::readAvailable()
         }
     }
     if (m_framedIn) {
-        for (const QByteArray &message : m_frames.feed(bytes))
+        static const QByteArray refusal =
+            wire::toCodePage(QString(wire::Refused + wire::FieldSeparator));
+        for (const QByteArray &message : m_frames.feed(bytes)) {
+            m_refused = m_refused || message.startsWith(refusal);
             m_incoming.enqueue(message);
+        }
     } else if (!bytes.isEmpty()) {
         const QStringList fields = wire::fromCodePage(bytes).split(wire::FieldSeparator);
-        if (fields.first() == wire::Offer && fields.contains(wire::Framing))
-            accept();
-        else
+        if (fields.first() == wire::Offer) {
+            offered(fields);
+        } else {
             m_incoming.enqueue(bytes);
+            // A server that speaks first offers nothing.
+            if (m_phase == Phase::WaitingForOffer)
+                timedOut();
+        }
     }
     scheduleDelivery();
+}
+
+void ClientSocket::offered(const QStringList &features)
+{
+    const bool framing = features.contains(wire::Framing);
+    if (m_phase != Phase::WaitingForOffer) {
+        // Too late to encrypt what has gone in clear; framing can still start.
+        if (framing)
+            accept();
+        return;
+    }
+    if (framing && features.contains(wire::Tls) && QSslSocket::supportsSsl()) {
+        m_passwordAsked = features.contains(wire::PasswordFeature);
+        m_socket->write(wire::marker(wire::Accept, true));
+        m_phase = Phase::WaitingForTls;
+        m_phaseTimer.start(HandshakeWait);
+        return;
+    }
+    if (!m_knownCertificate.isEmpty()) {
+        refuseCertificate(QString());
+        return;
+    }
+    if (framing)
+        accept();
+    settle();
+}
+
+void ClientSocket::startTls(QByteArray &bytes)
+{
+    // The server sends nothing between its marker and the handshake.
+    m_markerRead += bytes;
+    const QByteArray marker = wire::marker(wire::Accepted, true);
+    if (m_markerRead.size() < marker.size() && marker.startsWith(m_markerRead))
+        return;
+    if (m_markerRead != marker) {
+        reset();
+        m_socket->abort();
+        Q_EMIT error(int(QAbstractSocket::SslHandshakeFailedError),
+                     QStringLiteral("Respuesta inesperada del servidor"));
+        return;
+    }
+    m_phase = Phase::Handshaking;
+    QSslConfiguration tls = m_socket->sslConfiguration();
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    // The certificate is signed by itself: it is checked against the one remembered for the
+    // address instead, once the handshake is done and before anything is sent.
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    m_socket->setSslConfiguration(tls);
+    m_socket->startClientEncryption();
+}
+
+void ClientSocket::encrypted()
+{
+    m_phaseTimer.stop();
+    const QString seen = certificateFingerprint(m_socket->peerCertificate());
+    if (!m_knownCertificate.isEmpty() && seen != m_knownCertificate) {
+        refuseCertificate(seen);
+        return;
+    }
+    m_fingerprint = seen;
+    if (m_knownCertificate.isEmpty()) {
+        m_knownCertificate = seen;
+        Q_EMIT certificateSeen(seen);
+    }
+    m_framedOut = m_framedIn = true;
+    frameQueued();
+    if (!m_passwordAsked) {
+        settle();
+        return;
+    }
+    m_phase = Phase::WaitingForPassword;
+    if (m_password.isEmpty())
+        Q_EMIT passwordNeeded();
+    else
+        givePassword(m_password);
+}
+
+void ClientSocket::refuseCertificate(const QString &seen)
+{
+    const QString known = m_knownCertificate;
+    reset();
+    m_socket->abort();
+    Q_EMIT certificateRefused(known, seen);
+}
+
+void ClientSocket::settle()
+{
+    m_phaseTimer.stop();
+    m_phase = Phase::Ready;
+    m_wasConnected = true;
+    Q_EMIT connected();
+    writeNext();
 }
 
 void ClientSocket::accept()
@@ -156,31 +304,33 @@ void ClientSocket::accept()
     if (m_framedOut)
         return;
     m_framedOut = true;
-    // What waits has not left yet: it goes framed, behind the marker.
-    for (Outgoing &message : m_outgoing) {
-        if (!std::exchange(message.framed, true))
-            message.bytes += wire::Terminator;
-    }
+    frameQueued();
     m_outgoing.prepend({wire::marker(wire::Accept), true});
     m_gapTimer.stop();
     writeNext();
 }
 
+void ClientSocket::frameQueued()
+{
+    // What waits has not left yet: it goes framed.
+    for (Outgoing &message : m_outgoing) {
+        if (!std::exchange(message.framed, true))
+            message.bytes += wire::Terminator;
+    }
+}
+
 void ClientSocket::writeNext()
 {
+    if (m_phase != Phase::Ready)
+        return;
     while (!m_outgoing.isEmpty() && !m_gapTimer.isActive()) {
-        const auto wait = [this](QElapsedTimer &since, std::chrono::nanoseconds wanted) {
-            const auto waited = std::chrono::nanoseconds(since.nsecsElapsed());
-            if (waited < wanted)
-                m_gapTimer.start(std::chrono::ceil<std::chrono::milliseconds>(wanted - waited));
-            return waited < wanted;
-        };
-        if (!m_outgoing.head().framed && m_sentBytes > 0 && m_sinceConnected.isValid()
-            && wait(m_sinceConnected, OfferWait))
-            return;
-        if (!m_outgoing.head().framed && m_sinceUnframedWrite.isValid()
-            && wait(m_sinceUnframedWrite, WriteGap))
-            return;
+        if (!m_outgoing.head().framed && m_sinceUnframedWrite.isValid()) {
+            const auto waited = std::chrono::nanoseconds(m_sinceUnframedWrite.nsecsElapsed());
+            if (waited < WriteGap) {
+                m_gapTimer.start(std::chrono::ceil<std::chrono::milliseconds>(WriteGap - waited));
+                return;
+            }
+        }
         const Outgoing message = m_outgoing.dequeue();
         m_sentBytes += m_socket->write(message.bytes);
         if (message.framed)
@@ -224,11 +374,16 @@ void ClientSocket::deliver()
 void ClientSocket::reset()
 {
     m_wasConnected = false;
+    m_phase = Phase::Closed;
+    m_phaseTimer.stop();
+    m_markerRead.clear();
+    m_fingerprint.clear();
+    m_passwordAsked = false;
+    m_refused = false;
     m_outgoing.clear();
     m_sentBytes = 0;
     m_gapTimer.stop();
     m_sinceUnframedWrite.invalidate();
-    m_sinceConnected.invalidate();
     m_framedOut = false;
     m_framedIn = false;
     m_frames = wire::FrameReader(MaxMessage);

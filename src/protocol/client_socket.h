@@ -11,15 +11,23 @@
 
 #include <chrono>
 
-class QTcpSocket;
+class QSslCertificate;
+class QSslSocket;
+
+// A certificate's SHA-256 digest as people compare it: "3F:A0:...".
+QString certificateFingerprint(const QSslCertificate &certificate);
 
 // The program's one TCP connection (the login window's socket), with the contract the windows
 // rely on: a numeric state (7 = connected), text in and out as Windows-1252, events for the
 // connection made, data arrived, a failed attempt and a connection lost.
 //
-// Messages go out in order, each as a write of its own, and two in a row at least WriteGap
-// apart, so that a server that takes each read as one message reads them apart. A server that
-// offers framing is answered at once; from then on both directions are framed and nothing waits.
+// Nothing is sent until the connection is settled (docs/PROTOCOL.md): a server that offers
+// encryption is answered and the connection encrypted, its certificate checked against the one
+// remembered for the address (trusted on first use), and the group's password given if it asks;
+// a server that offers framing only is answered at once; a server that offers nothing within
+// OfferWait is a plain one. Only then is the connection "connected". To a plain server, messages
+// go out in order, each as a write of its own, two in a row at least WriteGap apart, so that a
+// server that takes each read as one message reads them apart; framed, nothing waits.
 //
 // Each read (or, framed, each message) is one data-arrival event. Events are posted, not
 // emitted from readyRead: QTcpSocket does not re-emit readyRead while a slot connected to it
@@ -42,10 +50,13 @@ public:
     // whether it waits in a pause or in a message box: well under 1 MiB at the bound.
     static constexpr int MaxNesting = 128;
     static constexpr std::chrono::milliseconds WriteGap{5};
-    // After its first message, how long the client waits for an offer of framing before it
-    // sends more: a server that offers it then gets the rest framed, and a busy server cannot
-    // merge them into the first. A server that never offers gets them after this wait.
+    // How long the client waits for the offer our server sends as it accepts a connection,
+    // before it takes the server for a plain one. For an address whose certificate it knows, it
+    // waits longer, and no offer of encryption then means the connection is not to be trusted.
     static constexpr std::chrono::milliseconds OfferWait{250};
+    static constexpr std::chrono::milliseconds PinnedOfferWait{5000};
+    // How long the server may take to answer the client's marker and complete the handshake.
+    static constexpr std::chrono::milliseconds HandshakeWait{10000};
     // A framed message longer than this is not one: the server never sends such.
     static constexpr qsizetype MaxMessage = 16 * 1024 * 1024;
 
@@ -65,6 +76,16 @@ public:
     QString takeNext(QStringView command);
     QString localIP() const;
 
+    // The fingerprint of the certificate the next connection must show, or nothing to trust the
+    // first one the server shows.
+    void setKnownCertificate(const QString &fingerprint) { m_knownCertificate = fingerprint; }
+    // The group's password, given when the server asks for it; and, once passwordNeeded() has
+    // been emitted, the answer that lets the connection go on.
+    void setPassword(const QString &password) { m_password = password; }
+    void givePassword(const QString &password);
+    // Encrypted: the fingerprint of the server's certificate; otherwise nothing.
+    QString fingerprint() const { return m_fingerprint; }
+
     // How many data-arrival events are running right now, one inside another.
     int nesting() const { return m_nesting; }
     // What goes out is framed: the server offered it and the client accepted.
@@ -81,14 +102,39 @@ Q_SIGNALS:
     // An attempt to connect failed.
     void error(int number, const QString &description);
     // A connection that stood has ended without our closing it: the peer closed it, reset it,
-    // or stopped answering.
+    // or stopped answering. Not after the server refused the client: the refusal says it all.
     void lost(const QString &reason);
+    // The server showed a certificate for the first time: to remember for its address.
+    void certificateSeen(const QString &fingerprint);
+    // The attempt ended: the server showed another certificate than the known one, or (seen
+    // empty) offered no encryption at all.
+    void certificateRefused(const QString &known, const QString &seen);
+    // The server asks for the group's password and none was set: the connection waits for
+    // givePassword() or close().
+    void passwordNeeded();
 
 private:
+    enum class Phase {
+        Closed,
+        WaitingForOffer,
+        // The client's marker for encryption has gone; the server's is awaited.
+        WaitingForTls,
+        Handshaking,
+        WaitingForPassword,
+        Ready,
+    };
+
     void socketConnected();
     void socketFailed();
     void readAvailable();
+    void offered(const QStringList &features);
+    void startTls(QByteArray &bytes);
+    void encrypted();
+    void refuseCertificate(const QString &seen);
+    void timedOut();
+    void settle();
     void accept();
+    void frameQueued();
     void writeNext();
     void scheduleDelivery();
     void deliver();
@@ -99,13 +145,21 @@ private:
         bool framed;
     };
 
-    QTcpSocket *m_socket;
+    QSslSocket *m_socket;
     bool m_wasConnected = false;
+    Phase m_phase = Phase::Closed;
+    QTimer m_phaseTimer;
+    QByteArray m_markerRead;
+    QString m_knownCertificate;
+    QString m_fingerprint;
+    QString m_password;
+    bool m_passwordAsked = false;
+    // The server has refused the client; it closes the connection next.
+    bool m_refused = false;
 
     QQueue<Outgoing> m_outgoing;
     QTimer m_gapTimer;
     QElapsedTimer m_sinceUnframedWrite;
-    QElapsedTimer m_sinceConnected;
     bool m_framedOut = false;
     qint64 m_sentBytes = 0;
 

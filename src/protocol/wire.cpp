@@ -95,9 +95,10 @@ QStringList splitNickBurst(const Message &message)
     return nicknames;
 }
 
-QByteArray marker(const QString &command)
+QByteArray marker(const QString &command, bool tls)
 {
-    return toCodePage(buildMessage(command, {Framing})) + Terminator;
+    return toCodePage(tls ? buildMessage(command, {Framing, Tls}) : buildMessage(command, {Framing}))
+        + Terminator;
 }
 
 QList<QByteArray> FrameReader::feed(QByteArrayView bytes)

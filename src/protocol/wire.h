@@ -60,8 +60,24 @@ inline const QString Offer = QStringLiteral("OFFER");
 inline const QString Accept = QStringLiteral("ACCEPT");
 inline const QString Accepted = QStringLiteral("ACCEPTED");
 inline const QString Framing = QStringLiteral("frame");
-// The bytes of a marker message: the command, the feature, the terminator.
-QByteArray marker(const QString &command);
+// Offered with framing: the connection goes on encrypted once both markers have passed.
+inline const QString Tls = QStringLiteral("tls");
+// Offered with encryption: the group's password comes first, encrypted.
+inline const QString PasswordFeature = QStringLiteral("password");
+// The bytes of a marker message: the command, the features, the terminator.
+QByteArray marker(const QString &command, bool tls = false);
+
+// Sent by our server to clients that accepted the offer. REFUSED|reason|text: the server
+// will not have the client, says why in Spanish, and closes the connection; the reasons are
+// RefusedNickname, RefusedPassword and RefusedClear. TOKEN|secret: after a log-in, what lets
+// the same client take its nickname back after a lost connection (LOGIN|nick|secret).
+// PASSWORD|password: the client's, before its LOGIN.
+inline const QString Refused = QStringLiteral("REFUSED");
+inline const QString Token = QStringLiteral("TOKEN");
+inline const QString Password = QStringLiteral("PASSWORD");
+inline const QString RefusedNickname = QStringLiteral("nickname");
+inline const QString RefusedPassword = QStringLiteral("password");
+inline const QString RefusedClear = QStringLiteral("tls");
 
 // Splits a byte stream into framed messages, whatever the cuts between reads.
 class FrameReader {

@@ -1,8 +1,11 @@
 #include "server/command_line.h"
 
 #include "protocol/wire.h"
+#include "server/secrets.h"
 
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFile>
 
 #include <limits>
 #include <optional>
@@ -79,6 +82,25 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption noFraming(
         QStringLiteral("no-framing"),
         QStringLiteral("Do not offer framing: talk to every client as to a plain one, paced."));
+    const QCommandLineOption stateDir(
+        QStringLiteral("state-dir"),
+        QStringLiteral("Where the server keeps its TLS key and certificate, made on the first "
+                       "start (default: $STATE_DIRECTORY when that is set, as for a service; "
+                       "otherwise $XDG_STATE_HOME/korvex-server or ~/.local/state/korvex-server)."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption noTls(
+        QStringLiteral("no-tls"),
+        QStringLiteral("Do not offer encryption: every client talks in clear text."));
+    const QCommandLineOption requireTls(
+        QStringLiteral("require-tls"),
+        QStringLiteral("Refuse every client that does not encrypt its connection."));
+    const QCommandLineOption passwordFile(
+        QStringLiteral("password-file"),
+        QStringLiteral("The group's password is this file's first line; clients must present it "
+                       "(encrypted) to log in. The file must be readable by the server's user "
+                       "alone (default: $CREDENTIALS_DIRECTORY/password when that exists, as for "
+                       "a service given the credential \"password\")."),
+        QStringLiteral("FILE"));
     const QCommandLineOption maxQueue(
         QStringLiteral("max-queue"),
         QStringLiteral("Close a client with more than this many messages waiting for it; keep it "
@@ -132,7 +154,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("How long a booted client stays connected (default: %1).")
             .arg(config.bootGrace.count()),
         QStringLiteral("MS"));
-    parser.addOptions({help, version, adminSocket, admin, listen, gap, noFraming, maxQueue, maxQueueBytes, stallTimeout, maxWaiting, maxRate,
+    parser.addOptions({help, version, adminSocket, admin, listen, gap, noFraming,
+                       stateDir, noTls, requireTls, passwordFile, maxQueue, maxQueueBytes, stallTimeout, maxWaiting, maxRate,
                        maxMessages, maxLogins, maxCorrespondents, bootGrace});
     result.helpText = parser.helpText();
 
@@ -179,6 +202,40 @@ CommandLine parseCommandLine(const QStringList &arguments)
                 + QStringLiteral(": ") + text;
     };
     config.offerFraming = !parser.isSet(noFraming);
+    config.offerTls = config.offerFraming && !parser.isSet(noTls);
+    config.requireTls = parser.isSet(requireTls);
+    if (config.requireTls && !config.offerTls) {
+        result.error = QStringLiteral("--require-tls needs encryption offered: drop --no-tls and "
+                                      "--no-framing");
+        return result;
+    }
+    config.stateFolder = parser.value(stateDir);
+    if (config.stateFolder.isEmpty())
+        config.stateFolder = qEnvironmentVariable("STATE_DIRECTORY").section(u':', 0, 0);
+    if (config.stateFolder.isEmpty()) {
+        const QString state = qEnvironmentVariable("XDG_STATE_HOME");
+        config.stateFolder = (state.isEmpty() ? QDir::homePath() + QStringLiteral("/.local/state")
+                                              : state)
+            + QStringLiteral("/korvex-server");
+    }
+    QString password = parser.value(passwordFile);
+    if (const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+        password.isEmpty() && !credentials.isEmpty()
+        && QFile::exists(credentials + QStringLiteral("/password")))
+        password = credentials + QStringLiteral("/password");
+    if (!password.isEmpty()) {
+        if (!config.offerTls) {
+            result.error = QStringLiteral("a password is only sent encrypted: drop --no-tls and "
+                                          "--no-framing");
+            return result;
+        }
+        auto read = readPasswordFile(password);
+        if (const QString *error = std::get_if<QString>(&read)) {
+            result.error = *error;
+            return result;
+        }
+        config.password = std::get<QByteArray>(std::move(read));
+    }
     using std::chrono::milliseconds;
     read(gap, 0, false, [&](qint64 v) { config.gap = milliseconds(v); });
     read(maxQueue, 1, false, [&](qint64 v) { config.maxQueuedMessages = v; });

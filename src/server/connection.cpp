@@ -2,6 +2,8 @@
 
 #include "server/event_log.h"
 
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpSocket>
 
 #include <algorithm>
@@ -41,13 +43,14 @@ void Pacer::tick()
 }
 
 Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 id, Pacer &pacer,
-                       Counts counts, QObject *parent)
+                       Counts counts, const QSslConfiguration *tls, QObject *parent)
     : QObject(parent),
       m_socket(socket),
       m_id(id),
       m_config(config),
       m_pacer(pacer),
       m_counts(std::move(counts)),
+      m_tls(qobject_cast<QSslSocket *>(socket) ? tls : nullptr),
       m_frames(std::max<qint64>(config.maxBytesPerSecond, 1)),
       m_byteAllowance(double(config.maxBytesPerSecond)),
       m_messageAllowance(double(config.maxMessagesPerSecond))
@@ -72,8 +75,20 @@ Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 i
     connect(m_socket, &QTcpSocket::disconnected, this, &Connection::socketClosed);
     connect(&m_stallTimer, &QTimer::timeout, this, &Connection::checkProgress);
 
-    if (config.offerFraming)
-        send(wire::toCodePage(wire::buildMessage(wire::Offer, {wire::Framing})));
+    if (!config.offerFraming)
+        return;
+    QStringList features{wire::Offer, wire::Framing};
+    if (m_tls) {
+        auto *ssl = static_cast<QSslSocket *>(m_socket);
+        // Encrypted, what the client has taken is what the kernel has taken, not only what has
+        // been encrypted: a client that stops reading must still be seen to stop.
+        connect(ssl, &QSslSocket::encryptedBytesWritten, this, &Connection::written);
+        connect(ssl, &QSslSocket::encrypted, this, &Connection::encryptionStarted);
+        features << wire::Tls;
+        if (!config.password.isEmpty())
+            features << wire::PasswordFeature;
+    }
+    send(wire::toCodePage(features.join(wire::FieldSeparator)));
 }
 
 Connection::~Connection()
@@ -84,7 +99,7 @@ Connection::~Connection()
 
 void Connection::send(const QByteArray &message, quint64 from)
 {
-    if (m_closing)
+    if (m_closing || m_closeWhenSent)
         return;
     if (m_queue.size() >= m_config.maxQueuedMessages) {
         drop(QStringLiteral("not reading: more than %1 messages waiting")
@@ -129,10 +144,22 @@ void Connection::drop(const QString &reason)
     finish();
 }
 
+void Connection::closeAfterSending(const QString &reason)
+{
+    if (m_closing || m_closeWhenSent)
+        return;
+    m_closeWhenSent = true;
+    m_reason = reason;
+    m_inbox.clear();
+    written();
+}
+
 void Connection::read()
 {
-    if (m_closing)
+    if (m_closing || m_closeWhenSent) {
+        m_socket->skip(m_socket->bytesAvailable());
         return;
+    }
     QByteArray bytes = m_socket->readAll();
     refill();
     if (double(bytes.size()) > m_byteAllowance) {
@@ -141,22 +168,8 @@ void Connection::read()
         return;
     }
     m_byteAllowance -= double(bytes.size());
-    if (!m_framedIn && m_config.offerFraming) {
-        // The client's marker: what precedes it was its last plain message, what follows is
-        // framed; and from here on the client is sent framed messages, unpaced.
-        const QByteArray accept = wire::marker(wire::Accept);
-        if (const qsizetype at = bytes.indexOf(accept); at >= 0) {
-            if (at > 0)
-                keep(bytes.first(at), at);
-            bytes.remove(0, at + accept.size());
-            Q_EMIT taken(accept.size());
-            m_framedIn = true;
-            m_queue.enqueue({wire::marker(wire::Accepted), true, 0});
-            m_queuedBytes += m_queue.last().bytes.size();
-            m_framedOut = true;
-            writeNext();
-        }
-    }
+    if (!m_framedIn && m_config.offerFraming && !acceptMarker(bytes))
+        return;
     if (m_framedIn) {
         for (const QByteArray &message : m_frames.feed(bytes))
             keep(message, message.size() + 1);
@@ -175,6 +188,32 @@ void Connection::read()
         return;
     }
     handOn();
+}
+
+bool Connection::acceptMarker(QByteArray &bytes)
+{
+    // The client's marker: what precedes it was its last plain message, what follows is framed;
+    // and from here on the client is sent framed messages, unpaced. With encryption, the
+    // client waits for the server's marker before its handshake, so nothing may follow.
+    const bool tls = m_tls && bytes.contains(wire::marker(wire::Accept, true));
+    const QByteArray accept = wire::marker(wire::Accept, tls);
+    const qsizetype at = bytes.indexOf(accept);
+    if (at < 0)
+        return true;
+    if (tls && at + accept.size() < bytes.size()) {
+        drop(QStringLiteral("data before the encryption"));
+        return false;
+    }
+    if (at > 0)
+        keep(bytes.first(at), at);
+    bytes.remove(0, at + accept.size());
+    Q_EMIT taken(accept.size());
+    m_framedIn = true;
+    m_queue.enqueue({wire::marker(wire::Accepted, tls), true, 0, tls});
+    m_queuedBytes += m_queue.last().bytes.size();
+    m_framedOut = true;
+    writeNext();
+    return !m_closing;
 }
 
 void Connection::handOn()
@@ -234,8 +273,21 @@ void Connection::refill()
 
 void Connection::writeNext()
 {
-    if (m_closing || m_inFlight || m_pacer.isWaiting(this) || m_queue.isEmpty())
+    if (m_closing || m_inFlight || m_handshaking || m_pacer.isWaiting(this)
+        || m_queue.isEmpty())
         return;
+    if (m_queue.head().startsTls) {
+        // The marker leaves in clear; the handshake follows it on the same stream, and what is
+        // queued behind it waits for the encryption.
+        const Outgoing marker = m_queue.dequeue();
+        forget(marker);
+        m_socket->write(marker.bytes);
+        m_handshaking = true;
+        auto *ssl = static_cast<QSslSocket *>(m_socket);
+        ssl->setSslConfiguration(*m_tls);
+        ssl->startServerEncryption();
+        return;
+    }
     // A plain message goes alone; framed ones go together, as many as wait.
     QByteArray bytes;
     m_plainInFlight = !m_queue.head().framed;
@@ -243,7 +295,8 @@ void Connection::writeNext()
         const Outgoing message = m_queue.dequeue();
         bytes += message.bytes;
         forget(message);
-    } while (!m_plainInFlight && !m_queue.isEmpty() && m_queue.head().framed);
+    } while (!m_plainInFlight && !m_queue.isEmpty() && m_queue.head().framed
+             && !m_queue.head().startsTls);
     m_inFlight = true;
     m_socket->write(bytes);
     if (!m_stallTimer.isActive()) {
@@ -252,13 +305,30 @@ void Connection::writeNext()
     }
 }
 
+void Connection::encryptionStarted()
+{
+    m_handshaking = false;
+    m_encrypted = true;
+    writeNext();
+}
+
 void Connection::written()
 {
     // Only noted here: with thousands of clients, restarting a timer on every write would cost
     // more than the writing.
     m_lastProgress.restart();
+    const qint64 pending = m_socket->bytesToWrite()
+        + (m_encrypted ? static_cast<QSslSocket *>(m_socket)->encryptedBytesToWrite() : 0);
+    if (m_closeWhenSent && !m_closing && m_queue.isEmpty() && pending == 0) {
+        m_closing = true;
+        // Graceful: what was sent last (the reason, often) is read before the end.
+        m_socket->disconnectFromHost();
+        if (m_socket->state() == QAbstractSocket::UnconnectedState)
+            finish();
+        return;
+    }
     // The gap starts once the whole message has been handed to the kernel.
-    if (!m_inFlight || m_socket->bytesToWrite() > 0)
+    if (!m_inFlight || pending > 0)
         return;
     m_inFlight = false;
     if (m_plainInFlight && m_config.gap.count() > 0)
@@ -282,12 +352,11 @@ void Connection::checkProgress()
 
 void Connection::socketClosed()
 {
-    if (!m_closing) {
-        m_closing = true;
+    if (!m_closing && !m_closeWhenSent)
         m_reason = m_socket->error() == QAbstractSocket::RemoteHostClosedError
             ? QStringLiteral("closed by the client")
             : QStringLiteral("connection lost: ") + m_socket->errorString();
-    }
+    m_closing = true;
     finish();
 }
 

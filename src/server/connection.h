@@ -15,6 +15,7 @@
 
 #include <functional>
 
+class QSslConfiguration;
 class QTcpSocket;
 class Connection;
 
@@ -47,8 +48,9 @@ private:
 
 // One client's TCP connection as the relay sees it. A plain client's reads are one message
 // each, and what it is sent goes out one message per write, paced; a client that accepts the
-// framing offer (docs/PROTOCOL.md) is framed both ways and written to without pauses. A client
-// that floods the server or stops reading is closed here, without the server waiting on it.
+// framing offer (docs/PROTOCOL.md) is framed both ways and written to without pauses, and
+// encrypted if it accepts that too. A client that floods the server or stops reading is closed
+// here, without the server waiting on it.
 class Connection : public QObject {
     Q_OBJECT
 
@@ -56,21 +58,25 @@ public:
     // Which messages count against what a client may send in a second: the relay's business.
     using Counts = std::function<bool(const QByteArray &message)>;
 
-    // Takes the socket over; offers framing at once.
+    // Takes the socket over; offers framing at once, and encryption with this identity when
+    // there is one (the socket is then a QSslSocket).
     Connection(QTcpSocket *socket, const ServerConfig &config, quint64 id, Pacer &pacer,
-               Counts counts, QObject *parent = nullptr);
+               Counts counts, const QSslConfiguration *tls, QObject *parent = nullptr);
     ~Connection() override;
 
     quint64 id() const { return m_id; }
     // The peer's address and port as the log shows them.
     QString peer() const { return m_peer; }
     bool isFramed() const { return m_framedOut; }
+    bool isEncrypted() const { return m_encrypted; }
 
     // Queues one message, sent by the connection with this id (0: the server itself). Nothing
     // happens once the connection is closing.
     void send(const QByteArray &message, quint64 from = 0);
     // Closes at once, discarding what is queued; `closed` follows with the reason.
     void drop(const QString &reason);
+    // Reads nothing more, sends what is queued, then closes; `closed` follows with the reason.
+    void closeAfterSending(const QString &reason);
     // While held (as often as released), what the client sends is read and kept, but not handed
     // on.
     void hold();
@@ -95,9 +101,14 @@ private:
         QByteArray bytes;
         bool framed;
         quint64 from;
+        // The server's marker for encryption: the handshake follows it.
+        bool startsTls = false;
     };
 
     void read();
+    // Finds the client's marker in the read, if it is there: what precedes it is kept as the
+    // last plain message and removed with the marker. False if the connection was dropped.
+    bool acceptMarker(QByteArray &bytes);
     // Counts one message as it is read (a message held back is not a burst when it is handed on
     // later). Past the bound the connection is dropped and this returns false.
     bool countMessage();
@@ -106,6 +117,7 @@ private:
     void written();
     void checkProgress();
     void writeNext();
+    void encryptionStarted();
     void socketClosed();
     void finish();
     void refill();
@@ -130,6 +142,11 @@ private:
     QTimer m_stallTimer;
     QElapsedTimer m_lastProgress;
     bool m_framedOut = false;
+    const QSslConfiguration *m_tls;
+    bool m_handshaking = false;
+    bool m_encrypted = false;
+    // Closing once what is queued has gone.
+    bool m_closeWhenSent = false;
 
     bool m_framedIn = false;
     wire::FrameReader m_frames;

@@ -1,13 +1,18 @@
 #include "server/relay_server.h"
 
+#include "protocol/client_socket.h"
 #include "protocol/wire.h"
 #include "server/connection.h"
+#include "server/secrets.h"
 
+#include <QRandomGenerator>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTextStream>
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
 
 namespace {
 
@@ -37,6 +42,15 @@ QString users(qsizetype count)
 
 } // namespace
 
+void Listener::incomingConnection(qintptr descriptor)
+{
+    QTcpSocket *socket = tls ? new QSslSocket(this) : new QTcpSocket(this);
+    if (socket->setSocketDescriptor(descriptor))
+        addPendingConnection(socket);
+    else
+        delete socket;
+}
+
 RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *parent)
     : QObject(parent), m_config(config), m_log(log), m_pacer(config.gap)
 {
@@ -60,6 +74,31 @@ RelayServer::~RelayServer()
 
 bool RelayServer::listen()
 {
+    if (m_config.offerTls) {
+        auto loaded = m_config.stateFolder.isEmpty()
+            ? std::variant<TlsIdentity, QString>(QStringLiteral("no state folder"))
+            : loadIdentity(m_config.stateFolder);
+        const QString *error = std::get_if<QString>(&loaded);
+        if (error || !QSslSocket::supportsSsl()) {
+            m_log.write(kServer, QStringLiteral("cannot offer encryption: ")
+                            + (error ? *error : QStringLiteral("no TLS library")));
+            return false;
+        }
+        const TlsIdentity &identity = std::get<TlsIdentity>(loaded);
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setLocalCertificate(identity.certificate);
+        tls.setPrivateKey(identity.key);
+        tls.setProtocol(QSsl::TlsV1_2OrLater);
+        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        m_tls = tls;
+        m_listener.tls = true;
+        m_log.write(kServer, QStringLiteral("encryption offered")
+                        + (m_config.requireTls ? QStringLiteral(" and required") : QString())
+                        + QStringLiteral("; the certificate's SHA-256 fingerprint is ")
+                        + certificateFingerprint(identity.certificate));
+        if (!m_config.password.isEmpty())
+            m_log.write(kServer, QStringLiteral("a password is required to log in"));
+    }
     const QString where = endpoint(m_config.listenAddress, wire::ServerPort);
     if (!m_listener.listen(m_config.listenAddress, wire::ServerPort)) {
         m_log.write(kServer, QStringLiteral("cannot listen on ") + where + QStringLiteral(": ")
@@ -80,7 +119,7 @@ void RelayServer::accept()
             [](const QByteArray &message) {
                 return wire::Message(wire::fromCodePage(message)).command() != kIgnore;
             },
-            this);
+            m_tls ? &*m_tls : nullptr, this);
         m_clients[connection].connection = connection;
         m_byId.insert(connection->id(), connection);
         connect(connection, &Connection::pilingUp, this,
@@ -109,8 +148,11 @@ void RelayServer::handle(Connection *connection, const QByteArray &bytes)
     if (client.booted) {
         if (command == kLogout)
             logOut(client, QStringLiteral("logged out"));
+    } else if (command == wire::Password && !client.loggedIn) {
+        checkPassword(client, message.field(1));
     } else if (command == kLogin) {
-        logIn(client, message.field(1));
+        if (admitted(client))
+            logIn(client, message.field(1), message.field(2));
     } else if (!client.loggedIn) {
         // Nobody is anybody before logging in.
     } else if (command == kGetUser) {
@@ -150,7 +192,45 @@ void RelayServer::closed(Connection *connection, const QString &reason)
     connection->deleteLater();
 }
 
-void RelayServer::logIn(Client &client, const QString &nickname)
+bool RelayServer::admitted(Client &client)
+{
+    if (m_config.requireTls && !client.connection->isEncrypted()) {
+        refuse(client, wire::RefusedClear, QStringLiteral("not encrypted"),
+               QStringLiteral("Este servidor solo admite conexiones cifradas."));
+        return false;
+    }
+    if (!m_config.password.isEmpty() && !client.gavePassword) {
+        refuse(client, wire::RefusedPassword, QStringLiteral("no password"),
+               QStringLiteral("Este servidor pide la contraseña del grupo para entrar."));
+        return false;
+    }
+    return true;
+}
+
+void RelayServer::checkPassword(Client &client, const QString &password)
+{
+    // Taken only encrypted, and never written anywhere.
+    if (m_config.password.isEmpty() || !client.connection->isEncrypted())
+        return;
+    client.gavePassword = sameSecret(wire::toCodePage(password), m_config.password);
+    if (!client.gavePassword)
+        refuse(client, wire::RefusedPassword, QStringLiteral("wrong password"),
+               QStringLiteral("La contraseña del grupo no es correcta."));
+}
+
+void RelayServer::refuse(Client &client, const QString &reason, const QString &why,
+                         const QString &text)
+{
+    m_log.write(client.connection->peer(), QStringLiteral("refused: ") + why);
+    if (client.loggedIn)
+        logOut(client, QStringLiteral("refused"));
+    // A client that knows the extension shows the reason; any other shows a notice.
+    send(client, client.connection->isFramed() ? wire::buildMessage(wire::Refused, {reason, text})
+                                               : wire::buildMessage(kMessage, {text}));
+    client.connection->closeAfterSending(QStringLiteral("refused: ") + why);
+}
+
+void RelayServer::logIn(Client &client, const QString &nickname, const QString &token)
 {
     if (nickname.isEmpty())
         return;
@@ -162,6 +242,27 @@ void RelayServer::logIn(Client &client, const QString &nickname)
         return;
     }
     client.logIns.append(now);
+    const QString folded = nickname.toCaseFolded();
+    const auto holder = std::find_if(m_online.begin(), m_online.end(), [&](const Client *user) {
+        return user != &client && user->nickname.toCaseFolded() == folded;
+    });
+    if (holder != m_online.end()) {
+        Client &old = **holder;
+        if (token.isEmpty() || old.token.isEmpty()
+            || !sameSecret(wire::toCodePage(token), old.token)) {
+            refuse(client, wire::RefusedNickname,
+                   QStringLiteral("nickname ") + quoted(nickname) + QStringLiteral(" is online at ")
+                       + old.connection->peer(),
+                   QStringLiteral("Ya hay alguien conectado como ") + old.nickname
+                       + QStringLiteral(". Elige otro apodo."));
+            return;
+        }
+        // Its own user, back after losing the connection the server still holds.
+        m_log.write(client.connection->peer(), QStringLiteral("takes ") + quoted(old.nickname)
+                        + QStringLiteral(" back from ") + old.connection->peer());
+        logOut(old, QStringLiteral("taken over by a new connection"));
+        old.connection->drop(QStringLiteral("taken over by a new connection"));
+    }
     if (client.loggedIn)
         logOut(client, QStringLiteral("logged in again as ") + quoted(nickname));
     client.nickname = nickname;
@@ -170,6 +271,13 @@ void RelayServer::logIn(Client &client, const QString &nickname)
     m_online.append(&client);
     m_log.write(client.connection->peer(), QStringLiteral("logged in as ") + quoted(nickname));
 
+    if (client.connection->isFramed()) {
+        std::array<quint32, 4> secret = {};
+        QRandomGenerator::system()->fillRange(secret.data(), secret.size());
+        client.token = QByteArray(reinterpret_cast<const char *>(secret.data()), sizeof secret)
+                           .toHex();
+        send(client, wire::buildMessage(wire::Token, {QString::fromLatin1(client.token)}));
+    }
     sendUserList(client);
     const QString announcement = wire::buildMessage(kNick, {nickname});
     for (Client *other : std::as_const(m_online)) {
@@ -377,6 +485,8 @@ void RelayServer::listUsers()
                     + QString::number(waiting) + QStringLiteral(" more connected, not logged in"));
     for (const Client *user : std::as_const(m_online)) {
         QString what = quoted(user->nickname);
+        if (user->connection->isEncrypted())
+            what += QStringLiteral(" encrypted");
         if (user->inRoom)
             what += QStringLiteral(" in the room");
         if (user->booted)

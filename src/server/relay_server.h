@@ -8,9 +8,11 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QString>
 #include <QTcpServer>
 
+#include <optional>
 #include <unordered_map>
 
 class QTextStream;
@@ -21,7 +23,12 @@ class QTextStream;
 // message is rebuilt from its fields.
 //
 // Rules the protocol leaves open, as this server settles them:
-// - A nickname already online is accepted; every connection is listed on its own.
+// - A nickname is online on one connection at most, whatever its letter case: a LOGIN as a
+//   nickname online elsewhere is refused and its connection closed, unless it presents the
+//   secret that nickname's last log-in was given (a client back after a lost connection); then
+//   it takes the nickname over and the old connection is closed.
+// - A client that must encrypt, or give the group's password, and has not is refused at its
+//   LOGIN the same way.
 // - LOGIN on a connection already logged in logs the old name out (announced as usual) and the
 //   new one in. LOGIN without a nickname is ignored.
 // - CHAT from a connection outside the room is dropped: its user does not see the room, while
@@ -40,6 +47,15 @@ class QTextStream;
 //   back to that PM's sender, and an IGNORE nothing provoked is dropped. So IGNORE cannot flood
 //   anyone, and it does not count against the client's messages per second: a client that
 //   answers every PM of a blocked user must not be closed for it.
+// Accepts connections as TLS-capable sockets when encryption is offered; each starts in clear.
+class Listener : public QTcpServer {
+public:
+    bool tls = false;
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
+};
+
 class RelayServer : public QObject {
     Q_OBJECT
 
@@ -80,13 +96,22 @@ private:
         QHash<QString, qint64> correspondents;
         QList<qint64> newCorrespondents;
         qint64 toldRefused = -1;
+        bool gavePassword = false;
+        // What lets this client's user take the nickname back from a new connection.
+        QByteArray token;
     };
 
     void accept();
     void handle(Connection *connection, const QByteArray &bytes);
     void closed(Connection *connection, const QString &reason);
 
-    void logIn(Client &client, const QString &nickname);
+    void logIn(Client &client, const QString &nickname, const QString &token);
+    // Whether the client has encrypted and given the password as this server asks; if not, it
+    // is refused.
+    bool admitted(Client &client);
+    void checkPassword(Client &client, const QString &password);
+    // Tells the client why (REFUSED when framed, a notice when plain) and closes it.
+    void refuse(Client &client, const QString &reason, const QString &why, const QString &text);
     void logOut(Client &client, const QString &how);
     void sendUserList(Client &to);
     void privateMessage(Client &from, const QString &to, const QString &text);
@@ -106,7 +131,8 @@ private:
 
     ServerConfig m_config;
     EventLog m_log;
-    QTcpServer m_listener;
+    Listener m_listener;
+    std::optional<QSslConfiguration> m_tls;
     Pacer m_pacer;
     std::unordered_map<const Connection *, Client> m_clients;
     QHash<quint64, Connection *> m_byId;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHostAddress>
+#include <QString>
 
 #include <chrono>
 
@@ -17,6 +19,13 @@ struct ServerConfig {
     // Whether clients are offered framing; without it every client is plain, as with a server
     // that does not know the extension.
     bool offerFraming = true;
+    // Whether framed clients are also offered encryption, and whether a client that does not
+    // take it is refused. The server's key and certificate live in the state folder.
+    bool offerTls = true;
+    bool requireTls = false;
+    QString stateFolder;
+    // The group's password, when it has one: a client presents it, encrypted, before LOGIN.
+    QByteArray password;
 
     // A client whose outgoing queue would grow past either bound is not reading; it is closed.
     // The message bound must stay above the number of users online, since a newcomer is sent

@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -58,11 +59,10 @@ struct Peer : QObject {
         socket.connectToHost(QHostAddress(kAddress), wire::ServerPort);
         waitUntil([this] { return connected(); });
         name = socket.localAddress().toString() + ':' + QString::number(socket.localPort());
-        // A plain client, it ignores the offer of framing.
-        const QByteArray offer = bytes("OFFER|frame");
-        waitUntil([&] { return buffer.size() >= offer.size(); });
-        if (buffer.startsWith(offer))
-            buffer.remove(0, offer.size()), reads.clear();
+        // A plain client, it ignores the offer, which comes alone.
+        waitUntil([&] { return !reads.isEmpty(); });
+        if (buffer.startsWith(bytes("OFFER|")))
+            buffer.remove(0, reads.first().size()), reads.clear();
     }
     bool connected() const { return socket.state() == QAbstractSocket::ConnectedState; }
     // Writes, then waits until the server has handled it (or closed the connection), so that
@@ -74,7 +74,7 @@ struct Peer : QObject {
         waitUntil([this] { return handled >= sent || !connected(); });
     }
 
-    QTcpSocket socket;
+    QSslSocket socket;
     QString name; // the address and port the server sees, as its log shows them
     QString nickname; // as its last LOGIN gave it
     QString end; // "~" once framed
@@ -93,6 +93,10 @@ class TestServer : public QObject {
     std::unique_ptr<RelayServer> m_server;
     std::map<QString, std::unique_ptr<Peer>> m_peers;
     int m_syncs = 0;
+    // The server's state folder, and a password file for it.
+    QTemporaryDir m_state;
+    // What a step captured: $T in "ana< TOKEN|$T~" is the secret ana was given.
+    std::map<QString, QString> m_captured;
 
     Peer &peer(const QString &label)
     {
@@ -103,11 +107,14 @@ class TestServer : public QObject {
     // A script, steps apart by "; ":
     //   ana> TEXT   ana's connection sends TEXT as one read (#N in a step: N times x), and
     //               waits until the server has handled it; ana>> TEXT does not wait
-    //   ana< TEXT   the next bytes ana reads are exactly TEXT
+    //   ana< TEXT   the next bytes ana reads are exactly TEXT; $T in it reads a secret (32
+    //               hex digits), which $T in later steps stands for
+    //   tls ana     ana's connection takes the offer of encryption
     //   login ana ana2:ana luis   each logs in (ana2 as ana), then each reads the whole list
     //   quiet ana luis   nothing more has come for them (one logged in writes to itself: the
     //                    server answers each connection in order)
-    //   start OPTIONS   a server with these options of its command line
+    //   start OPTIONS   a server with these options of its command line (--password=WORD:
+    //                   a password file holding WORD)
     //   admin LINE, close ana, closed ana, deaf ana, log TEXT, nolog TEXT (@ana in a log text
     //   is ana's address and port)
     //   N* STEP     the step N times
@@ -116,6 +123,8 @@ class TestServer : public QObject {
         for (QString step : script.split("; ")) {
             for (const auto &[label, p] : m_peers)
                 step.replace(QRegularExpression('@' + label + "\\b"), p->name);
+            for (const auto &[name, value] : m_captured)
+                step.replace('$' + name, value);
             const auto many = QRegularExpression("#(\\d+)").match(step);
             if (many.hasMatch())
                 step.replace(many.capturedStart(), many.capturedLength(),
@@ -149,11 +158,29 @@ class TestServer : public QObject {
                             run(other + "< PM|" + echo.chopped(p.end.size()) + q->end);
                 }
             } else if (verb == "start") {
-                const CommandLine line = parseCommandLine(
-                    QStringList{"-", "--listen", kAddress} + rest.split(' ', Qt::SkipEmptyParts));
+                const auto password = QRegularExpression("--password=(.*)$").match(rest);
+                if (password.hasMatch()) {
+                    QFile file(m_state.filePath("password"));
+                    QVERIFY(file.open(QIODevice::WriteOnly));
+                    file.write(wire::toCodePage(password.captured(1)) + '\n');
+                    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+                    rest.replace(password.capturedStart(), password.capturedLength(),
+                                 "--password-file " + file.fileName());
+                }
+                const CommandLine line =
+                    parseCommandLine(QStringList{"-", "--listen", kAddress, "--state-dir",
+                                                 m_state.path()}
+                                     + rest.split(' ', Qt::SkipEmptyParts));
                 QCOMPARE(line.error, QString());
                 m_server = std::make_unique<RelayServer>(line.config, m_stream);
                 QVERIFY(m_server->listen());
+            } else if (verb == "tls") {
+                run(rest + "> ACCEPT|frame|tls~; " + rest + "< ACCEPTED|frame|tls~");
+                Peer &p = peer(rest);
+                p.end = "~";
+                p.socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+                p.socket.startClientEncryption();
+                QVERIFY(waitUntil([&] { return p.socket.isEncrypted(); }));
             } else if (verb == "admin") {
                 m_server->admin(rest);
             } else if (verb == "close" || verb == "deaf") {
@@ -176,6 +203,21 @@ class TestServer : public QObject {
                                                  : p.nickname;
                 p.end = rest.contains("ACCEPT|frame~") ? "~" : p.end;
                 label.endsWith('>') ? void(p.socket.write(bytes(rest))) : p.send(bytes(rest));
+            } else if (verb.endsWith('<') && rest.contains('$')) {
+                // Text as it would read in the code page, the secret a pattern.
+                const QString text = wire::fromCodePage(bytes(rest));
+                QString pattern = QRegularExpression::escape(text);
+                const QString name = text.mid(text.indexOf('$') + 1, 1);
+                pattern.replace("\\$" + name, "([0-9a-f]{32})");
+                const QRegularExpression expected('^' + pattern);
+                Peer &p = peer(label);
+                QRegularExpressionMatch match;
+                waitUntil([&] {
+                    return (match = expected.match(wire::fromCodePage(p.buffer))).hasMatch();
+                });
+                QVERIFY2(match.hasMatch(), qPrintable(step + '\n' + wire::fromCodePage(p.buffer)));
+                m_captured[name] = match.captured(1);
+                p.buffer.remove(0, match.capturedLength());
             } else if (verb.endsWith('<')) {
                 const QByteArray expected = bytes(rest);
                 Peer &p = peer(label);
@@ -193,6 +235,7 @@ class TestServer : public QObject {
 private Q_SLOTS:
     void cleanup()
     {
+        m_captured.clear();
         m_peers.clear();
         m_server.reset();
         m_log.clear();
@@ -202,12 +245,48 @@ private Q_SLOTS:
     {
         scriptRows({
             "log-in lists everyone and announces the newcomer => ana> LOGIN|ana; ana< NICK|ana; "
-            "luis> LOGIN|luis; luis< NICK|anaNICK|luis; ana< NICK|luis; ana2> LOGIN|ana; "
-            "ana2< NICK|anaNICK|luisNICK|ana; ana< NICK|ana; luis< NICK|ana; luis> GETUSER|; "
-            "luis< NICK|anaNICK|luisNICK|ana; luis> GETUSER; luis< NICK|anaNICK|luisNICK|ana; "
-            "nino> LOGIN|Niño €; nino< NICK|anaNICK|luisNICK|anaNICK|Niño €; luis< NICK|Niño €; "
-            "ana< NICK|Niño €; ana2< NICK|Niño €; log @luis logged in as \"luis\"\\n; "
-            "quiet ana luis ana2 nino",
+            "luis> LOGIN|luis; luis< NICK|anaNICK|luis; ana< NICK|luis; luis> GETUSER|; "
+            "luis< NICK|anaNICK|luis; luis> GETUSER; luis< NICK|anaNICK|luis; "
+            "nino> LOGIN|Niño €; nino< NICK|anaNICK|luisNICK|Niño €; luis< NICK|Niño €; "
+            "ana< NICK|Niño €; log @luis logged in as \"luis\"\\n; quiet ana luis nino",
+            // A nickname is one connection's, whatever the case; the refused is told why, in
+            // a way it understands, and closed; nobody else notices.
+            "a nickname online is refused => login ana luis; ANA> LOGIN|ANA; "
+            "ANA< MESSAGE|Ya hay alguien conectado como ana. Elige otro apodo.; closed ANA; "
+            "log @ANA refused: nickname \"ANA\" is online at @ana\\n; "
+            "f> ACCEPT|frame~LOGIN|ana~; f< ACCEPTED|frame~REFUSED|nickname|Ya hay alguien "
+            "conectado como ana. Elige otro apodo.~; closed f; luis> PM|ana|luis|hola; "
+            "ana< PM|ana|luis|hola; quiet ana luis; ana> LOGIN|ana; ana< NICK|luisNICK|ana; "
+            "luis< LOGOUT|anaNICK|ana; quiet ana luis",
+            // A client back after a loss takes the nickname from its old connection, which the
+            // server may not have seen go, with the secret of its last log-in; nobody else can.
+            "the secret of a log-in takes the nickname back => login luis; "
+            "a> ACCEPT|frame~LOGIN|ana~; a< ACCEPTED|frame~TOKEN|$T~NICK|luis~NICK|ana~; "
+            "luis< NICK|ana; x> LOGIN|ana|$T0; closed x; b> ACCEPT|frame~LOGIN|ana|$T~; "
+            "b< ACCEPTED|frame~TOKEN|$U~NICK|luis~NICK|ana~; closed a; luis< LOGOUT|anaNICK|ana; "
+            "log @b takes \"ana\" back from @a\\n; y> ACCEPT|frame~LOGIN|ANA|$T~; "
+            "y< ACCEPTED|frame~REFUSED|nickname|Ya hay alguien conectado como ana. Elige otro "
+            "apodo.~; z> LOGIN|ana; closed z; luis> PM|ana|luis|¿sigues?; "
+            "b< PM|ana|luis|¿sigues?~; quiet luis b; nolog $U",
+            // Encryption when the client takes it; a client that ignores the offer talks in
+            // clear, unless the server requires encryption.
+            "encryption offered => tls a; a> LOGIN|ana~; a< TOKEN|$T~NICK|ana~; luis> LOGIN|luis; "
+            "luis< NICK|anaNICK|luis; a< NICK|luis~; luis> PM|ana|luis|hola; a< PM|ana|luis|hola~; "
+            "admin users; log @a \"ana\" encrypted\\n; log @luis \"luis\"\\n; quiet a luis",
+            "encryption required => start --require-tls; x> LOGIN|x; "
+            "x< MESSAGE|Este servidor solo admite conexiones cifradas.; closed x; "
+            "f> ACCEPT|frame~LOGIN|f~; f< ACCEPTED|frame~REFUSED|tls|Este servidor solo admite "
+            "conexiones cifradas.~; closed f; tls a; a> LOGIN|ana~; a< TOKEN|$T~NICK|ana~; "
+            "log @x refused: not encrypted; quiet a",
+            "the group's password => start --password=Ábrete, sésamo; tls a; a> LOGIN|ana~; "
+            "a< REFUSED|password|Este servidor pide la contraseña del grupo para entrar.~; "
+            "closed a; tls b; b> PASSWORD|ábrete, sésamo~; b< REFUSED|password|La contraseña del "
+            "grupo no es correcta.~; closed b; c> LOGIN|c; c< MESSAGE|Este servidor pide la "
+            "contraseña del grupo para entrar.; closed c; "
+            "f> ACCEPT|frame~PASSWORD|Ábrete, sésamo~LOGIN|f~; f< ACCEPTED|frame~REFUSED|password|"
+            "Este servidor pide la contraseña del grupo para entrar.~; tls d; "
+            "d> PASSWORD|Ábrete, sésamo~LOGIN|ana~; d< TOKEN|$T~NICK|ana~; quiet d; "
+            "log @b refused: wrong password; nolog sésamo",
             "log-in again switches the name => login ana luis; ana> ENTER|ana; luis> ENTER|luis; "
             "ana< ENTER|anaENTER|luis; luis< ENTER|luis; ana> LOGIN|anita; "
             "luis< LEAVE|anaLOGOUT|anaNICK|anita; ana< NICK|luisNICK|anita; luis> CHAT|luis|hola; "
@@ -217,11 +296,10 @@ private Q_SLOTS:
             "x> IGNORE|x|ana; x> ENTER|x; x> CHAT|x|hola; x> LEAVE|x; x> GETUSER|; x> LOGOUT|x; "
             "x> LOGIN|; x> LOGIN; admin msg hola; ana< MESSAGE|hola; quiet ana x; x> LOGIN|x; "
             "x< NICK|anaNICK|x; ana< NICK|x; close y; log @y disconnected; quiet ana x",
-            "PM to every connection of a name; IGNORE answers one PM => "
-            "login ana ana2:ana luis eva; luis> PM|ana|eva|hola, ¿qué tal? €; "
-            "ana< PM|ana|luis|hola, ¿qué tal? €; ana2< PM|ana|luis|hola, ¿qué tal? €; "
-            "luis> PM|nadie|luis|x; ana> IGNORE|eva|luis; luis< IGNORE|ana|luis; "
-            "ana> IGNORE|ana|luis; eva> IGNORE|eva|luis; quiet ana ana2 luis eva; nolog qué",
+            "IGNORE answers one PM => login ana luis eva; luis> PM|ana|eva|hola, ¿qué tal? €; "
+            "ana< PM|ana|luis|hola, ¿qué tal? €; luis> PM|nadie|luis|x; ana> IGNORE|eva|luis; "
+            "luis< IGNORE|ana|luis; ana> IGNORE|ana|luis; eva> IGNORE|eva|luis; "
+            "quiet ana luis eva; nolog qué",
             "the room is who entered and has not left => login ana luis eva; ana> ENTER|eva; "
             "ana< ENTER|ana; luis> ENTER|luis; ana< ENTER|luis; luis< ENTER|luis; ana> ENTER|ana; "
             "eva> CHAT|eva|¿me oís?; ana> CHAT|ana|hola; ana< CHAT|ana|hola; luis< CHAT|ana|hola; "
@@ -234,14 +312,15 @@ private Q_SLOTS:
             "log @luis disconnected: closed by the client\\n; eva> ENTER|eva; eva< ENTER|eva; "
             "quiet ana eva; ana> LOGIN|ana; ana< NICK|evaNICK|ana; eva< NICK|ana; quiet ana eva",
             "the administrator: notices, users, expulsion => start --boot-grace 300; "
-            "login ana luis ana2:ana; x> ; luis> ENTER|luis; luis< ENTER|luis; "
+            "login ana luis eva; x> ; luis> ENTER|luis; luis< ENTER|luis; "
             "admin msg  Cierre, año nuevo ; ana< MESSAGE|Cierre, año nuevo; "
-            "luis< MESSAGE|Cierre, año nuevo; ana2< MESSAGE|Cierre, año nuevo; admin users; "
+            "luis< MESSAGE|Cierre, año nuevo; eva< MESSAGE|Cierre, año nuevo; admin users; "
             "log  - 3 users online, 1 more connected, not logged in\\n; "
             "log @luis \"luis\" in the room\\n; admin boot nadie; "
-            "log boot: nobody called \"nadie\"; admin boot ana; ana< BOOT|ana; ana2< BOOT|ana; "
-            "ana> LOGOUT|ana; luis< LOGOUT|ana; ana2> CHAT|ana|no me voy; ana2> ENTER|ana; "
-            "closed ana2; luis< LOGOUT|ana; log @ana2 disconnected: booted\\n; ana> LOGIN|ana; "
+            "log boot: nobody called \"nadie\"; admin boot ana; ana< BOOT|ana; "
+            "ana> LOGOUT|ana; luis< LOGOUT|ana; eva< LOGOUT|ana; admin boot eva; eva< BOOT|eva; "
+            "eva> CHAT|eva|no me voy; eva> ENTER|eva; closed eva; luis< LOGOUT|eva; "
+            "log @eva disconnected: booted\\n; ana> LOGIN|ana; "
             "ana< NICK|luisNICK|ana; luis< NICK|ana; quiet luis ana",
             // What a client claims is never relayed: each message is rebuilt from its fields,
             // the sender named by the connection; one read is one message.
@@ -274,7 +353,7 @@ private Q_SLOTS:
             // Framed clients: the marker may come behind a plain message; a read holds any
             // number of messages, cut anywhere; nothing is paced.
             "a framed client => login luis; ana> LOGIN|anaACCEPT|frame~; "
-            "ana< ACCEPTED|frame~NICK|luis~NICK|ana~; luis< NICK|ana; "
+            "ana< ACCEPTED|frame~TOKEN|$T~NICK|luis~NICK|ana~; luis< NICK|ana; "
             "ana> PM|luis|ana|1~PM|luis|ana|2~CHAT|a; ana> na|x~ENTER|ana~; "
             "luis< PM|luis|ana|1PM|luis|ana|2; ana< ENTER|ana~; ana> CHAT|ana|hola~; "
             "ana< CHAT|ana|hola~; luis> PM|ana|luis|a~b; ana< PM|ana|luis|ab~; quiet ana luis",
@@ -324,7 +403,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, end);
         run(end.isEmpty() ? "start; login ana"
-                          : "start; ana> ACCEPT|frame~LOGIN|ana~; ana< ACCEPTED|frame~NICK|ana~");
+                          : "start; ana> ACCEPT|frame~LOGIN|ana~; ana< ACCEPTED|frame~TOKEN|$T~NICK|ana~");
         const qsizetype before = peer("ana").reads.size();
         QElapsedTimer clock;
         clock.start();
@@ -343,20 +422,25 @@ private Q_SLOTS:
         QCOMPARE(reads, bytes(all.join('\n')).split('\n'));
     }
 
-    // Our client and our server agree on framing, whenever the offer comes; nothing of the
-    // agreement reaches the client's handler.
-    void ourClientWithOurServerIsFramed()
+    // Our client and our server agree on framing and encryption before the client sends
+    // anything; nothing of the agreement reaches the client's handler.
+    void ourClientWithOurServerIsEncrypted()
     {
         run("start");
         ClientSocket client;
         QStringList got;
+        QString seen;
         connect(&client, &ClientSocket::connected, this, [&] { client.sendData(pipes("LOGIN|ana")); });
         connect(&client, &ClientSocket::dataArrival, this, [&] { got << client.getData(); });
+        connect(&client, &ClientSocket::certificateSeen, this, [&](const QString &fingerprint) { seen = fingerprint; });
         client.connectTo(kAddress, wire::ServerPort);
-        QVERIFY(waitUntil([&] { return client.isFramed() && !got.isEmpty(); }));
+        QVERIFY(waitUntil([&] { return client.isFramed() && got.size() == 2; }));
         client.sendData(pipes("ENTER|ana"));
-        QVERIFY(waitUntil([&] { return got.size() == 2; }));
+        QVERIFY(waitUntil([&] { return got.size() == 3; }));
+        QVERIFY(got.takeFirst().startsWith(pipes("TOKEN|")));
         QCOMPARE(got, QStringList({pipes("NICK|ana"), pipes("ENTER|ana")}));
+        QCOMPARE(client.fingerprint(), seen);
+        QVERIFY(m_log.contains("fingerprint is " + seen + '\n'));
     }
 
     // To a server that never offers framing, each of our client's messages is a read of its own.
@@ -423,7 +507,7 @@ private Q_SLOTS:
     void theProgram()
     {
         QProcess program;
-        program.start(KORVEX_SERVER_PROGRAM, {"--listen", "127.0.0.27"});
+        program.start(KORVEX_SERVER_PROGRAM, {"--listen", "127.0.0.27", "--state-dir", m_state.path()});
         QByteArray log;
         // The log so far holds the text.
         const auto logged = [&](const QByteArray &text) {
@@ -439,7 +523,7 @@ private Q_SLOTS:
         QTcpSocket client;
         client.connectToHost(QHostAddress("127.0.0.27"), wire::ServerPort);
         client.write(bytes("LOGIN|ana"));
-        const QByteArray expected = bytes("OFFER|frame") + bytes("NICK|ana");
+        const QByteArray expected = bytes("OFFER|frame|tls") + bytes("NICK|ana");
         QVERIFY(waitUntil([&] { return client.bytesAvailable() >= expected.size(); }));
         QCOMPARE(client.readAll(), expected);
         program.kill();

@@ -69,6 +69,9 @@ FakeServer::FakeServer(const QString &address) : address(address)
             });
             connect(socket, &QTcpSocket::disconnected, this,
                     [this] { quietBeforeClose = sinceRead.elapsed(); });
+            // An offer of nothing: the client talks plain at once instead of waiting to find
+            // out whether an offer comes.
+            socket->write(wire::toCodePage(wire::Offer));
         }
     });
 }

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QString>
+
+#include <variant>
+
+// The server's TLS identity: a private key and a self-signed certificate, kept in its state
+// folder. Clients trust the certificate on first use and remember it, so it must outlive
+// restarts and upgrades: it is made once, on the first start, and never replaced silently.
+struct TlsIdentity {
+    QSslKey key;
+    QSslCertificate certificate;
+};
+
+// Loads the identity from the folder, making it (and the folder) first if neither file is
+// there. The key file is readable by the server's user alone. On failure, why.
+std::variant<TlsIdentity, QString> loadIdentity(const QString &folder);
+
+// The group's password: the file's first line. A file that others may read, or an empty one,
+// is an error: the password would not be the group's secret.
+std::variant<QByteArray, QString> readPasswordFile(const QString &path);
+
+// Whether two secrets are equal, in a time that says nothing about where they differ or how
+// long either is.
+bool sameSecret(QByteArrayView a, QByteArrayView b);
