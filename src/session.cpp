@@ -21,10 +21,11 @@ Session::Session(Program &program) : m_program(program), m_socket(new ClientSock
     connect(m_socket, &ClientSocket::connected, this, &Session::connected);
     connect(m_socket, &ClientSocket::error, this, &Session::failed);
     connect(m_socket, &ClientSocket::lost, this, &Session::lost);
-    connect(m_socket, &ClientSocket::certificateRefused, this, &Session::certificateRefused);
+    // Both wait for the user, and must not do so inside the socket's own signals.
+    connect(m_socket, &ClientSocket::certificateRefused, this, &Session::certificateRefused,
+            Qt::QueuedConnection);
     connect(m_socket, &ClientSocket::certificateSeen, this,
             [this](const QString &fingerprint) { m_program.settings().setCertificate(m_host, fingerprint); });
-    // Not inside the socket's own signal: the window waits for the user.
     connect(m_socket, &ClientSocket::passwordNeeded, this, &Session::askPassword,
             Qt::QueuedConnection);
 }

@@ -1,5 +1,6 @@
 // The client against a fake server on 127.0.0.11: what it does with what arrives and with what
 // the user does, step by step, and its life from the splash to "Salir".
+#include "aux_windows/password.h"
 #include "conversations/history.h"
 #include "conversations/pm.h"
 #include "incoming/incoming.h"
@@ -8,14 +9,17 @@
 #include "protocol/client_socket.h"
 #include "server/command_line.h"
 #include "server/relay_server.h"
+#include "settings.h"
 #include "support/client_test.h"
 #include "ui_admin.h"
 #include "ui_mess.h"
+#include "ui_password.h"
 
 #include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QImage>
 #include <QMenu>
 #include <QScreen>
@@ -25,6 +29,45 @@
 #include <QTextStream>
 
 #include <ctime>
+
+// Passes bytes between clients on 127.0.0.18 and the real server on 127.0.0.19, recording
+// them; it can cut a client off while the server's side of its connection stays open.
+class RecordingRelay : public QObject {
+public:
+    RecordingRelay()
+    {
+        m_listener.listen(QHostAddress("127.0.0.18"), wire::ServerPort);
+        connect(&m_listener, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *client = m_listener.nextPendingConnection()) {
+                auto *server = new QTcpSocket(client);
+                server->connectToHost(QHostAddress("127.0.0.19"), wire::ServerPort);
+                m_clients.append(client);
+                const auto pass = [this](QTcpSocket *from, QTcpSocket *to) {
+                    connect(from, &QTcpSocket::readyRead, to, [this, from, to] {
+                        recorded += from->bytesAvailable() > 0 ? from->peek(from->bytesAvailable()) : "";
+                        to->write(from->readAll());
+                    });
+                };
+                pass(client, server);
+                pass(server, client);
+                connect(server, &QTcpSocket::disconnected, client, &QTcpSocket::disconnectFromHost);
+            }
+        });
+    }
+    // The client's side only: the server sees nothing.
+    void cut(int index)
+    {
+        QTcpSocket *client = m_clients.at(index);
+        client->findChild<QTcpSocket *>()->setParent(this);
+        client->abort();
+    }
+
+    QByteArray recorded;
+
+private:
+    QTcpServer m_listener;
+    QList<QPointer<QTcpSocket>> m_clients;
+};
 
 class TestClient : public ClientTest {
     Q_OBJECT
@@ -440,6 +483,113 @@ private Q_SLOTS:
         as(luis.get(), "pm0=[blue*]ana : [black]¿sigues ahí?\n; 8* refresh; status=Conexión perdida; "
                        "status=2 usuario(s)");
         QVERIFY(m_relayLog.contains("flood: more than 6 messages"));
+    }
+
+    // Through a relay that records every byte both ways: the nicknames, a private line and a
+    // line in the room are nowhere in clear, and the padlock names the server's certificate.
+    // Cut off while the server still holds the old connection, a client takes its nickname
+    // back at once.
+    void encryptedAllTheWay()
+    {
+        auto server = startRelay();
+        RecordingRelay relay;
+        const auto gonzalo = std::make_unique<Program>();
+        Program *const marisol = program;
+        const auto restore = qScopeGuard([&] { program = marisol, mess = marisol->mess(); });
+        as(marisol, "nick marisol; host 127.0.0.18; go; nodes=marisol");
+        as(gonzalo.get(), "nick gonzalo; host 127.0.0.18; go; nodes=marisol,gonzalo; "
+                          "select marisol; pm; say 0 una línea muy privada; chat");
+        as(marisol, "pm0=[blue*]gonzalo : [black]una línea muy privada\n; chat; "
+                    "say room hola a toda la sala");
+        as(gonzalo.get(), "room=[red]<gonzalo Entro a la charla>\n<marisol Entro a la charla>\n"
+                          "[blue*]marisol : [black]hola a toda la sala\n");
+        for (const QString text : {"marisol", "gonzalo", "una línea muy privada", "hola a toda",
+                                   "LOGIN", "NICK"})
+            QVERIFY2(!relay.recorded.contains(wire::toCodePage(text)), qPrintable(text));
+        const QString fingerprint = marisol->settings().certificate("127.0.0.18");
+        QVERIFY(m_relayLog.contains("fingerprint is " + fingerprint + '\n'));
+        QVERIFY(!mess->padlock()->isHidden() && mess->padlock()->toolTip().endsWith(fingerprint));
+
+        relay.cut(0);
+        as(marisol, "status=Conexión perdida; session=in; nodes=gonzalo,marisol");
+        QVERIFY(m_relayLog.contains("takes \"marisol\" back from"));
+        as(gonzalo.get(), "nodes=gonzalo,marisol; say 0 ¿sigues?");
+        as(marisol, "pm0=[blue*]gonzalo : [black]una línea muy privada\n[black*]<Conexión perdida>\n"
+                    "<Conexión restablecida>\n[blue*]gonzalo : [black]¿sigues?\n");
+    }
+
+    // A nickname already online, whatever its case, is refused: the user is told why and stays
+    // out; the one online notices nothing.
+    void aNicknameOnlineIsRefused()
+    {
+        auto server = startRelay();
+        const auto other = std::make_unique<Program>();
+        Program *const ana = program;
+        const auto restore = qScopeGuard([&] { program = ana, mess = ana->mess(); });
+        as(ana, "nick ana; host 127.0.0.19; go; nodes=ana");
+        as(other.get(), "nick ANA; host 127.0.0.19; go; status=Entrada rechazada; session=out; "
+                        "boxes=1 KORVEX Mensajero: El servidor no te dejó entrar.\n\nYa hay "
+                        "alguien conectado como ana. Elige otro apodo.; open=Login; menus=+-");
+        as(ana, "session=in; nodes=ana; status=1 usuario(s)");
+    }
+
+    // Another certificate at the address is refused, both fingerprints shown, until the user
+    // accepts it; a server there that no longer encrypts is refused the same way.
+    void aChangedCertificate()
+    {
+        auto server = startRelay();
+        as(program, "nick ana; host 127.0.0.19; go; nodes=ana");
+        const QString first = program->settings().certificate("127.0.0.19");
+        QTemporaryDir other;
+        server.reset();
+        server = startRelay({"--state-dir", other.path()});
+        as(program, "status=Certificado del servidor rechazado; session=out; open=Login");
+        QVERIFY(boxes->last.startsWith("Certificado del servidor cambiado: "));
+        const QString second = boxes->last.section("Huella SHA-256 nueva:\n", 1).section('\n', 0, 0);
+        QVERIFY(boxes->last.contains(first) && second.size() == first.size() && second != first);
+        boxes->instead = [] {
+            static_cast<QMessageBox *>(QApplication::activeModalWidget())->button(QMessageBox::Yes)->click();
+        };
+        as(program, "nick ana; go; session=in; nodes=ana; boxes=2 " + boxes->last);
+        QCOMPARE(program->settings().certificate("127.0.0.19"), second);
+        QVERIFY(program->mess()->padlock()->toolTip().endsWith(second));
+        server.reset();
+        server = startRelay({"--no-tls"});
+        as(program, "status=Certificado del servidor rechazado; session=out");
+        QVERIFY(boxes->last.startsWith("Conexión sin cifrar: El servidor 127.0.0.19 ya no cifra"));
+        QVERIFY(boxes->last.contains(second));
+    }
+
+    // The group's password: asked for in a window, asked again if wrong, remembered if the user
+    // ticks it, and never written to the server's log.
+    void theGroupsPassword()
+    {
+        QTemporaryDir dir;
+        QFile file(dir.filePath("password"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("clave del grupo\n") > 0);
+        file.setPermissions(QFile::ReadOwner);
+        file.close();
+        auto server = startRelay({"--password-file", file.fileName()});
+        QStringList prompts;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, this, [&] {
+            if (auto *window = qobject_cast<PasswordWindow *>(QApplication::activeModalWidget())) {
+                prompts << window->ui->lblPrompt->text();
+                window->ui->txtPassword->setText(prompts.size() == 1 ? "otra clave" : "clave del grupo");
+                window->ui->chkRemember->setChecked(prompts.size() == 2);
+                window->accept();
+            }
+        });
+        answer.start(10);
+        as(program, "nick ana; host 127.0.0.19; go; session=in; nodes=ana");
+        QCOMPARE(prompts.size(), 2);
+        QVERIFY(prompts[1].startsWith("La contraseña no era correcta. El servidor 127.0.0.19 pide"));
+        QCOMPARE(program->settings().password("127.0.0.19"), "clave del grupo");
+        const QString settings = config->filePath("korvex-mensajero/ajustes.ini");
+        QCOMPARE(QFileInfo(settings).permissions() & 0x0077, QFile::Permissions());
+        as(program, "logout; nick ana; go; session=in; nodes=ana");
+        QCOMPARE(prompts.size(), 2);
+        QVERIFY(m_relayLog.contains("refused: wrong password") && !m_relayLog.contains("clave"));
     }
 
     // The pause waits the time asked, handling events, without spinning.
