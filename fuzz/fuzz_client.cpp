@@ -28,11 +28,14 @@ public:
         m_app = std::make_unique<QApplication>(argc, argv);
         if (!m_server.listen(QHostAddress(QStringLiteral("127.0.0.77")), wire::ServerPort))
             std::abort();
-        // What the client sends is read and forgotten.
+        // What the client sends is read and forgotten. An offer of nothing spares the client
+        // its wait for one.
         QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection())
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
                 QObject::connect(socket, &QTcpSocket::readyRead, socket,
                                  [socket] { socket->readAll(); });
+                socket->write(wire::toCodePage(wire::Offer));
+            }
         });
     }
 

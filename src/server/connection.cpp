@@ -273,8 +273,10 @@ void Connection::refill()
 
 void Connection::writeNext()
 {
-    if (m_closing || m_inFlight || m_handshaking || m_pacer.isWaiting(this)
-        || m_queue.isEmpty())
+    // The gap keeps plain messages apart; a framed one needs none, not even after a plain one
+    // (the offer): the client finds the marker in whatever read it comes.
+    if (m_closing || m_inFlight || m_handshaking || m_queue.isEmpty()
+        || (m_pacer.isWaiting(this) && !m_queue.head().framed))
         return;
     if (m_queue.head().startsTls) {
         // The marker leaves in clear; the handshake follows it on the same stream, and what is
