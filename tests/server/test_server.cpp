@@ -272,7 +272,9 @@ private Q_SLOTS:
             // clear, unless the server requires encryption.
             "encryption offered => tls a; a> LOGIN|ana~; a< TOKEN|$T~NICK|ana~; luis> LOGIN|luis; "
             "luis< NICK|anaNICK|luis; a< NICK|luis~; luis> PM|ana|luis|hola; a< PM|ana|luis|hola~; "
-            "admin users; log @a \"ana\" encrypted\\n; log @luis \"luis\"\\n; quiet a luis",
+            "admin users; log @a \"ana\" encrypted\\n; log @luis \"luis\"\\n; quiet a luis; "
+            "f> ACCEPT|frame|tls~LOGIN|f~; closed f; log @f disconnected: data before the "
+            "encryption",
             "encryption required => start --require-tls; x> LOGIN|x; "
             "x< MESSAGE|Este servidor solo admite conexiones cifradas.; closed x; "
             "f> ACCEPT|frame~LOGIN|f~; f< ACCEPTED|frame~REFUSED|tls|Este servidor solo admite "
@@ -368,6 +370,12 @@ private Q_SLOTS:
             "entregó: ya escribiste a 2 personas nuevas en el último minuto. Espera un momento "
             "antes de escribir a otras.; log @a \"a\" refused: more than 2 new correspondents; "
             "quiet a b c d",
+            "an encrypted client that takes nothing is closed => start --stall-timeout 300 "
+            "--max-waiting 100000 --max-queue-bytes 64m --max-rate 256m --max-messages 100000; "
+            "login ana; tls sordo; sordo> LOGIN|sordo~; deaf sordo; ana< NICK|sordo; "
+            "600* ana> PM|sordo|ana|#16384; "
+            "log @sordo disconnected: not reading: nothing taken for 300 ms\\n; "
+            "ana< LOGOUT|sordo; quiet ana",
             "a client that takes nothing is closed => start --stall-timeout 300 --max-waiting "
             "100000 --max-queue-bytes 64m --max-rate 256m --max-messages 100000; login ana sordo; "
             "deaf sordo; 600* ana> PM|sordo|ana|#16384; "
@@ -441,6 +449,8 @@ private Q_SLOTS:
         QCOMPARE(got, QStringList({pipes("NICK|ana"), pipes("ENTER|ana")}));
         QCOMPARE(client.fingerprint(), seen);
         QVERIFY(m_log.contains("fingerprint is " + seen + '\n'));
+        // The key is the server's user's alone.
+        QCOMPARE(QFileInfo(m_state.filePath("tls-key.pem")).permissions() & 0x0077, QFile::Permissions());
     }
 
     // To a server that never offers framing, each of our client's messages is a read of its own.
@@ -501,6 +511,37 @@ private Q_SLOTS:
         QVERIFY(waitUntil([&] { return nobody.state() == QProcess::NotRunning; }));
         QCOMPARE(nobody.readAllStandardOutput(), AdminChannel::Refusal);
         QCOMPARE(nobody.exitCode(), 1);
+    }
+
+    // Options that cannot work together, and password files that are no secret, stop the
+    // server before it starts.
+    void commandLineErrors_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("required, not offered") << "--require-tls --no-tls" << "needs encryption";
+        QTest::newRow("password in clear") << "--no-framing --password-file @0600" << "only sent encrypted";
+        QTest::newRow("password readable by others") << "--password-file @0640" << "may be read by others";
+        QTest::newRow("no such file") << "--password-file /nonexistent" << "cannot read";
+        QTest::newRow("fine") << "--require-tls --password-file @0600" << "";
+    }
+
+    void commandLineErrors()
+    {
+        QFETCH(QString, options);
+        QFETCH(QString, error);
+        QFile file(m_state.filePath("password"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("secreto\n") > 0);
+        file.close();
+        const auto mode = QRegularExpression("@(0\\d+)").match(options);
+        if (mode.hasMatch()) {
+            ::chmod(qPrintable(file.fileName()), mode_t(mode.captured(1).toUInt(nullptr, 8)));
+            options.replace(mode.captured(0), file.fileName());
+        }
+        const CommandLine line = parseCommandLine(QStringList{"-"} + options.split(' '));
+        QVERIFY2(error.isEmpty() ? line.error.isEmpty() : line.error.contains(error),
+                 qPrintable(line.error));
+        QCOMPARE(line.config.password, error.isEmpty() ? QByteArray("secreto") : line.config.password);
     }
 
     // The program itself: administrator lines on standard input, serving on once it ends.
