@@ -24,8 +24,9 @@ Session::Session(Program &program) : m_program(program), m_socket(new ClientSock
     // Both wait for the user, and must not do so inside the socket's own signals.
     connect(m_socket, &ClientSocket::certificateRefused, this, &Session::certificateRefused,
             Qt::QueuedConnection);
-    connect(m_socket, &ClientSocket::certificateSeen, this,
-            [this](const QString &fingerprint) { m_program.settings().setCertificate(m_host, fingerprint); });
+    connect(m_socket, &ClientSocket::certificateSeen, this, [this](const QString &fingerprint) {
+        m_program.settings().setCertificate(m_host, fingerprint);
+    });
     connect(m_socket, &ClientSocket::passwordNeeded, this, &Session::askPassword,
             Qt::QueuedConnection);
 }

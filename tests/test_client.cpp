@@ -44,8 +44,9 @@ public:
                 m_clients.append(client);
                 const auto pass = [this](QTcpSocket *from, QTcpSocket *to) {
                     connect(from, &QTcpSocket::readyRead, to, [this, from, to] {
-                        recorded += from->bytesAvailable() > 0 ? from->peek(from->bytesAvailable()) : "";
-                        to->write(from->readAll());
+                        const QByteArray bytes = from->readAll();
+                        recorded += bytes;
+                        to->write(bytes);
                     });
                 };
                 pass(client, server);
@@ -545,10 +546,12 @@ private Q_SLOTS:
         server = startRelay({"--state-dir", other.path()});
         as(program, "status=Certificado del servidor rechazado; session=out; open=Login");
         QVERIFY(boxes->last.startsWith("Certificado del servidor cambiado: "));
-        const QString second = boxes->last.section("Huella SHA-256 nueva:\n", 1).section('\n', 0, 0);
+        const QString second =
+            boxes->last.section("Huella SHA-256 nueva:\n", 1).section('\n', 0, 0);
         QVERIFY(boxes->last.contains(first) && second.size() == first.size() && second != first);
         boxes->instead = [] {
-            static_cast<QMessageBox *>(QApplication::activeModalWidget())->button(QMessageBox::Yes)->click();
+            auto *box = static_cast<QMessageBox *>(QApplication::activeModalWidget());
+            box->button(QMessageBox::Yes)->click();
         };
         as(program, "nick ana; go; session=in; nodes=ana; boxes=2 " + boxes->last);
         QCOMPARE(program->settings().certificate("127.0.0.19"), second);
@@ -575,7 +578,8 @@ private Q_SLOTS:
         connect(&answer, &QTimer::timeout, this, [&] {
             if (auto *window = qobject_cast<PasswordWindow *>(QApplication::activeModalWidget())) {
                 prompts << window->ui->lblPrompt->text();
-                window->ui->txtPassword->setText(prompts.size() == 1 ? "otra clave" : "clave del grupo");
+                const bool first = prompts.size() == 1;
+                window->ui->txtPassword->setText(first ? "otra clave" : "clave del grupo");
                 window->ui->chkRemember->setChecked(prompts.size() == 2);
                 window->accept();
             }

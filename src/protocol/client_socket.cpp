@@ -144,10 +144,14 @@ void ClientSocket::timedOut()
         return;
     }
     // The server took the marker and never completed the handshake.
+    failHandshake(QStringLiteral("El servidor no completó el cifrado"));
+}
+
+void ClientSocket::failHandshake(const QString &reason)
+{
     reset();
     m_socket->abort();
-    Q_EMIT error(int(QAbstractSocket::SslHandshakeFailedError),
-                 QStringLiteral("El servidor no completó el cifrado"));
+    Q_EMIT error(int(QAbstractSocket::SslHandshakeFailedError), reason);
 }
 
 void ClientSocket::socketFailed()
@@ -240,10 +244,7 @@ void ClientSocket::startTls(QByteArray &bytes)
     if (m_markerRead.size() < marker.size() && marker.startsWith(m_markerRead))
         return;
     if (m_markerRead != marker) {
-        reset();
-        m_socket->abort();
-        Q_EMIT error(int(QAbstractSocket::SslHandshakeFailedError),
-                     QStringLiteral("Respuesta inesperada del servidor"));
+        failHandshake(QStringLiteral("Respuesta inesperada del servidor"));
         return;
     }
     m_phase = Phase::Handshaking;

@@ -132,6 +132,7 @@ private:
     void encrypted();
     void refuseCertificate(const QString &seen);
     void timedOut();
+    void failHandshake(const QString &reason);
     void settle();
     void accept();
     void frameQueued();

@@ -97,8 +97,9 @@ QStringList splitNickBurst(const Message &message)
 
 QByteArray marker(const QString &command, bool tls)
 {
-    return toCodePage(tls ? buildMessage(command, {Framing, Tls}) : buildMessage(command, {Framing}))
-        + Terminator;
+    const QString message =
+        tls ? buildMessage(command, {Framing, Tls}) : buildMessage(command, {Framing});
+    return toCodePage(message) + Terminator;
 }
 
 QList<QByteArray> FrameReader::feed(QByteArrayView bytes)

@@ -154,8 +154,9 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("How long a booted client stays connected (default: %1).")
             .arg(config.bootGrace.count()),
         QStringLiteral("MS"));
-    parser.addOptions({help, version, adminSocket, admin, listen, gap, noFraming,
-                       stateDir, noTls, requireTls, passwordFile, maxQueue, maxQueueBytes, stallTimeout, maxWaiting, maxRate,
+    parser.addOptions({help, version, adminSocket, admin, listen, gap, noFraming, stateDir, noTls,
+                       requireTls, passwordFile, maxQueue, maxQueueBytes, stallTimeout, maxWaiting,
+                       maxRate,
                        maxMessages, maxLogins, maxCorrespondents, bootGrace});
     result.helpText = parser.helpText();
 
