@@ -29,6 +29,12 @@ void Pacer::wait(Connection *connection)
         m_timer.start(m_gap);
 }
 
+void Pacer::forget(const Connection *connection)
+{
+    if (m_waiting.remove(connection))
+        m_due.removeIf([connection](const Due &due) { return due.key == connection; });
+}
+
 void Pacer::tick()
 {
     const qint64 now = m_clock.elapsed();
@@ -93,6 +99,7 @@ Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 i
 
 Connection::~Connection()
 {
+    m_pacer.forget(this);
     // The socket outlives this object's members by a moment and may still report closing.
     disconnect(m_socket, nullptr, this, nullptr);
 }

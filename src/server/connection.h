@@ -29,6 +29,8 @@ public:
     // Calls the connection back once the gap has passed.
     void wait(Connection *connection);
     bool isWaiting(const Connection *connection) const { return m_waiting.contains(connection); }
+    // The connection is going: a new one at the same address must not inherit its wait.
+    void forget(const Connection *connection);
 
 private:
     void tick();

@@ -521,6 +521,21 @@ private Q_SLOTS:
         QCOMPARE(nobody.exitCode(), 1);
     }
 
+    // A connection that goes while it waits out the gap leaves no wait behind: the next one the
+    // allocator puts at its address would otherwise never be written to.
+    void aConnectionGoneWaitsNoMore()
+    {
+        Pacer pacer(std::chrono::milliseconds(50));
+        ServerConfig config;
+        config.offerFraming = false;
+        auto *connection = new Connection(new QTcpSocket, config, 1, pacer,
+                                          [](const QByteArray &) { return true; }, nullptr);
+        pacer.wait(connection);
+        QVERIFY(pacer.isWaiting(connection));
+        delete connection;
+        QVERIFY(!pacer.isWaiting(connection));
+    }
+
     // Options that cannot work together, and password files that are no secret, stop the
     // server before it starts.
     void commandLineErrors_data()
