@@ -77,6 +77,7 @@ void Session::connected()
     m_nickname = login->nickname();
     m_program.settings().setLastLogIn(m_nickname, m_host);
     m_program.SendCommand(reconnected && !m_token.isEmpty()
+                                  && m_socket->fingerprint() == m_tokenCertificate
                               ? wire::buildMessage(u"LOGIN", {m_nickname, m_token})
                               : wire::buildMessage(u"LOGIN", {m_nickname}));
     m_passwordRefused = false;
@@ -130,14 +131,23 @@ void Session::retry()
     connectTo();
 }
 
+void Session::setToken(const QString &token)
+{
+    m_token = token;
+    m_tokenCertificate = m_socket->fingerprint();
+}
+
 void Session::refused(const QString &reason, const QString &text)
 {
     const State was = std::exchange(m_state, State::LoggedOut);
     m_retryTimer.stop();
     m_nextDelay = FirstRetry;
-    m_token.clear();
+    // The server read no LOGIN after refusing the password: the secret still holds.
+    if (reason == wire::RefusedNickname)
+        m_token.clear();
+    const bool gavePassword = m_socket->gavePassword();
     m_socket->close();
-    if (reason == wire::RefusedPassword && was != State::LoggedOut) {
+    if (reason == wire::RefusedPassword && gavePassword && was != State::LoggedOut) {
         // Asked again at once, saying why.
         m_password.clear();
         m_program.settings().setPassword(m_host, QString());

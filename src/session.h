@@ -50,7 +50,7 @@ public:
 
     // From the server: what lets this log-in be taken back after a loss; a refusal, with its
     // reason and the server's text.
-    void setToken(const QString &token) { m_token = token; }
+    void setToken(const QString &token);
     void refused(const QString &reason, const QString &text);
 
 private:
@@ -74,6 +74,8 @@ private:
     QString m_nickname;
     QString m_host;
     QString m_token;
+    // The certificate the secret came under (none: in clear); it goes back under no other.
+    QString m_tokenCertificate;
     // The group's password for this session, remembered or not; whether the last was refused.
     QString m_password;
     bool m_passwordRefused = false;

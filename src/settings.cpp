@@ -17,8 +17,13 @@ Settings::Settings(Report report, QObject *parent)
       m_folder(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
                + QStringLiteral("/korvex-mensajero"))
 {
-    m_settings = std::make_unique<QSettings>(m_folder + QStringLiteral("/ajustes.ini"),
-                                             QSettings::IniFormat);
+    // The file may come to hold a password: it is the user's alone before anything is in it.
+    const QString path = m_folder + QStringLiteral("/ajustes.ini");
+    if (QFile file(path); QDir().mkpath(m_folder) && !file.exists())
+        file.open(QIODevice::WriteOnly, QFile::ReadOwner | QFile::WriteOwner);
+    else
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    m_settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
     check(m_settings->status() == QSettings::NoError);
     QFile list(m_folder + QStringLiteral("/bloqueados.txt"));
     if (list.exists()) {
@@ -83,12 +88,7 @@ void Settings::write(const QString &key, const QVariant &value)
     else
         m_settings->setValue(key, value);
     m_settings->sync();
-    // A remembered password is in it: the file is the user's alone, and stays so when it is
-    // replaced.
-    check(m_settings->status() == QSettings::NoError
-          && (!QFile::exists(m_settings->fileName())
-              || QFile::setPermissions(m_settings->fileName(),
-                                       QFile::ReadOwner | QFile::WriteOwner)));
+    check(m_settings->status() == QSettings::NoError);
 }
 
 bool Settings::notifications() const

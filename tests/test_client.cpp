@@ -237,6 +237,11 @@ private Q_SLOTS:
             "serve pe~PM|luis|ana|hola~; framing=both; "
             "nodes=ana,pepe; pm0=[blue*]ana : [black]hola\n; say 0 ¿y tú?; "
             "sent=PM|ana|luis|¿y tú?~",
+            // A password it was never asked for is no reason to try again: that loops.
+            "a late offer, then the password refused => as luis; serve OFFER|frame; "
+            "framing=accepted; sent=ACCEPT|frame~; serve ACCEPTED|frame~REFUSED|password|Falta la contraseña.~; "
+            "status=Entrada rechazada; session=out; "
+            "boxes=1 KORVEX Mensajero: El servidor no te dejó entrar.\n\nFalta la contraseña.",
             // LOGOUT leaves while the connection is open; a second later the socket closes.
             "Abandonar => as ana luis; logout; gone=LOGOUT|ana, closed a second later; "
             "status=Logged Out; root=; menus=+-; nick=; caption=Dravonet Mensajero; boxes=0 ",
@@ -569,7 +574,7 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         QFile file(dir.filePath("password"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("clave del grupo\n") > 0);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("ñandú del grupo\n") > 0);
         file.setPermissions(QFile::ReadOwner);
         file.close();
         auto server = startRelay({"--password-file", file.fileName()});
@@ -579,21 +584,24 @@ private Q_SLOTS:
             if (auto *window = qobject_cast<PasswordWindow *>(QApplication::activeModalWidget())) {
                 prompts << window->ui->lblPrompt->text();
                 const bool first = prompts.size() == 1;
-                window->ui->txtPassword->setText(first ? "otra clave" : "clave del grupo");
+                window->ui->txtPassword->setText(first ? "otra clave" : "ñandú del grupo");
                 window->ui->chkRemember->setChecked(prompts.size() == 2);
                 window->accept();
             }
         });
         answer.start(10);
+        // The user's alone before a password is written in it.
+        const QString settings = config->filePath("korvex-mensajero/ajustes.ini");
+        QVERIFY(QFileInfo::exists(settings));
+        QCOMPARE(QFileInfo(settings).permissions() & 0x0077, QFile::Permissions());
         as(program, "nick ana; host 127.0.0.19; go; session=in; nodes=ana");
         QCOMPARE(prompts.size(), 2);
         QVERIFY(prompts[1].startsWith("La contraseña no era correcta. El servidor 127.0.0.19 pide"));
-        QCOMPARE(program->settings().password("127.0.0.19"), "clave del grupo");
-        const QString settings = config->filePath("korvex-mensajero/ajustes.ini");
+        QCOMPARE(program->settings().password("127.0.0.19"), "ñandú del grupo");
         QCOMPARE(QFileInfo(settings).permissions() & 0x0077, QFile::Permissions());
         as(program, "logout; nick ana; go; session=in; nodes=ana");
         QCOMPARE(prompts.size(), 2);
-        QVERIFY(m_relayLog.contains("refused: wrong password") && !m_relayLog.contains("clave"));
+        QVERIFY(m_relayLog.contains("refused: wrong password") && !m_relayLog.contains("ñandú"));
     }
 
     // The pause waits the time asked, handling events, without spinning.

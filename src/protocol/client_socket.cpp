@@ -78,6 +78,7 @@ void ClientSocket::close()
 
 void ClientSocket::connectTo(const QString &host, quint16 port)
 {
+    m_gavePassword = false;
     m_socket->connectToHost(host, port);
 }
 
@@ -95,6 +96,7 @@ void ClientSocket::givePassword(const QString &password)
     if (m_phase != Phase::WaitingForPassword)
         return;
     m_password = password;
+    m_gavePassword = true;
     m_outgoing.prepend(
         {wire::toCodePage(wire::buildMessage(wire::Password, {password})) + wire::Terminator,
          true});

@@ -83,6 +83,9 @@ public:
     // been emitted, the answer that lets the connection go on.
     void setPassword(const QString &password) { m_password = password; }
     void givePassword(const QString &password);
+    // The last connection gave the password (it may have closed since): a refusal of the
+    // password is a refusal of the one given.
+    bool gavePassword() const { return m_gavePassword; }
     // Encrypted: the fingerprint of the server's certificate; otherwise nothing.
     QString fingerprint() const { return m_fingerprint; }
 
@@ -155,6 +158,7 @@ private:
     QString m_fingerprint;
     QString m_password;
     bool m_passwordAsked = false;
+    bool m_gavePassword = false;
     // The server has refused the client; it closes the connection next.
     bool m_refused = false;
 

@@ -235,7 +235,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
             result.error = *error;
             return result;
         }
-        config.password = std::get<QByteArray>(std::move(read));
+        // Written in UTF-8, compared as it travels: in the code page of the wire.
+        config.password = wire::toCodePage(QString::fromUtf8(std::get<QByteArray>(read)));
     }
     using std::chrono::milliseconds;
     read(gap, 0, false, [&](qint64 v) { config.gap = milliseconds(v); });

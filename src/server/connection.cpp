@@ -295,6 +295,11 @@ void Connection::writeNext()
         auto *ssl = static_cast<QSslSocket *>(m_socket);
         ssl->setSslConfiguration(*m_tls);
         ssl->startServerEncryption();
+        // A client that never finishes it (or whose handshake failed) holds nothing for long.
+        QTimer::singleShot(m_config.stallTimeout, this, [this] {
+            if (m_handshaking)
+                drop(QStringLiteral("no TLS handshake"));
+        });
         return;
     }
     // A plain message goes alone; framed ones go together, as many as wait.

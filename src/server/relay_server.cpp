@@ -60,13 +60,12 @@ RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *
 
 RelayServer::~RelayServer()
 {
-    // The connections go with the server, without announcing anything to each other.
-    QList<Connection *> connections;
-    for (const auto &[connection, client] : m_clients)
-        connections.append(client.connection);
+    // The connections go with the server, without announcing anything to each other; the
+    // closed ones waiting to be deleted too, before the pacer they name goes.
+    const QList<Connection *> connections = findChildren<Connection *>(Qt::FindDirectChildrenOnly);
     m_online.clear();
     m_clients.clear();
-    for (Connection *connection : std::as_const(connections)) {
+    for (Connection *connection : connections) {
         connection->disconnect(this);
         delete connection;
     }
@@ -242,13 +241,15 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
         return;
     }
     client.logIns.append(now);
+    // Where encryption is offered, a secret is neither given nor taken in clear.
+    const bool secrets = client.connection->isEncrypted() || !m_tls;
     const QString folded = nickname.toCaseFolded();
     const auto holder = std::find_if(m_online.begin(), m_online.end(), [&](const Client *user) {
         return user != &client && user->nickname.toCaseFolded() == folded;
     });
     if (holder != m_online.end()) {
         Client &old = **holder;
-        if (token.isEmpty() || old.token.isEmpty()
+        if (!secrets || token.isEmpty() || old.token.isEmpty()
             || !sameSecret(wire::toCodePage(token), old.token)) {
             refuse(client, wire::RefusedNickname,
                    QStringLiteral("nickname ") + quoted(nickname) + QStringLiteral(" is online at ")
@@ -271,7 +272,7 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     m_online.append(&client);
     m_log.write(client.connection->peer(), QStringLiteral("logged in as ") + quoted(nickname));
 
-    if (client.connection->isFramed()) {
+    if (client.connection->isFramed() && secrets) {
         std::array<quint32, 4> secret = {};
         QRandomGenerator::system()->fillRange(secret.data(), secret.size());
         client.token = QByteArray(reinterpret_cast<const char *>(secret.data()), sizeof secret)

@@ -10,6 +10,7 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -162,7 +163,7 @@ class TestServer : public QObject {
                 if (password.hasMatch()) {
                     QFile file(m_state.filePath("password"));
                     QVERIFY(file.open(QIODevice::WriteOnly));
-                    file.write(wire::toCodePage(password.captured(1)) + '\n');
+                    file.write(password.captured(1).toUtf8() + '\n');
                     file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
                     rest.replace(password.capturedStart(), password.capturedLength(),
                                  "--password-file " + file.fileName());
@@ -264,10 +265,11 @@ private Q_SLOTS:
             "luis< LOGOUT|anaNICK|ana; quiet ana luis",
             // A client back after a loss takes the nickname from its old connection, which the
             // server may not have seen go, with the secret of its last log-in; nobody else can.
-            "the secret of a log-in takes the nickname back => login luis; "
-            "a> ACCEPT|frame~LOGIN|ana~; a< ACCEPTED|frame~TOKEN|$T~NICK|luis~NICK|ana~; "
-            "luis< NICK|ana; x> LOGIN|ana|$T0; closed x; b> ACCEPT|frame~LOGIN|ana|$T~; "
-            "b< ACCEPTED|frame~TOKEN|$U~NICK|luis~NICK|ana~; closed a; luis< LOGOUT|anaNICK|ana; "
+            "the secret of a log-in takes the nickname back => login luis; tls a; "
+            "a> LOGIN|ana~; a< TOKEN|$T~NICK|luis~NICK|ana~; luis< NICK|ana; x> LOGIN|ana|$T0; "
+            "closed x; f> ACCEPT|frame~LOGIN|ana|$T~; f< ACCEPTED|frame~REFUSED|nickname|Ya hay "
+            "alguien conectado como ana. Elige otro apodo.~; closed f; tls b; b> LOGIN|ana|$T~; "
+            "b< TOKEN|$U~NICK|luis~NICK|ana~; closed a; luis< LOGOUT|anaNICK|ana; "
             "log @b takes \"ana\" back from @a\\n; y> ACCEPT|frame~LOGIN|ANA|$T~; "
             "y< ACCEPTED|frame~REFUSED|nickname|Ya hay alguien conectado como ana. Elige otro "
             "apodo.~; z> LOGIN|ana; closed z; luis> PM|ana|luis|¿sigues?; "
@@ -278,12 +280,13 @@ private Q_SLOTS:
             "luis< NICK|anaNICK|luis; a< NICK|luis~; luis> PM|ana|luis|hola; a< PM|ana|luis|hola~; "
             "admin users; log @a \"ana\" encrypted\\n; log @luis \"luis\"\\n; quiet a luis; "
             "f> ACCEPT|frame|tls~LOGIN|f~; closed f; log @f disconnected: data before the "
-            "encryption",
-            "encryption required => start --require-tls; x> LOGIN|x; "
+            "encryption; g> ACCEPT|frame~LOGIN|gil~; g< ACCEPTED|frame~NICK|ana~NICK|luis~NICK|gil~",
+            "encryption required => start --require-tls --stall-timeout 300; x> LOGIN|x; "
             "x< MESSAGE|Este servidor solo admite conexiones cifradas.; closed x; "
             "f> ACCEPT|frame~LOGIN|f~; f< ACCEPTED|frame~REFUSED|tls|Este servidor solo admite "
             "conexiones cifradas.~; closed f; tls a; a> LOGIN|ana~; a< TOKEN|$T~NICK|ana~; "
-            "log @x refused: not encrypted; quiet a",
+            "log @x refused: not encrypted; quiet a; h> ACCEPT|frame|tls~; "
+            "h< ACCEPTED|frame|tls~; closed h; log @h disconnected: no TLS handshake",
             "the group's password => start --password=Ábrete, sésamo; tls a; a> LOGIN|ana~; "
             "a< REFUSED|password|Este servidor pide la contraseña del grupo para entrar.~; "
             "closed a; tls b; b> PASSWORD|ábrete, sésamo~; b< REFUSED|password|La contraseña del "
@@ -359,7 +362,7 @@ private Q_SLOTS:
             // Framed clients: the marker may come behind a plain message; a read holds any
             // number of messages, cut anywhere; nothing is paced.
             "a framed client => login luis; ana> LOGIN|anaACCEPT|frame~; "
-            "ana< ACCEPTED|frame~TOKEN|$T~NICK|luis~NICK|ana~; luis< NICK|ana; "
+            "ana< ACCEPTED|frame~NICK|luis~NICK|ana~; luis< NICK|ana; "
             "ana> PM|luis|ana|1~PM|luis|ana|2~CHAT|a; ana> na|x~ENTER|ana~; "
             "luis< PM|luis|ana|1PM|luis|ana|2; ana< ENTER|ana~; ana> CHAT|ana|hola~; "
             "ana< CHAT|ana|hola~; luis> PM|ana|luis|a~b; ana< PM|ana|luis|ab~; quiet ana luis",
@@ -416,7 +419,7 @@ private Q_SLOTS:
         QFETCH(QString, end);
         run(end.isEmpty() ? "start; login ana"
                           : "start; ana> ACCEPT|frame~LOGIN|ana~; "
-                            "ana< ACCEPTED|frame~TOKEN|$T~NICK|ana~");
+                            "ana< ACCEPTED|frame~NICK|ana~");
         const qsizetype before = peer("ana").reads.size();
         QElapsedTimer clock;
         clock.start();
@@ -534,6 +537,25 @@ private Q_SLOTS:
         QVERIFY(pacer.isWaiting(connection));
         delete connection;
         QVERIFY(!pacer.isWaiting(connection));
+    }
+
+    // A server that goes while a closed connection waits to be deleted takes it along before
+    // what the connection uses goes (the sanitizers see the difference).
+    void aServerGoesWithItsClosedConnections()
+    {
+        struct KeepUndeleted : QObject {
+            bool eventFilter(QObject *, QEvent *event) override
+            {
+                return event->type() == QEvent::DeferredDelete;
+            }
+        } keep;
+        run("start; x> LOGIN|x; x< NICK|x");
+        const QPointer<Connection> connection = m_server->findChild<Connection *>();
+        connection->installEventFilter(&keep);
+        run("close x; log @x disconnected");
+        QVERIFY(connection);
+        m_server.reset();
+        QVERIFY(!connection);
     }
 
     // Options that cannot work together, and password files that are no secret, stop the
