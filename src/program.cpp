@@ -115,9 +115,7 @@ void Program::logOut()
     m_session->leave();
     SendCommand(wire::buildMessage(u"LOGOUT", {ownNickname()}));
     SetStatus(QStringLiteral("Logged Out"));
-    mess()->setSessionMenus(true, false);
-    mess()->userTree()->clear();
-    mess()->setCaption(QStringLiteral("Dravonet Mensajero"));
+    mess()->showLoggedOut(false);
     login()->clearNickname();
     // The LOGOUT leaves while the connection is still open.
     Pause(1);

@@ -116,11 +116,7 @@ void Session::lost()
     m_state = State::Lost;
     // The logged-out state, but for the menus: "&Abandonar" stops the retrying.
     m_program.SetStatus(QStringLiteral("Conexión perdida"));
-    Mess *mess = m_program.mess();
-    mess->setPadlock(QString());
-    mess->userTree()->clear();
-    mess->setSessionMenus(true, true);
-    mess->setCaption(QStringLiteral("Dravonet Mensajero"));
+    m_program.mess()->showLoggedOut(true);
     tellWindows(QStringLiteral("<Conexión perdida>"));
     scheduleRetry();
 }
@@ -218,11 +214,7 @@ void Session::askPassword()
 void Session::showLoggedOut(const QString &status)
 {
     m_program.SetStatus(status);
-    Mess *mess = m_program.mess();
-    mess->setPadlock(QString());
-    mess->userTree()->clear();
-    mess->setSessionMenus(true, false);
-    mess->setCaption(QStringLiteral("Dravonet Mensajero"));
+    m_program.mess()->showLoggedOut(false);
     m_program.login()->show();
 }
 

@@ -139,6 +139,14 @@ void Mess::setSessionMenus(bool logIn, bool logOut)
     ui->mnuClose->setEnabled(logOut);
 }
 
+void Mess::showLoggedOut(bool retrying)
+{
+    setPadlock(QString());
+    userTree()->clear();
+    setSessionMenus(true, retrying);
+    setCaption(QStringLiteral("Dravonet Mensajero"));
+}
+
 QString Mess::blockList() const
 {
     // The raw text: the plain-text view would turn a no-break space in a nickname into a blank.
