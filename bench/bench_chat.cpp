@@ -32,7 +32,7 @@ QString chatLine(int i)
 
 int main(int argc, char *argv[])
 {
-    preferOffscreen();
+    prepareBenchEnvironment();
     QApplication app(argc, argv);
     const int idleSeconds = argc > 1 ? std::atoi(argv[1]) : 30;
 

@@ -229,7 +229,7 @@ void restart()
 
 int main(int argc, char *argv[])
 {
-    preferOffscreen();
+    prepareBenchEnvironment();
     // Thousands of connections, and the server inherits the limit.
     rlimit files{};
     getrlimit(RLIMIT_NOFILE, &files);

@@ -82,7 +82,7 @@ Clock::time_point waitForCompleteList(Program &program, Run &run, int &deepest)
 
 int main(int argc, char *argv[])
 {
-    preferOffscreen();
+    prepareBenchEnvironment();
     QApplication app(argc, argv);
     RawServer server(kAddress);
     Run paced{"paced, 1 ms apart:"};

@@ -586,7 +586,7 @@ QList<int> parseRates(const QString &text)
 
 int main(int argc, char *argv[])
 {
-    preferOffscreen();
+    prepareBenchEnvironment();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     // Each figure shows as soon as it is known, also when the output goes to a pipe.

@@ -52,7 +52,7 @@ protected:
 
 int main(int argc, char *argv[])
 {
-    preferOffscreen();
+    prepareBenchEnvironment();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     Program program;

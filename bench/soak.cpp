@@ -9,6 +9,7 @@
 #include "conversations/chat.h"
 #include "conversations/pm.h"
 #include "main_window/login.h"
+#include "main_window/mess.h"
 #include "main_window/user_tree.h"
 #include "program.h"
 #include "protocol/client_socket.h"
@@ -97,7 +98,7 @@ std::set<QString> linesIn(const QString &history)
 
 int main(int argc, char *argv[])
 {
-    preferOffscreen();
+    prepareBenchEnvironment();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QCommandLineParser parser;
@@ -116,7 +117,10 @@ int main(int argc, char *argv[])
         Program &client = *clients.back();
         client.setInstant(true);
         client.login()->logInWith(QString::fromLatin1(name), kAddress);
-        waitFor([&] { return client.session().state() == Session::State::LoggedIn; }, 10'000);
+        if (!waitFor([&] { return client.session().state() == Session::State::LoggedIn; }, 10'000)) {
+            std::printf("  %s did not log in: %s\n", name, qPrintable(client.mess()->statusLine()));
+            return 1;
+        }
         client.mess()->ui->cmdChat->click();
     }
     std::vector<std::unique_ptr<Peer>> peers;

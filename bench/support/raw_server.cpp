@@ -3,6 +3,8 @@
 #include "protocol/wire.h"
 
 #include <QEventLoop>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -76,10 +78,12 @@ void RawServer::close()
     m_client = -1;
 }
 
-void preferOffscreen()
+void prepareBenchEnvironment()
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    static const QTemporaryDir settings;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(settings.path()));
 }
 
 void runEventsFor(int ms)

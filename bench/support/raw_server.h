@@ -25,8 +25,10 @@ private:
 
 using Clock = std::chrono::steady_clock;
 
-// Benchmarks draw their windows off screen unless told otherwise (QT_QPA_PLATFORM).
-void preferOffscreen();
+// Benchmarks draw their windows off screen unless told otherwise (QT_QPA_PLATFORM), and their
+// clients keep their settings in a folder of the run's own: each run's server has a new
+// certificate, which a certificate remembered from an earlier run would refuse.
+void prepareBenchEnvironment();
 // Runs the event loop for this long.
 void runEventsFor(int ms);
 // CPU time this process has used, user and system, in seconds.
