@@ -140,12 +140,23 @@ int main(int argc, char *argv[])
     QElapsedTimer clock;
     clock.start();
     double serverStartMiB = 0, ownStartMiB = 0;
+    // Memory every sixth of the run too: under AddressSanitizer freed memory is held back (its
+    // quarantine) before it is reused, so growth that levels off is not a leak.
+    QString samples;
+    qint64 nextSample = std::max<qint64>(60'000, runMs / 6);
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, [&] {
         if (clock.elapsed() >= runMs)
             return tick.stop();
         if (ownStartMiB == 0 && clock.elapsed() > std::min<qint64>(60'000, runMs / 4))
             serverStartMiB = server.rssMiB(), ownStartMiB = currentRssMiB();
+        if (clock.elapsed() >= nextSample) {
+            samples += QStringLiteral("  memory at minute %1: server %2 MiB, clients %3 MiB\n")
+                           .arg(nextSample / 60'000)
+                           .arg(server.rssMiB(), 0, 'f', 1)
+                           .arg(currentRssMiB(), 0, 'f', 1);
+            nextSample += std::max<qint64>(60'000, runMs / 6);
+        }
         // Every 100 ms: a few peers speak, one of the forty may come or go, and now and then a
         // real client writes to a peer that stays.
         for (int n = 0; n < 3; ++n) {
@@ -220,6 +231,16 @@ int main(int argc, char *argv[])
     std::printf("  memory after a minute and at the end: server %.1f -> %.1f MiB, this process "
                 "(the two clients) %.1f -> %.1f MiB\n",
                 serverStartMiB, server.rssMiB(), ownStartMiB, currentRssMiB());
+    std::printf("%s", qPrintable(samples));
+    // The clients keep every line they show: their memory grows with these.
+    int held = 0;
+    for (auto &client : clients) {
+        held += client->chat()->ui->txtChat->document()->blockCount();
+        for (int slot = 0; slot < client->PMWindows().NextPMSlot(); ++slot)
+            if (PM *window = client->PMWindows().window(slot))
+                held += window->ui->txtChat->document()->blockCount();
+    }
+    std::printf("  lines held in the clients' histories at the end: %d\n", held);
     std::printf("  the server closed %lld connections: %lld for flooding\n",
                 server.log().count("disconnected: ") - server.log().count("closed by the client"),
                 server.log().count("flood"));
