@@ -79,6 +79,7 @@ void ClientSocket::close()
 void ClientSocket::connectTo(const QString &host, quint16 port)
 {
     m_gavePassword = false;
+    m_ended = false;
     m_socket->connectToHost(host, port);
 }
 
@@ -151,6 +152,7 @@ void ClientSocket::timedOut()
 
 void ClientSocket::failHandshake(const QString &reason)
 {
+    m_ended = true;
     reset();
     m_socket->abort();
     Q_EMIT error(int(QAbstractSocket::SslHandshakeFailedError), reason);
@@ -158,6 +160,9 @@ void ClientSocket::failHandshake(const QString &reason)
 
 void ClientSocket::socketFailed()
 {
+    // An encrypted socket closed by its peer reports it twice; one end is one end.
+    if (std::exchange(m_ended, true))
+        return;
     const bool wasConnected = std::exchange(m_wasConnected, false);
     const bool refused = m_refused;
     const QString reason = m_socket->errorString();
@@ -288,6 +293,7 @@ void ClientSocket::encrypted()
 void ClientSocket::refuseCertificate(const QString &seen)
 {
     const QString known = m_knownCertificate;
+    m_ended = true;
     reset();
     m_socket->abort();
     Q_EMIT certificateRefused(known, seen);

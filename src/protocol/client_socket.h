@@ -159,6 +159,8 @@ private:
     QString m_password;
     bool m_passwordAsked = false;
     bool m_gavePassword = false;
+    // This connection's end has been told.
+    bool m_ended = false;
     // The server has refused the client; it closes the connection next.
     bool m_refused = false;
 
