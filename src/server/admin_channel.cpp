@@ -1,6 +1,7 @@
 #include "server/admin_channel.h"
 
 #include <QLocalSocket>
+#include <QRegularExpression>
 #include <QTextStream>
 
 #include <sys/socket.h>
@@ -48,8 +49,10 @@ void AdminChannel::accept()
             if (!peer->canReadLine() && peer->bytesAvailable() < kMaxLine)
                 return;
             const QString line = QString::fromUtf8(peer->readLine(kMaxLine)).trimmed();
-            for (const QString &answer : m_handler(line))
-                peer->write(answer.toUtf8() + '\n');
+            const AdminAnswer answer = m_handler(line);
+            for (const QString &logged : answer.lines)
+                peer->write(logged.toUtf8() + '\n');
+            peer->write(answer.done ? "exit 0\n" : "exit 1\n");
             peer->disconnectFromServer();
         });
     }
@@ -69,6 +72,12 @@ int sendAdminCommand(const QString &path, const QString &line)
     while (socket.state() == QLocalSocket::ConnectedState && socket.waitForReadyRead(10000))
         answer += socket.readAll();
     answer += socket.readAll();
-    QTextStream(stdout) << QString::fromUtf8(answer);
-    return answer.startsWith(AdminChannel::Refusal) ? 1 : 0;
+    static const QRegularExpression status(QStringLiteral("exit ([01])\n$"));
+    const QRegularExpressionMatch how = status.match(QString::fromUtf8(answer));
+    QTextStream(stdout) << QString::fromUtf8(how.hasMatch() ? answer.chopped(7) : answer);
+    if (how.hasMatch())
+        return how.captured(1).toInt();
+    if (!answer.startsWith(AdminChannel::Refusal))
+        err << "No answer from the server at " << path << '\n';
+    return 1;
 }

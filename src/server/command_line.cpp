@@ -154,10 +154,15 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("How long a booted client stays connected (default: %1).")
             .arg(config.bootGrace.count()),
         QStringLiteral("MS"));
+    const QCommandLineOption logInTimeout(
+        QStringLiteral("login-timeout"),
+        QStringLiteral("Close a connection on which nobody logs in for this long (default: %1).")
+            .arg(config.logInTimeout.count()),
+        QStringLiteral("MS"));
     parser.addOptions({help, version, adminSocket, admin, listen, gap, noFraming, stateDir, noTls,
                        requireTls, passwordFile, maxQueue, maxQueueBytes, stallTimeout, maxWaiting,
-                       maxRate,
-                       maxMessages, maxLogins, maxCorrespondents, bootGrace});
+                       maxRate, maxMessages, maxLogins, maxCorrespondents, bootGrace,
+                       logInTimeout});
     result.helpText = parser.helpText();
 
     if (!parser.parse(arguments)) {
@@ -235,8 +240,16 @@ CommandLine parseCommandLine(const QStringList &arguments)
             result.error = *error;
             return result;
         }
-        // Written in UTF-8, compared as it travels: in the code page of the wire.
-        config.password = wire::toCodePage(QString::fromUtf8(std::get<QByteArray>(read)));
+        // Written in UTF-8, compared as it travels: in the code page of the wire, where a
+        // letter the code page lacks would leave only a question mark to guess.
+        const QString text = QString::fromUtf8(std::get<QByteArray>(read));
+        config.password = wire::toCodePage(text);
+        if (wire::fromCodePage(config.password) != text) {
+            result.error = QStringLiteral("the password in ") + password
+                + QStringLiteral(" has characters that do not travel: use Latin letters, digits "
+                                 "and signs");
+            return result;
+        }
     }
     using std::chrono::milliseconds;
     read(gap, 0, false, [&](qint64 v) { config.gap = milliseconds(v); });
@@ -250,5 +263,6 @@ CommandLine parseCommandLine(const QStringList &arguments)
     read(maxCorrespondents, 1, false,
          [&](qint64 v) { config.maxNewCorrespondentsPerMinute = int(v); });
     read(bootGrace, 0, false, [&](qint64 v) { config.bootGrace = milliseconds(v); });
+    read(logInTimeout, 1, false, [&](qint64 v) { config.logInTimeout = milliseconds(v); });
     return result;
 }

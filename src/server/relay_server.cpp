@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <array>
 
+#include <sys/resource.h>
+
 namespace {
 
 const QString kLogin = QStringLiteral("LOGIN");
@@ -33,6 +35,20 @@ const QString kServer = QStringLiteral("-");
 // Bounds on what a client may owe in IGNORE answers, so that PMs from many names cannot grow it.
 constexpr int kMaxOwedPerSender = 50;
 constexpr qsizetype kMaxOwingSenders = 1000;
+
+// Descriptors kept free for what else the server opens (the key, the administrator's socket).
+constexpr qintptr kSpareDescriptors = 16;
+
+// What every other user is shown is what the nickname is: no character that the wire drops or
+// that shows as nothing, no blank at either end. Otherwise "ana" plus an invisible character
+// would pass the check against the online names and be listed and relayed as ana.
+bool showsAsItIs(const QString &nickname)
+{
+    return nickname == nickname.trimmed()
+        && std::none_of(nickname.begin(), nickname.end(), [](QChar c) {
+               return c.category() == QChar::Other_Control || c.category() == QChar::Other_Format;
+           });
+}
 
 QString users(qsizetype count)
 {
@@ -55,6 +71,17 @@ RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *
     : QObject(parent), m_config(config), m_log(log), m_pacer(config.gap)
 {
     connect(&m_listener, &QTcpServer::newConnection, this, &RelayServer::accept);
+    m_listener.setMaxPendingConnections(1);
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+        m_lastDescriptor = qintptr(files.rlim_cur) - kSpareDescriptors;
+    // An error that stops the listener (the system short of memory or files) stops it for a
+    // second, not for good.
+    connect(&m_listener, &QTcpServer::acceptError, this, [this] {
+        m_log.write(kServer, QStringLiteral("cannot accept a connection: ")
+                        + m_listener.errorString() + QStringLiteral("; trying again in a second"));
+        QTimer::singleShot(std::chrono::seconds(1), &m_listener, &QTcpServer::resumeAccepting);
+    });
     m_clock.start();
 }
 
@@ -110,7 +137,16 @@ bool RelayServer::listen()
 
 void RelayServer::accept()
 {
-    while (QTcpSocket *socket = m_listener.nextPendingConnection()) {
+    // Near the process's limit of descriptors, new connections wait in the listener (which
+    // then accepts no more) until one goes: at the limit, accepting would fail again and again.
+    while (!m_full) {
+        QTcpSocket *socket = m_listener.nextPendingConnection();
+        if (!socket)
+            return;
+        m_full = socket->socketDescriptor() >= m_lastDescriptor;
+        if (m_full)
+            m_log.write(kServer, QStringLiteral("near the limit of open files: new connections "
+                                                "wait until one goes"));
         auto *connection = new Connection(
             socket, m_config, ++m_ids, m_pacer,
             // IGNORE answers a PM: a client that answers every PM of a user it blocks must not
@@ -132,6 +168,7 @@ void RelayServer::accept()
         connect(connection, &Connection::closed, this,
                 [this, connection](const QString &reason) { closed(connection, reason); });
         m_log.write(connection->peer(), QStringLiteral("connected"));
+        awaitLogIn(connection);
     }
 }
 
@@ -145,8 +182,11 @@ void RelayServer::handle(Connection *connection, const QByteArray &bytes)
     const QString command = message.command();
 
     if (client.booted) {
-        if (command == kLogout)
+        // Gone as the administrator said, not back under another log-in.
+        if (command == kLogout) {
             logOut(client, QStringLiteral("logged out"));
+            client.connection->closeAfterSending(QStringLiteral("booted"));
+        }
     } else if (command == wire::Password && !client.loggedIn) {
         checkPassword(client, message.field(1));
     } else if (command == kLogin) {
@@ -189,6 +229,8 @@ void RelayServer::closed(Connection *connection, const QString &reason)
     m_clients.erase(found);
     m_byId.remove(connection->id());
     connection->deleteLater();
+    if (std::exchange(m_full, false))
+        accept();
 }
 
 bool RelayServer::admitted(Client &client)
@@ -233,6 +275,13 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
 {
     if (nickname.isEmpty())
         return;
+    if (!showsAsItIs(nickname)) {
+        refuse(client, wire::RefusedNickname,
+               QStringLiteral("nickname ") + quoted(nickname) + QStringLiteral(" shows as another"),
+               QStringLiteral("El apodo no puede empezar ni acabar en blanco, ni llevar "
+                              "caracteres invisibles. Elige otro apodo."));
+        return;
+    }
     const qint64 now = m_clock.elapsed();
     client.logIns.removeIf([now](qint64 at) { return now - at >= 60'000; });
     if (client.logIns.size() >= m_config.maxLoginsPerMinute) {
@@ -301,6 +350,19 @@ void RelayServer::logOut(Client &client, const QString &how)
     const QString announcement = wire::buildMessage(kLogout, {client.nickname});
     for (Client *other : std::as_const(m_online))
         send(*other, announcement, &client);
+    awaitLogIn(client.connection);
+}
+
+void RelayServer::awaitLogIn(Connection *connection)
+{
+    const quint64 session = m_clients[connection].session;
+    QTimer::singleShot(m_config.logInTimeout, connection, [this, connection, session] {
+        const auto found = m_clients.find(connection);
+        if (found != m_clients.end() && !found->second.loggedIn
+            && found->second.session == session)
+            connection->drop(QStringLiteral("nobody logged in for %1 ms")
+                                 .arg(m_config.logInTimeout.count()));
+    });
 }
 
 void RelayServer::sendUserList(Client &to)
@@ -334,7 +396,10 @@ bool RelayServer::mayWriteTo(Client &from, const QString &to)
     from.newCorrespondents.removeIf([now](qint64 at) { return now - at >= 60'000; });
     const bool online = std::any_of(m_online.begin(), m_online.end(),
                                     [&to](const Client *user) { return user->nickname == to; });
-    if (from.correspondents.contains(to) || !online || to == from.nickname) {
+    // Only those online are remembered: any number of names that nobody has must not grow it.
+    if (!online || to == from.nickname)
+        return true;
+    if (from.correspondents.contains(to)) {
         from.correspondents[to] = now;
         return true;
     }
@@ -414,9 +479,9 @@ QString RelayServer::adminHelp()
                           "users (who is online)");
 }
 
-QStringList RelayServer::admin(const QString &line)
+AdminAnswer RelayServer::admin(const QString &line)
 {
-    m_answer.clear();
+    m_answer = {};
     const QString trimmed = line.trimmed();
     if (trimmed.isEmpty())
         return {};
@@ -425,11 +490,11 @@ QStringList RelayServer::admin(const QString &line)
     const QString rest = space < 0 ? QString() : trimmed.mid(space + 1).trimmed();
 
     if (command == u"msg" && !rest.isEmpty())
-        notice(rest);
+        m_answer.done = true, notice(rest);
     else if (command == u"boot" && !rest.isEmpty())
-        boot(rest);
+        m_answer.done = boot(rest);
     else if (command == u"users" && rest.isEmpty())
-        listUsers();
+        m_answer.done = true, listUsers();
     else
         answer(kServer, adminHelp());
     return std::exchange(m_answer, {});
@@ -438,7 +503,7 @@ QStringList RelayServer::admin(const QString &line)
 void RelayServer::answer(const QString &where, const QString &what)
 {
     m_log.write(where, what);
-    m_answer.append(where + QLatin1Char(' ') + what);
+    m_answer.lines.append(where + QLatin1Char(' ') + what);
 }
 
 void RelayServer::notice(const QString &text)
@@ -451,7 +516,7 @@ void RelayServer::notice(const QString &text)
                     + quoted(text));
 }
 
-void RelayServer::boot(const QString &nickname)
+bool RelayServer::boot(const QString &nickname)
 {
     const QByteArray bytes = wire::toCodePage(wire::buildMessage(kBoot, {nickname}));
     int booted = 0;
@@ -477,6 +542,7 @@ void RelayServer::boot(const QString &nickname)
     if (booted == 0)
         answer(kServer, QStringLiteral("boot: nobody called ") + quoted(nickname)
                         + QStringLiteral(" is online"));
+    return booted > 0;
 }
 
 void RelayServer::listUsers()

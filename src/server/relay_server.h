@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/admin_channel.h"
 #include "server/connection.h"
 #include "server/event_log.h"
 #include "server/server_config.h"
@@ -12,6 +13,7 @@
 #include <QString>
 #include <QTcpServer>
 
+#include <limits>
 #include <optional>
 #include <unordered_map>
 
@@ -36,7 +38,11 @@ class QTextStream;
 //   nothing and are dropped too.
 // - A user who logs out or disconnects while in the room leaves it: the members left get
 //   LEAVE, then every other user gets LOGOUT.
-// - A booted user may only log out; anything else it sends is ignored until it is closed.
+// - A nickname that starts or ends with a blank, or holds a character that shows as nothing, is
+//   refused: it would pass for another.
+// - A booted user may only log out, which closes it; anything else it sends is ignored until
+//   it is closed.
+// - A connection on which nobody logs in for a while is closed.
 // - A connection may log in only so often a minute: each log-in is announced to everyone.
 // - A connection may write PMs to only so many new correspondents a minute: each opens a window
 //   on someone's desktop. The PMs past that are not delivered, and the writer is told why.
@@ -65,9 +71,9 @@ public:
 
     bool listen();
 
-    // One administrator command line: "msg TEXT", "boot NICK" or "users". Returns the lines it
-    // wrote to the log, each behind where it happened.
-    QStringList admin(const QString &line);
+    // One administrator command line: "msg TEXT", "boot NICK" or "users". Answers with the lines
+    // it wrote to the log, each behind where it happened.
+    AdminAnswer admin(const QString &line);
 
     // What the administrator may type, one line.
     static QString adminHelp();
@@ -113,6 +119,8 @@ private:
     // Tells the client why (REFUSED when framed, a notice when plain) and closes it.
     void refuse(Client &client, const QString &reason, const QString &why, const QString &text);
     void logOut(Client &client, const QString &how);
+    // Closes the connection unless someone logs in on it in time.
+    void awaitLogIn(Connection *connection);
     void sendUserList(Client &to);
     void privateMessage(Client &from, const QString &to, const QString &text);
     // Whether the client may write to that user now: a client may write to only so many new
@@ -126,7 +134,8 @@ private:
 
     void answer(const QString &where, const QString &what);
     void notice(const QString &text);
-    void boot(const QString &nickname);
+    // Whether anyone was booted.
+    bool boot(const QString &nickname);
     void listUsers();
 
     ServerConfig m_config;
@@ -137,10 +146,13 @@ private:
     std::unordered_map<const Connection *, Client> m_clients;
     QHash<quint64, Connection *> m_byId;
     quint64 m_ids = 0;
+    // The highest descriptor a connection may have before the listener waits; whether it waits.
+    qintptr m_lastDescriptor = std::numeric_limits<qintptr>::max();
+    bool m_full = false;
     QElapsedTimer m_clock;
     // Logged-in clients in the order they logged in.
     QList<Client *> m_online;
     quint64 m_sessions = 0;
     // What the administrator command under way has written to the log.
-    QStringList m_answer;
+    AdminAnswer m_answer;
 };

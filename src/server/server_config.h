@@ -48,6 +48,9 @@ struct ServerConfig {
     // Each PM to someone new opens a window on that person's desktop.
     int maxNewCorrespondentsPerMinute = 10;
 
+    // A connection on which nobody logs in for this long (from connecting, or from the last
+    // log-out) is closed: it holds a descriptor for nothing. Long enough to type the password.
+    std::chrono::milliseconds logInTimeout{120'000};
     // How long a booted user's connection stays open for its client to take the hint.
     std::chrono::milliseconds bootGrace{3000};
 };

@@ -262,7 +262,9 @@ private Q_SLOTS:
             "conectado como ana. Elige otro apodo.~; closed f; luis> PM|ana|luis|hola; "
             "ana< PM|ana|luis|hola; empty ANA f; quiet ana luis; ana> LOGIN|ana; "
             "ana< NICK|luisNICK|ana; "
-            "luis< LOGOUT|anaNICK|ana; quiet ana luis",
+            "luis< LOGOUT|anaNICK|ana; N> LOGIN|ana~; N< MESSAGE|El apodo no puede empezar ni "
+            "acabar en blanco, ni llevar caracteres invisibles. Elige otro apodo.; closed N; "
+            "quiet ana luis",
             // A client back after a loss takes the nickname from its old connection, which the
             // server may not have seen go, with the secret of its last log-in; nobody else can.
             "the secret of a log-in takes the nickname back => login luis; tls a; "
@@ -327,10 +329,14 @@ private Q_SLOTS:
             "log  - 3 users online, 1 more connected, not logged in\\n; "
             "log @luis \"luis\" in the room\\n; admin boot nadie; "
             "log boot: nobody called \"nadie\"; admin boot ana; ana< BOOT|ana; "
-            "ana> LOGOUT|ana; luis< LOGOUT|ana; eva< LOGOUT|ana; admin boot eva; eva< BOOT|eva; "
-            "eva> CHAT|eva|no me voy; eva> ENTER|eva; closed eva; luis< LOGOUT|eva; "
-            "log @eva disconnected: booted\\n; ana> LOGIN|ana; "
-            "ana< NICK|luisNICK|ana; luis< NICK|ana; quiet luis ana",
+            "ana> LOGOUT|ana; luis< LOGOUT|ana; eva< LOGOUT|ana; closed ana; admin boot eva; "
+            "eva< BOOT|eva; eva> CHAT|eva|no me voy; eva> ENTER|eva; closed eva; "
+            "luis< LOGOUT|eva; log @eva disconnected: booted\\n; a2> LOGIN|ana; "
+            "a2< NICK|luisNICK|ana; luis< NICK|ana; quiet luis a2",
+            "a connection on which nobody logs in is closed => start --login-timeout 300; "
+            "login luis; x> PM|luis|x|hola; a> LOGIN|ana; a< NICK|luisNICK|ana; luis< NICK|ana; "
+            "a> LOGOUT|ana; luis< LOGOUT|ana; closed x; closed a; "
+            "log @x disconnected: nobody logged in for 300 ms\\n; quiet luis",
             // What a client claims is never relayed: each message is rebuilt from its fields,
             // the sender named by the connection; one read is one message.
             "messages are rebuilt from their fields => login ana luis; ana> ENTER|ana; "
@@ -508,9 +514,10 @@ private Q_SLOTS:
             });
             return QString::fromUtf8(answer + socket.readAll());
         };
-        QCOMPARE(ask("msg hola a todos"), "- notice to 2 users: \"hola a todos\"\n");
+        QCOMPARE(ask("msg hola a todos"), "- notice to 2 users: \"hola a todos\"\nexit 0\n");
         QVERIFY(ask("users").contains(peer("luis").name + " \"luis\"\n"));
         QVERIFY(ask("boot luis").contains(peer("luis").name + " booted \"luis\""));
+        QVERIFY(ask("boot nadie").endsWith(" is online\nexit 1\n"));
         run("ana< MESSAGE|hola a todos; luis< MESSAGE|hola a todosBOOT|luis; quiet ana");
         if (::geteuid() != 0)
             QSKIP("only root can be another user");
@@ -570,6 +577,8 @@ private Q_SLOTS:
         QTest::newRow("password readable by others")
             << "--password-file @0640" << "may be read by others";
         QTest::newRow("no such file") << "--password-file /nonexistent" << "cannot read";
+        QTest::newRow("letters that do not travel")
+            << "--password-file @0600=пароль" << "do not travel";
         QTest::newRow("fine") << "--require-tls --password-file @0600" << "";
     }
 
@@ -578,9 +587,10 @@ private Q_SLOTS:
         QFETCH(QString, options);
         QFETCH(QString, error);
         QFile file(m_state.filePath("password"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("secreto\n") > 0);
+        const auto mode = QRegularExpression("@(0\\d+)=?(\\S*)").match(options);
+        const QString password = mode.captured(2).isEmpty() ? "secreto" : mode.captured(2);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(password.toUtf8() + '\n') > 0);
         file.close();
-        const auto mode = QRegularExpression("@(0\\d+)").match(options);
         if (mode.hasMatch()) {
             ::chmod(qPrintable(file.fileName()), mode_t(mode.captured(1).toUInt(nullptr, 8)));
             options.replace(mode.captured(0), file.fileName());
@@ -592,11 +602,13 @@ private Q_SLOTS:
             QCOMPARE(line.config.password, QByteArray("secreto"));
     }
 
-    // The program itself: administrator lines on standard input, serving on once it ends.
+    // The program itself: administrator lines on standard input, serving on once it ends;
+    // near its limit of open files, it takes new connections in as others go.
     void theProgram()
     {
         QProcess program;
-        program.start(KORVEX_SERVER_PROGRAM, {"--listen", "127.0.0.27", "--state-dir", m_state.path()});
+        program.start("prlimit", {"--nofile=64", KORVEX_SERVER_PROGRAM, "--listen", "127.0.0.27",
+                                  "--state-dir", m_state.path()});
         QByteArray log;
         // The log so far holds the text.
         const auto logged = [&](const QByteArray &text) {
@@ -615,6 +627,16 @@ private Q_SLOTS:
         const QByteArray expected = bytes("OFFER|frame|tls") + bytes("NICK|ana");
         QVERIFY(waitUntil([&] { return client.bytesAvailable() >= expected.size(); }));
         QCOMPARE(client.readAll(), expected);
+        std::vector<std::unique_ptr<QTcpSocket>> crowd(80);
+        for (auto &socket : crowd) {
+            socket = std::make_unique<QTcpSocket>();
+            socket->connectToHost(QHostAddress("127.0.0.27"), wire::ServerPort);
+        }
+        QVERIFY(logged("near the limit of open files"));
+        crowd.clear();
+        QTcpSocket late;
+        late.connectToHost(QHostAddress("127.0.0.27"), wire::ServerPort);
+        QVERIFY(waitUntil([&] { return late.bytesAvailable() > 0; }));
         program.kill();
         QVERIFY(program.waitForFinished());
     }
