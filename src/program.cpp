@@ -117,9 +117,16 @@ void Program::logOut()
     SetStatus(QStringLiteral("Logged Out"));
     mess()->showLoggedOut(false);
     login()->clearNickname();
-    // The LOGOUT leaves while the connection is still open.
+    closeAfterGoodbye();
+}
+
+void Program::closeAfterGoodbye()
+{
+    // The LOGOUT leaves while the connection is still open. A log-in the user began meanwhile
+    // has a connection of its own, which stays.
     Pause(1);
-    WS().close();
+    if (m_session->state() == Session::State::LoggedOut)
+        WS().close();
 }
 
 void Program::exitProgram()

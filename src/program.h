@@ -87,6 +87,8 @@ public:
     // "&Abandonar": LOGOUT, the logged-out state, and a second later the socket closed. After a
     // lost connection, it only stops the retrying.
     void logOut();
+    // After a LOGOUT: a second for it to leave, then the socket closed.
+    void closeAfterGoodbye();
     // "Salir": the icon goes, the user logs out, and the program ends at once, without any
     // window's close handler (so the chat room sends no LEAVE).
     void exitProgram();

@@ -37,6 +37,7 @@ void Session::logIn()
 {
     m_retryTimer.stop();
     m_state = State::Connecting;
+    m_retrying = false;
     m_token.clear();
     const QString host = m_program.login()->host();
     if (host != std::exchange(m_host, host))
@@ -56,6 +57,7 @@ void Session::connectTo()
 void Session::leave()
 {
     m_retryTimer.stop();
+    m_retrying = false;
     m_token.clear();
     m_program.mess()->setPadlock(QString());
     // An attempt under way ends; a connection that stands is left to the caller, who says
@@ -68,7 +70,7 @@ void Session::leave()
 
 void Session::connected()
 {
-    const bool reconnected = m_state == State::Lost;
+    const bool reconnected = m_retrying;
     m_state = State::LoggedIn;
     m_nextDelay = FirstRetry;
     Login *login = m_program.login();
@@ -89,11 +91,12 @@ void Session::connected()
     mess->setCaption(m_nickname);
     mess->setSessionMenus(false, true);
     mess->setPadlock(m_socket->fingerprint());
-    if (!reconnected)
-        return;
+    // A room still open, from before a loss or a log-out, is entered again: its lines would
+    // otherwise go nowhere.
     if (Chat *room = m_program.existingChat(); room && room->isVisible())
         m_program.SendCommand(wire::buildMessage(u"ENTER", {m_nickname}));
-    tellWindows(QStringLiteral("<Conexión restablecida>"));
+    if (reconnected)
+        tellWindows(QStringLiteral("<Conexión restablecida>"));
 }
 
 void Session::failed()
@@ -114,6 +117,7 @@ void Session::lost()
     if (m_state != State::LoggedIn)
         return;
     m_state = State::Lost;
+    m_retrying = true;
     // The logged-out state, but for the menus: "&Abandonar" stops the retrying.
     m_program.SetStatus(QStringLiteral("Conexión perdida"));
     m_program.mess()->showLoggedOut(true);
@@ -148,7 +152,7 @@ void Session::refused(const QString &reason, const QString &text)
         m_password.clear();
         m_program.settings().setPassword(m_host, QString());
         m_passwordRefused = true;
-        m_state = was == State::Lost ? State::Lost : State::Connecting;
+        m_state = m_retrying ? State::Lost : State::Connecting;
         connectTo();
         return;
     }

@@ -79,4 +79,7 @@ private:
     // The group's password for this session, remembered or not; whether the last was refused.
     QString m_password;
     bool m_passwordRefused = false;
+    // Coming back after a loss, until the user logs in or leaves: the connection settles
+    // before the server has said yes, and a password refused then is asked and tried again.
+    bool m_retrying = false;
 };

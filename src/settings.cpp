@@ -34,6 +34,8 @@ Settings::Settings(Report report, QObject *parent)
 
 Settings::~Settings()
 {
+    // Whoever is told of failures may have gone already: the last write is made quietly.
+    m_reported = true;
     if (m_writePending)
         writeBlockList();
 }

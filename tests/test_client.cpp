@@ -161,6 +161,10 @@ private Q_SLOTS:
             "conectarte.; connected=0",
             "a refused connection => nick ana; host 127.0.0.99; go; status=Error al conectar; "
             "menus=+-",
+            // The server would know the user by another name.
+            "a nickname the wire cannot carry => nick Łukasz; host SERVER; go; error=El nickname "
+            "lleva caracteres que no se pueden enviar. Usa letras latinas, cifras y signos.; "
+            "connected=0",
             "refresh and the room need a connection => refresh; status=No Conectado; list x; "
             "chat; status=No Conectado; room; status=No Conectado; connected=0",
             "refresh keeps only the root => as luis ana,pepe; refresh; nodes=; "
@@ -182,8 +186,10 @@ private Q_SLOTS:
             "nodes=luis",
             "nothing selected => as luis ana; select; block; status=Highlight User; pm; list=; "
             "slots=0",
-            "a parenthesis in a nickname => as luis a (b); click a (b); iggy; list=a (b)\r\n; "
-            "nodes=a (b) (Ignored); iggy; nodes=a (b); list=",
+            "a parenthesis in a nickname; the word of the mark in one => as luis a (b),NoIgnored; "
+            "click a (b); iggy; list=a (b)\r\n; nodes=a (b) (Ignored),NoIgnored; iggy; "
+            "nodes=a (b),NoIgnored; list=; click NoIgnored; button=Iggy; select NoIgnored; pm; "
+            "slots=1",
             "typed entries block; the next goes on a line of its own => as luis dan; type carl; "
             "blocked=carl; free=car; click dan; iggy; list=carl\r\ndan\r\n",
             "line breaks and no-break spaces block only their owner => "
@@ -245,6 +251,9 @@ private Q_SLOTS:
             // LOGOUT leaves while the connection is open; a second later the socket closes.
             "Abandonar => as ana luis; logout; gone=LOGOUT|ana, closed a second later; "
             "status=Logged Out; root=; menus=+-; nick=; caption=Dravonet Mensajero; boxes=0 ",
+            // The room stayed open: it is entered again, or its lines would go nowhere.
+            "logging in again with the room open => as ana; chat; logout; entrar; nick ana; "
+            "host SERVER; go; sent=LOGIN|anaENTER|ana",
             "BOOT => as ana luis; serve BOOT|ana; gone=LOGOUT|ana, closed a second later; "
             "status=Logged Out; root=; menus=+-; nick=; caption=KORVEX Mensajero; "
             "boxes=1 Disconnection: Fuistes Botado del Servidor por KORVEX admin",
@@ -602,6 +611,14 @@ private Q_SLOTS:
         as(program, "logout; nick ana; go; session=in; nodes=ana");
         QCOMPARE(prompts.size(), 2);
         QVERIFY(m_relayLog.contains("refused: wrong password") && !m_relayLog.contains("ñandú"));
+    }
+
+    // A log-in begun while the LOGOUT before it waits to leave keeps its own connection.
+    void aLogInDuringTheGoodbye()
+    {
+        play("as ana");
+        QTimer::singleShot(300, this, [this] { play("entrar; nick ana; host SERVER; go"); });
+        play("logout; session=in; serve NICK|pepe; nodes=pepe");
     }
 
     // The pause waits the time asked, handling events, without spinning.

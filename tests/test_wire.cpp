@@ -53,6 +53,17 @@ private Q_SLOTS:
         QCOMPARE(wire::toCodePage(message), bytes);
     }
 
+    // A message longer than allowed goes whole, to its terminator; the next reads as sent.
+    void anOverlongMessageGoesWhole()
+    {
+        wire::FrameReader frames(4);
+        QCOMPARE(frames.feed("ab"), QList<QByteArray>());
+        QCOMPARE(frames.feed("cdef"), QList<QByteArray>());
+        QVERIFY(frames.overflowed());
+        QCOMPARE(frames.feed("gh"), QList<QByteArray>());
+        QCOMPARE(frames.feed(QByteArrayView("i\0jk\0l", 6)), QList<QByteArray>({"jk"}));
+    }
+
     // Only NICK messages merged in one read are split, whatever the fields look like.
     void onlyMergedNicksSplit()
     {

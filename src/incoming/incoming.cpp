@@ -163,9 +163,7 @@ void Incoming::boot(const wire::Message &message)
     m_program.mess()->setSessionMenus(true, false);
     m_program.login()->clearNickname();
     m_program.mess()->setCaption(QStringLiteral("KORVEX Mensajero"));
-    // The LOGOUT leaves while the connection is still open.
-    m_program.Pause(1);
-    m_program.WS().close();
+    m_program.closeAfterGoodbye();
 }
 
 void Incoming::refused(const wire::Message &message)

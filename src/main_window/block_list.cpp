@@ -67,7 +67,8 @@ QString removed(const QString &listText, const QString &nickname)
 
 bool isMarked(const QString &nodeText)
 {
-    return nodeText.contains(QStringLiteral("Ignored"));
+    // The mark, not a nickname that happens to hold the word.
+    return nodeText.endsWith(Mark);
 }
 
 QString nicknameOf(const QString &nodeText)

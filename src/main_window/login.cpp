@@ -3,6 +3,7 @@
 #include "layouts/placement.h"
 #include "program.h"
 #include "protocol/client_socket.h"
+#include "protocol/wire.h"
 #include "session.h"
 #include "settings.h"
 #include "ui_login.h"
@@ -81,6 +82,13 @@ void Login::cmdLoginClicked()
 {
     if (ui->txtUser->text().isEmpty()) {
         m_program.ShowError(QStringLiteral("Debes de Escribir un Nickname para entrar."));
+        return;
+    }
+    // The server would know the user by another name, and every private line to it, or its
+    // expulsion, would pass this client by.
+    if (wire::asSent(ui->txtUser->text()) != ui->txtUser->text()) {
+        m_program.ShowError(QStringLiteral("El nickname lleva caracteres que no se pueden "
+                                           "enviar. Usa letras latinas, cifras y signos."));
         return;
     }
     if (ui->Text1->text().isEmpty()) {

@@ -55,19 +55,30 @@ QString fromCodePage(QByteArrayView bytes)
     return text;
 }
 
+namespace {
+QString cleanField(QStringView arg)
+{
+    QString field = arg.toString();
+    // Taking one out can join the pieces around it into a new one: "a¤¶" + separator + "£Æ".
+    for (qsizetype before = -1; before != field.size();) {
+        before = field.size();
+        field.remove(QChar(char16_t(Terminator))).remove(FieldSeparator);
+    }
+    return field;
+}
+} // namespace
+
 QString buildMessage(QStringView command, std::initializer_list<QStringView> args)
 {
     QString message = command.toString();
-    for (const QStringView arg : args) {
-        QString field = arg.toString();
-        // Taking one out can join the pieces around it into a new one: "a¤¶" + separator + "£Æ".
-        for (qsizetype before = -1; before != field.size();) {
-            before = field.size();
-            field.remove(QChar(char16_t(Terminator))).remove(FieldSeparator);
-        }
-        message += FieldSeparator + field;
-    }
+    for (const QStringView arg : args)
+        message += FieldSeparator + cleanField(arg);
     return message;
+}
+
+QString asSent(QStringView arg)
+{
+    return fromCodePage(toCodePage(cleanField(arg)));
 }
 
 Message::Message(const QString &text) : m_fields(text.split(FieldSeparator)) {}
@@ -106,14 +117,24 @@ QList<QByteArray> FrameReader::feed(QByteArrayView bytes)
 {
     QList<QByteArray> messages;
     qsizetype start = 0;
+    if (m_skipping) {
+        // The rest of a message too long to keep goes too, up to its terminator; otherwise its
+        // end would read as a message of its own.
+        start = bytes.indexOf(Terminator) + 1;
+        if (start == 0)
+            return messages;
+        m_skipping = false;
+    }
     for (qsizetype end; (end = bytes.indexOf(Terminator, start)) >= 0; start = end + 1) {
         messages.append(m_tail + bytes.sliced(start, end - start));
         m_tail.clear();
     }
     m_tail += bytes.sliced(start);
     m_overflowed = m_tail.size() > m_maxMessage;
-    if (m_overflowed)
+    if (m_overflowed) {
         m_tail.clear();
+        m_skipping = true;
+    }
     return messages;
 }
 

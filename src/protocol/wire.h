@@ -33,6 +33,8 @@ QString fromCodePage(QByteArrayView bytes);
 // argument are removed, until none is left, so that no typed or received text can cut a field
 // short, forge extra fields or end a framed message.
 QString buildMessage(QStringView command, std::initializer_list<QStringView> args);
+// One argument as the other end reads it: what buildMessage leaves of it, through the code page.
+QString asSent(QStringView arg);
 
 // One message as read: field 0 is the command; a field that is not there reads as empty.
 class Message {
@@ -88,13 +90,15 @@ public:
     // The messages the bytes complete, without their terminators; an unfinished tail is kept for
     // the next call.
     QList<QByteArray> feed(QByteArrayView bytes);
-    // The tail grew past the longest message allowed; it has been thrown away.
+    // The tail grew past the longest message allowed; it has been thrown away, and so is the
+    // rest of that message.
     bool overflowed() const { return m_overflowed; }
 
 private:
     qsizetype m_maxMessage;
     QByteArray m_tail;
     bool m_overflowed = false;
+    bool m_skipping = false;
 };
 
 } // namespace wire
