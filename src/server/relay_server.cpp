@@ -355,7 +355,7 @@ void RelayServer::logOut(Client &client, const QString &how)
 
 void RelayServer::awaitLogIn(Connection *connection)
 {
-    const quint64 session = m_clients[connection].session;
+    const quint64 session = m_clients.at(connection).session;
     QTimer::singleShot(m_config.logInTimeout, connection, [this, connection, session] {
         const auto found = m_clients.find(connection);
         if (found != m_clients.end() && !found->second.loggedIn
@@ -489,14 +489,17 @@ AdminAnswer RelayServer::admin(const QString &line)
     const QString command = trimmed.left(space).toLower();
     const QString rest = space < 0 ? QString() : trimmed.mid(space + 1).trimmed();
 
-    if (command == u"msg" && !rest.isEmpty())
-        m_answer.done = true, notice(rest);
-    else if (command == u"boot" && !rest.isEmpty())
+    if (command == u"msg" && !rest.isEmpty()) {
+        notice(rest);
+        m_answer.done = true;
+    } else if (command == u"boot" && !rest.isEmpty()) {
         m_answer.done = boot(rest);
-    else if (command == u"users" && rest.isEmpty())
-        m_answer.done = true, listUsers();
-    else
+    } else if (command == u"users" && rest.isEmpty()) {
+        listUsers();
+        m_answer.done = true;
+    } else {
         answer(kServer, adminHelp());
+    }
     return std::exchange(m_answer, {});
 }
 
