@@ -38,6 +38,7 @@ void Session::logIn()
     m_retryTimer.stop();
     m_state = State::Connecting;
     m_retrying = false;
+    ++m_choices;
     m_token.clear();
     const QString host = m_program.login()->host();
     if (host != std::exchange(m_host, host))
@@ -58,6 +59,7 @@ void Session::leave()
 {
     m_retryTimer.stop();
     m_retrying = false;
+    ++m_choices;
     m_token.clear();
     m_program.mess()->setPadlock(QString());
     // An attempt under way ends; a connection that stands is left to the caller, who says
@@ -166,6 +168,7 @@ void Session::certificateRefused(const QString &known, const QString &seen)
 {
     const State was = std::exchange(m_state, State::LoggedOut);
     m_retryTimer.stop();
+    const quint64 choices = m_choices;
     const QString warning =
         QStringLiteral("\n\nSi el administrador del servidor no lo ha cambiado, alguien podría "
                        "estar interceptando la conexión. No se ha enviado nada.");
@@ -182,8 +185,8 @@ void Session::certificateRefused(const QString &known, const QString &seen)
                          + QStringLiteral("\n\nHuella SHA-256 nueva:\n") + seen + warning
                          + QStringLiteral("\n\n¿Aceptar el certificado nuevo?"),
                      QStringLiteral("Aceptar el certificado nuevo"), QStringLiteral("Rechazar")));
-    // The user may have done something else meanwhile, such as logging in anew.
-    if (m_state != State::LoggedOut)
+    // The user may have done something else meanwhile, such as logging in anew or leaving.
+    if (m_choices != choices)
         return;
     if (accepted) {
         m_program.settings().setCertificate(m_host, seen);
@@ -198,9 +201,11 @@ void Session::certificateRefused(const QString &known, const QString &seen)
 void Session::askPassword()
 {
     PasswordWindow window(m_host, std::exchange(m_passwordRefused, false));
+    const quint64 choices = m_choices;
     // A harness that answers nothing cancels.
     const bool given = !m_program.isInstant() && window.exec() == QDialog::Accepted;
-    if (m_state == State::LoggedOut || m_state == State::LoggedIn)
+    // An attempt the user began meanwhile asks for its own.
+    if (m_choices != choices || m_state == State::LoggedOut || m_state == State::LoggedIn)
         return;
     if (!given) {
         m_state = State::LoggedOut;
