@@ -103,6 +103,10 @@ void Session::connected()
 
 void Session::failed()
 {
+    // The server stopped waiting while the user types the password: the answer goes on a new
+    // connection, and nothing is retried meanwhile (that would ask again, window on window).
+    if (m_asking > 0)
+        return;
     if (m_state == State::Lost) {
         scheduleRetry();
         m_program.SetStatus(QStringLiteral("Conexión perdida; nuevo intento en ")
@@ -203,7 +207,9 @@ void Session::askPassword()
     PasswordWindow window(m_host, std::exchange(m_passwordRefused, false));
     const quint64 choices = m_choices;
     // A harness that answers nothing cancels.
+    ++m_asking;
     const bool given = !m_program.isInstant() && window.exec() == QDialog::Accepted;
+    --m_asking;
     // An attempt the user began meanwhile asks for its own.
     if (m_choices != choices || m_state == State::LoggedOut || m_state == State::LoggedIn)
         return;
@@ -217,7 +223,8 @@ void Session::askPassword()
     m_password = window.password();
     if (window.remember())
         m_program.settings().setPassword(m_host, m_password);
-    m_socket->givePassword(m_password);
+    if (!m_socket->givePassword(m_password))
+        connectTo();
 }
 
 void Session::showLoggedOut(const QString &status)

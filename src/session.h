@@ -79,6 +79,8 @@ private:
     // The group's password for this session, remembered or not; whether the last was refused.
     QString m_password;
     bool m_passwordRefused = false;
+    // Password windows open.
+    int m_asking = 0;
     // Counts the user's log-ins and leavings: a question answered after one is out of date.
     quint64 m_choices = 0;
     // Coming back after a loss, until the user logs in or leaves: the connection settles

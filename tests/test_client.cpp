@@ -604,11 +604,18 @@ private Q_SLOTS:
         auto server = startRelay({"--password-file", file.fileName()});
         QStringList prompts;
         QTimer answer;
+        // Each window is answered once it has been open this long.
+        int slowly = 0;
+        QPointer<PasswordWindow> asking;
+        QElapsedTimer open;
         connect(&answer, &QTimer::timeout, this, [&] {
             if (auto *window = qobject_cast<PasswordWindow *>(QApplication::activeModalWidget())) {
-                prompts << window->ui->lblPrompt->text();
-                const bool first = prompts.size() == 1;
-                window->ui->txtPassword->setText(first ? "otra clave" : "ñandú del grupo");
+                if (window != asking)
+                    asking = window, open.start(), prompts << window->ui->lblPrompt->text();
+                if (open.elapsed() < slowly)
+                    return;
+                window->ui->txtPassword->setText(
+                    QStringList{"otra clave", "ñandú del grupo", "clave nueva"}.value(prompts.size() - 1));
                 window->ui->chkRemember->setChecked(prompts.size() == 2);
                 window->accept();
             }
@@ -626,6 +633,17 @@ private Q_SLOTS:
         as(program, "logout; nick ana; go; session=in; nodes=ana");
         QCOMPARE(prompts.size(), 2);
         QVERIFY(m_relayLog.contains("refused: wrong password") && !m_relayLog.contains("ñandú"));
+        // Changed while the client was away; the server stops waiting while the user types the
+        // new one: one window all the same, the answer goes on a new connection, still a return.
+        server.reset();
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("clave nueva\n") > 0);
+        file.close();
+        server = startRelay({"--password-file", file.fileName(), "--login-timeout", "300"});
+        slowly = 2000;
+        QTRY_COMPARE_WITH_TIMEOUT(prompts.size(), 3, 10000);
+        as(program, "session=in; nodes=ana; status=1 usuario(s)");
+        QCOMPARE(prompts.size(), 3);
     }
 
     // A log-in begun while the LOGOUT before it waits to leave keeps its own connection.

@@ -61,7 +61,10 @@ private Q_SLOTS:
         QCOMPARE(frames.feed("cdef"), QList<QByteArray>());
         QVERIFY(frames.overflowed());
         QCOMPARE(frames.feed("gh"), QList<QByteArray>());
-        QCOMPARE(frames.feed(QByteArrayView("i\0jk\0l", 6)), QList<QByteArray>({"jk"}));
+        QCOMPARE(frames.feed(QByteArrayView("i\0jk\0lmn", 8)), QList<QByteArray>({"jk"}));
+        QVERIFY(!frames.overflowed());
+        QCOMPARE(frames.feed(QByteArrayView("op\0q\0", 5)), QList<QByteArray>({"q"}));
+        QVERIFY(frames.overflowed());
     }
 
     // Only NICK messages merged in one read are split, whatever the fields look like.

@@ -92,16 +92,17 @@ void ClientSocket::sendData(const QString &text)
     writeNext();
 }
 
-void ClientSocket::givePassword(const QString &password)
+bool ClientSocket::givePassword(const QString &password)
 {
     if (m_phase != Phase::WaitingForPassword)
-        return;
+        return false;
     m_password = password;
     m_gavePassword = true;
     m_outgoing.prepend(
         {wire::toCodePage(wire::buildMessage(wire::Password, {password})) + wire::Terminator,
          true});
     settle();
+    return true;
 }
 
 QString ClientSocket::getData()

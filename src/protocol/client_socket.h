@@ -82,7 +82,8 @@ public:
     // The group's password, given when the server asks for it; and, once passwordNeeded() has
     // been emitted, the answer that lets the connection go on.
     void setPassword(const QString &password) { m_password = password; }
-    void givePassword(const QString &password);
+    // False when the connection no longer waits for it (it has closed meanwhile).
+    bool givePassword(const QString &password);
     // The last connection gave the password (it may have closed since): a refusal of the
     // password is a refusal of the one given.
     bool gavePassword() const { return m_gavePassword; }

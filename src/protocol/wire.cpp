@@ -117,6 +117,7 @@ QList<QByteArray> FrameReader::feed(QByteArrayView bytes)
 {
     QList<QByteArray> messages;
     qsizetype start = 0;
+    m_overflowed = false;
     if (m_skipping) {
         // The rest of a message too long to keep goes too, up to its terminator; otherwise its
         // end would read as a message of its own.
@@ -126,12 +127,15 @@ QList<QByteArray> FrameReader::feed(QByteArrayView bytes)
         m_skipping = false;
     }
     for (qsizetype end; (end = bytes.indexOf(Terminator, start)) >= 0; start = end + 1) {
-        messages.append(m_tail + bytes.sliced(start, end - start));
+        if (m_tail.size() + end - start > m_maxMessage)
+            m_overflowed = true;
+        else
+            messages.append(m_tail + bytes.sliced(start, end - start));
         m_tail.clear();
     }
     m_tail += bytes.sliced(start);
-    m_overflowed = m_tail.size() > m_maxMessage;
-    if (m_overflowed) {
+    if (m_tail.size() > m_maxMessage) {
+        m_overflowed = true;
         m_tail.clear();
         m_skipping = true;
     }

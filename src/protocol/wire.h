@@ -90,8 +90,8 @@ public:
     // The messages the bytes complete, without their terminators; an unfinished tail is kept for
     // the next call.
     QList<QByteArray> feed(QByteArrayView bytes);
-    // The tail grew past the longest message allowed; it has been thrown away, and so is the
-    // rest of that message.
+    // A message longer than allowed came in the last bytes fed: it has been thrown away, and
+    // so is the rest of it when it is not finished yet.
     bool overflowed() const { return m_overflowed; }
 
 private:

@@ -46,7 +46,8 @@ bool showsAsItIs(const QString &nickname)
 {
     return nickname == nickname.trimmed()
         && std::none_of(nickname.begin(), nickname.end(), [](QChar c) {
-               return c.category() == QChar::Other_Control || c.category() == QChar::Other_Format;
+               return c.category() == QChar::Other_Control || c.category() == QChar::Other_Format
+                   || (c.isSpace() && c != u' ');
            });
 }
 
@@ -71,7 +72,6 @@ RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *
     : QObject(parent), m_config(config), m_log(log), m_pacer(config.gap)
 {
     connect(&m_listener, &QTcpServer::newConnection, this, &RelayServer::accept);
-    m_listener.setMaxPendingConnections(1);
     rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
         m_lastDescriptor = qintptr(files.rlim_cur) - kSpareDescriptors;
@@ -137,16 +137,18 @@ bool RelayServer::listen()
 
 void RelayServer::accept()
 {
-    // Near the process's limit of descriptors, new connections wait in the listener (which
-    // then accepts no more) until one goes: at the limit, accepting would fail again and again.
-    while (!m_full) {
-        QTcpSocket *socket = m_listener.nextPendingConnection();
-        if (!socket)
-            return;
-        m_full = socket->socketDescriptor() >= m_lastDescriptor;
-        if (m_full)
-            m_log.write(kServer, QStringLiteral("near the limit of open files: new connections "
-                                                "wait until one goes"));
+    while (QTcpSocket *socket = m_listener.nextPendingConnection()) {
+        // Near the process's limit of descriptors a new connection is closed at once: its
+        // client tries again later, rather than wait for an answer that would not come; at the
+        // limit itself, accepting would fail again and again.
+        if (socket->socketDescriptor() >= m_lastDescriptor) {
+            if (!std::exchange(m_full, true))
+                m_log.write(kServer, QStringLiteral("near the limit of open files: new "
+                                                    "connections are closed"));
+            delete socket;
+            continue;
+        }
+        m_full = false;
         auto *connection = new Connection(
             socket, m_config, ++m_ids, m_pacer,
             // IGNORE answers a PM: a client that answers every PM of a user it blocks must not
@@ -229,8 +231,6 @@ void RelayServer::closed(Connection *connection, const QString &reason)
     m_clients.erase(found);
     m_byId.remove(connection->id());
     connection->deleteLater();
-    if (std::exchange(m_full, false))
-        accept();
 }
 
 bool RelayServer::admitted(Client &client)
@@ -524,9 +524,13 @@ bool RelayServer::boot(const QString &nickname)
     const QByteArray bytes = wire::toCodePage(wire::buildMessage(kBoot, {nickname}));
     int booted = 0;
     for (Client *user : std::as_const(m_online)) {
-        if (user->nickname != nickname || user->booted)
+        if (user->nickname != nickname)
             continue;
         ++booted;
+        if (user->booted) {
+            answer(user->connection->peer(), quoted(nickname) + QStringLiteral(" is booted already"));
+            continue;
+        }
         user->booted = true;
         user->connection->send(bytes);
         answer(user->connection->peer(),

@@ -146,7 +146,7 @@ private:
     std::unordered_map<const Connection *, Client> m_clients;
     QHash<quint64, Connection *> m_byId;
     quint64 m_ids = 0;
-    // The highest descriptor a connection may have before the listener waits; whether it waits.
+    // The highest descriptor a connection may have; whether the last one was past it.
     qintptr m_lastDescriptor = std::numeric_limits<qintptr>::max();
     bool m_full = false;
     QElapsedTimer m_clock;

@@ -603,7 +603,8 @@ private Q_SLOTS:
     }
 
     // The program itself: administrator lines on standard input, serving on once it ends;
-    // near its limit of open files, it takes new connections in as others go.
+    // near its limit of open files, it closes new connections at once, so that their clients
+    // try again, and serves again once files are free.
     void theProgram()
     {
         QProcess program;
@@ -633,6 +634,7 @@ private Q_SLOTS:
             socket->connectToHost(QHostAddress("127.0.0.27"), wire::ServerPort);
         }
         QVERIFY(logged("near the limit of open files"));
+        QVERIFY(waitUntil([&] { return crowd.back()->state() == QAbstractSocket::UnconnectedState; }));
         crowd.clear();
         QTcpSocket late;
         late.connectToHost(QHostAddress("127.0.0.27"), wire::ServerPort);
