@@ -610,12 +610,15 @@ private Q_SLOTS:
         QElapsedTimer open;
         connect(&answer, &QTimer::timeout, this, [&] {
             if (auto *window = qobject_cast<PasswordWindow *>(QApplication::activeModalWidget())) {
-                if (window != asking)
-                    asking = window, open.start(), prompts << window->ui->lblPrompt->text();
+                if (window != asking) {
+                    asking = window;
+                    open.start();
+                    prompts << window->ui->lblPrompt->text();
+                }
                 if (open.elapsed() < slowly)
                     return;
-                window->ui->txtPassword->setText(
-                    QStringList{"otra clave", "ñandú del grupo", "clave nueva"}.value(prompts.size() - 1));
+                const QStringList answers = {"otra clave", "ñandú del grupo", "clave nueva"};
+                window->ui->txtPassword->setText(answers.value(prompts.size() - 1));
                 window->ui->chkRemember->setChecked(prompts.size() == 2);
                 window->accept();
             }

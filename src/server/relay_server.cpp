@@ -528,7 +528,8 @@ bool RelayServer::boot(const QString &nickname)
             continue;
         ++booted;
         if (user->booted) {
-            answer(user->connection->peer(), quoted(nickname) + QStringLiteral(" is booted already"));
+            answer(user->connection->peer(),
+                   quoted(nickname) + QStringLiteral(" is booted already"));
             continue;
         }
         user->booted = true;

@@ -634,7 +634,7 @@ private Q_SLOTS:
             socket->connectToHost(QHostAddress("127.0.0.27"), wire::ServerPort);
         }
         QVERIFY(logged("near the limit of open files"));
-        QVERIFY(waitUntil([&] { return crowd.back()->state() == QAbstractSocket::UnconnectedState; }));
+        QVERIFY(waitUntil([&] { return crowd.back()->state() == QTcpSocket::UnconnectedState; }));
         crowd.clear();
         // Trying again, as a client does, until the server has seen the crowd go.
         QTcpSocket late;
