@@ -2,6 +2,9 @@
 
 #include <QLocalSocket>
 #include <QTextStream>
+#include <QTimer>
+
+#include <chrono>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +12,7 @@
 namespace {
 
 constexpr qint64 kMaxLine = 64 * 1024;
+constexpr std::chrono::seconds kRefusedWait{5};
 
 bool mayAdminister(const QLocalSocket &peer)
 {
@@ -39,16 +43,18 @@ void AdminChannel::accept()
 {
     while (QLocalSocket *peer = m_server.nextPendingConnection()) {
         connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
-        if (!mayAdminister(*peer)) {
-            peer->write(Refusal);
-            peer->disconnectFromServer();
-            continue;
-        }
-        connect(peer, &QLocalSocket::readyRead, peer, [this, peer] {
+        // Even a refused peer is answered only once its line is in: closing with the line still
+        // unread resets the connection, and the peer would lose the answer with it. One that
+        // sends nothing is not kept for long.
+        const bool allowed = mayAdminister(*peer);
+        if (!allowed)
+            QTimer::singleShot(kRefusedWait, peer, &QLocalSocket::abort);
+        connect(peer, &QLocalSocket::readyRead, peer, [this, peer, allowed] {
             if (!peer->canReadLine() && peer->bytesAvailable() < kMaxLine)
                 return;
             const QString line = QString::fromUtf8(peer->readLine(kMaxLine)).trimmed();
-            const AdminAnswer answer = m_handler(line);
+            const AdminAnswer answer =
+                allowed ? m_handler(line) : AdminAnswer{{QLatin1String(Refusal)}, false};
             for (const QString &logged : answer.lines)
                 peer->write(logged.toUtf8() + '\n');
             peer->write(answer.done ? "exit 0\n" : "exit 1\n");
@@ -78,7 +84,6 @@ int sendAdminCommand(const QString &path, const QString &line)
     QTextStream(stdout) << QString::fromUtf8(told ? answer.first(last) : answer);
     if (told)
         return status.at(5) - '0';
-    if (!answer.startsWith(AdminChannel::Refusal))
-        err << "No answer from the server at " << path << '\n';
+    err << "No answer from the server at " << path << '\n';
     return 1;
 }

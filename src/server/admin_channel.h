@@ -31,7 +31,7 @@ public:
     // otherwise why not.
     QString listen(const QString &path);
 
-    static constexpr const char *Refusal = "refused: only the administrator may give commands\n";
+    static constexpr const char *Refusal = "refused: only the administrator may give commands";
 
 private:
     void accept();

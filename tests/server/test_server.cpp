@@ -527,7 +527,7 @@ private Q_SLOTS:
         nobody.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
                                  KORVEX_SERVER_PROGRAM, "--admin", "users", "--admin-socket", path});
         QVERIFY(waitUntil([&] { return nobody.state() == QProcess::NotRunning; }));
-        QCOMPARE(nobody.readAllStandardOutput(), AdminChannel::Refusal);
+        QCOMPARE(nobody.readAllStandardOutput(), QByteArray(AdminChannel::Refusal) + "\n");
         QCOMPARE(nobody.exitCode(), 1);
     }
 
