@@ -186,10 +186,11 @@ private Q_SLOTS:
             "nodes=luis",
             "nothing selected => as luis ana; select; block; status=Highlight User; pm; list=; "
             "slots=0",
-            "a parenthesis in a nickname; the word of the mark in one => as luis a (b),NoIgnored; "
-            "click a (b); iggy; list=a (b)\r\n; nodes=a (b) (Ignored),NoIgnored; iggy; "
-            "nodes=a (b),NoIgnored; list=; click NoIgnored; button=Iggy; select NoIgnored; pm; "
-            "slots=1",
+            "nicknames with a parenthesis, with the words of the mark => "
+            "as luis a (b),c (Ignored),c; click a (b); iggy; list=a (b)\r\n; "
+            "nodes=a (b) (Ignored),c (Ignored),c; iggy; nodes=a (b),c (Ignored),c; list=; "
+            "click c (Ignored); button=Iggy; select c (Ignored); pm; slots=1; read LOGOUT|c; "
+            "nodes=a (b),c (Ignored)",
             "typed entries block; the next goes on a line of its own => as luis dan; type carl; "
             "blocked=carl; free=car; click dan; iggy; list=carl\r\ndan\r\n",
             "line breaks and no-break spaces block only their owner => "

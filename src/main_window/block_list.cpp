@@ -65,19 +65,4 @@ QString removed(const QString &listText, const QString &nickname)
     return lines.join(kLineEnd) + (endedWithBreak ? kLineEnd : QString());
 }
 
-bool isMarked(const QString &nodeText)
-{
-    // The mark, not a nickname that happens to hold the word.
-    return nodeText.endsWith(Mark);
-}
-
-QString nicknameOf(const QString &nodeText)
-{
-    // Only the marks come off: a nickname may itself contain " (".
-    QString nickname = nodeText;
-    while (nickname.endsWith(Mark))
-        nickname.chop(Mark.size());
-    return nickname;
-}
-
 } // namespace block_list

@@ -17,9 +17,5 @@ QString removed(const QString &listText, const QString &nickname);
 
 // A blocked user's node carries this mark behind the nickname.
 inline const QString Mark = QStringLiteral(" (Ignored)");
-// A node is marked when its text ends in the mark.
-bool isMarked(const QString &nodeText);
-// The nickname of a node: its text without the marks behind it.
-QString nicknameOf(const QString &nodeText);
 
 } // namespace block_list

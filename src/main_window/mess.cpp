@@ -210,13 +210,14 @@ void Mess::treeClicked()
         tree->setImage(node, expand ? UserTree::ExpandedImage : UserTree::CollapsedImage);
         return;
     }
-    ui->cmdIggy->setText(block_list::isMarked(node->text(0)) ? QStringLiteral("Un-Iggy")
-                                                             : QStringLiteral("Iggy"));
+    ui->cmdIggy->setText(UserTree::isMarked(node) ? QStringLiteral("Un-Iggy")
+                                                  : QStringLiteral("Iggy"));
 }
 
 void Mess::privateMessage()
 {
-    const QString nodeText = ui->lstUsers->selectedText();
+    const QTreeWidgetItem *node = ui->lstUsers->selectedNode();
+    const QString nodeText = node ? node->text(0) : QString();
     const QString own = m_program.ownNickname();
     if (nodeText.isEmpty()) {
         m_program.SetStatus(QStringLiteral("Highlight User"));
@@ -228,9 +229,9 @@ void Mess::privateMessage()
     }
     if (nodeText == QStringLiteral("Online - ") + own)
         return;
-    if (block_list::isMarked(nodeText)) {
+    if (UserTree::isMarked(node)) {
         m_program.ShowError(QStringLiteral("No se pudo mandar mensaje a ")
-                            + block_list::nicknameOf(nodeText)
+                            + UserTree::nicknameOf(node)
                             + QStringLiteral(" porque lo tienes ignorado"));
         return;
     }
@@ -253,7 +254,7 @@ void Mess::iggyClicked()
     const QString caption = ui->cmdIggy->text();
     if (caption == QLatin1String("Un-Iggy")) {
         if (QTreeWidgetItem *node = ui->lstUsers->selectedNode()) {
-            const QString nickname = block_list::nicknameOf(node->text(0));
+            const QString nickname = UserTree::nicknameOf(node);
             node->setText(0, nickname);
             setBlockList(block_list::removed(blockList(), nickname));
         }

@@ -1,7 +1,5 @@
 #include "main_window/user_tree.h"
 
-#include "main_window/block_list.h"
-
 #include <QMouseEvent>
 
 namespace {
@@ -52,6 +50,7 @@ void UserTree::addUsers(const QStringList &nicknames)
     nodes.reserve(nicknames.size());
     for (const QString &nickname : nicknames) {
         auto *node = new QTreeWidgetItem(QStringList{nickname});
+        node->setData(0, NicknameRole, nickname);
         setImages(node, UserImage, UserImage);
         nodes.append(node);
     }
@@ -62,7 +61,7 @@ void UserTree::removeUser(const QString &nickname)
 {
     QTreeWidgetItem *parent = root();
     for (int i = 0; parent && i < parent->childCount(); ++i) {
-        if (block_list::nicknameOf(parent->child(i)->text(0)) == nickname) {
+        if (nicknameOf(parent->child(i)) == nickname) {
             delete parent->takeChild(i);
             return;
         }
@@ -90,6 +89,12 @@ QString UserTree::selectedText() const
 bool UserTree::isFirstNode(const QTreeWidgetItem *node) const
 {
     return node && topLevelItemCount() > 0 && node == topLevelItem(0);
+}
+
+QString UserTree::nicknameOf(const QTreeWidgetItem *node)
+{
+    const QVariant nickname = node->data(0, NicknameRole);
+    return nickname.isValid() ? nickname.toString() : node->text(0);
 }
 
 void UserTree::setImage(QTreeWidgetItem *node, int image) const
