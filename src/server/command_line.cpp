@@ -241,10 +241,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
             return result;
         }
         // Written in UTF-8, compared as it travels: in the code page of the wire, where a
-        // letter the code page lacks would leave only a question mark to guess.
+        // letter the code page lacks would leave only a question mark to guess, and without
+        // what a field cannot hold, which no client could send.
         const QString text = QString::fromUtf8(std::get<QByteArray>(read));
         config.password = wire::toCodePage(text);
-        if (wire::fromCodePage(config.password) != text) {
+        if (wire::asSent(text) != text) {
             result.error = QStringLiteral("the password in ") + password
                 + QStringLiteral(" has characters that do not travel: use Latin letters, digits "
                                  "and signs");

@@ -579,6 +579,7 @@ private Q_SLOTS:
         QTest::newRow("no such file") << "--password-file /nonexistent" << "cannot read";
         QTest::newRow("letters that do not travel")
             << "--password-file @0600=пароль" << "do not travel";
+        QTest::newRow("a separator") << "--password-file @0600=a¤¶£Æb" << "do not travel";
         QTest::newRow("fine") << "--require-tls --password-file @0600" << "";
     }
 
