@@ -13,6 +13,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -61,6 +62,13 @@ int main(int argc, char *argv[])
     if (!commandLine.adminCommand.isEmpty())
         return sendAdminCommand(commandLine.adminSocket, commandLine.adminCommand);
 
+    // Every client holds a file: a shell's usual 1,024 would turn a group away long before the
+    // system's own limit.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     RelayServer server(commandLine.config, out);
     if (!server.listen())
         return 1;
