@@ -170,7 +170,7 @@ void RelayServer::accept()
         connect(connection, &Connection::closed, this,
                 [this, connection](const QString &reason) { closed(connection, reason); });
         m_log.write(connection->peer(), QStringLiteral("connected"));
-        awaitLogIn(connection);
+        awaitLogIn(m_clients.at(connection));
     }
 }
 
@@ -217,6 +217,7 @@ void RelayServer::handle(Connection *connection, const QByteArray &bytes)
         }
     } else if (command == kLogout) {
         logOut(client, QStringLiteral("logged out"));
+        awaitLogIn(client);
     }
 }
 
@@ -350,18 +351,26 @@ void RelayServer::logOut(Client &client, const QString &how)
     const QString announcement = wire::buildMessage(kLogout, {client.nickname});
     for (Client *other : std::as_const(m_online))
         send(*other, announcement, &client);
-    awaitLogIn(client.connection);
 }
 
-void RelayServer::awaitLogIn(Connection *connection)
+void RelayServer::awaitLogIn(const Client &client)
 {
-    const quint64 session = m_clients.at(connection).session;
-    QTimer::singleShot(m_config.logInTimeout, connection, [this, connection, session] {
+    dropUnlessChanged(client, m_config.logInTimeout,
+                      QStringLiteral("nobody logged in for %1 ms")
+                          .arg(m_config.logInTimeout.count()));
+}
+
+void RelayServer::dropUnlessChanged(const Client &client, std::chrono::milliseconds after,
+                                    const QString &reason)
+{
+    Connection *connection = client.connection;
+    const quint64 session = client.session;
+    const bool loggedIn = client.loggedIn;
+    QTimer::singleShot(after, connection, [this, connection, session, loggedIn, reason] {
         const auto found = m_clients.find(connection);
-        if (found != m_clients.end() && !found->second.loggedIn
+        if (found != m_clients.end() && found->second.loggedIn == loggedIn
             && found->second.session == session)
-            connection->drop(QStringLiteral("nobody logged in for %1 ms")
-                                 .arg(m_config.logInTimeout.count()));
+            connection->drop(reason);
     });
 }
 
@@ -538,14 +547,7 @@ bool RelayServer::boot(const QString &nickname)
                     QStringLiteral("booted ") + quoted(nickname) + QStringLiteral(", closing in ")
                         + QString::number(m_config.bootGrace.count())
                         + QStringLiteral(" ms unless it logs out"));
-        Connection *connection = user->connection;
-        const quint64 session = user->session;
-        QTimer::singleShot(m_config.bootGrace, connection, [this, connection, session] {
-            const auto found = m_clients.find(connection);
-            if (found != m_clients.end() && found->second.loggedIn
-                && found->second.session == session)
-                connection->drop(QStringLiteral("booted"));
-        });
+        dropUnlessChanged(*user, m_config.bootGrace, QStringLiteral("booted"));
     }
     if (booted == 0)
         answer(kServer, QStringLiteral("boot: nobody called ") + quoted(nickname)

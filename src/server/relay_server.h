@@ -120,7 +120,10 @@ private:
     void refuse(Client &client, const QString &reason, const QString &why, const QString &text);
     void logOut(Client &client, const QString &how);
     // Closes the connection unless someone logs in on it in time.
-    void awaitLogIn(Connection *connection);
+    void awaitLogIn(const Client &client);
+    // Closes the client's connection after a while, unless it has logged in or out meanwhile.
+    void dropUnlessChanged(const Client &client, std::chrono::milliseconds after,
+                           const QString &reason);
     void sendUserList(Client &to);
     void privateMessage(Client &from, const QString &to, const QString &text);
     // Whether the client may write to that user now: a client may write to only so many new
