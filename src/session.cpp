@@ -158,7 +158,7 @@ void Session::refused(const QString &reason, const QString &text)
         m_password.clear();
         m_program.settings().setPassword(m_host, QString());
         m_passwordRefused = true;
-        m_state = m_retrying ? State::Lost : State::Connecting;
+        m_state = attemptState();
         connectTo();
         return;
     }
@@ -170,7 +170,7 @@ void Session::refused(const QString &reason, const QString &text)
 
 void Session::certificateRefused(const QString &known, const QString &seen)
 {
-    const State was = std::exchange(m_state, State::LoggedOut);
+    m_state = State::LoggedOut;
     m_retryTimer.stop();
     const quint64 choices = m_choices;
     const QString warning =
@@ -194,7 +194,7 @@ void Session::certificateRefused(const QString &known, const QString &seen)
         return;
     if (accepted) {
         m_program.settings().setCertificate(m_host, seen);
-        m_state = was == State::Lost ? State::Lost : State::Connecting;
+        m_state = attemptState();
         connectTo();
         return;
     }

@@ -64,6 +64,8 @@ private:
     void showLoggedOut(const QString &status);
     void retry();
     void scheduleRetry();
+    // The state of another try at the same log-in: a reconnection stays one.
+    State attemptState() const { return m_retrying ? State::Lost : State::Connecting; }
 
     Program &m_program;
     ClientSocket *m_socket;

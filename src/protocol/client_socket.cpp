@@ -153,7 +153,6 @@ void ClientSocket::timedOut()
 
 void ClientSocket::failHandshake(const QString &reason)
 {
-    m_ended = true;
     reset();
     m_socket->abort();
     Q_EMIT error(int(QAbstractSocket::SslHandshakeFailedError), reason);
@@ -294,7 +293,6 @@ void ClientSocket::encrypted()
 void ClientSocket::refuseCertificate(const QString &seen)
 {
     const QString known = m_knownCertificate;
-    m_ended = true;
     reset();
     m_socket->abort();
     Q_EMIT certificateRefused(known, seen);
@@ -383,6 +381,8 @@ void ClientSocket::deliver()
 
 void ClientSocket::reset()
 {
+    // Whatever the socket still reports of this connection is over and done with.
+    m_ended = true;
     m_wasConnected = false;
     m_phase = Phase::Closed;
     m_phaseTimer.stop();
