@@ -272,9 +272,9 @@ private Q_SLOTS:
             "closed x; f> ACCEPT|frame~LOGIN|ana|$T~; f< ACCEPTED|frame~REFUSED|nickname|Ya hay "
             "alguien conectado como ana. Elige otro apodo.~; closed f; tls b; b> LOGIN|ana|$T~; "
             "b< TOKEN|$U~NICK|luis~NICK|ana~; closed a; luis< LOGOUT|anaNICK|ana; "
-            "log @b takes \"ana\" back from @a\\n; y> ACCEPT|frame~LOGIN|ANA|$T~; "
-            "y< ACCEPTED|frame~REFUSED|nickname|Ya hay alguien conectado como ana. Elige otro "
-            "apodo.~; z> LOGIN|ana; closed z; luis> PM|ana|luis|¿sigues?; "
+            "log @b takes \"ana\" back from @a\\n; tls y; y> LOGIN|ANA|$T~; "
+            "y< REFUSED|nickname|Ya hay alguien conectado como ana. Elige otro apodo.~; "
+            "z> LOGIN|ana; closed z; luis> PM|ana|luis|¿sigues?; "
             "b< PM|ana|luis|¿sigues?~; quiet luis b; nolog $U",
             // Encryption when the client takes it; a client that ignores the offer talks in
             // clear, unless the server requires encryption.
