@@ -5,7 +5,7 @@
 #include "layouts/placement.h"
 #include "layouts/plain_text.h"
 #include "main_window/attention.h"
-#include "main_window/block_list.h"
+#include "core/block_list.h"
 #include "main_window/login.h"
 #include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"

@@ -1,4 +1,4 @@
-#include "main_window/block_list.h"
+#include "core/block_list.h"
 
 #include <QStringList>
 
