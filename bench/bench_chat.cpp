@@ -5,7 +5,7 @@
 //
 // Usage: bench_chat [idle seconds, default 30]
 #include "conversations/chat.h"
-#include "incoming/incoming.h"
+#include "core/dispatcher.h"
 #include "program.h"
 #include "protocol/wire.h"
 #include "support/raw_server.h"
@@ -39,7 +39,7 @@ int main(int argc, char *argv[])
     Program program;
     Chat *chat = program.chat();
     chat->show();
-    Incoming &incoming = program.incoming();
+    Dispatcher &incoming = program.incoming();
 
     QElapsedTimer clock;
     clock.start();

@@ -11,7 +11,7 @@
 #include "main_window/user_tree.h"
 #include "program.h"
 #include "protocol/client_socket.h"
-#include "session.h"
+#include "core/session.h"
 #include "support/raw_server.h"
 #include "support/server_process.h"
 #include "ui_chat.h"

@@ -3,6 +3,7 @@
 // the final status line, and how long after the server's last write the list and the status
 // were complete.
 #include "main_window/user_tree.h"
+#include "core/user_list.h"
 #include "program.h"
 #include "protocol/client_socket.h"
 #include "support/raw_server.h"
@@ -37,10 +38,10 @@ struct Run {
 void report(Program &program, Run &run, Clock::time_point complete, int deepest)
 {
     UserTree *tree = program.mess()->userTree();
-    const QTreeWidgetItem *root = tree->root();
-    bool namesRight = root && root->childCount() == kUsers;
+    const UserList &users = program.core().users();
+    bool namesRight = users.userCount() == kUsers;
     for (int i = 0; namesRight && i < kUsers; ++i)
-        namesRight = root->child(i)->text(0) == userName(i);
+        namesRight = users.index(i, 0, users.root()).data().toString() == userName(i);
     const double ms =
         std::chrono::duration<double, std::milli>(complete - run.lastWrite).count();
     std::printf("%-22s users listed %d, names %s, status \"%s\", complete %.1f ms after the "

@@ -11,9 +11,10 @@
 #include "main_window/login.h"
 #include "main_window/mess.h"
 #include "main_window/user_tree.h"
+#include "core/conversations.h"
 #include "program.h"
 #include "protocol/client_socket.h"
-#include "session.h"
+#include "core/session.h"
 #include "support/raw_server.h"
 #include "support/server_process.h"
 #include "ui_chat.h"
@@ -182,11 +183,11 @@ int main(int argc, char *argv[])
         if (random.bounded(5) == 0) {
             Program &client = *clients[std::size_t(random.bounded(2))];
             const QString to = QStringLiteral("p%1").arg(random.bounded(10));
-            PM *window = client.PMWindows().findByCorrespondent(to);
-            if (!window) {
-                window = client.PMWindows().openNew();
-                window->setCorrespondents(to, client.ownNickname());
-            }
+            Conversations &conversations = client.core().conversations();
+            int slot = conversations.findByCorrespondent(to);
+            if (slot < 0)
+                slot = conversations.open(to, client.ownNickname(), QString());
+            PM *window = client.PMWindows().window(slot);
             const QString line = stamp(client.ownNickname(), ++number);
             window->ui->txtSend->setText(line);
             window->ui->cmdSend->click();

@@ -2,9 +2,9 @@
 // so that every branch of the handler runs: boxes are taken as dismissed and pauses end at once.
 #include "main_window/login.h"
 #include "program.h"
-#include "session.h"
+#include "core/session.h"
 #include "protocol/wire.h"
-#include "incoming/incoming.h"
+#include "core/dispatcher.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,30 +1,52 @@
 #include "program.h"
 
-#include "incoming/incoming.h"
+#include "aux_windows/password.h"
+#include "conversations/history.h"
+#include "conversations/pm.h"
+#include "core/conversations.h"
+#include "core/dispatcher.h"
+#include "core/session.h"
+#include "core/settings.h"
 #include "layouts/plain_text.h"
 #include "main_window/attention.h"
 #include "main_window/tray_icon.h"
-#include "main_window/user_tree.h"
-#include "protocol/client_socket.h"
-#include "protocol/wire.h"
-#include "session.h"
-#include "settings.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTimer>
 
-#include <cmath>
-
-Program::Program()
-    : m_settings(new Settings([this](const QString &text) { ShowError(text); }, this)),
-      m_session(new Session(*this)),
-      m_incoming(new Incoming(*this, this)),
-      m_pmWindows(std::make_unique<PMRegistry>(*this))
+Program::Program() : m_pmWindows(std::make_unique<PMRegistry>(*this))
 {
-    m_session->setParent(this);
-    connect(&WS(), &ClientSocket::dataArrival, m_incoming, &Incoming::dataArrival);
+    Client *core = &m_core;
+    connect(core, &Client::statusChanged, this, [this](const QString &line) {
+        mess()->setStatusLine(line);
+    });
+    connect(core, &Client::errorShown, this, &Program::ShowError);
+    connect(core, &Client::boxShown, this,
+            [](const QString &title, const QString &text, Client::BoxKind kind) {
+                plain::showBox(nullptr, title, text,
+                               kind == Client::BoxKind::Warning       ? QMessageBox::Warning
+                               : kind == Client::BoxKind::Information ? QMessageBox::Information
+                                                                      : QMessageBox::NoIcon);
+            });
+    connect(core, &Client::captionChanged, this,
+            [this](const QString &caption) { mess()->setCaption(caption); });
+    connect(core, &Client::sessionMenusChanged, this,
+            [this](bool logIn, bool logOut) { mess()->setSessionMenus(logIn, logOut); });
+    connect(core, &Client::padlockChanged, this,
+            [this](const QString &fingerprint) { mess()->setPadlock(fingerprint); });
+    connect(core, &Client::nicknameChanged, this, [this](const QString &nickname) {
+        if (m_login)
+            m_login->setNickname(nickname);
+    });
+    connect(core, &Client::loginWanted, this, [this](bool shown) {
+        if (shown)
+            login()->show();
+        else if (m_login)
+            m_login->hide();
+    });
+    connect(&m_core.session(), &Session::certificateQuestion, this, &Program::askCertificate);
+    connect(&m_core.session(), &Session::passwordQuestion, this, &Program::askPassword);
+    connect(&m_core.dispatcher(), &Dispatcher::noticeArrived, this, &Program::showNotice);
+    wireConversations();
 }
 
 Program::~Program()
@@ -40,6 +62,43 @@ Program::~Program()
     delete m_error;
     delete m_login;
     delete m_mess;
+}
+
+void Program::wireConversations()
+{
+    Conversations *conversations = &m_core.conversations();
+    connect(conversations, &Conversations::opened, this,
+            [this](int slot) { m_pmWindows->open(slot); });
+    connect(conversations, &Conversations::shown, this, [this](int slot) {
+        if (PM *window = m_pmWindows->window(slot))
+            window->show();
+    });
+    connect(conversations, &Conversations::changed, this, [this](int slot) {
+        if (PM *window = m_pmWindows->window(slot))
+            window->refresh();
+    });
+    connect(conversations, &Conversations::lineAdded, this,
+            [this](int slot, Conversations::Kind kind, const QString &writer, const QString &text) {
+                const QColor &colour = kind == Conversations::Kind::Mine ? History::Red : History::Blue;
+                if (slot == Conversations::Room) {
+                    kind == Conversations::Kind::Notice ? chat()->appendNotice(text)
+                                                        : chat()->appendLine(writer, colour, text);
+                } else if (PM *window = m_pmWindows->window(slot)) {
+                    kind == Conversations::Kind::Notice ? window->appendNotice(text)
+                                                        : window->appendLine(writer, colour, text);
+                }
+            });
+    connect(conversations, &Conversations::arrived, this,
+            [this](int slot, const QString &from, const QString &text) {
+                attention().arrived(windowOf(slot), from, text);
+            });
+}
+
+QWidget *Program::windowOf(int slot)
+{
+    if (slot == Conversations::Room)
+        return chat();
+    return m_pmWindows->window(slot);
 }
 
 Login *Program::login()
@@ -67,7 +126,7 @@ Admin *Program::admin()
 {
     if (!m_admin) {
         m_admin = new Admin;
-        showBox(QStringLiteral("KORVEX Mensajero"), Admin::Announcement);
+        m_core.showBox(QStringLiteral("KORVEX Mensajero"), Admin::Announcement);
         // Whatever ran while the box was open may have closed the window again.
         if (!m_admin)
             m_admin = new Admin;
@@ -79,7 +138,7 @@ About *Program::about()
 {
     if (!m_about) {
         m_about = new About;
-        showBox(QStringLiteral("KORVEX Mensajero"), About::ContactLine);
+        m_core.showBox(QStringLiteral("KORVEX Mensajero"), About::ContactLine);
         if (!m_about)
             m_about = new About;
     }
@@ -110,74 +169,16 @@ void Program::start()
     }
 }
 
-void Program::logOut()
-{
-    m_session->leave();
-    SendCommand(wire::buildMessage(u"LOGOUT", {ownNickname()}));
-    SetStatus(QStringLiteral("Logged Out"));
-    mess()->showLoggedOut(false);
-    login()->clearNickname();
-    closeAfterGoodbye();
-}
-
-void Program::closeAfterGoodbye()
-{
-    // The LOGOUT leaves while the connection is still open. A log-in the user began meanwhile
-    // has a connection of its own, which stays.
-    Pause(1);
-    if (m_session->state() == Session::State::LoggedOut)
-        WS().close();
-}
-
 void Program::exitProgram()
 {
     mess()->trayIcon()->remove();
-    logOut();
-    SetStatus(QStringLiteral("Closing"));
+    m_core.logOut();
+    m_core.SetStatus(QStringLiteral("Closing"));
     // From here nothing is sent and no pause waits: handlers that were waiting when the user
     // chose "Salir" unwind at once. exit() ends the event loops without the close events that
     // quit() would send to the windows.
-    m_ending = true;
+    m_core.end();
     QCoreApplication::exit(0);
-}
-
-bool Program::SendCommand(const QString &message)
-{
-    if (m_ending)
-        return false;
-    if (WS().state() != ClientSocket::Connected) {
-        SetStatus(QStringLiteral("Not Connected"));
-        return false;
-    }
-    WS().sendData(message);
-    return true;
-}
-
-void Program::SetStatus(const QString &text)
-{
-    mess()->setStatusLine(QStringLiteral("Status : ") + text);
-}
-
-void Program::Pause(double seconds)
-{
-    if (!(seconds > 0) || m_ending || m_instant)
-        return;
-    // A monotonic clock: the wait ends after the requested time, midnight or not.
-    const auto wanted = static_cast<qint64>(std::ceil(seconds * 1e9));
-    QElapsedTimer clock;
-    clock.start();
-    for (qint64 left = wanted; left > 0 && !m_ending; left = wanted - clock.nsecsElapsed()) {
-        QEventLoop loop;
-        QTimer::singleShot(std::chrono::milliseconds((left + 999'999) / 1'000'000),
-                           Qt::PreciseTimer, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-}
-
-void Program::showBox(const QString &title, const QString &text, QMessageBox::Icon icon)
-{
-    if (!m_instant)
-        plain::showBox(nullptr, title, text, icon);
 }
 
 void Program::ShowError(const QString &text)
@@ -188,26 +189,47 @@ void Program::ShowError(const QString &text)
     window->raise();
 }
 
-QString Program::ownNickname()
+void Program::showNotice(quint64 number, const QString &text)
 {
-    return login()->nickname();
+    Admin *window = admin();
+    window->showNotice(number, text);
+    attention().arrived(window, QStringLiteral("Aviso del administrador"), text);
 }
 
-bool Program::isConnected()
+void Program::askCertificate(quint64 question, const QString &host, const QString &known,
+                             const QString &seen)
 {
-    return WS().state() == ClientSocket::Connected;
+    const QString warning =
+        QStringLiteral("\n\nSi el administrador del servidor no lo ha cambiado, alguien podría "
+                       "estar interceptando la conexión. No se ha enviado nada.");
+    const bool accepted = seen.isEmpty()
+        ? plain::ask(nullptr, QStringLiteral("Conexión sin cifrar"),
+                     QStringLiteral("El servidor ") + host
+                         + QStringLiteral(" ya no cifra la conexión. Antes la cifraba con el "
+                                          "certificado de huella SHA-256:\n")
+                         + known + warning + QStringLiteral("\n\n¿Conectar sin cifrar?"),
+                     QStringLiteral("Conectar sin cifrar"), QStringLiteral("Cancelar"))
+        : plain::ask(nullptr, QStringLiteral("Certificado del servidor cambiado"),
+                     QStringLiteral("El certificado del servidor ") + host
+                         + QStringLiteral(" ha cambiado.\n\nHuella SHA-256 conocida:\n") + known
+                         + QStringLiteral("\n\nHuella SHA-256 nueva:\n") + seen + warning
+                         + QStringLiteral("\n\n¿Aceptar el certificado nuevo?"),
+                     QStringLiteral("Aceptar el certificado nuevo"), QStringLiteral("Rechazar"));
+    m_core.session().answerCertificate(question, accepted);
+}
+
+void Program::askPassword(quint64 question, const QString &host, bool again)
+{
+    PasswordWindow window(host, again);
+    const bool given = window.exec() == QDialog::Accepted;
+    m_core.session().answerPassword(question, given, window.password(), window.remember());
 }
 
 Attention &Program::attention()
 {
     if (!m_attention) {
         m_attention = new Attention(*mess()->trayIcon(), this);
-        m_attention->setNotices(m_settings->notifications());
+        m_attention->setNotices(m_core.settings().notifications());
     }
     return *m_attention;
-}
-
-ClientSocket &Program::WS()
-{
-    return m_session->socket();
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QMessageBox>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -12,6 +11,7 @@
 #include "aux_windows/intro.h"
 #include "conversations/chat.h"
 #include "conversations/pm_registry.h"
+#include "core/client.h"
 #include "main_window/login.h"
 #include "main_window/mess.h"
 
@@ -19,16 +19,13 @@
 
 class Attention;
 class ClientSocket;
-class Incoming;
+class Dispatcher;
 class Session;
 class Settings;
 
-// The running client. The windows reach each other through it by name, the way the user sees
-// them: the login window's nickname box, the main window's status line. Every window that exists
-// once is created hidden on first use; windows that the user's close destroys are created afresh
-// on the next use.
-//
-// Handlers may run nested inside Pause or a modal box; after either, fetch windows again
+// The running client's windows, wired to its core. Every window that exists once is created
+// hidden on first use; windows that the user's close destroys are created afresh on the next
+// use. Handlers may run nested inside a pause or a modal box; after either, fetch windows again
 // through these accessors instead of keeping pointers.
 class Program : public QObject {
     Q_OBJECT
@@ -36,6 +33,8 @@ class Program : public QObject {
 public:
     Program();
     ~Program() override;
+
+    Client &core() { return m_core; }
 
     Login *login();
     Mess *mess();
@@ -48,57 +47,42 @@ public:
     About *about();
 
     // The window if it exists now, without creating it.
-    Login *existingLogin() const { return m_login; }
     Chat *existingChat() const { return m_chat; }
     Error *existingError() const { return m_error; }
     Admin *existingAdmin() const { return m_admin; }
-    Help *existingHelp() const { return m_help; }
     Intro *existingIntro() const { return m_intro; }
-    About *existingAbout() const { return m_about; }
 
-    Incoming &incoming() { return *m_incoming; }
     PMRegistry &PMWindows() { return *m_pmWindows; }
-    Session &session() { return *m_session; }
-    Settings &settings() { return *m_settings; }
     // Signs of new lines in windows the user is not looking at.
     Attention &attention();
-    // The one connection (the login window's socket).
-    ClientSocket &WS();
 
-    // Puts one message on the connection while it is up and returns true; otherwise drops it,
-    // says so in the status line and returns false.
-    bool SendCommand(const QString &message);
-    // Writes "Status : " and the text into the main window's status line.
-    void SetStatus(const QString &text);
-    // Waits while the event loop runs: every event that comes meanwhile is handled.
-    void Pause(double seconds);
+    // The core's parts, for the windows and the harnesses.
+    Dispatcher &incoming() { return m_core.dispatcher(); }
+    Session &session() { return m_core.session(); }
+    Settings &settings() { return m_core.settings(); }
+    ClientSocket &WS() { return m_core.socket(); }
+    void Pause(double seconds) { m_core.Pause(seconds); }
+    void setInstant(bool instant) { m_core.setInstant(instant); }
+    bool isConnected() { return m_core.isConnected(); }
+    QString ownNickname() const { return m_core.nickname(); }
+
     // Shows the text in the Error window, modeless.
     void ShowError(const QString &text);
-    // A modal box with one OK button; returns once the user has dismissed it.
-    void showBox(const QString &title, const QString &text,
-                 QMessageBox::Icon icon = QMessageBox::NoIcon);
-    // For a harness that drives the program faster than a person can: pauses end at once and
-    // boxes are taken as dismissed as soon as they would open.
-    void setInstant(bool instant) { m_instant = instant; }
-    bool isInstant() const { return m_instant; }
-
     // The start-up: the splash runs its bar, then the main window shows.
     void start();
-    // "&Abandonar": LOGOUT, the logged-out state, and a second later the socket closed. After a
-    // lost connection, it only stops the retrying.
-    void logOut();
-    // After a LOGOUT: a second for it to leave, then the socket closed.
-    void closeAfterGoodbye();
     // "Salir": the icon goes, the user logs out, and the program ends at once, without any
     // window's close handler (so the chat room sends no LEAVE).
     void exitProgram();
-    bool isEnding() const { return m_ending; }
-
-    // The own nickname is what the login window's nickname box holds at this moment.
-    QString ownNickname();
-    bool isConnected();
 
 private:
+    void wireConversations();
+    void askCertificate(quint64 question, const QString &host, const QString &known,
+                        const QString &seen);
+    void askPassword(quint64 question, const QString &host, bool again);
+    void showNotice(quint64 number, const QString &text);
+    QWidget *windowOf(int slot);
+
+    Client m_core;
     QPointer<Login> m_login;
     QPointer<Mess> m_mess;
     QPointer<Chat> m_chat;
@@ -107,11 +91,6 @@ private:
     QPointer<About> m_about;
     QPointer<Help> m_help;
     QPointer<Intro> m_intro;
-    Settings *m_settings;
-    Session *m_session;
     QPointer<Attention> m_attention;
-    Incoming *m_incoming;
     std::unique_ptr<PMRegistry> m_pmWindows;
-    bool m_ending = false;
-    bool m_instant = false;
 };

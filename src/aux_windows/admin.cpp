@@ -1,6 +1,6 @@
 #include "aux_windows/admin.h"
 
-#include "layouts/clock.h"
+#include "core/clock.h"
 #include "layouts/placement.h"
 #include "ui_admin.h"
 

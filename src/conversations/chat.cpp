@@ -1,12 +1,12 @@
 #include "conversations/chat.h"
 
 #include "conversations/history.h"
-#include "conversations/pm.h"
-#include "layouts/clock.h"
+#include "core/clock.h"
+#include "core/conversations.h"
+#include "core/outbox.h"
 #include "layouts/panels.h"
 #include "layouts/placement.h"
 #include "program.h"
-#include "protocol/wire.h"
 #include "ui_chat.h"
 
 #include <QCloseEvent>
@@ -50,22 +50,28 @@ void Chat::closeEvent(QCloseEvent *event)
     // Qt 6.4 delivers a refused programmatic close() twice; only a shown room can be left.
     if (!isVisible())
         return;
-    m_program.SendCommand(wire::buildMessage(u"LEAVE", {m_program.ownNickname()}));
+    m_program.core().outbox().leaveRoom();
     hide();
+}
+
+void Chat::showEvent(QShowEvent *event)
+{
+    m_program.core().setRoomShown(true);
+    QWidget::showEvent(event);
+}
+
+void Chat::hideEvent(QHideEvent *event)
+{
+    // A minimised window is hidden for the window system but still shown for the user.
+    m_program.core().setRoomShown(isVisible());
+    QWidget::hideEvent(event);
 }
 
 void Chat::send()
 {
-    const QString line = ui->txtSend->text();
-    if (line.isEmpty())
-        return;
-    if (!m_program.SendCommand(wire::buildMessage(u"CHAT", {m_program.ownNickname(), line}))) {
-        // Nothing the user wrote is lost: the line stays in the box for another try.
-        appendNotice(PM::NotSent);
-        return;
-    }
-    appendLine(m_program.ownNickname(), History::Red, line);
-    ui->txtSend->clear();
+    // Nothing the user wrote is lost: a line that cannot go stays in the box for another try.
+    if (m_program.core().conversations().sendToRoom(ui->txtSend->text()))
+        ui->txtSend->clear();
 }
 
 void Chat::tick()

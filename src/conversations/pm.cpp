@@ -1,26 +1,30 @@
 #include "conversations/pm.h"
 
 #include "conversations/history.h"
+#include "core/client.h"
+#include "core/conversations.h"
 #include "layouts/panels.h"
 #include "layouts/placement.h"
 #include "layouts/plain_text.h"
 #include "program.h"
-#include "protocol/wire.h"
 #include "ui_pm.h"
 
 #include <QCloseEvent>
 
-PM::PM(Program &program) : ui(new Ui::PM), m_program(program)
+PM::PM(Program &program, int slot) : ui(new Ui::PM), m_program(program), m_slot(slot)
 {
     ui->setupUi(this);
     placement::useLayoutFont(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
     panels::setUp(ui->stat, {267});
-    m_caption = windowTitle();
 
     connect(ui->cmdSend, &QPushButton::clicked, this, &PM::send);
     connect(ui->txtSend, &QLineEdit::returnPressed, this, &PM::send);
+    connect(ui->txtTo, &QLineEdit::textEdited, this, [this](const QString &text) {
+        m_program.core().conversations().setCorrespondent(m_slot, text);
+    });
+    refresh();
 }
 
 PM::~PM()
@@ -28,10 +32,19 @@ PM::~PM()
     delete ui;
 }
 
-void PM::setCaption(const QString &caption)
+void PM::refresh()
 {
-    m_caption = caption;
-    plain::setCaption(this, caption);
+    const Conversations::Private *conversation = m_program.core().conversations().at(m_slot);
+    if (!conversation)
+        return;
+    if (ui->txtTo->text() != conversation->correspondent)
+        ui->txtTo->setText(conversation->correspondent);
+    ui->txtFrom->setText(conversation->own);
+    ui->txtTo->setReadOnly(conversation->locked);
+    if (!conversation->caption.isEmpty())
+        plain::setCaption(this, conversation->caption);
+    if (!conversation->statusText.isEmpty())
+        panels::setText(ui->stat, 1, conversation->statusText);
 }
 
 void PM::appendLine(const QString &writer, const QColor &writerColour, const QString &text)
@@ -40,32 +53,9 @@ void PM::appendLine(const QString &writer, const QColor &writerColour, const QSt
                          {text + QStringLiteral("\r\n"), History::Black, false}});
 }
 
-void PM::setCorrespondents(const QString &to, const QString &from)
-{
-    ui->txtTo->setText(to);
-    ui->txtFrom->setText(from);
-}
-
-void PM::lineArrived(const QString &sender, const QString &own, const QString &text)
-{
-    setCorrespondents(sender, own);
-    appendLine(sender, History::Blue, text);
-    lockRecipient();
-}
-
 void PM::appendNotice(const QString &text)
 {
     ui->txtChat->append(text + QStringLiteral("\r\n"), History::Black, true);
-}
-
-void PM::lockRecipient()
-{
-    ui->txtTo->setReadOnly(true);
-}
-
-void PM::setStatusText(const QString &text)
-{
-    panels::setText(ui->stat, 1, text);
 }
 
 QString PM::statusText() const
@@ -76,21 +66,12 @@ QString PM::statusText() const
 void PM::closeEvent(QCloseEvent *event)
 {
     event->accept();
-    Q_EMIT closedByUser();
+    m_program.core().conversations().close(m_slot);
 }
 
 void PM::send()
 {
-    const QString line = ui->txtSend->text();
-    if (line.isEmpty())
-        return;
-    if (!m_program.SendCommand(
-            wire::buildMessage(u"PM", {ui->txtTo->text(), ui->txtFrom->text(), line}))) {
-        // Nothing the user wrote is lost: the line stays in the box for another try.
-        appendNotice(NotSent);
-        return;
-    }
-    appendLine(ui->txtFrom->text(), History::Red, line);
-    lockRecipient();
-    ui->txtSend->clear();
+    // Nothing the user wrote is lost: a line that cannot go stays in the box for another try.
+    if (m_program.core().conversations().send(m_slot, ui->txtSend->text()))
+        ui->txtSend->clear();
 }

@@ -1,9 +1,10 @@
 #include "conversations/pm_registry.h"
 
 #include "conversations/pm.h"
+#include "core/client.h"
+#include "core/conversations.h"
 #include "layouts/placement.h"
 #include "program.h"
-#include "ui_pm.h"
 
 PMRegistry::PMRegistry(Program &program) : m_program(program) {}
 
@@ -13,42 +14,27 @@ PMRegistry::~PMRegistry()
         delete window.data();
 }
 
+int PMRegistry::NextPMSlot() const
+{
+    return m_program.core().conversations().NextPMSlot();
+}
+
 PM *PMRegistry::window(int slot) const
 {
-    return slot >= 0 && slot < NextPMSlot() ? m_slots[std::size_t(slot)].data() : nullptr;
+    // A window goes a moment after its close; from the close on, its slot is empty.
+    return slot >= 0 && slot < int(m_slots.size()) && m_program.core().conversations().at(slot)
+        ? m_slots[std::size_t(slot)].data()
+        : nullptr;
 }
 
-PM *PMRegistry::openNew()
+PM *PMRegistry::open(int slot)
 {
-    auto *window = new PM(m_program);
-    placement::cascade(window, m_program.mess(), int(std::count_if(
-                                                     m_slots.begin(), m_slots.end(),
-                                                     [](const QPointer<PM> &open) { return open; })));
-    const std::size_t slot = m_slots.size();
-    m_slots.emplace_back(window);
-    // The window is destroyed a moment after its close; from the close on, its slot is empty.
-    QObject::connect(window, &PM::closedByUser, window, [this, slot] { m_slots[slot] = nullptr; });
+    auto *window = new PM(m_program, slot);
+    placement::cascade(window, m_program.mess(),
+                       int(std::count_if(m_slots.begin(), m_slots.end(),
+                                         [](const QPointer<PM> &open) { return open; })));
+    if (std::size_t(slot) >= m_slots.size())
+        m_slots.resize(std::size_t(slot) + 1);
+    m_slots[std::size_t(slot)] = window;
     return window;
-}
-
-PM *PMRegistry::findByCaption(std::initializer_list<QString> captions) const
-{
-    for (const QPointer<PM> &window : m_slots) {
-        if (!window)
-            continue;
-        for (const QString &caption : captions) {
-            if (window->caption() == caption)
-                return window;
-        }
-    }
-    return nullptr;
-}
-
-PM *PMRegistry::findByCorrespondent(const QString &nickname) const
-{
-    for (const QPointer<PM> &window : m_slots) {
-        if (window && window->ui->txtTo->text() == nickname)
-            return window;
-    }
-    return nullptr;
 }

@@ -1,16 +1,13 @@
 #pragma once
 
 #include <QPointer>
-#include <QString>
 
 #include <vector>
 
 class PM;
 class Program;
 
-// The private-message windows, each in a slot of its own. Slots are handed out in order and
-// never twice; the registry grows as needed, so no conversation is ever lost for lack of one.
-// A slot whose window the user closed holds nothing and matches no lookup.
+// The private-message windows, one per open conversation, in the conversation's slot.
 class PMRegistry {
 public:
     explicit PMRegistry(Program &program);
@@ -18,17 +15,12 @@ public:
     PMRegistry(const PMRegistry &) = delete;
     PMRegistry &operator=(const PMRegistry &) = delete;
 
-    // The slot the next new window takes.
-    int NextPMSlot() const { return int(m_slots.size()); }
+    // The slot the next new conversation takes.
+    int NextPMSlot() const;
     // The window in a slot, or nullptr for an empty or closed one.
     PM *window(int slot) const;
-    // A new window, hidden, in the next slot.
-    PM *openNew();
-
-    // The first window, in slot order, whose caption is one of these.
-    PM *findByCaption(std::initializer_list<QString> captions) const;
-    // The first window, in slot order, whose correspondent box holds this nickname.
-    PM *findByCorrespondent(const QString &nickname) const;
+    // Makes the window of a new conversation, hidden, cascaded from the main window.
+    PM *open(int slot);
 
 private:
     Program &m_program;

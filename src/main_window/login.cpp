@@ -4,8 +4,8 @@
 #include "program.h"
 #include "protocol/client_socket.h"
 #include "protocol/wire.h"
-#include "session.h"
-#include "settings.h"
+#include "core/session.h"
+#include "core/settings.h"
 #include "ui_login.h"
 
 #include <QCloseEvent>
@@ -81,23 +81,23 @@ void Login::clearNickname()
 void Login::cmdLoginClicked()
 {
     if (ui->txtUser->text().isEmpty()) {
-        m_program.ShowError(QStringLiteral("Debes de Escribir un Nickname para entrar."));
+        m_program.core().showError(QStringLiteral("Debes de Escribir un Nickname para entrar."));
         return;
     }
     // The server would know the user by another name, and every private line to it, or its
     // expulsion, would pass this client by.
     if (wire::asSent(ui->txtUser->text()) != ui->txtUser->text()) {
-        m_program.ShowError(QStringLiteral("El nickname lleva caracteres que no se pueden "
+        m_program.core().showError(QStringLiteral("El nickname lleva caracteres que no se pueden "
                                            "enviar. Usa letras latinas, cifras y signos."));
         return;
     }
     if (ui->Text1->text().isEmpty()) {
-        m_program.ShowError(
+        m_program.core().showError(
             QStringLiteral("Debes de introducir el ip del Dravonet Korvex a conectarte."));
         return;
     }
     ui->txtHost->setText(ui->Text1->text());
-    m_program.session().logIn();
+    m_program.session().logIn(ui->txtUser->text(), ui->txtHost->text());
 }
 
 void Login::command1Clicked()

@@ -1,6 +1,11 @@
 #include "main_window/mess.h"
 
 #include "conversations/pm.h"
+#include "conversations/pm_registry.h"
+#include "core/client.h"
+#include "core/conversations.h"
+#include "core/outbox.h"
+#include "core/user_list.h"
 #include "layouts/panels.h"
 #include "layouts/placement.h"
 #include "layouts/plain_text.h"
@@ -10,9 +15,8 @@
 #include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"
 #include "program.h"
-#include "protocol/wire.h"
-#include "session.h"
-#include "settings.h"
+#include "core/session.h"
+#include "core/settings.h"
 #include "ui_mess.h"
 
 #include <QCloseEvent>
@@ -25,6 +29,7 @@ Mess::Mess(Program &program)
     ui->setupUi(this);
     placement::useLayoutFont(this);
     ui->SSTab1->placeControls();
+    ui->lstUsers->setList(&m_program.core().users());
 
     auto *figure = new QLabel(ui->stat);
     figure->setPixmap(QIcon(QStringLiteral(":/pictures/figure.svg")).pixmap(19, 20));
@@ -36,7 +41,7 @@ Mess::Mess(Program &program)
     m_padlock->hide();
     ui->stat->addPermanentWidget(m_padlock);
     ui->stat->setFixedHeight(25);
-    setStatusLine(QStringLiteral("Status : Idle"));
+    setStatusLine(m_program.core().statusLine());
 
     ui->centralwidget->setFixedSize(225, 331 - 25);
     setFixedSize(225, 331 + ui->menubar->sizeHint().height());
@@ -59,7 +64,7 @@ Mess::Mess(Program &program)
     connect(ui->mnuIggy, &QAction::triggered, this, &Mess::blockSelected);
     connect(ui->mnuUnIggy, &QAction::triggered, this, &Mess::emptyBlockList);
     connect(ui->mnuChat, &QAction::triggered, this, &Mess::chatCommand);
-    connect(ui->mnuClose, &QAction::triggered, this, [this] { m_program.logOut(); });
+    connect(ui->mnuClose, &QAction::triggered, this, [this] { m_program.core().logOut(); });
     connect(ui->mnuExit, &QAction::triggered, this, [this] { m_program.exitProgram(); });
     connect(ui->mnuNeedhelp, &QAction::triggered, this, &Mess::showHelp);
     connect(ui->mnuAbout, &QAction::triggered, this, &Mess::showAbout);
@@ -139,14 +144,6 @@ void Mess::setSessionMenus(bool logIn, bool logOut)
     ui->mnuClose->setEnabled(logOut);
 }
 
-void Mess::showLoggedOut(bool retrying)
-{
-    setPadlock(QString());
-    userTree()->clear();
-    setSessionMenus(true, retrying);
-    setCaption(QStringLiteral("Dravonet Mensajero"));
-}
-
 QString Mess::blockList() const
 {
     // The raw text: the plain-text view would turn a no-break space in a nickname into a blank.
@@ -168,31 +165,33 @@ bool Mess::isBlocked(const QString &nickname) const
 
 void Mess::refreshList()
 {
-    if (!m_program.isConnected()) {
-        m_program.SetStatus(QStringLiteral("No Conectado"));
+    Client &core = m_program.core();
+    if (!core.isConnected()) {
+        core.SetStatus(QStringLiteral("No Conectado"));
         return;
     }
-    ui->lstUsers->clear();
-    m_program.SendCommand(wire::buildMessage(u"GETUSER", {u""}));
-    ui->lstUsers->addRoot(m_program.ownNickname());
+    core.users().clear();
+    core.outbox().refreshList();
+    core.users().addRoot(core.nickname());
 }
 
 void Mess::enterChat()
 {
-    if (!m_program.isConnected()) {
-        m_program.SetStatus(QStringLiteral("No Conectado"));
+    Client &core = m_program.core();
+    if (!core.isConnected()) {
+        core.SetStatus(QStringLiteral("No Conectado"));
         return;
     }
     if (m_program.chat()->isVisible())
         return;
     chatCommand();
-    m_program.SendCommand(wire::buildMessage(u"ENTER", {m_program.ownNickname()}));
+    core.outbox().enterRoom();
 }
 
 void Mess::chatCommand()
 {
-    if (!m_program.isConnected()) {
-        m_program.SetStatus(QStringLiteral("No Conectado"));
+    if (!m_program.core().isConnected()) {
+        m_program.core().SetStatus(QStringLiteral("No Conectado"));
         return;
     }
     placement::bringUp(m_program.chat());
@@ -201,61 +200,63 @@ void Mess::chatCommand()
 void Mess::treeClicked()
 {
     UserTree *tree = ui->lstUsers;
-    QTreeWidgetItem *node = tree->selectedNode();
-    if (!node)
+    UserList &users = m_program.core().users();
+    const QModelIndex node = tree->selectedNode();
+    if (!node.isValid())
         return;
     if (tree->isFirstNode(node)) {
-        const bool expand = !node->isExpanded();
-        node->setExpanded(expand);
-        tree->setImage(node, expand ? UserTree::ExpandedImage : UserTree::CollapsedImage);
+        const QModelIndex shown = tree->model()->index(0, 0);
+        const bool expand = !tree->isExpanded(shown);
+        tree->setExpanded(shown, expand);
+        users.setImage(node, expand ? UserList::ExpandedImage : UserList::CollapsedImage);
         return;
     }
-    ui->cmdIggy->setText(UserTree::isMarked(node) ? QStringLiteral("Un-Iggy")
-                                                  : QStringLiteral("Iggy"));
+    ui->cmdIggy->setText(users.isMarked(node) ? QStringLiteral("Un-Iggy")
+                                              : QStringLiteral("Iggy"));
 }
 
 void Mess::privateMessage()
 {
-    const QTreeWidgetItem *node = ui->lstUsers->selectedNode();
-    const QString nodeText = node ? node->text(0) : QString();
-    const QString own = m_program.ownNickname();
+    Client &core = m_program.core();
+    const QModelIndex node = ui->lstUsers->selectedNode();
+    const QString nodeText = node.data().toString();
+    const QString own = core.nickname();
     if (nodeText.isEmpty()) {
-        m_program.SetStatus(QStringLiteral("Highlight User"));
+        core.SetStatus(QStringLiteral("Highlight User"));
         return;
     }
     if (nodeText == own) {
-        m_program.ShowError(QStringLiteral("No te puedes mandar un mensaje privado a ti mismo."));
+        core.showError(QStringLiteral("No te puedes mandar un mensaje privado a ti mismo."));
         return;
     }
     if (nodeText == QStringLiteral("Online - ") + own)
         return;
-    if (UserTree::isMarked(node)) {
-        m_program.ShowError(QStringLiteral("No se pudo mandar mensaje a ")
-                            + UserTree::nicknameOf(node)
-                            + QStringLiteral(" porque lo tienes ignorado"));
+    if (core.users().isMarked(node)) {
+        core.showError(QStringLiteral("No se pudo mandar mensaje a ")
+                       + core.users().nicknameOf(node)
+                       + QStringLiteral(" porque lo tienes ignorado"));
         return;
     }
-    PMRegistry &registry = m_program.PMWindows();
-    if (registry.findByCaption({QStringLiteral("Private Message -- ") + nodeText}))
+    Conversations &conversations = core.conversations();
+    const QString caption = QStringLiteral("Private Message -- ") + nodeText;
+    if (conversations.findByCaption({caption}) >= 0)
         return;
-    PM *window = registry.openNew();
-    window->setCorrespondents(nodeText, own);
-    window->setCaption(QStringLiteral("Private Message -- ") + nodeText);
-    window->show();
+    conversations.show(conversations.open(nodeText, own, caption));
 }
 
 void Mess::iggyClicked()
 {
+    Client &core = m_program.core();
     const QString nodeText = ui->lstUsers->selectedText();
-    if (nodeText == m_program.ownNickname()) {
-        m_program.ShowError(QStringLiteral("No te puedes Ignorar tu mismo."));
+    if (nodeText == core.nickname()) {
+        core.showError(QStringLiteral("No te puedes Ignorar tu mismo."));
         return;
     }
     const QString caption = ui->cmdIggy->text();
     if (caption == QLatin1String("Un-Iggy")) {
-        if (QTreeWidgetItem *node = ui->lstUsers->selectedNode()) {
-            const QString nickname = UserTree::nicknameOf(node);
-            node->setText(0, nickname);
+        if (const QModelIndex node = ui->lstUsers->selectedNode(); node.isValid()) {
+            const QString nickname = core.users().nicknameOf(node);
+            core.users().unmark(node);
             setBlockList(block_list::removed(blockList(), nickname));
         }
         ui->cmdIggy->setText(QStringLiteral("Iggy"));
@@ -267,18 +268,19 @@ void Mess::iggyClicked()
 
 void Mess::blockSelected()
 {
-    QTreeWidgetItem *node = ui->lstUsers->selectedNode();
-    const QString nodeText = node ? node->text(0) : QString();
+    Client &core = m_program.core();
+    const QModelIndex node = ui->lstUsers->selectedNode();
+    const QString nodeText = node.data().toString();
     if (nodeText.isEmpty()) {
-        m_program.SetStatus(QStringLiteral("Highlight User"));
+        core.SetStatus(QStringLiteral("Highlight User"));
         return;
     }
-    if (nodeText == m_program.ownNickname()) {
-        m_program.ShowError(QStringLiteral("no te puedes autoignorar."));
+    if (nodeText == core.nickname()) {
+        core.showError(QStringLiteral("no te puedes autoignorar."));
         return;
     }
     setBlockList(block_list::added(blockList(), nodeText));
-    node->setText(0, nodeText + block_list::Mark);
+    core.users().mark(node);
 }
 
 void Mess::emptyBlockList()

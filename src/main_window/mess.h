@@ -26,8 +26,6 @@ public:
     void setCaption(const QString &caption);
     // Whether "Entrar" and "&Abandonar" may be chosen.
     void setSessionMenus(bool logIn, bool logOut);
-    // Logged out, or retrying (then "&Abandonar" stays to stop it): nobody listed, no padlock.
-    void showLoggedOut(bool retrying);
     // A padlock in the status bar while the connection is encrypted, its tip naming the
     // server's certificate; nothing hides it.
     void setPadlock(const QString &fingerprint);

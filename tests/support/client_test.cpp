@@ -2,12 +2,13 @@
 
 #include "conversations/chat.h"
 #include "conversations/pm.h"
-#include "incoming/incoming.h"
+#include "core/dispatcher.h"
 #include "main_window/attention.h"
 #include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"
+#include "core/user_list.h"
 #include "protocol/client_socket.h"
-#include "session.h"
+#include "core/session.h"
 #include "ui_admin.h"
 #include "ui_chat.h"
 #include "ui_login.h"
@@ -90,9 +91,9 @@ void ClientTest::watchNotices()
 QStringList ClientTest::userNames() const
 {
     QStringList names;
-    if (QTreeWidgetItem *root = mess->userTree()->root())
-        for (int i = 0; i < root->childCount(); ++i)
-            names.append(root->child(i)->text(0));
+    const UserList &users = program->core().users();
+    for (int i = 0; i < users.rowCount(users.root()); ++i)
+        names.append(users.index(i, 0, users.root()).data().toString());
     return names;
 }
 
@@ -136,8 +137,10 @@ void ClientTest::act(const QString &verb, const QString &arg)
     Ui::Mess *ui = mess->ui;
     UserTree *tree = mess->userTree();
     Login *login = program->login();
-    const auto found = tree->findItems(arg, Qt::MatchExactly | Qt::MatchRecursive);
-    const QPoint at = found.isEmpty() ? QPoint() : tree->visualItemRect(found.first()).center();
+    const auto found = arg.isEmpty() ? QModelIndexList()
+        : tree->model()->match(tree->model()->index(0, 0), Qt::DisplayRole, arg, 1,
+                               Qt::MatchExactly | Qt::MatchRecursive);
+    const QPoint at = found.isEmpty() ? QPoint() : tree->visualRect(found.first()).center();
     PM *pm = program->PMWindows().window(arg.left(1).toInt());
     QLineEdit *box = arg.startsWith("room") ? program->chat()->ui->txtSend
                                            : pm ? pm->ui->txtSend : nullptr;
@@ -157,7 +160,7 @@ void ClientTest::act(const QString &verb, const QString &arg)
         {"click", [&] { QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, at); }},
         {"dclick", [&] { QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, at); }},
         {"select", [&] {
-             found.isEmpty() ? tree->clearSelection() : tree->setCurrentItem(found.first());
+             found.isEmpty() ? tree->clearSelection() : tree->setCurrentIndex(found.first());
          }},
         {"iggy", [&] { ui->cmdIggy->click(); }},
         {"block", [&] { ui->mnuIggy->trigger(); }},
@@ -223,15 +226,16 @@ QString ClientTest::seen(const QString &what)
     // Titles as the window system gets them, placeholders resolved.
     const auto title = [](QWidget *w) { return w->winId(), w->windowHandle()->title(); };
     PM *pm = program->PMWindows().window(QString(what).remove(QRegularExpression("\\D")).toInt());
-    const QTreeWidgetItem *root = mess->userTree()->root();
+    const QModelIndex root = program->core().users().root();
     const Admin *admin = program->existingAdmin();
     const Error *error = program->existingError();
     const std::map<QString, std::function<QString()>> checks = {
         {"nodes", [&] { return userNames().join(','); }},
         // root: text, picture, + unfolded or - folded
         {"root", [&] {
-             return !root ? "" : root->text(0) + ' ' + QString::number(UserTree::image(root))
-                     + (root->isExpanded() ? '+' : '-');
+             return !root.isValid() ? "" : root.data().toString() + ' '
+                     + root.data(UserList::ImageRole).toString()
+                     + (mess->userTree()->isExpanded(mess->userTree()->model()->index(0, 0)) ? '+' : '-');
          }},
         {"status", [&] { return mess->statusLine().remove(0, QString("Status : ").size()); }},
         {"error", [&] { return error ? error->errorText() : ""; }},

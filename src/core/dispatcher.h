@@ -2,22 +2,28 @@
 
 #include <QObject>
 
-class Program;
+class Client;
 namespace wire {
 class Message;
 }
 
 // Everything the server sends arrives here: one handler per data-arrival event, which reads
-// all pending data as one message and runs the branch its command names.
-class Incoming : public QObject {
+// all pending data as one message and runs the branch its command names. The branches update
+// the client's models and tell through signals; no window is reached from here.
+class Dispatcher : public QObject {
     Q_OBJECT
 
 public:
-    Incoming(Program &program, QObject *parent);
+    explicit Dispatcher(Client &client);
 
     void dataArrival();
     // The handler proper, for one read's text.
     void handle(const QString &text);
+
+Q_SIGNALS:
+    // A notice of the administrator, numbered on arrival: one that comes while an earlier one
+    // is being shown must not be overwritten by it.
+    void noticeArrived(quint64 number, const QString &text);
 
 private:
     void nick(const wire::Message &message);
@@ -33,6 +39,6 @@ private:
     void refused(const wire::Message &message);
     void token(const wire::Message &message);
 
-    Program &m_program;
+    Client &m_client;
     quint64 m_notices = 0;
 };

@@ -1,4 +1,4 @@
-#include "layouts/clock.h"
+#include "core/clock.h"
 
 #include <QDateTime>
 #include <QLocale>

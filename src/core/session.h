@@ -6,8 +6,8 @@
 
 #include <chrono>
 
+class Client;
 class ClientSocket;
-class Program;
 
 // The program's one connection over time. The user logs in and out; a connection lost without
 // the user asking (the server gone, a reset, a dead peer, the server closing the client) leaves
@@ -19,6 +19,10 @@ class Program;
 // which may still hold the old connection, lets the same user take the nickname back. A server
 // that refuses the user (the nickname taken, the password wrong) is not retried; a certificate
 // other than the one remembered for the address is refused until the user accepts it.
+//
+// Questions to the user leave as signals; whoever shows them answers through the matching verb,
+// at once or later. An answer that comes after the user has logged in anew or left is out of date
+// and changes nothing.
 class Session : public QObject {
     Q_OBJECT
 
@@ -34,14 +38,16 @@ public:
     static constexpr std::chrono::seconds FirstRetry{1};
     static constexpr std::chrono::seconds LastRetry{60};
 
-    explicit Session(Program &program);
+    explicit Session(Client &client);
     ~Session() override;
 
     ClientSocket &socket() { return *m_socket; }
     State state() const { return m_state; }
+    // The address of the log-in, or of the last one.
+    QString host() const { return m_host; }
 
-    // The login window's attempt, to the address its boxes hold now.
-    void logIn();
+    // The login window's attempt.
+    void logIn(const QString &nickname, const QString &host);
     // The user leaves, or is expelled: nothing is retried, whatever happens to the connection;
     // an attempt under way ends.
     void leave();
@@ -52,6 +58,18 @@ public:
     // reason and the server's text.
     void setToken(const QString &token);
     void refused(const QString &reason, const QString &text);
+
+    // The answers to the questions below.
+    void answerCertificate(quint64 question, bool accepted);
+    void answerPassword(quint64 question, bool given, const QString &password, bool remember);
+
+Q_SIGNALS:
+    // The server at host shows another certificate than the one remembered (seen: none, it no
+    // longer encrypts). Answered by answerCertificate with this question's number.
+    void certificateQuestion(quint64 question, const QString &host, const QString &known,
+                             const QString &seen);
+    // The server wants the group's password; again: the last one was refused.
+    void passwordQuestion(quint64 question, const QString &host, bool again);
 
 private:
     void connectTo();
@@ -67,7 +85,7 @@ private:
     // The state of another try at the same log-in: a reconnection stays one.
     State attemptState() const { return m_retrying ? State::Lost : State::Connecting; }
 
-    Program &m_program;
+    Client &m_client;
     ClientSocket *m_socket;
     State m_state = State::LoggedOut;
     QTimer m_retryTimer;
@@ -76,12 +94,14 @@ private:
     QString m_nickname;
     QString m_host;
     QString m_token;
+    // The certificate a question is about.
+    QString m_seenCertificate;
     // The certificate the secret came under (none: in clear); it goes back under no other.
     QString m_tokenCertificate;
     // The group's password for this session, remembered or not; whether the last was refused.
     QString m_password;
     bool m_passwordRefused = false;
-    // Password windows open.
+    // Password questions unanswered.
     int m_asking = 0;
     // Counts the user's log-ins and leavings: a question answered after one is out of date.
     quint64 m_choices = 0;

@@ -1,20 +1,16 @@
-#include "session.h"
+#include "core/session.h"
 
-#include "conversations/chat.h"
-#include "conversations/pm.h"
-#include "aux_windows/password.h"
-#include "layouts/plain_text.h"
-#include "main_window/login.h"
-#include "main_window/mess.h"
-#include "main_window/user_tree.h"
-#include "program.h"
+#include "core/client.h"
+#include "core/conversations.h"
+#include "core/outbox.h"
+#include "core/user_list.h"
 #include "protocol/client_socket.h"
 #include "protocol/wire.h"
-#include "settings.h"
+#include "core/settings.h"
 
 #include <QRandomGenerator>
 
-Session::Session(Program &program) : m_program(program), m_socket(new ClientSocket(this))
+Session::Session(Client &client) : m_client(client), m_socket(new ClientSocket(this))
 {
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, &QTimer::timeout, this, &Session::retry);
@@ -25,7 +21,7 @@ Session::Session(Program &program) : m_program(program), m_socket(new ClientSock
     connect(m_socket, &ClientSocket::certificateRefused, this, &Session::certificateRefused,
             Qt::QueuedConnection);
     connect(m_socket, &ClientSocket::certificateSeen, this, [this](const QString &fingerprint) {
-        m_program.settings().setCertificate(m_host, fingerprint);
+        m_client.settings().setCertificate(m_host, fingerprint);
     });
     connect(m_socket, &ClientSocket::passwordNeeded, this, &Session::askPassword,
             Qt::QueuedConnection);
@@ -33,14 +29,15 @@ Session::Session(Program &program) : m_program(program), m_socket(new ClientSock
 
 Session::~Session() = default;
 
-void Session::logIn()
+void Session::logIn(const QString &nickname, const QString &host)
 {
     m_retryTimer.stop();
     m_state = State::Connecting;
     m_retrying = false;
     ++m_choices;
     m_token.clear();
-    const QString host = m_program.login()->host();
+    m_nickname = nickname;
+    m_client.setNickname(nickname);
     if (host != std::exchange(m_host, host))
         m_password.clear();
     connectTo();
@@ -49,7 +46,7 @@ void Session::logIn()
 void Session::connectTo()
 {
     m_socket->close();
-    Settings &settings = m_program.settings();
+    Settings &settings = m_client.settings();
     m_socket->setKnownCertificate(settings.certificate(m_host));
     m_socket->setPassword(m_password.isEmpty() ? settings.password(m_host) : m_password);
     m_socket->connectTo(m_host, wire::ServerPort);
@@ -61,7 +58,7 @@ void Session::leave()
     m_retrying = false;
     ++m_choices;
     m_token.clear();
-    m_program.mess()->setPadlock(QString());
+    Q_EMIT m_client.padlockChanged(QString());
     // An attempt under way ends; a connection that stands is left to the caller, who says
     // goodbye on it.
     if (m_state == State::Connecting || m_state == State::Lost)
@@ -75,28 +72,24 @@ void Session::connected()
     const bool reconnected = m_retrying;
     m_state = State::LoggedIn;
     m_nextDelay = FirstRetry;
-    Login *login = m_program.login();
     if (reconnected)
-        login->setNickname(m_nickname);
-    m_nickname = login->nickname();
-    m_program.settings().setLastLogIn(m_nickname, m_host);
-    m_program.SendCommand(reconnected && !m_token.isEmpty()
-                                  && m_socket->fingerprint() == m_tokenCertificate
-                              ? wire::buildMessage(u"LOGIN", {m_nickname, m_token})
-                              : wire::buildMessage(u"LOGIN", {m_nickname}));
+        m_client.setNickname(m_nickname);
+    m_client.settings().setLastLogIn(m_nickname, m_host);
+    m_client.outbox().logIn(m_nickname, reconnected && m_socket->fingerprint() == m_tokenCertificate
+                                            ? m_token
+                                            : QString());
     m_passwordRefused = false;
-    login->hide();
-    m_program.SetStatus(QStringLiteral("Logged In"));
-    Mess *mess = m_program.mess();
-    mess->userTree()->clear();
-    mess->userTree()->addRoot(m_nickname);
-    mess->setCaption(m_nickname);
-    mess->setSessionMenus(false, true);
-    mess->setPadlock(m_socket->fingerprint());
+    Q_EMIT m_client.loginWanted(false);
+    m_client.SetStatus(QStringLiteral("Logged In"));
+    m_client.users().clear();
+    m_client.users().addRoot(m_nickname);
+    Q_EMIT m_client.captionChanged(m_nickname);
+    Q_EMIT m_client.sessionMenusChanged(false, true);
+    Q_EMIT m_client.padlockChanged(m_socket->fingerprint());
     // A room still open, from before a loss or a log-out, is entered again: its lines would
     // otherwise go nowhere.
-    if (Chat *room = m_program.existingChat(); room && room->isVisible())
-        m_program.SendCommand(wire::buildMessage(u"ENTER", {m_nickname}));
+    if (m_client.isRoomShown())
+        m_client.outbox().enterRoom();
     if (reconnected)
         tellWindows(QStringLiteral("<Conexión restablecida>"));
 }
@@ -109,13 +102,13 @@ void Session::failed()
         return;
     if (m_state == State::Lost) {
         scheduleRetry();
-        m_program.SetStatus(QStringLiteral("Conexión perdida; nuevo intento en ")
-                            + QString::number((m_retryTimer.interval() + 999) / 1000)
-                            + QStringLiteral(" s"));
+        m_client.SetStatus(QStringLiteral("Conexión perdida; nuevo intento en ")
+                           + QString::number((m_retryTimer.interval() + 999) / 1000)
+                           + QStringLiteral(" s"));
         return;
     }
     m_state = State::LoggedOut;
-    m_program.SetStatus(QStringLiteral("Error al conectar"));
+    m_client.SetStatus(QStringLiteral("Error al conectar"));
 }
 
 void Session::lost()
@@ -125,15 +118,15 @@ void Session::lost()
     m_state = State::Lost;
     m_retrying = true;
     // The logged-out state, but for the menus: "&Abandonar" stops the retrying.
-    m_program.SetStatus(QStringLiteral("Conexión perdida"));
-    m_program.mess()->showLoggedOut(true);
+    m_client.SetStatus(QStringLiteral("Conexión perdida"));
+    m_client.showLoggedOut(true);
     tellWindows(QStringLiteral("<Conexión perdida>"));
     scheduleRetry();
 }
 
 void Session::retry()
 {
-    m_program.SetStatus(QStringLiteral("Reconectando..."));
+    m_client.SetStatus(QStringLiteral("Reconectando..."));
     connectTo();
 }
 
@@ -156,44 +149,36 @@ void Session::refused(const QString &reason, const QString &text)
     if (reason == wire::RefusedPassword && gavePassword && was != State::LoggedOut) {
         // Asked again at once, saying why.
         m_password.clear();
-        m_program.settings().setPassword(m_host, QString());
+        m_client.settings().setPassword(m_host, QString());
         m_passwordRefused = true;
         m_state = attemptState();
         connectTo();
         return;
     }
     showLoggedOut(QStringLiteral("Entrada rechazada"));
-    m_program.showBox(QStringLiteral("KORVEX Mensajero"),
-                      QStringLiteral("El servidor no te dejó entrar.\n\n") + text,
-                      QMessageBox::Warning);
+    m_client.showBox(QStringLiteral("KORVEX Mensajero"),
+                     QStringLiteral("El servidor no te dejó entrar.\n\n") + text,
+                     Client::BoxKind::Warning);
 }
 
 void Session::certificateRefused(const QString &known, const QString &seen)
 {
     m_state = State::LoggedOut;
     m_retryTimer.stop();
-    const quint64 choices = m_choices;
-    const QString warning =
-        QStringLiteral("\n\nSi el administrador del servidor no lo ha cambiado, alguien podría "
-                       "estar interceptando la conexión. No se ha enviado nada.");
-    const bool accepted = !m_program.isInstant() && (seen.isEmpty()
-        ? plain::ask(nullptr, QStringLiteral("Conexión sin cifrar"),
-                     QStringLiteral("El servidor ") + m_host
-                         + QStringLiteral(" ya no cifra la conexión. Antes la cifraba con el "
-                                          "certificado de huella SHA-256:\n")
-                         + known + warning + QStringLiteral("\n\n¿Conectar sin cifrar?"),
-                     QStringLiteral("Conectar sin cifrar"), QStringLiteral("Cancelar"))
-        : plain::ask(nullptr, QStringLiteral("Certificado del servidor cambiado"),
-                     QStringLiteral("El certificado del servidor ") + m_host
-                         + QStringLiteral(" ha cambiado.\n\nHuella SHA-256 conocida:\n") + known
-                         + QStringLiteral("\n\nHuella SHA-256 nueva:\n") + seen + warning
-                         + QStringLiteral("\n\n¿Aceptar el certificado nuevo?"),
-                     QStringLiteral("Aceptar el certificado nuevo"), QStringLiteral("Rechazar")));
+    m_seenCertificate = seen;
+    if (m_client.isInstant())
+        answerCertificate(m_choices, false);
+    else
+        Q_EMIT certificateQuestion(m_choices, m_host, known, seen);
+}
+
+void Session::answerCertificate(quint64 question, bool accepted)
+{
     // The user may have done something else meanwhile, such as logging in anew or leaving.
-    if (m_choices != choices)
+    if (question != m_choices)
         return;
     if (accepted) {
-        m_program.settings().setCertificate(m_host, seen);
+        m_client.settings().setCertificate(m_host, m_seenCertificate);
         m_state = attemptState();
         connectTo();
         return;
@@ -204,14 +189,19 @@ void Session::certificateRefused(const QString &known, const QString &seen)
 
 void Session::askPassword()
 {
-    PasswordWindow window(m_host, std::exchange(m_passwordRefused, false));
-    const quint64 choices = m_choices;
-    // A harness that answers nothing cancels.
     ++m_asking;
-    const bool given = !m_program.isInstant() && window.exec() == QDialog::Accepted;
-    --m_asking;
+    // A harness that answers nothing cancels.
+    if (m_client.isInstant())
+        answerPassword(m_choices, false, QString(), false);
+    else
+        Q_EMIT passwordQuestion(m_choices, m_host, std::exchange(m_passwordRefused, false));
+}
+
+void Session::answerPassword(quint64 question, bool given, const QString &password, bool remember)
+{
+    m_asking = std::max(0, m_asking - 1);
     // An attempt the user began meanwhile asks for its own.
-    if (m_choices != choices || m_state == State::LoggedOut || m_state == State::LoggedIn)
+    if (question != m_choices || m_state == State::LoggedOut || m_state == State::LoggedIn)
         return;
     if (!given) {
         m_state = State::LoggedOut;
@@ -220,18 +210,18 @@ void Session::askPassword()
         showLoggedOut(QStringLiteral("Entrada cancelada"));
         return;
     }
-    m_password = window.password();
-    if (window.remember())
-        m_program.settings().setPassword(m_host, m_password);
+    m_password = password;
+    if (remember)
+        m_client.settings().setPassword(m_host, m_password);
     if (!m_socket->givePassword(m_password))
         connectTo();
 }
 
 void Session::showLoggedOut(const QString &status)
 {
-    m_program.SetStatus(status);
-    m_program.mess()->showLoggedOut(false);
-    m_program.login()->show();
+    m_client.SetStatus(status);
+    m_client.showLoggedOut(false);
+    Q_EMIT m_client.loginWanted(true);
 }
 
 void Session::scheduleRetry()
@@ -244,11 +234,5 @@ void Session::scheduleRetry()
 
 void Session::tellWindows(const QString &notice)
 {
-    PMRegistry &registry = m_program.PMWindows();
-    for (int slot = 0; slot < registry.NextPMSlot(); ++slot) {
-        if (PM *window = registry.window(slot))
-            window->appendNotice(notice);
-    }
-    if (Chat *room = m_program.existingChat(); room && room->isVisible())
-        room->appendNotice(notice);
+    m_client.conversations().tellAll(notice);
 }

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class ClientSocket;
+class Conversations;
+class Dispatcher;
+class Outbox;
+class Session;
+class Settings;
+class UserList;
+
+// The running client without its windows: who the user is, the connection, what the server sent
+// and what the user keeps. Windows observe it through its signals and models and call its verbs;
+// it never reaches a window. What needs the user (a question, a box) leaves as a signal that a
+// window answers, synchronously where the wire depends on the order.
+class Client : public QObject {
+    Q_OBJECT
+
+public:
+    enum class BoxKind { Plain, Information, Warning };
+
+    explicit Client(QObject *parent = nullptr);
+    ~Client() override;
+
+    Settings &settings() { return *m_settings; }
+    Session &session() { return *m_session; }
+    ClientSocket &socket();
+    Outbox &outbox() { return *m_outbox; }
+    Dispatcher &dispatcher() { return *m_dispatcher; }
+    UserList &users() { return *m_users; }
+    Conversations &conversations() { return *m_conversations; }
+
+    // The nickname the user logged in with; empty while logged out.
+    QString nickname() const { return m_nickname; }
+    void setNickname(const QString &nickname);
+    bool isConnected();
+
+    // Puts one message on the connection while it is up and returns true; otherwise drops it,
+    // says so in the status line and returns false.
+    bool SendCommand(const QString &message);
+    // "Status : " and the text, for the main window's status line.
+    void SetStatus(const QString &text);
+    QString statusLine() const { return m_statusLine; }
+    // Waits while the event loop runs: every event that comes meanwhile is handled.
+    void Pause(double seconds);
+    // A modal box with one OK button, shown by whoever listens; returns once it is dismissed.
+    void showBox(const QString &title, const QString &text, BoxKind kind = BoxKind::Plain);
+    // A refusal of something the user asked, for the Error window.
+    void showError(const QString &text) { Q_EMIT errorShown(text); }
+
+    // For a harness that drives the client faster than a person can: pauses end at once and
+    // boxes and questions are taken as dismissed as soon as they would open.
+    void setInstant(bool instant) { m_instant = instant; }
+    bool isInstant() const { return m_instant; }
+    // The program ends: from here nothing is sent and no pause waits.
+    void end() { m_ending = true; }
+    bool isEnding() const { return m_ending; }
+
+    // Whether the room's window is shown: lines and notices of the connection go there, and a
+    // log-in enters the room again.
+    bool isRoomShown() const { return m_roomShown; }
+    void setRoomShown(bool shown) { m_roomShown = shown; }
+    // The user leaves: LOGOUT, the logged-out state, and a second later the socket closed.
+    // After a lost connection, it only stops the retrying.
+    void logOut();
+    // After a LOGOUT: a second for it to leave, then the socket closed.
+    void closeAfterGoodbye();
+    // Logged out, or retrying (then "&Abandonar" stays to stop it): nobody listed, no padlock.
+    void showLoggedOut(bool retrying);
+
+Q_SIGNALS:
+    void statusChanged(const QString &line);
+    void errorShown(const QString &text);
+    void boxShown(const QString &title, const QString &text, Client::BoxKind kind);
+    // The main window's caption and whether "Entrar" and "&Abandonar" may be chosen.
+    void captionChanged(const QString &caption);
+    void sessionMenusChanged(bool logIn, bool logOut);
+    // The own nickname as the login window's box should show it.
+    void nicknameChanged(const QString &nickname);
+    // The certificate of the encrypted connection; none while in clear or logged out.
+    void padlockChanged(const QString &fingerprint);
+    // The login window is wanted on screen (another try), or done with (logged in).
+    void loginWanted(bool shown);
+
+private:
+    Settings *m_settings;
+    Session *m_session;
+    Outbox *m_outbox;
+    UserList *m_users;
+    Conversations *m_conversations;
+    Dispatcher *m_dispatcher;
+    QString m_nickname;
+    QString m_statusLine = QStringLiteral("Status : Idle");
+    bool m_roomShown = false;
+    bool m_instant = false;
+    bool m_ending = false;
+};

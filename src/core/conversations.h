@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <initializer_list>
+#include <vector>
+
+class Client;
+
+// The conversations as data: one private conversation per window, each in a slot of its own,
+// and the room. Slots are handed out in order and never twice, so that no conversation is lost
+// for lack of one; a closed conversation's slot holds nothing and matches no lookup.
+//
+// Every line and notice of a conversation passes through here; the windows show what the
+// signals say.
+class Conversations : public QObject {
+    Q_OBJECT
+
+public:
+    enum class Kind { Mine, Theirs, Notice };
+    // The slot that stands for the room in the signals.
+    static constexpr int Room = -1;
+
+    struct Private {
+        // Whom the conversation is with (the window's recipient box), and as whom the user writes.
+        QString correspondent;
+        QString own;
+        QString caption;
+        QString statusText;
+        // After the first line sent or received, the correspondent cannot be changed.
+        bool locked = false;
+    };
+
+    static inline const QString NotSent = QStringLiteral("<No enviado: no hay conexión>");
+
+    explicit Conversations(Client &client);
+
+    // The slot the next new conversation takes.
+    int NextPMSlot() const { return int(m_slots.size()); }
+    // The conversation in a slot; nullptr for an empty or closed one.
+    const Private *at(int slot) const;
+    // A new conversation in the next slot; its window is made hidden.
+    int open(const QString &correspondent, const QString &own, const QString &caption);
+    // Its window has closed: from now on the slot is empty.
+    void close(int slot);
+    // Brings the conversation's window on screen.
+    void show(int slot) { Q_EMIT shown(slot); }
+
+    // The first open conversation, in slot order, with one of these captions or this
+    // correspondent; -1 for none.
+    int findByCaption(std::initializer_list<QString> captions) const;
+    int findByCorrespondent(const QString &nickname) const;
+
+    // The user changed the recipient in the window, before the first line.
+    void setCorrespondent(int slot, const QString &nickname);
+    void setStatusText(int slot, const QString &text);
+    // A private line from the correspondent, to the own nickname.
+    void lineArrived(int slot, const QString &sender, const QString &own, const QString &text);
+    // The user's line: sent and shown, or, without a connection, a notice that it was not; the
+    // line then stays with the user.
+    bool send(int slot, const QString &text);
+    // A line about the conversation rather than in it.
+    void notice(int slot, const QString &text);
+    // Someone else's line has been shown: for the signs of new lines.
+    void noteArrival(int slot, const QString &from, const QString &text)
+    {
+        Q_EMIT arrived(slot, from, text);
+    }
+
+    bool sendToRoom(const QString &text);
+    void roomLine(const QString &writer, const QString &text);
+    void roomNotice(const QString &text);
+
+    // A notice in every open conversation, and in the room if its window is shown.
+    void tellAll(const QString &text);
+
+Q_SIGNALS:
+    void opened(int slot);
+    void shown(int slot);
+    // The recipient, caption, lock or status text changed.
+    void changed(int slot);
+    // A line for the conversation's history (the room's slot is Room); writer is empty for
+    // notices.
+    void lineAdded(int slot, Conversations::Kind kind, const QString &writer, const QString &text);
+    // Someone else's line came: for the signs of new lines.
+    void arrived(int slot, const QString &from, const QString &text);
+
+private:
+    Private *slot(int index);
+    void add(int slot, Kind kind, const QString &writer, const QString &text);
+
+    Client &m_client;
+    std::vector<Private> m_slots;
+    std::vector<bool> m_open;
+};

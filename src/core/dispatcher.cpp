@@ -1,0 +1,168 @@
+#include "core/dispatcher.h"
+
+#include "core/block_list.h"
+#include "core/client.h"
+#include "core/clock.h"
+#include "core/conversations.h"
+#include "core/outbox.h"
+#include "core/session.h"
+#include "core/user_list.h"
+#include "protocol/client_socket.h"
+#include "protocol/wire.h"
+#include "core/settings.h"
+
+#include <array>
+#include <utility>
+
+Dispatcher::Dispatcher(Client &client) : QObject(&client), m_client(client) {}
+
+void Dispatcher::dataArrival()
+{
+    handle(m_client.socket().getData());
+}
+
+void Dispatcher::handle(const QString &text)
+{
+    using Branch = void (Dispatcher::*)(const wire::Message &);
+    static const std::array<std::pair<QString, Branch>, 11> branches = {{
+        {QStringLiteral("NICK"), &Dispatcher::nick},
+        {QStringLiteral("PM"), &Dispatcher::pm},
+        {QStringLiteral("IGNORE"), &Dispatcher::ignore},
+        {QStringLiteral("LOGOUT"), &Dispatcher::logout},
+        {QStringLiteral("MESSAGE"), &Dispatcher::message},
+        {QStringLiteral("CHAT"), &Dispatcher::chat},
+        {QStringLiteral("BOOT"), &Dispatcher::boot},
+        {QStringLiteral("ENTER"), &Dispatcher::enter},
+        {QStringLiteral("LEAVE"), &Dispatcher::leave},
+        {wire::Refused, &Dispatcher::refused},
+        {wire::Token, &Dispatcher::token},
+    }};
+
+    const wire::Message received(text);
+    const QString command = received.command();
+    for (const auto &[word, branch] : branches) {
+        if (command == word) {
+            (this->*branch)(received);
+            return;
+        }
+    }
+}
+
+void Dispatcher::nick(const wire::Message &message)
+{
+    QStringList nicknames = wire::splitNickBurst(message);
+    if (nicknames.isEmpty())
+        nicknames.append(message.field(1));
+    // A list comes framed as one message per user: those that have come are listed at once,
+    // with one pause, as a plain server's merged read would be.
+    for (QString next; !(next = m_client.socket().takeNext(u"NICK")).isNull();)
+        nicknames.append(wire::Message(next).field(1));
+    m_client.users().addUsers(nicknames);
+    m_client.Pause(0.06);
+    // Counted after the pause, so it includes users that nested events added meanwhile.
+    m_client.SetStatus(QString::number(m_client.users().userCount())
+                       + QStringLiteral(" usuario(s)"));
+}
+
+void Dispatcher::logout(const wire::Message &message)
+{
+    // Whoever left is no longer listed, so that the list stays true over a day of comings and
+    // goings.
+    m_client.users().removeUser(message.field(1));
+    m_client.SetStatus(QStringLiteral("Usuario Salio del servidor"));
+}
+
+void Dispatcher::pm(const wire::Message &message)
+{
+    const QString recipient = message.field(1);
+    const QString sender = message.field(2);
+    const QString text = message.field(3);
+    if (recipient != m_client.nickname())
+        return;
+    if (block_list::contains(m_client.settings().blockList(), sender)) {
+        m_client.outbox().ignore(sender);
+        return;
+    }
+    const QString arrival =
+        clock_text::shortDate() + QStringLiteral(" at ") + clock_text::longTime();
+    Conversations &conversations = m_client.conversations();
+    int slot = conversations.findByCorrespondent(sender);
+    const bool fresh = slot < 0;
+    if (fresh)
+        slot = conversations.open(sender, recipient, QStringLiteral("Mensaje Privado -- ") + sender);
+    conversations.lineArrived(slot, sender, recipient, text);
+    conversations.setStatusText(slot, (fresh ? QStringLiteral("Ultimo mensaje recivido ")
+                                             : QStringLiteral("Ult. Mensaje Recivido "))
+                                          + arrival);
+    if (fresh)
+        conversations.show(slot);
+    conversations.noteArrival(slot, sender, text);
+}
+
+void Dispatcher::ignore(const wire::Message &message)
+{
+    const QString blocker = message.field(1);
+    if (message.field(2) != m_client.nickname())
+        return;
+    // However the conversation was opened, its writer learns that nothing gets through.
+    Conversations &conversations = m_client.conversations();
+    conversations.notice(conversations.findByCaption(
+                             {QStringLiteral("Mensaje Privado -- ") + blocker,
+                              QStringLiteral("Private Message -- ") + blocker}),
+                         QStringLiteral("<Usuario te ha ignorado>"));
+}
+
+void Dispatcher::message(const wire::Message &message)
+{
+    Q_EMIT noticeArrived(++m_notices, message.field(1));
+}
+
+void Dispatcher::chat(const wire::Message &message)
+{
+    const QString sender = message.field(1);
+    // The own lines were written when they were sent.
+    if (sender == m_client.nickname())
+        return;
+    m_client.conversations().roomLine(sender, message.field(2));
+}
+
+void Dispatcher::enter(const wire::Message &message)
+{
+    m_client.conversations().roomNotice(QStringLiteral("<") + message.field(1)
+                                        + QStringLiteral(" Entro a la charla>"));
+}
+
+void Dispatcher::leave(const wire::Message &message)
+{
+    m_client.conversations().roomNotice(QStringLiteral("<") + message.field(1)
+                                        + QStringLiteral(" salio de la charla>"));
+}
+
+void Dispatcher::boot(const wire::Message &message)
+{
+    if (message.field(1) != m_client.nickname())
+        return;
+    // Expelled: whatever becomes of the connection now, nothing reconnects.
+    m_client.session().leave();
+    m_client.showBox(QStringLiteral("Disconnection"),
+                     QStringLiteral("Fuistes Botado del Servidor por KORVEX admin"),
+                     Client::BoxKind::Information);
+    // Anything may have changed while the box was open.
+    m_client.users().clear();
+    m_client.outbox().logOut();
+    m_client.SetStatus(QStringLiteral("Logged Out"));
+    Q_EMIT m_client.sessionMenusChanged(true, false);
+    m_client.setNickname(QString());
+    Q_EMIT m_client.captionChanged(QStringLiteral("KORVEX Mensajero"));
+    m_client.closeAfterGoodbye();
+}
+
+void Dispatcher::refused(const wire::Message &message)
+{
+    m_client.session().refused(message.field(1), message.field(2));
+}
+
+void Dispatcher::token(const wire::Message &message)
+{
+    m_client.session().setToken(message.field(1));
+}

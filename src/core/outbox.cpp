@@ -1,0 +1,46 @@
+#include "core/outbox.h"
+
+#include "core/client.h"
+#include "protocol/wire.h"
+
+bool Outbox::logIn(const QString &nickname, const QString &token)
+{
+    return m_client.SendCommand(token.isEmpty() ? wire::buildMessage(u"LOGIN", {nickname})
+                                                : wire::buildMessage(u"LOGIN", {nickname, token}));
+}
+
+bool Outbox::refreshList()
+{
+    // The one message that ends in a separator: an empty field behind it.
+    return m_client.SendCommand(wire::buildMessage(u"GETUSER", {u""}));
+}
+
+bool Outbox::privateLine(const QString &to, const QString &from, const QString &text)
+{
+    return m_client.SendCommand(wire::buildMessage(u"PM", {to, from, text}));
+}
+
+bool Outbox::ignore(const QString &sender)
+{
+    return m_client.SendCommand(wire::buildMessage(u"IGNORE", {m_client.nickname(), sender}));
+}
+
+bool Outbox::enterRoom()
+{
+    return m_client.SendCommand(wire::buildMessage(u"ENTER", {m_client.nickname()}));
+}
+
+bool Outbox::roomLine(const QString &text)
+{
+    return m_client.SendCommand(wire::buildMessage(u"CHAT", {m_client.nickname(), text}));
+}
+
+bool Outbox::leaveRoom()
+{
+    return m_client.SendCommand(wire::buildMessage(u"LEAVE", {m_client.nickname()}));
+}
+
+bool Outbox::logOut()
+{
+    return m_client.SendCommand(wire::buildMessage(u"LOGOUT", {m_client.nickname()}));
+}

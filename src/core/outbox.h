@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+class Client;
+
+// Every message the user's actions send, built in one place. Each is sent only while the
+// connection is up (see Client::SendCommand) and says whether it went. The own nickname is the
+// one of the current log-in.
+class Outbox {
+public:
+    explicit Outbox(Client &client) : m_client(client) {}
+
+    // With the secret of the last log-in when taking the nickname back after a loss.
+    bool logIn(const QString &nickname, const QString &token);
+    bool refreshList();
+    bool privateLine(const QString &to, const QString &from, const QString &text);
+    // The answer to a private line from someone the user blocks.
+    bool ignore(const QString &sender);
+    bool enterRoom();
+    bool roomLine(const QString &text);
+    bool leaveRoom();
+    bool logOut();
+
+private:
+    Client &m_client;
+};
