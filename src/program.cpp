@@ -7,13 +7,14 @@
 #include "core/dispatcher.h"
 #include "core/session.h"
 #include "core/settings.h"
+#include "layouts/placement.h"
 #include "layouts/plain_text.h"
 #include "main_window/attention.h"
 #include "main_window/tray_icon.h"
 
 #include <QCoreApplication>
 
-Program::Program() : m_pmWindows(std::make_unique<PMRegistry>(*this))
+Program::Program() : m_pmWindows(std::make_unique<PMRegistry>(m_core))
 {
     Client *core = &m_core;
     connect(core, &Client::statusChanged, this, [this](const QString &line) {
@@ -68,7 +69,7 @@ void Program::wireConversations()
 {
     Conversations *conversations = &m_core.conversations();
     connect(conversations, &Conversations::opened, this,
-            [this](int slot) { m_pmWindows->open(slot); });
+            [this](int slot) { m_pmWindows->open(slot, mess()); });
     connect(conversations, &Conversations::shown, this, [this](int slot) {
         if (PM *window = m_pmWindows->window(slot))
             window->show();
@@ -104,21 +105,29 @@ QWidget *Program::windowOf(int slot)
 Login *Program::login()
 {
     if (!m_login)
-        m_login = new Login(*this);
+        m_login = new Login(m_core);
     return m_login;
 }
 
 Mess *Program::mess()
 {
-    if (!m_mess)
-        m_mess = new Mess(*this);
+    if (!m_mess) {
+        m_mess = new Mess(m_core);
+        connect(m_mess, &Mess::loginWanted, this, [this] { placement::bringUp(login()); });
+        connect(m_mess, &Mess::roomWanted, this, [this] { placement::bringUp(chat()); });
+        connect(m_mess, &Mess::helpWanted, this, [this] { placement::bringUp(help()); });
+        connect(m_mess, &Mess::aboutWanted, this, [this] { placement::bringUp(about()); });
+        connect(m_mess, &Mess::exitChosen, this, &Program::exitProgram);
+        connect(m_mess, &Mess::desktopNoticesChosen, this,
+                [this](bool shown) { attention().setNotices(shown); });
+    }
     return m_mess;
 }
 
 Chat *Program::chat()
 {
     if (!m_chat)
-        m_chat = new Chat(*this);
+        m_chat = new Chat(m_core);
     return m_chat;
 }
 
@@ -162,7 +171,7 @@ Error *Program::error()
 void Program::start()
 {
     m_intro = new Intro;
-    m_intro->run(*this);
+    m_intro->run(m_core, mess());
     if (m_intro) {
         m_intro->close();
         delete m_intro;

@@ -1,7 +1,7 @@
 #include "aux_windows/intro.h"
 
 #include "layouts/placement.h"
-#include "program.h"
+#include "core/client.h"
 #include "ui_intro.h"
 
 #include <QPainter>
@@ -41,15 +41,15 @@ Intro::~Intro()
     delete ui;
 }
 
-void Intro::run(Program &program)
+void Intro::run(Client &core, QWidget *mainWindow)
 {
     // Visible at once, so that it is drawn while the bar runs.
     show();
     for (int counter = 0; counter <= 100; ++counter) {
         ui->prog->setValue(counter);
-        program.Pause(0.02);
+        core.Pause(0.02);
         if (counter == 100)
-            program.mess()->show();
+            mainWindow->show();
     }
 }
 

@@ -3,7 +3,7 @@
 #include <QPixmap>
 #include <QWidget>
 
-class Program;
+class Client;
 namespace Ui {
 class Intro;
 }
@@ -18,7 +18,7 @@ public:
 
     // Runs the bar from 0 to 100 with a short pause after each value, then shows the main
     // window. The caller destroys the splash afterwards.
-    void run(Program &program);
+    void run(Client &core, QWidget *mainWindow);
 
     static const QString SplashText;
 

@@ -1,18 +1,18 @@
 #include "conversations/chat.h"
 
 #include "conversations/history.h"
+#include "core/client.h"
 #include "core/clock.h"
 #include "core/conversations.h"
 #include "core/outbox.h"
 #include "layouts/panels.h"
 #include "layouts/placement.h"
-#include "program.h"
 #include "ui_chat.h"
 
 #include <QCloseEvent>
 #include <QTime>
 
-Chat::Chat(Program &program) : ui(new Ui::Chat), m_program(program)
+Chat::Chat(Client &core) : ui(new Ui::Chat), m_core(core)
 {
     ui->setupUi(this);
     placement::useLayoutFont(this);
@@ -50,27 +50,27 @@ void Chat::closeEvent(QCloseEvent *event)
     // Qt 6.4 delivers a refused programmatic close() twice; only a shown room can be left.
     if (!isVisible())
         return;
-    m_program.core().outbox().leaveRoom();
+    m_core.outbox().leaveRoom();
     hide();
 }
 
 void Chat::showEvent(QShowEvent *event)
 {
-    m_program.core().setRoomShown(true);
+    m_core.setRoomShown(true);
     QWidget::showEvent(event);
 }
 
 void Chat::hideEvent(QHideEvent *event)
 {
     // A minimised window is hidden for the window system but still shown for the user.
-    m_program.core().setRoomShown(isVisible());
+    m_core.setRoomShown(isVisible());
     QWidget::hideEvent(event);
 }
 
 void Chat::send()
 {
     // Nothing the user wrote is lost: a line that cannot go stays in the box for another try.
-    if (m_program.core().conversations().sendToRoom(ui->txtSend->text()))
+    if (m_core.conversations().sendToRoom(ui->txtSend->text()))
         ui->txtSend->clear();
 }
 

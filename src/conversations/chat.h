@@ -4,7 +4,7 @@
 #include <QTimer>
 #include <QWidget>
 
-class Program;
+class Client;
 namespace Ui {
 class Chat;
 }
@@ -15,7 +15,7 @@ class Chat : public QWidget {
     Q_OBJECT
 
 public:
-    explicit Chat(Program &program);
+    explicit Chat(Client &core);
     ~Chat() override;
 
     // One line of the room: the writer's name part, emphasised, then the text.
@@ -37,5 +37,5 @@ private:
     void send();
     void tick();
 
-    Program &m_program;
+    Client &m_core;
 };

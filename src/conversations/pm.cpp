@@ -6,12 +6,11 @@
 #include "layouts/panels.h"
 #include "layouts/placement.h"
 #include "layouts/plain_text.h"
-#include "program.h"
 #include "ui_pm.h"
 
 #include <QCloseEvent>
 
-PM::PM(Program &program, int slot) : ui(new Ui::PM), m_program(program), m_slot(slot)
+PM::PM(Client &core, int slot) : ui(new Ui::PM), m_core(core), m_slot(slot)
 {
     ui->setupUi(this);
     placement::useLayoutFont(this);
@@ -22,7 +21,7 @@ PM::PM(Program &program, int slot) : ui(new Ui::PM), m_program(program), m_slot(
     connect(ui->cmdSend, &QPushButton::clicked, this, &PM::send);
     connect(ui->txtSend, &QLineEdit::returnPressed, this, &PM::send);
     connect(ui->txtTo, &QLineEdit::textEdited, this, [this](const QString &text) {
-        m_program.core().conversations().setCorrespondent(m_slot, text);
+        m_core.conversations().setCorrespondent(m_slot, text);
     });
     refresh();
 }
@@ -34,7 +33,7 @@ PM::~PM()
 
 void PM::refresh()
 {
-    const Conversations::Private *conversation = m_program.core().conversations().at(m_slot);
+    const Conversations::Private *conversation = m_core.conversations().at(m_slot);
     if (!conversation)
         return;
     if (ui->txtTo->text() != conversation->correspondent)
@@ -66,12 +65,12 @@ QString PM::statusText() const
 void PM::closeEvent(QCloseEvent *event)
 {
     event->accept();
-    m_program.core().conversations().close(m_slot);
+    m_core.conversations().close(m_slot);
 }
 
 void PM::send()
 {
     // Nothing the user wrote is lost: a line that cannot go stays in the box for another try.
-    if (m_program.core().conversations().send(m_slot, ui->txtSend->text()))
+    if (m_core.conversations().send(m_slot, ui->txtSend->text()))
         ui->txtSend->clear();
 }

@@ -3,7 +3,7 @@
 #include <QColor>
 #include <QWidget>
 
-class Program;
+class Client;
 namespace Ui {
 class PM;
 }
@@ -14,7 +14,7 @@ class PM : public QWidget {
     Q_OBJECT
 
 public:
-    PM(Program &program, int slot);
+    PM(Client &core, int slot);
     ~PM() override;
 
     int slot() const { return m_slot; }
@@ -34,6 +34,6 @@ protected:
 private:
     void send();
 
-    Program &m_program;
+    Client &m_core;
     const int m_slot;
 };

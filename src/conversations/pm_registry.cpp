@@ -4,9 +4,8 @@
 #include "core/client.h"
 #include "core/conversations.h"
 #include "layouts/placement.h"
-#include "program.h"
 
-PMRegistry::PMRegistry(Program &program) : m_program(program) {}
+PMRegistry::PMRegistry(Client &core) : m_core(core) {}
 
 PMRegistry::~PMRegistry()
 {
@@ -16,21 +15,21 @@ PMRegistry::~PMRegistry()
 
 int PMRegistry::NextPMSlot() const
 {
-    return m_program.core().conversations().NextPMSlot();
+    return m_core.conversations().NextPMSlot();
 }
 
 PM *PMRegistry::window(int slot) const
 {
     // A window goes a moment after its close; from the close on, its slot is empty.
-    return slot >= 0 && slot < int(m_slots.size()) && m_program.core().conversations().at(slot)
+    return slot >= 0 && slot < int(m_slots.size()) && m_core.conversations().at(slot)
         ? m_slots[std::size_t(slot)].data()
         : nullptr;
 }
 
-PM *PMRegistry::open(int slot)
+PM *PMRegistry::open(int slot, const QWidget *anchor)
 {
-    auto *window = new PM(m_program, slot);
-    placement::cascade(window, m_program.mess(),
+    auto *window = new PM(m_core, slot);
+    placement::cascade(window, anchor,
                        int(std::count_if(m_slots.begin(), m_slots.end(),
                                          [](const QPointer<PM> &open) { return open; })));
     if (std::size_t(slot) >= m_slots.size())

@@ -5,12 +5,13 @@
 #include <vector>
 
 class PM;
-class Program;
+class Client;
+class QWidget;
 
 // The private-message windows, one per open conversation, in the conversation's slot.
 class PMRegistry {
 public:
-    explicit PMRegistry(Program &program);
+    explicit PMRegistry(Client &core);
     ~PMRegistry();
     PMRegistry(const PMRegistry &) = delete;
     PMRegistry &operator=(const PMRegistry &) = delete;
@@ -19,10 +20,10 @@ public:
     int NextPMSlot() const;
     // The window in a slot, or nullptr for an empty or closed one.
     PM *window(int slot) const;
-    // Makes the window of a new conversation, hidden, cascaded from the main window.
-    PM *open(int slot);
+    // Makes the window of a new conversation, hidden, cascaded from the anchor window.
+    PM *open(int slot, const QWidget *anchor);
 
 private:
-    Program &m_program;
+    Client &m_core;
     std::vector<QPointer<PM>> m_slots;
 };

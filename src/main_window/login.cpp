@@ -1,7 +1,7 @@
 #include "main_window/login.h"
 
 #include "layouts/placement.h"
-#include "program.h"
+#include "core/client.h"
 #include "protocol/client_socket.h"
 #include "protocol/wire.h"
 #include "core/session.h"
@@ -10,7 +10,7 @@
 
 #include <QCloseEvent>
 
-Login::Login(Program &program) : ui(new Ui::Login), m_program(program)
+Login::Login(Client &core) : ui(new Ui::Login), m_core(core)
 {
     ui->setupUi(this);
     placement::useLayoutFont(this);
@@ -30,7 +30,7 @@ Login::~Login()
 
 ClientSocket &Login::WS()
 {
-    return m_program.session().socket();
+    return m_core.session().socket();
 }
 
 QString Login::nickname() const
@@ -59,17 +59,17 @@ void Login::showEvent(QShowEvent *event)
 {
     // Who the user was last time, and where.
     if (ui->txtUser->text().isEmpty())
-        ui->txtUser->setText(m_program.settings().nickname());
+        ui->txtUser->setText(m_core.settings().nickname());
     if (ui->Text1->text().isEmpty())
-        ui->Text1->setText(m_program.settings().address());
+        ui->Text1->setText(m_core.settings().address());
     QWidget::showEvent(event);
 }
 
 void Login::closeEvent(QCloseEvent *event)
 {
     // The window goes, and an attempt it started goes with it.
-    if (m_program.session().state() == Session::State::Connecting)
-        m_program.session().leave();
+    if (m_core.session().state() == Session::State::Connecting)
+        m_core.session().leave();
     QWidget::closeEvent(event);
 }
 
@@ -81,23 +81,23 @@ void Login::clearNickname()
 void Login::cmdLoginClicked()
 {
     if (ui->txtUser->text().isEmpty()) {
-        m_program.core().showError(QStringLiteral("Debes de Escribir un Nickname para entrar."));
+        m_core.showError(QStringLiteral("Debes de Escribir un Nickname para entrar."));
         return;
     }
     // The server would know the user by another name, and every private line to it, or its
     // expulsion, would pass this client by.
     if (wire::asSent(ui->txtUser->text()) != ui->txtUser->text()) {
-        m_program.core().showError(QStringLiteral("El nickname lleva caracteres que no se pueden "
+        m_core.showError(QStringLiteral("El nickname lleva caracteres que no se pueden "
                                            "enviar. Usa letras latinas, cifras y signos."));
         return;
     }
     if (ui->Text1->text().isEmpty()) {
-        m_program.core().showError(
+        m_core.showError(
             QStringLiteral("Debes de introducir el ip del Dravonet Korvex a conectarte."));
         return;
     }
     ui->txtHost->setText(ui->Text1->text());
-    m_program.session().logIn(ui->txtUser->text(), ui->txtHost->text());
+    m_core.session().logIn(ui->txtUser->text(), ui->txtHost->text());
 }
 
 void Login::command1Clicked()

@@ -2,7 +2,7 @@
 
 #include <QWidget>
 
-class Program;
+class Client;
 class ClientSocket;
 namespace Ui {
 class Login;
@@ -14,7 +14,7 @@ class Login : public QWidget {
     Q_OBJECT
 
 public:
-    explicit Login(Program &program);
+    explicit Login(Client &core);
     ~Login() override;
 
     ClientSocket &WS();
@@ -36,5 +36,5 @@ private:
     void cmdLoginClicked();
     void command1Clicked();
 
-    Program &m_program;
+    Client &m_core;
 };

@@ -1,35 +1,30 @@
 #include "main_window/mess.h"
 
-#include "conversations/pm.h"
-#include "conversations/pm_registry.h"
+#include "core/block_list.h"
 #include "core/client.h"
 #include "core/conversations.h"
 #include "core/outbox.h"
+#include "core/session.h"
+#include "core/settings.h"
 #include "core/user_list.h"
 #include "layouts/panels.h"
 #include "layouts/placement.h"
 #include "layouts/plain_text.h"
-#include "main_window/attention.h"
-#include "core/block_list.h"
-#include "main_window/login.h"
 #include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"
-#include "program.h"
-#include "core/session.h"
-#include "core/settings.h"
 #include "ui_mess.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QLabel>
 
-Mess::Mess(Program &program)
-    : ui(new Ui::Mess), m_program(program), m_trayIcon(nullptr), m_padlock(nullptr)
+Mess::Mess(Client &core)
+    : ui(new Ui::Mess), m_core(core), m_trayIcon(nullptr), m_padlock(nullptr)
 {
     ui->setupUi(this);
     placement::useLayoutFont(this);
     ui->SSTab1->placeControls();
-    ui->lstUsers->setList(&m_program.core().users());
+    ui->lstUsers->setList(&m_core.users());
 
     auto *figure = new QLabel(ui->stat);
     figure->setPixmap(QIcon(QStringLiteral(":/pictures/figure.svg")).pixmap(19, 20));
@@ -41,7 +36,7 @@ Mess::Mess(Program &program)
     m_padlock->hide();
     ui->stat->addPermanentWidget(m_padlock);
     ui->stat->setFixedHeight(25);
-    setStatusLine(m_program.core().statusLine());
+    setStatusLine(m_core.statusLine());
 
     ui->centralwidget->setFixedSize(225, 331 - 25);
     setFixedSize(225, 331 + ui->menubar->sizeHint().height());
@@ -49,11 +44,11 @@ Mess::Mess(Program &program)
 
     connect(ui->mnuLogin, &QAction::triggered, this, [this] {
         // Logging in anew ends the retrying after a lost connection.
-        if (m_program.session().state() == Session::State::Lost) {
-            m_program.session().leave();
+        if (m_core.session().state() == Session::State::Lost) {
+            m_core.session().leave();
             setSessionMenus(true, false);
         }
-        placement::bringUp(m_program.login());
+        Q_EMIT loginWanted();
     });
     connect(ui->Command1, &QAbstractButton::clicked, this, &Mess::refreshList);
     connect(ui->cmdChat, &QAbstractButton::clicked, this, &Mess::enterChat);
@@ -64,17 +59,17 @@ Mess::Mess(Program &program)
     connect(ui->mnuIggy, &QAction::triggered, this, &Mess::blockSelected);
     connect(ui->mnuUnIggy, &QAction::triggered, this, &Mess::emptyBlockList);
     connect(ui->mnuChat, &QAction::triggered, this, &Mess::chatCommand);
-    connect(ui->mnuClose, &QAction::triggered, this, [this] { m_program.core().logOut(); });
-    connect(ui->mnuExit, &QAction::triggered, this, [this] { m_program.exitProgram(); });
+    connect(ui->mnuClose, &QAction::triggered, this, [this] { m_core.logOut(); });
+    connect(ui->mnuExit, &QAction::triggered, this, [this] { Q_EMIT exitChosen(); });
     connect(ui->mnuNeedhelp, &QAction::triggered, this, &Mess::showHelp);
     connect(ui->mnuAbout, &QAction::triggered, this, &Mess::showAbout);
 
     // Ctrl+C is "Charlar"; in the block list it copies only while text is selected.
     ui->txtIggy->installEventFilter(this);
     // The block list is kept across runs: yesterday's blocked users stay blocked.
-    setBlockList(m_program.settings().blockList());
+    setBlockList(m_core.settings().blockList());
     connect(ui->txtIggy, &QPlainTextEdit::textChanged, this,
-            [this] { m_program.settings().setBlockList(blockList()); });
+            [this] { m_core.settings().setBlockList(blockList()); });
 
     // A menu that opens is called what its item says.
     for (QMenu *menu : {ui->mnuFile, ui->mnuOptions, ui->mnuHelp})
@@ -82,11 +77,11 @@ Mess::Mess(Program &program)
 
     auto *notices = new QAction(QStringLiteral("Avisos de escritorio"), this);
     notices->setCheckable(true);
-    notices->setChecked(m_program.settings().notifications());
+    notices->setChecked(m_core.settings().notifications());
     ui->mnuOptions->addAction(notices);
     connect(notices, &QAction::toggled, this, [this](bool shown) {
-        m_program.settings().setNotifications(shown);
-        m_program.attention().setNotices(shown);
+        m_core.settings().setNotifications(shown);
+        Q_EMIT desktopNoticesChosen(shown);
     });
 
     m_trayIcon = new TrayIcon(this, ui->mnuFile);
@@ -165,7 +160,7 @@ bool Mess::isBlocked(const QString &nickname) const
 
 void Mess::refreshList()
 {
-    Client &core = m_program.core();
+    Client &core = m_core;
     if (!core.isConnected()) {
         core.SetStatus(QStringLiteral("No Conectado"));
         return;
@@ -177,12 +172,12 @@ void Mess::refreshList()
 
 void Mess::enterChat()
 {
-    Client &core = m_program.core();
+    Client &core = m_core;
     if (!core.isConnected()) {
         core.SetStatus(QStringLiteral("No Conectado"));
         return;
     }
-    if (m_program.chat()->isVisible())
+    if (core.isRoomShown())
         return;
     chatCommand();
     core.outbox().enterRoom();
@@ -190,17 +185,17 @@ void Mess::enterChat()
 
 void Mess::chatCommand()
 {
-    if (!m_program.core().isConnected()) {
-        m_program.core().SetStatus(QStringLiteral("No Conectado"));
+    if (!m_core.isConnected()) {
+        m_core.SetStatus(QStringLiteral("No Conectado"));
         return;
     }
-    placement::bringUp(m_program.chat());
+    Q_EMIT roomWanted();
 }
 
 void Mess::treeClicked()
 {
     UserTree *tree = ui->lstUsers;
-    UserList &users = m_program.core().users();
+    UserList &users = m_core.users();
     const QModelIndex node = tree->selectedNode();
     if (!node.isValid())
         return;
@@ -217,7 +212,7 @@ void Mess::treeClicked()
 
 void Mess::privateMessage()
 {
-    Client &core = m_program.core();
+    Client &core = m_core;
     const QModelIndex node = ui->lstUsers->selectedNode();
     const QString nodeText = node.data().toString();
     const QString own = core.nickname();
@@ -246,7 +241,7 @@ void Mess::privateMessage()
 
 void Mess::iggyClicked()
 {
-    Client &core = m_program.core();
+    Client &core = m_core;
     const QString nodeText = ui->lstUsers->selectedText();
     if (nodeText == core.nickname()) {
         core.showError(QStringLiteral("No te puedes Ignorar tu mismo."));
@@ -268,7 +263,7 @@ void Mess::iggyClicked()
 
 void Mess::blockSelected()
 {
-    Client &core = m_program.core();
+    Client &core = m_core;
     const QModelIndex node = ui->lstUsers->selectedNode();
     const QString nodeText = node.data().toString();
     if (nodeText.isEmpty()) {
@@ -290,12 +285,12 @@ void Mess::emptyBlockList()
 
 void Mess::showHelp()
 {
-    placement::bringUp(m_program.help());
+    Q_EMIT helpWanted();
 }
 
 void Mess::showAbout()
 {
-    placement::bringUp(m_program.about());
+    Q_EMIT aboutWanted();
 }
 
 void Mess::closeEvent(QCloseEvent *event)

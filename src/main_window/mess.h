@@ -2,7 +2,7 @@
 
 #include <QMainWindow>
 
-class Program;
+class Client;
 class QLabel;
 class TrayIcon;
 class UserTree;
@@ -16,7 +16,7 @@ class Mess : public QMainWindow {
     Q_OBJECT
 
 public:
-    explicit Mess(Program &program);
+    explicit Mess(Client &core);
     ~Mess() override;
 
     UserTree *userTree() const;
@@ -40,6 +40,13 @@ public:
 
 Q_SIGNALS:
     void statusLineChanged(const QString &text);
+    // The user chose a menu item or button that brings up another window, or ends the program.
+    void loginWanted();
+    void roomWanted();
+    void helpWanted();
+    void aboutWanted();
+    void exitChosen();
+    void desktopNoticesChosen(bool shown);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -57,7 +64,7 @@ private:
     void showHelp();
     void showAbout();
 
-    Program &m_program;
+    Client &m_core;
     TrayIcon *m_trayIcon;
     QLabel *m_padlock;
 };
