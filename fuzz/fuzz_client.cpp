@@ -22,6 +22,7 @@ public:
     {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         qputenv("XDG_CONFIG_HOME", "/tmp/korvex-fuzz-config");
+        qputenv("XDG_DATA_HOME", "/tmp/korvex-fuzz-data");
         static int argc = 1;
         static char name[] = "fuzz_client";
         static char *argv[] = {name, nullptr};

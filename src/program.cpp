@@ -1,10 +1,12 @@
 #include "program.h"
 
 #include "aux_windows/password.h"
+#include "aux_windows/search.h"
 #include "conversations/history.h"
 #include "conversations/pm.h"
 #include "core/conversations.h"
 #include "core/dispatcher.h"
+#include "core/history_store.h"
 #include "core/session.h"
 #include "core/settings.h"
 #include "layouts/placement.h"
@@ -69,7 +71,12 @@ void Program::wireConversations()
 {
     Conversations *conversations = &m_core.conversations();
     connect(conversations, &Conversations::opened, this,
-            [this](int slot) { m_pmWindows->open(slot, mess()); });
+            [this](int slot) {
+                PM *window = m_pmWindows->open(slot, mess());
+                connect(window, &PM::searchWanted, this, [this, slot] {
+                    openSearch(m_core.conversations().historyOf(slot));
+                });
+            });
     connect(conversations, &Conversations::shown, this, [this](int slot) {
         if (PM *window = m_pmWindows->window(slot))
             window->show();
@@ -79,15 +86,11 @@ void Program::wireConversations()
             window->refresh();
     });
     connect(conversations, &Conversations::lineAdded, this,
-            [this](int slot, Conversations::Kind kind, const QString &writer, const QString &text) {
-                const QColor &colour = kind == Conversations::Kind::Mine ? History::Red : History::Blue;
-                if (slot == Conversations::Room) {
-                    kind == Conversations::Kind::Notice ? chat()->appendNotice(text)
-                                                        : chat()->appendLine(writer, colour, text);
-                } else if (PM *window = m_pmWindows->window(slot)) {
-                    kind == Conversations::Kind::Notice ? window->appendNotice(text)
-                                                        : window->appendLine(writer, colour, text);
-                }
+            [this](int slot, const history::Line &line) {
+                if (slot == Conversations::Room)
+                    chat(line.id)->history()->add(line);
+                else if (PM *window = m_pmWindows->window(slot))
+                    window->history()->add(line);
             });
     connect(conversations, &Conversations::arrived, this,
             [this](int slot, const QString &from, const QString &text) {
@@ -118,6 +121,7 @@ Mess *Program::mess()
         connect(m_mess, &Mess::helpWanted, this, [this] { placement::bringUp(help()); });
         connect(m_mess, &Mess::aboutWanted, this, [this] { placement::bringUp(about()); });
         connect(m_mess, &Mess::exitChosen, this, &Program::exitProgram);
+        connect(m_mess, &Mess::searchWanted, this, [this] { openSearch(std::nullopt); });
         connect(m_mess, &Mess::desktopNoticesChosen, this,
                 [this](bool shown) { attention().setNotices(shown); });
     }
@@ -126,9 +130,47 @@ Mess *Program::mess()
 
 Chat *Program::chat()
 {
-    if (!m_chat)
-        m_chat = new Chat(m_core);
+    return chat(HistoryStore::Newest);
+}
+
+Chat *Program::chat(qint64 liveFrom)
+{
+    if (!m_chat) {
+        m_chat = new Chat(m_core, liveFrom);
+        connect(m_chat, &Chat::searchWanted, this, [this] {
+            openSearch(history::Conversation{history::Conversation::Room, {}});
+        });
+    }
     return m_chat;
+}
+
+void Program::openSearch(const std::optional<history::Conversation> &within)
+{
+    auto *window = new Search(m_core.history(), within);
+    connect(window, &Search::chosen, this, &Program::openAt);
+    placement::bringUp(window);
+}
+
+void Program::openAt(const history::Hit &hit)
+{
+    History *lines = nullptr;
+    if (hit.conversation.type == history::Conversation::Room) {
+        placement::bringUp(chat());
+        lines = chat()->history();
+    } else if (hit.conversation.type == history::Conversation::Private) {
+        Conversations &conversations = m_core.conversations();
+        const QString &correspondent = hit.conversation.correspondent;
+        int slot = conversations.findByCorrespondent(correspondent);
+        if (slot < 0)
+            slot = conversations.open(correspondent, m_core.nickname(),
+                                      QStringLiteral("Private Message -- ") + correspondent);
+        if (PM *window = m_pmWindows->window(slot)) {
+            placement::bringUp(window);
+            lines = window->history();
+        }
+    }
+    if (lines)
+        lines->showAround(hit.line.id);
 }
 
 Admin *Program::admin()

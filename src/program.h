@@ -12,10 +12,12 @@
 #include "conversations/chat.h"
 #include "conversations/pm_registry.h"
 #include "core/client.h"
+#include "core/history_store.h"
 #include "main_window/login.h"
 #include "main_window/mess.h"
 
 #include <memory>
+#include <optional>
 
 class Attention;
 class ClientSocket;
@@ -39,6 +41,8 @@ public:
     Login *login();
     Mess *mess();
     Chat *chat();
+    // The room's window, made for a line of the room if it does not exist yet.
+    Chat *chat(qint64 liveFrom);
     Error *error();
     Help *help();
     // These two greet the user with a box when they are created, and return once it is
@@ -81,6 +85,10 @@ private:
     void askPassword(quint64 question, const QString &host, bool again);
     void showNotice(quint64 number, const QString &text);
     QWidget *windowOf(int slot);
+    // A search of every conversation, or of one.
+    void openSearch(const std::optional<history::Conversation> &within);
+    // A conversation's window, at the line of a search result.
+    void openAt(const history::Hit &hit);
 
     Client m_core;
     QPointer<Login> m_login;

@@ -209,9 +209,10 @@ private Q_SLOTS:
             "select bob (Ignored); pm; "
             "error=No se pudo mandar mensaje a bob porque lo tienes ignorado; "
             "select Online - luis; pm; slots=0",
+            // A conversation opened again shows its earlier lines, greyed, before the new ones.
             "a closed conversation starts afresh => as luis ana; read PM|luis|ana|hola; close 0; "
-            "read PM|luis|ana|otra; slots=2; pm1=[blue*]ana : [black]otra\n; close 1; select ana; "
-            "pm; slots=3; pm2=",
+            "read PM|luis|ana|otra; slots=2; pm1=" + earlier("ana : hola") + "[blue*]ana : "
+            "[black]otra\n; close 1; select ana; pm; slots=3; pm2=" + earlier("ana : hola", "ana : otra"),
             "private lines => as luis ana; select ana; pm; say 0 ; say 0 hola; say 0 ¿qué?; "
             "pm0=[red*]luis : [black]hola\n[red*]luis : [black]¿qué?\n; "
             "sent=PM|ana|luis|holaPM|ana|luis|¿qué?",
@@ -296,12 +297,14 @@ private Q_SLOTS:
     // once; the program goes on with defaults.
     void brokenSettings()
     {
-        QDir().mkpath(config->filePath("korvex-mensajero"));
-        QFile garbage(config->filePath("korvex-mensajero/ajustes.ini"));
+        // In a folder the running client does not hold open.
+        qputenv("XDG_CONFIG_HOME", config->filePath("rota").toLocal8Bit());
+        QDir().mkpath(config->filePath("rota/korvex-mensajero"));
+        QFile garbage(config->filePath("rota/korvex-mensajero/ajustes.sqlite"));
         QVERIFY(garbage.open(QIODevice::WriteOnly) && garbage.write("[General\nnick=ana\n") > 0);
         garbage.close();
         play("restart; error=No se pudo leer o guardar la configuración en " + config->path()
-             + "/korvex-mensajero. El programa sigue con lo que tiene.; list=; avisos=on");
+             + "/rota/korvex-mensajero. El programa sigue con lo que tiene.; list=; avisos=on");
         program->existingError()->close();
         qputenv("XDG_CONFIG_HOME", "/dev/null/korvex");
         play("restart; as luis bob; click bob; iggy; list=bob\r\n; error=No se pudo leer o "
@@ -370,7 +373,7 @@ private Q_SLOTS:
         });
         server->send(bytes("NICK|pepe"));
         QTRY_COMPARE(statuses, QStringList({"Status : 2 usuario(s)", "Status : 2 usuario(s)"}));
-        play("slots=2; pm1=[blue*]ana : [black]sigo\n");
+        play("slots=2; pm1=" + earlier("ana : hola") + "[blue*]ana : [black]sigo\n");
 
         boxes->paused = true;
         QTimer during;
@@ -626,7 +629,7 @@ private Q_SLOTS:
         });
         answer.start(10);
         // The user's alone before a password is written in it.
-        const QString settings = config->filePath("korvex-mensajero/ajustes.ini");
+        const QString settings = config->filePath("korvex-mensajero/ajustes.sqlite");
         QVERIFY(QFileInfo::exists(settings));
         QCOMPARE(QFileInfo(settings).permissions() & 0x0077, QFile::Permissions());
         as(program, "nick ana; host 127.0.0.19; go; session=in; nodes=ana");

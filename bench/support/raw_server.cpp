@@ -84,6 +84,7 @@ void prepareBenchEnvironment()
         qputenv("QT_QPA_PLATFORM", "offscreen");
     static const QTemporaryDir settings;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(settings.path()));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(settings.path() + QStringLiteral("/data")));
 }
 
 void runEventsFor(int ms)

@@ -4,15 +4,18 @@
 #include "core/client.h"
 #include "core/clock.h"
 #include "core/conversations.h"
+#include "core/history_store.h"
 #include "core/outbox.h"
 #include "layouts/panels.h"
 #include "layouts/placement.h"
+#include "layouts/plain_text.h"
 #include "ui_chat.h"
 
 #include <QCloseEvent>
+#include <QShortcut>
 #include <QTime>
 
-Chat::Chat(Client &core) : ui(new Ui::Chat), m_core(core)
+Chat::Chat(Client &core, qint64 liveFrom) : ui(new Ui::Chat), m_core(core)
 {
     ui->setupUi(this);
     placement::useLayoutFont(this);
@@ -21,6 +24,23 @@ Chat::Chat(Client &core) : ui(new Ui::Chat), m_core(core)
 
     connect(ui->cmdSend, &QPushButton::clicked, this, &Chat::send);
     connect(ui->txtSend, &QLineEdit::returnPressed, this, &Chat::send);
+    ui->txtChat->setNoticeStyle(History::Red, false);
+    ui->txtChat->setSource([this](qint64 id, bool older, int count) {
+        const history::Conversation room{history::Conversation::Room, {}};
+        return older ? m_core.history().before(room, id, count)
+                     : m_core.history().after(room, id, count);
+    });
+    ui->txtChat->showEarlier(liveFrom);
+    new QShortcut(QKeySequence::Find, this, this, &Chat::searchWanted);
+    connect(ui->txtChat, &History::searchWanted, this, &Chat::searchWanted);
+    connect(ui->txtChat, &History::clearWanted, this, [this] {
+        if (plain::ask(this, QStringLiteral("Borrar historial"),
+                       QStringLiteral("¿Borrar todas las líneas guardadas de la sala?"),
+                       QStringLiteral("Borrar"), QStringLiteral("Cancelar"))) {
+            m_core.history().clear({history::Conversation::Room, {}});
+            ui->txtChat->clearShown();
+        }
+    });
 
     tmrTime.setSingleShot(true);
     tmrTime.setTimerType(Qt::PreciseTimer);
@@ -33,15 +53,9 @@ Chat::~Chat()
     delete ui;
 }
 
-void Chat::appendLine(const QString &writer, const QColor &writerColour, const QString &text)
+History *Chat::history() const
 {
-    ui->txtChat->append({{writer + QStringLiteral(" : "), writerColour, true},
-                         {text + QStringLiteral("\r\n"), History::Black, false}});
-}
-
-void Chat::appendNotice(const QString &text)
-{
-    ui->txtChat->append(text + QStringLiteral("\r\n"), History::Red, false);
+    return ui->txtChat;
 }
 
 void Chat::closeEvent(QCloseEvent *event)

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 class Client;
+class History;
 namespace Ui {
 class Chat;
 }
@@ -15,18 +16,22 @@ class Chat : public QWidget {
     Q_OBJECT
 
 public:
-    explicit Chat(Client &core);
+    // Lines of the room below liveFrom are shown as earlier ones.
+    Chat(Client &core, qint64 liveFrom);
     ~Chat() override;
 
-    // One line of the room: the writer's name part, emphasised, then the text.
-    void appendLine(const QString &writer, const QColor &writerColour, const QString &text);
-    // A notice about the room (someone entered or left, the connection), in red.
-    void appendNotice(const QString &text);
+    // The room's lines: its history, shown in a bounded window. Notices about the room (someone
+    // entered or left, the connection) are red.
+    History *history() const;
 
     Ui::Chat *const ui;
     // Fires when the displayed second changes: the clock shows seconds, so ticking more often
     // would only burn the CPU.
     QTimer tmrTime;
+
+Q_SIGNALS:
+    // Ctrl+F, or "Buscar…" in the history's menu.
+    void searchWanted();
 
 protected:
     void closeEvent(QCloseEvent *event) override;

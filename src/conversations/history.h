@@ -3,13 +3,18 @@
 #include <QColor>
 #include <QPlainTextEdit>
 
-// A conversation history: only ever appended to, at its end, each piece with its own colour and
-// emphasis (bold). Text is inserted as plain text, never interpreted as markup.
+#include <deque>
+#include <functional>
+
+#include "core/history_store.h"
+
+// A conversation's history as the user reads it. New lines come at the end, each piece with its
+// own colour and emphasis (bold); text is inserted as plain text, never interpreted as markup.
 //
-// A plain-text document lays out only what is shown, so appending stays cheap however long the
-// history grows (measured: 3.5 times the rate of a rich-text document). Under a flood, repainting
-// every line would cost far more than appending it, so the widget repaints, and follows the
-// newest line, at most once per frame.
+// It holds a bounded window of lines, however many the conversation has: lines that fall out of
+// it stay on disk, and come back when the reader scrolls to them. A plain-text document lays out
+// only what is shown, so appending stays cheap; under a flood the widget repaints, and follows
+// the newest line, at most once per frame.
 class History : public QPlainTextEdit {
     Q_OBJECT
 
@@ -19,8 +24,29 @@ public:
         QColor colour;
         bool emphasis;
     };
+    // Up to count lines of the conversation before (older) or after an id, oldest first.
+    using Source = std::function<QList<history::Line>(qint64 id, bool older, int count)>;
+
+    // Lines held at most while following the newest; past it the oldest go, a batch at a time.
+    static constexpr int Limit = 1000;
+    // Lines fetched at a time when the reader reaches either end.
+    static constexpr int Page = 200;
 
     explicit History(QWidget *parent = nullptr);
+
+    // How notices look in this window; where earlier lines come from.
+    void setNoticeStyle(const QColor &colour, bool emphasis);
+    void setSource(Source source) { m_source = std::move(source); }
+
+    // A line of the conversation as it happens. One already shown, or one that comes while the
+    // reader looks at a stretch before the newest lines, is shown when the reader gets there.
+    void add(const history::Line &line);
+    // The newest lines before `id`, marked as earlier ones, in place of what is shown.
+    void showEarlier(qint64 id);
+    // The lines around one, in place of what is shown, that line selected and in view.
+    void showAround(qint64 id);
+    // Nothing shown, as for a conversation whose history is gone.
+    void clearShown();
 
     // Appends the pieces at the end, in order, as one edit of the document.
     void append(std::initializer_list<Piece> pieces);
@@ -32,12 +58,46 @@ public:
     static inline const QColor Red{255, 0, 0};
     static inline const QColor Blue{0, 0, 255};
     static inline const QColor Black{0, 0, 0};
+    // Lines of an earlier time.
+    static inline const QColor Grey{112, 112, 112};
 
     static constexpr int FrameMs = 16;
 
+Q_SIGNALS:
+    // From the history's menu.
+    void searchWanted();
+    void clearWanted();
+
+protected:
+    void contextMenuEvent(QContextMenuEvent *event) override;
+
 private:
+    struct Shown {
+        qint64 id;
+        int blocks;
+    };
+
+    QList<Piece> piecesOf(const history::Line &line, bool earlier) const;
+    // Writes the line at the end or at the start of the document; returns the blocks it took.
+    int write(const history::Line &line, bool earlier, bool atStart);
+    void trim();
+    void scrolled(int value);
+    void loadOlder();
+    void loadNewer();
     void refresh();
 
+    Source m_source;
+    QColor m_noticeColour = Black;
+    bool m_noticeEmphasis = true;
+    std::deque<Shown> m_shown;
+    // Older lines may be on disk.
+    bool m_olderLeft = true;
+    // The newest line is shown: new lines are appended as they come.
+    bool m_atNewest = true;
+    qint64 m_newestId = 0;
+    // Lines below this id are from before the window opened.
+    qint64 m_earlierBelow = 0;
+    bool m_loading = false;
     bool m_refreshPending = false;
     bool m_followNewest = false;
 };

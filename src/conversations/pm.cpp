@@ -3,12 +3,14 @@
 #include "conversations/history.h"
 #include "core/client.h"
 #include "core/conversations.h"
+#include "core/history_store.h"
 #include "layouts/panels.h"
 #include "layouts/placement.h"
 #include "layouts/plain_text.h"
 #include "ui_pm.h"
 
 #include <QCloseEvent>
+#include <QShortcut>
 
 PM::PM(Client &core, int slot) : ui(new Ui::PM), m_core(core), m_slot(slot)
 {
@@ -22,6 +24,22 @@ PM::PM(Client &core, int slot) : ui(new Ui::PM), m_core(core), m_slot(slot)
     connect(ui->txtSend, &QLineEdit::returnPressed, this, &PM::send);
     connect(ui->txtTo, &QLineEdit::textEdited, this, [this](const QString &text) {
         m_core.conversations().setCorrespondent(m_slot, text);
+    });
+    ui->txtChat->setNoticeStyle(History::Black, true);
+    ui->txtChat->setSource([this](qint64 id, bool older, int count) {
+        HistoryStore &store = m_core.history();
+        const history::Conversation conversation = m_core.conversations().historyOf(m_slot);
+        return older ? store.before(conversation, id, count) : store.after(conversation, id, count);
+    });
+    new QShortcut(QKeySequence::Find, this, this, &PM::searchWanted);
+    connect(ui->txtChat, &History::searchWanted, this, &PM::searchWanted);
+    connect(ui->txtChat, &History::clearWanted, this, [this] {
+        if (plain::ask(this, QStringLiteral("Borrar historial"),
+                       QStringLiteral("¿Borrar todas las líneas guardadas de esta conversación?"),
+                       QStringLiteral("Borrar"), QStringLiteral("Cancelar"))) {
+            m_core.history().clear(m_core.conversations().historyOf(m_slot));
+            ui->txtChat->clearShown();
+        }
     });
     refresh();
 }
@@ -38,6 +56,11 @@ void PM::refresh()
         return;
     if (ui->txtTo->text() != conversation->correspondent)
         ui->txtTo->setText(conversation->correspondent);
+    // Opened, or the recipient changed before the first line: that person's earlier lines.
+    if (m_earlierOf != conversation->correspondent || m_earlierOf.isNull()) {
+        m_earlierOf = conversation->correspondent;
+        ui->txtChat->showEarlier(HistoryStore::Newest);
+    }
     ui->txtFrom->setText(conversation->own);
     ui->txtTo->setReadOnly(conversation->locked);
     if (!conversation->caption.isEmpty())
@@ -46,15 +69,9 @@ void PM::refresh()
         panels::setText(ui->stat, 1, conversation->statusText);
 }
 
-void PM::appendLine(const QString &writer, const QColor &writerColour, const QString &text)
+History *PM::history() const
 {
-    ui->txtChat->append({{writer + QStringLiteral(" : "), writerColour, true},
-                         {text + QStringLiteral("\r\n"), History::Black, false}});
-}
-
-void PM::appendNotice(const QString &text)
-{
-    ui->txtChat->append(text + QStringLiteral("\r\n"), History::Black, true);
+    return ui->txtChat;
 }
 
 QString PM::statusText() const

@@ -4,6 +4,7 @@
 #include <QWidget>
 
 class Client;
+class History;
 namespace Ui {
 class PM;
 }
@@ -20,13 +21,15 @@ public:
     int slot() const { return m_slot; }
     // Shows the conversation's recipient, caption, lock and status text as they are now.
     void refresh();
-    // One line of the conversation: the writer's name part, emphasised, then the text.
-    void appendLine(const QString &writer, const QColor &writerColour, const QString &text);
-    // A line about the conversation rather than in it, emphasised.
-    void appendNotice(const QString &text);
     QString statusText() const;
+    // The conversation's lines: its history, shown in a bounded window.
+    History *history() const;
 
     Ui::PM *const ui;
+
+Q_SIGNALS:
+    // Ctrl+F, or "Buscar…" in the history's menu.
+    void searchWanted();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -36,4 +39,6 @@ private:
 
     Client &m_core;
     const int m_slot;
+    // Whose earlier lines are shown.
+    QString m_earlierOf;
 };

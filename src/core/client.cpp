@@ -2,6 +2,7 @@
 
 #include "core/conversations.h"
 #include "core/dispatcher.h"
+#include "core/history_store.h"
 #include "core/outbox.h"
 #include "core/session.h"
 #include "core/user_list.h"
@@ -10,6 +11,7 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <cmath>
@@ -26,11 +28,17 @@ Client::Client(QObject *parent)
       m_session(new Session(*this)),
       m_outbox(new Outbox(*this)),
       m_users(new UserList(this)),
+      m_history(new HistoryStore(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+                                     + QStringLiteral("/korvex-mensajero"),
+                                 this)),
       m_conversations(new Conversations(*this)),
       m_dispatcher(new Dispatcher(*this))
 {
     m_session->setParent(this);
     connect(&socket(), &ClientSocket::dataArrival, m_dispatcher, &Dispatcher::dataArrival);
+    connect(m_history, &HistoryStore::notKept, this, &Client::showError);
+    m_history->setKeeping(m_settings->keepsHistory());
+    m_history->setRetentionDays(m_settings->retentionDays());
 }
 
 Client::~Client()
@@ -92,6 +100,18 @@ void Client::showBox(const QString &title, const QString &text, BoxKind kind)
 {
     if (!m_instant)
         Q_EMIT boxShown(title, text, kind);
+}
+
+void Client::keepHistory(bool kept)
+{
+    m_settings->setKeepsHistory(kept);
+    m_history->setKeeping(kept);
+}
+
+void Client::keepHistoryFor(int days)
+{
+    m_settings->setRetentionDays(days);
+    m_history->setRetentionDays(days);
 }
 
 void Client::logOut()

@@ -6,6 +6,7 @@
 class ClientSocket;
 class Conversations;
 class Dispatcher;
+class HistoryStore;
 class Outbox;
 class Session;
 class Settings;
@@ -31,6 +32,7 @@ public:
     Dispatcher &dispatcher() { return *m_dispatcher; }
     UserList &users() { return *m_users; }
     Conversations &conversations() { return *m_conversations; }
+    HistoryStore &history() { return *m_history; }
 
     // The nickname the user logged in with; empty while logged out.
     QString nickname() const { return m_nickname; }
@@ -62,6 +64,9 @@ public:
     // log-in enters the room again.
     bool isRoomShown() const { return m_roomShown; }
     void setRoomShown(bool shown) { m_roomShown = shown; }
+    // Whether conversations are kept on disk, and for how many days (0: for ever).
+    void keepHistory(bool kept);
+    void keepHistoryFor(int days);
     // The user leaves: LOGOUT, the logged-out state, and a second later the socket closed.
     // After a lost connection, it only stops the retrying.
     void logOut();
@@ -89,6 +94,7 @@ private:
     Session *m_session;
     Outbox *m_outbox;
     UserList *m_users;
+    HistoryStore *m_history;
     Conversations *m_conversations;
     Dispatcher *m_dispatcher;
     QString m_nickname;

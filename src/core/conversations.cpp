@@ -77,7 +77,7 @@ void Conversations::lineArrived(int index, const QString &sender, const QString 
     c->own = own;
     c->locked = true;
     Q_EMIT changed(index);
-    add(index, Kind::Theirs, sender, text);
+    add(index, history::Kind::Theirs, sender, text);
 }
 
 bool Conversations::send(int index, const QString &text)
@@ -92,7 +92,7 @@ bool Conversations::send(int index, const QString &text)
         return false;
     }
     if (Private *sent = slot(index)) {
-        add(index, Kind::Mine, from, text);
+        add(index, history::Kind::Mine, from, text);
         if (!std::exchange(sent->locked, true))
             Q_EMIT changed(index);
     }
@@ -102,7 +102,7 @@ bool Conversations::send(int index, const QString &text)
 void Conversations::notice(int index, const QString &text)
 {
     if (index == Room || at(index))
-        add(index, Kind::Notice, QString(), text);
+        add(index, history::Kind::Notice, QString(), text);
 }
 
 bool Conversations::sendToRoom(const QString &text)
@@ -113,19 +113,19 @@ bool Conversations::sendToRoom(const QString &text)
         roomNotice(NotSent);
         return false;
     }
-    add(Room, Kind::Mine, m_client.nickname(), text);
+    add(Room, history::Kind::Mine, m_client.nickname(), text);
     return true;
 }
 
 void Conversations::roomLine(const QString &writer, const QString &text)
 {
-    add(Room, Kind::Theirs, writer, text);
+    add(Room, history::Kind::Theirs, writer, text);
     noteArrival(Room, writer + QStringLiteral(" en la sala"), text);
 }
 
 void Conversations::roomNotice(const QString &text)
 {
-    add(Room, Kind::Notice, QString(), text);
+    add(Room, history::Kind::Notice, QString(), text);
 }
 
 void Conversations::tellAll(const QString &text)
@@ -136,7 +136,23 @@ void Conversations::tellAll(const QString &text)
         roomNotice(text);
 }
 
-void Conversations::add(int index, Kind kind, const QString &writer, const QString &text)
+void Conversations::add(int index, history::Kind kind, const QString &writer, const QString &text)
 {
-    Q_EMIT lineAdded(index, kind, writer, text);
+    history::Line line{0, QDateTime::currentDateTimeUtc(), kind, writer, text};
+    line.id = m_client.history().append(historyOf(index), kind, writer, text, line.at);
+    Q_EMIT lineAdded(index, line);
+}
+
+void Conversations::administratorNotice(const QString &text)
+{
+    m_client.history().append({history::Conversation::Notices, {}}, history::Kind::Notice,
+                              QString(), text);
+}
+
+history::Conversation Conversations::historyOf(int index) const
+{
+    if (index == Room)
+        return {history::Conversation::Room, {}};
+    const Private *c = at(index);
+    return {history::Conversation::Private, c ? c->correspondent : QString()};
 }

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include "core/history_store.h"
+
 #include <initializer_list>
 #include <vector>
 
@@ -18,7 +20,6 @@ class Conversations : public QObject {
     Q_OBJECT
 
 public:
-    enum class Kind { Mine, Theirs, Notice };
     // The slot that stands for the room in the signals.
     static constexpr int Room = -1;
 
@@ -74,21 +75,25 @@ public:
 
     // A notice in every open conversation, and in the room if its window is shown.
     void tellAll(const QString &text);
+    // A notice of the administrator, for the history.
+    void administratorNotice(const QString &text);
+
+    // Whose history a slot's lines go to.
+    history::Conversation historyOf(int slot) const;
 
 Q_SIGNALS:
     void opened(int slot);
     void shown(int slot);
     // The recipient, caption, lock or status text changed.
     void changed(int slot);
-    // A line for the conversation's history (the room's slot is Room); writer is empty for
-    // notices.
-    void lineAdded(int slot, Conversations::Kind kind, const QString &writer, const QString &text);
+    // A line of the conversation, kept in its history (the room's slot is Room).
+    void lineAdded(int slot, const history::Line &line);
     // Someone else's line came: for the signs of new lines.
     void arrived(int slot, const QString &from, const QString &text);
 
 private:
     Private *slot(int index);
-    void add(int slot, Kind kind, const QString &writer, const QString &text);
+    void add(int slot, history::Kind kind, const QString &writer, const QString &text);
 
     Client &m_client;
     std::vector<Private> m_slots;

@@ -114,6 +114,7 @@ void Dispatcher::ignore(const wire::Message &message)
 
 void Dispatcher::message(const wire::Message &message)
 {
+    m_client.conversations().administratorNotice(message.field(1));
     Q_EMIT noticeArrived(++m_notices, message.field(1));
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/client.h"
 #include "core/conversations.h"
+#include "core/history_store.h"
 #include "core/outbox.h"
 #include "core/user_list.h"
 #include "protocol/client_socket.h"
@@ -40,6 +41,7 @@ void Session::logIn(const QString &nickname, const QString &host)
     m_client.setNickname(nickname);
     if (host != std::exchange(m_host, host))
         m_password.clear();
+    m_client.history().setAccount(host, nickname);
     connectTo();
 }
 

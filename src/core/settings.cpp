@@ -2,13 +2,114 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QSqlQuery>
 #include <QStandardPaths>
+#include <QVariant>
+
+#include <algorithm>
+#include <atomic>
 
 namespace {
 const QString kNickname = QStringLiteral("login/nickname");
 const QString kAddress = QStringLiteral("login/address");
 const QString kNotifications = QStringLiteral("notices/desktop");
+const QString kKeepsHistory = QStringLiteral("history/keep");
+const QString kRetentionDays = QStringLiteral("history/days");
+const QString kTrue = QStringLiteral("true");
+const QString kFalse = QStringLiteral("false");
+const QString kLineEnd = QStringLiteral("\r\n");
+const QString kSetValue =
+    QStringLiteral("INSERT OR REPLACE INTO setting (key, value) VALUES (?, ?)");
+
+// Each step takes the schema one version further; a step once released never changes.
+const QList<QStringList> kMigrations = {
+    {QStringLiteral("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
+     QStringLiteral("CREATE TABLE setting (key TEXT PRIMARY KEY, value TEXT NOT NULL)"),
+     // One row an entry, in the order they came; the same entry may be there twice, as in the box.
+     QStringLiteral("CREATE TABLE blocked (id INTEGER PRIMARY KEY, entry TEXT NOT NULL)")},
+};
+
+// A client that holds the file for a moment makes another wait this long, not fail at once.
+constexpr int kBusyMs = 1000;
+// How often another client's change to the block list is looked for.
+constexpr int kPollMs = 3000;
+
+bool exec(QSqlQuery &query, const QString &statement, const QVariantList &values = {})
+{
+    if (!query.prepare(statement))
+        return false;
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    return query.exec();
+}
+
+// The entries of the box's text: one a line, whichever the line end; an empty line is none.
+QStringList entriesOf(const QString &text)
+{
+    QStringList entries = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (QString &entry : entries) {
+        if (entry.endsWith(QLatin1Char('\r')))
+            entry.chop(1);
+    }
+    entries.removeAll(QString());
+    return entries;
+}
+
+QString textOf(const QStringList &entries)
+{
+    QString text;
+    for (const QString &entry : entries)
+        text += entry + kLineEnd;
+    return text;
+}
+
+bool sameEntries(QStringList a, QStringList b)
+{
+    std::sort(a.begin(), a.end());
+    std::sort(b.begin(), b.end());
+    return a == b;
+}
+
+qint64 dataVersion(QSqlQuery &query)
+{
+    return exec(query, QStringLiteral("PRAGMA data_version")) && query.next()
+        ? query.value(0).toLongLong()
+        : -1;
+}
+
+// The stored entries, and the version of the file they were read from. The version is read
+// first: a change made between the two reads is then looked at again, never missed.
+bool readList(QSqlQuery &query, QStringList &entries, qint64 &version)
+{
+    version = dataVersion(query);
+    if (version < 0 || !exec(query, QStringLiteral("SELECT entry FROM blocked ORDER BY id")))
+        return false;
+    while (query.next())
+        entries << query.value(0).toString();
+    return true;
+}
+
+// The schema's version, and whether the files of earlier versions were carried over.
+bool readState(QSqlQuery &query, int &version, bool &carried)
+{
+    if (!exec(query, QStringLiteral("PRAGMA user_version")) || !query.next())
+        return false;
+    version = query.value(0).toInt();
+    carried = false;
+    if (version == 0)
+        return true;
+    if (!exec(query, QStringLiteral("SELECT 1 FROM meta WHERE key = 'carried-over'")))
+        return false;
+    carried = query.next();
+    return true;
+}
+
+QString serverKey(const QString &address, const QString &what)
+{
+    return QStringLiteral("servers/") + address.trimmed().toLower() + u'/' + what;
+}
 } // namespace
 
 Settings::Settings(Report report, QObject *parent)
@@ -17,90 +118,227 @@ Settings::Settings(Report report, QObject *parent)
       m_folder(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
                + QStringLiteral("/korvex-mensajero"))
 {
-    // The file may come to hold a password: it is the user's alone before anything is in it.
-    const QString path = m_folder + QStringLiteral("/ajustes.ini");
-    if (QFile file(path); QDir().mkpath(m_folder) && !file.exists())
-        file.open(QIODevice::WriteOnly, QFile::ReadOwner | QFile::WriteOwner);
-    else
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    m_settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
-    check(m_settings->status() == QSettings::NoError);
-    QFile list(m_folder + QStringLiteral("/bloqueados.txt"));
-    if (list.exists()) {
-        check(list.open(QIODevice::ReadOnly));
-        m_blockList = QString::fromUtf8(list.readAll());
+    bool oldFilesRead = true;
+    const bool ok = open() && prepare(oldFilesRead) && load();
+    if (!ok)
+        m_db.close();
+    check(ok && oldFilesRead);
+    if (ok) {
+        connect(&m_poll, &QTimer::timeout, this, &Settings::pollBlockList);
+        m_poll.start(kPollMs);
     }
 }
 
 Settings::~Settings()
 {
-    // Whoever is told of failures may have gone already: the last write is made quietly.
+    // Whoever is told of failures and changes may have gone already: the last write is quiet.
     m_reported = true;
+    blockSignals(true);
     if (m_writePending)
         writeBlockList();
+    const QString connection = m_db.connectionName();
+    m_db.close();
+    m_db = QSqlDatabase();
+    if (!connection.isEmpty())
+        QSqlDatabase::removeDatabase(connection);
+}
+
+bool Settings::open()
+{
+    // The folder and the file may come to hold a password: the user's alone from their creation.
+    QDir().mkpath(QFileInfo(m_folder).path());
+    QDir().mkdir(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (!QFileInfo(m_folder).isDir())
+        return false;
+    const QString path = m_folder + QStringLiteral("/ajustes.sqlite");
+    // SQLite gives its journal files the database's permissions.
+    if (QFile file(path); !file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                                     QFile::ReadOwner | QFile::WriteOwner))
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+
+    static std::atomic<int> instances = 0;
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
+                                     QStringLiteral("korvex-settings-")
+                                         + QString::number(++instances));
+    m_db.setDatabaseName(path);
+    if (!m_db.open())
+        return false;
+    QSqlQuery query(m_db);
+    // Readers and the writer of several clients do not wait for each other.
+    return exec(query, QStringLiteral("PRAGMA busy_timeout = ") + QString::number(kBusyMs))
+        && exec(query, QStringLiteral("PRAGMA journal_mode = WAL")) && query.next()
+        && query.value(0).toString() == QLatin1String("wal");
+}
+
+// Brings the schema up to date and carries the files of earlier versions over, in one
+// transaction; a file that needs neither is not written to.
+bool Settings::prepare(bool &oldFilesRead)
+{
+    int version = 0;
+    bool carried = false;
+    if (QSqlQuery query(m_db); !readState(query, version, carried))
+        return false;
+    const int latest = int(kMigrations.size());
+    if (version >= latest && carried)
+        return true;
+    return transaction([&](QSqlQuery &query) {
+        // Another client may have done it meanwhile.
+        if (!readState(query, version, carried))
+            return false;
+        if (version < latest) {
+            for (int step = version; step < latest; ++step) {
+                for (const QString &statement : kMigrations[step]) {
+                    if (!exec(query, statement))
+                        return false;
+                }
+            }
+            if (!exec(query, QStringLiteral("PRAGMA user_version = ") + QString::number(latest)))
+                return false;
+        }
+        return carried || carryOver(query, oldFilesRead);
+    });
+}
+
+// The files of earlier versions are read once and left as they are: a user going back to an
+// earlier version finds them.
+bool Settings::carryOver(QSqlQuery &query, bool &oldFilesRead)
+{
+    if (const QString path = m_folder + QStringLiteral("/ajustes.ini"); QFileInfo::exists(path)) {
+        const QSettings old(path, QSettings::IniFormat);
+        // What could be read of a damaged file is kept.
+        oldFilesRead = old.status() == QSettings::NoError;
+        const QStringList keys = old.allKeys();
+        for (const QString &key : keys) {
+            const QString value = old.value(key).toString();
+            if (!value.isEmpty() && !exec(query, kSetValue, {key, value}))
+                return false;
+        }
+    }
+    if (QFile list(m_folder + QStringLiteral("/bloqueados.txt")); list.exists()) {
+        oldFilesRead = list.open(QIODevice::ReadOnly) && oldFilesRead;
+        const QStringList entries = entriesOf(QString::fromUtf8(list.readAll()));
+        for (const QString &entry : entries) {
+            if (!exec(query, QStringLiteral("INSERT INTO blocked (entry) VALUES (?)"), {entry}))
+                return false;
+        }
+    }
+    return exec(query, QStringLiteral("INSERT INTO meta (key, value) "
+                                      "VALUES ('carried-over', datetime('now'))"));
+}
+
+bool Settings::load()
+{
+    QSqlQuery query(m_db);
+    if (!exec(query, QStringLiteral("SELECT key, value FROM setting")))
+        return false;
+    while (query.next())
+        m_values.insert(query.value(0).toString(), query.value(1).toString());
+    if (!readList(query, m_stored, m_dataVersion))
+        return false;
+    m_blockList = textOf(m_stored);
+    return true;
+}
+
+bool Settings::transaction(const std::function<bool(QSqlQuery &)> &work)
+{
+    if (!m_db.isOpen())
+        return false;
+    QSqlQuery query(m_db);
+    // The write lock is taken first: a transaction that has read cannot wait for it later.
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return false;
+    if (work(query) && query.exec(QStringLiteral("COMMIT")))
+        return true;
+    // SQLite may have rolled back already (a full disk does); otherwise this does.
+    query.exec(QStringLiteral("ROLLBACK"));
+    return false;
 }
 
 QString Settings::nickname() const
 {
-    return m_settings->value(kNickname).toString();
+    return value(kNickname);
 }
 
 QString Settings::address() const
 {
-    return m_settings->value(kAddress).toString();
+    return value(kAddress);
 }
 
 void Settings::setLastLogIn(const QString &nickname, const QString &address)
 {
-    m_settings->setValue(kNickname, nickname);
-    write(kAddress, address);
+    write({{kNickname, nickname}, {kAddress, address}});
 }
-
-namespace {
-QString serverKey(const QString &address, const QString &what)
-{
-    return QStringLiteral("servers/") + address.trimmed().toLower() + u'/' + what;
-}
-} // namespace
 
 QString Settings::certificate(const QString &address) const
 {
-    return m_settings->value(serverKey(address, QStringLiteral("certificate"))).toString();
+    return value(serverKey(address, QStringLiteral("certificate")));
 }
 
 void Settings::setCertificate(const QString &address, const QString &fingerprint)
 {
-    write(serverKey(address, QStringLiteral("certificate")), fingerprint);
+    write({{serverKey(address, QStringLiteral("certificate")), fingerprint}});
 }
 
 QString Settings::password(const QString &address) const
 {
-    return m_settings->value(serverKey(address, QStringLiteral("password"))).toString();
+    return value(serverKey(address, QStringLiteral("password")));
 }
 
 void Settings::setPassword(const QString &address, const QString &password)
 {
-    write(serverKey(address, QStringLiteral("password")), password);
-}
-
-void Settings::write(const QString &key, const QVariant &value)
-{
-    if (value.toString().isEmpty())
-        m_settings->remove(key);
-    else
-        m_settings->setValue(key, value);
-    m_settings->sync();
-    check(m_settings->status() == QSettings::NoError);
+    write({{serverKey(address, QStringLiteral("password")), password}});
 }
 
 bool Settings::notifications() const
 {
-    return m_settings->value(kNotifications, true).toBool();
+    return value(kNotifications) != kFalse;
 }
 
 void Settings::setNotifications(bool shown)
 {
-    write(kNotifications, shown);
+    write({{kNotifications, shown ? kTrue : kFalse}});
+}
+
+bool Settings::keepsHistory() const
+{
+    return value(kKeepsHistory) != kFalse;
+}
+
+void Settings::setKeepsHistory(bool kept)
+{
+    write({{kKeepsHistory, kept ? kTrue : kFalse}});
+}
+
+int Settings::retentionDays() const
+{
+    return std::max(0, value(kRetentionDays).toInt());
+}
+
+void Settings::setRetentionDays(int days)
+{
+    write({{kRetentionDays, days > 0 ? QString::number(days) : QString()}});
+}
+
+// An empty value removes the key: it reads as its default.
+void Settings::write(const Values &values)
+{
+    // The program goes on with what the user set, whether or not it reaches the disk.
+    for (const auto &[key, value] : values) {
+        if (value.isEmpty())
+            m_values.remove(key);
+        else
+            m_values.insert(key, value);
+    }
+    check(transaction([&](QSqlQuery &query) {
+        for (const auto &[key, value] : values) {
+            const bool ok = value.isEmpty()
+                ? exec(query, QStringLiteral("DELETE FROM setting WHERE key = ?"), {key})
+                : exec(query, kSetValue, {key, value});
+            if (!ok)
+                return false;
+        }
+        return true;
+    }));
 }
 
 void Settings::setBlockList(const QString &text)
@@ -116,9 +354,65 @@ void Settings::setBlockList(const QString &text)
 void Settings::writeBlockList()
 {
     m_writePending = false;
-    QSaveFile file(m_folder + QStringLiteral("/bloqueados.txt"));
-    check(QDir().mkpath(m_folder) && file.open(QIODevice::WriteOnly)
-          && file.write(m_blockList.toUtf8()) == m_blockList.toUtf8().size() && file.commit());
+    check(syncBlockList());
+}
+
+void Settings::pollBlockList()
+{
+    // A write reads the list anyway.
+    if (m_writePending)
+        return;
+    qint64 version = -1;
+    {
+        QSqlQuery query(m_db);
+        version = dataVersion(query);
+    }
+    if (version >= 0 && version != m_dataVersion)
+        check(syncBlockList());
+}
+
+// Applies what the user changed since the list was last read to what is stored now, so that
+// another client's changes meanwhile stay, and reads the list back.
+bool Settings::syncBlockList()
+{
+    QStringList removed = m_stored;
+    QStringList added;
+    const QStringList shown = entriesOf(m_blockList);
+    for (const QString &entry : shown) {
+        if (!removed.removeOne(entry))
+            added << entry;
+    }
+    QStringList stored;
+    qint64 version = -1;
+    const bool ok = transaction([&](QSqlQuery &query) {
+        for (const QString &entry : std::as_const(removed)) {
+            if (!exec(query,
+                      QStringLiteral("DELETE FROM blocked WHERE id = "
+                                     "(SELECT min(id) FROM blocked WHERE entry = ?)"),
+                      {entry}))
+                return false;
+        }
+        for (const QString &entry : std::as_const(added)) {
+            if (!exec(query, QStringLiteral("INSERT INTO blocked (entry) VALUES (?)"), {entry}))
+                return false;
+        }
+        return readList(query, stored, version);
+    });
+    if (!ok)
+        return false;
+    m_stored = stored;
+    m_dataVersion = version;
+    if (!sameEntries(stored, shown)) {
+        m_blockList = textOf(stored);
+        Q_EMIT blockListChanged(m_blockList);
+    }
+    return true;
+}
+
+void Settings::setMaxPagesForTest(int pages)
+{
+    QSqlQuery query(m_db);
+    exec(query, QStringLiteral("PRAGMA max_page_count = ") + QString::number(pages));
 }
 
 void Settings::check(bool ok)

@@ -1,18 +1,26 @@
 #pragma once
 
+#include <QHash>
 #include <QObject>
-#include <QSettings>
+#include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
 #include <functional>
-#include <memory>
+#include <utility>
+
+class QSqlQuery;
 
 // What the client keeps between runs, in the user's configuration folder
-// ($XDG_CONFIG_HOME/korvex-mensajero): the last nickname and address, whether desktop notices
-// are shown, each server's certificate and, if the user asked, its password (so the file is the
-// user's alone), and the block list, in a file of its own that is replaced whole at every change,
-// so that a crash or a full disk never leaves half a list. A file that cannot be read or written
-// is reported once; the program goes on with what it has.
+// ($XDG_CONFIG_HOME/korvex-mensajero/ajustes.sqlite): the last nickname and address, whether
+// desktop notices are shown, how long conversations are kept, each server's certificate and, if
+// the user asked, its password (so the file is the user's alone), and the block list.
+//
+// Every write is one SQLite transaction: a crash or a full disk leaves the previous state whole.
+// Several clients may share the folder: each applies only its own changes to the block list, as
+// rows, and learns of the others' ones. A file that cannot be read or written is reported once;
+// the program goes on with what it holds, as the user set it.
 class Settings : public QObject {
     Q_OBJECT
 
@@ -37,18 +45,49 @@ public:
     bool notifications() const;
     void setNotifications(bool shown);
 
+    // Whether conversations are kept, and for how many days; 0 keeps them for good.
+    bool keepsHistory() const;
+    void setKeepsHistory(bool kept);
+    int retentionDays() const;
+    void setRetentionDays(int days);
+
+    // The block list as the text of its box: one entry a line, each line ended by CR LF.
     QString blockList() const { return m_blockList; }
     void setBlockList(const QString &text);
 
+    // Caps the database at this many pages (never below its present size), as a full disk would.
+    void setMaxPagesForTest(int pages);
+
+Q_SIGNALS:
+    // Another client on the same folder changed the block list; this is the list with its
+    // changes and ours.
+    void blockListChanged(const QString &text);
+
 private:
-    void check(bool ok);
-    void write(const QString &key, const QVariant &value);
+    using Values = QList<std::pair<QString, QString>>;
+
+    bool open();
+    bool prepare(bool &oldFilesRead);
+    bool carryOver(QSqlQuery &query, bool &oldFilesRead);
+    bool load();
+    bool transaction(const std::function<bool(QSqlQuery &)> &work);
+    QString value(const QString &key) const { return m_values.value(key); }
+    void write(const Values &values);
     void writeBlockList();
+    void pollBlockList();
+    bool syncBlockList();
+    void check(bool ok);
 
     Report m_report;
     QString m_folder;
-    std::unique_ptr<QSettings> m_settings;
+    // Closed when the file could not be opened: the program then runs on what it holds.
+    QSqlDatabase m_db;
+    QHash<QString, QString> m_values;
+    // The stored entries as this instance last read them, and the text it shows.
+    QStringList m_stored;
     QString m_blockList;
+    qint64 m_dataVersion = -1;
+    QTimer m_poll;
     bool m_writePending = false;
     bool m_reported = false;
 };

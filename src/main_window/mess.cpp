@@ -15,6 +15,7 @@
 #include "ui_mess.h"
 
 #include <QCloseEvent>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
 
@@ -70,11 +71,31 @@ Mess::Mess(Client &core)
     setBlockList(m_core.settings().blockList());
     connect(ui->txtIggy, &QPlainTextEdit::textChanged, this,
             [this] { m_core.settings().setBlockList(blockList()); });
+    // Another client of this user changed it.
+    connect(&m_core.settings(), &Settings::blockListChanged, this, &Mess::setBlockList);
 
     // A menu that opens is called what its item says.
     for (QMenu *menu : {ui->mnuFile, ui->mnuOptions, ui->mnuHelp})
         menu->setAccessibleName(menu->title().remove(QLatin1Char('&')));
 
+    ui->mnuOptions->addSeparator();
+    QAction *search = ui->mnuOptions->addAction(QStringLiteral("Buscar en el historial…"), this,
+                                                &Mess::searchWanted);
+    search->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F));
+    QAction *keep = ui->mnuOptions->addAction(QStringLiteral("Guardar el historial"));
+    keep->setCheckable(true);
+    keep->setChecked(m_core.settings().keepsHistory());
+    connect(keep, &QAction::toggled, this, [this](bool kept) { m_core.keepHistory(kept); });
+    ui->mnuOptions->addAction(QStringLiteral("Días que se guarda el historial…"), this, [this] {
+        bool chosen = false;
+        const int days = QInputDialog::getInt(
+            this, QStringLiteral("Historial"),
+            QStringLiteral("Días que se guardan las conversaciones (0: siempre):"),
+            m_core.settings().retentionDays(), 0, 36500, 1, &chosen);
+        if (chosen)
+            m_core.keepHistoryFor(days);
+    });
+    ui->mnuOptions->addSeparator();
     auto *notices = new QAction(QStringLiteral("Avisos de escritorio"), this);
     notices->setCheckable(true);
     notices->setChecked(m_core.settings().notifications());

@@ -47,6 +47,7 @@ Q_SIGNALS:
     void aboutWanted();
     void exitChosen();
     void desktopNoticesChosen(bool shown);
+    void searchWanted();
 
 protected:
     void closeEvent(QCloseEvent *event) override;

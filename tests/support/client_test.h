@@ -103,6 +103,7 @@ private Q_SLOTS:
         // Every test starts with no settings, and keeps them away from the user's.
         config = std::make_unique<QTemporaryDir>();
         qputenv("XDG_CONFIG_HOME", config->path().toLocal8Bit());
+        qputenv("XDG_DATA_HOME", config->filePath("data").toLocal8Bit());
         server = new FakeServer(m_address);
         QVERIFY(server->listener.isListening());
         program = new Program;

@@ -19,6 +19,18 @@ inline QByteArray bytes(const QString &text)
     return wire::toCodePage(pipes(text));
 }
 
+// Lines from before a window opened, as a history shows them: greyed, then a separator.
+inline QString earlier(const QString &first, const QString &second = {})
+{
+    QString shown;
+    for (const QString &line : {first, second}) {
+        if (!line.isEmpty())
+            shown += "[#707070*]" + line.section(" : ", 0, 0) + " : [#707070]"
+                + line.section(" : ", 1) + "\n";
+    }
+    return shown + "[#707070*]<Fin de los mensajes anteriores>\n";
+}
+
 // Rows of a table of scripts, each written "name => script".
 inline void scriptRows(const QStringList &rows)
 {

@@ -1,0 +1,68 @@
+#include "aux_windows/search.h"
+
+#include "layouts/placement.h"
+#include "ui_search.h"
+
+#include <QLocale>
+
+namespace {
+
+QString conversationName(const history::Conversation &conversation)
+{
+    switch (conversation.type) {
+    case history::Conversation::Room:
+        return QStringLiteral("Sala");
+    case history::Conversation::Notices:
+        return QStringLiteral("Avisos");
+    case history::Conversation::Private:
+        break;
+    }
+    return conversation.correspondent;
+}
+
+} // namespace
+
+Search::Search(HistoryStore &store, std::optional<history::Conversation> within)
+    : ui(new Ui::Search), m_store(store), m_within(std::move(within))
+{
+    ui->setupUi(this);
+    placement::useLayoutFont(this);
+    setAttribute(Qt::WA_DeleteOnClose);
+    setFixedSize(size());
+    if (m_within)
+        setWindowTitle(QStringLiteral("Buscar en la conversación: ") + conversationName(*m_within));
+    placement::centre(this);
+    connect(ui->cmdSearch, &QPushButton::clicked, this, &Search::search);
+    connect(ui->txtWords, &QLineEdit::returnPressed, this, &Search::search);
+    connect(ui->lstResults, &QListWidget::itemActivated, this, [this](QListWidgetItem *item) {
+        const int hit = ui->lstResults->row(item);
+        if (hit < m_hits.size())
+            Q_EMIT chosen(m_hits.at(hit));
+    });
+}
+
+Search::~Search()
+{
+    delete ui;
+}
+
+void Search::search()
+{
+    m_hits = m_store.search(ui->txtWords->text(), m_within);
+    ui->lstResults->clear();
+    const QLocale locale;
+    for (const history::Hit &hit : m_hits) {
+        // One line each: where, when, who and what (list items are never markup).
+        QString text = hit.line.text;
+        text.replace(QLatin1Char('\n'), QLatin1Char(' ')).remove(QLatin1Char('\r'));
+        const QString when = locale.toString(hit.line.at.toLocalTime(), QLocale::ShortFormat);
+        const QString who = hit.line.writer.isEmpty() ? QString() : hit.line.writer + QStringLiteral(" : ");
+        ui->lstResults->addItem((m_within ? QString() : conversationName(hit.conversation)
+                                                            + QStringLiteral(" · "))
+                                + when + QStringLiteral("  ") + who + text);
+    }
+    if (m_hits.isEmpty())
+        ui->lstResults->addItem(QStringLiteral("No se ha encontrado nada."));
+    else
+        ui->lstResults->setCurrentRow(0);
+}

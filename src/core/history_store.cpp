@@ -1,0 +1,596 @@
+#include "core/history_store.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+
+#include <algorithm>
+
+using history::Conversation;
+using history::Hit;
+using history::Kind;
+using history::Line;
+
+namespace {
+
+// Lines pile up this long before they are written, so a flood costs few transactions; a crash
+// loses at most this much of the history.
+constexpr int kBatchMs = 100;
+// A flood that never returns to the event loop is written in batches of this many lines.
+constexpr qsizetype kBatchMax = 4096;
+// Another program holding the file is waited for this long, then the history goes to memory.
+constexpr int kBusyMs = 500;
+
+// Each entry takes the file from version i to i + 1, in one transaction.
+const QList<QStringList> kMigrations = {
+    {
+        QStringLiteral("CREATE TABLE accounts (id INTEGER PRIMARY KEY, server TEXT NOT NULL, "
+                       "nickname TEXT NOT NULL, UNIQUE (server, nickname))"),
+        QStringLiteral("CREATE TABLE conversations (id INTEGER PRIMARY KEY, account INTEGER NOT NULL "
+                       "REFERENCES accounts (id), type INTEGER NOT NULL, correspondent TEXT NOT NULL, "
+                       "UNIQUE (account, type, correspondent))"),
+        QStringLiteral("CREATE TABLE lines (id INTEGER PRIMARY KEY, conversation INTEGER NOT NULL "
+                       "REFERENCES conversations (id), at INTEGER NOT NULL, kind INTEGER NOT NULL, "
+                       "writer TEXT NOT NULL, text TEXT NOT NULL)"),
+        QStringLiteral("CREATE INDEX lines_by_conversation ON lines (conversation, id)"),
+        QStringLiteral("CREATE INDEX lines_by_time ON lines (at)"),
+        QStringLiteral("CREATE VIRTUAL TABLE lines_text USING fts5 (text, content = 'lines', "
+                       "content_rowid = 'id', tokenize = 'unicode61 remove_diacritics 2', "
+                       "prefix = '2 3')"),
+        QStringLiteral("CREATE TRIGGER lines_added AFTER INSERT ON lines BEGIN "
+                       "INSERT INTO lines_text (rowid, text) VALUES (new.id, new.text); END"),
+        QStringLiteral("CREATE TRIGGER lines_deleted AFTER DELETE ON lines BEGIN "
+                       "INSERT INTO lines_text (lines_text, rowid, text) "
+                       "VALUES ('delete', old.id, old.text); END"),
+        QStringLiteral("CREATE TRIGGER lines_changed AFTER UPDATE OF text ON lines BEGIN "
+                       "INSERT INTO lines_text (lines_text, rowid, text) "
+                       "VALUES ('delete', old.id, old.text); "
+                       "INSERT INTO lines_text (rowid, text) VALUES (new.id, new.text); END"),
+    },
+};
+const int kSchema = int(kMigrations.size());
+
+const QString kColumns = QStringLiteral("l.id, l.at, l.kind, l.writer, l.text");
+
+// SQLite's primary result codes that say the file, not our SQL, is at fault.
+enum Code { Busy = 5, Locked = 6, ReadOnly = 8, IoError = 10, Corrupt = 11, Full = 13,
+            CantOpen = 14, NotADatabase = 26 };
+
+QString reasonOf(const QSqlError &error)
+{
+    switch (error.nativeErrorCode().toInt() & 0xff) {
+    case Busy:
+    case Locked:
+        return QStringLiteral("otro programa lo tiene bloqueado");
+    case ReadOnly:
+    case CantOpen:
+        return QStringLiteral("no se puede escribir en el archivo");
+    case IoError:
+        return QStringLiteral("falló la lectura o la escritura del disco");
+    case Corrupt:
+    case NotADatabase:
+        return QStringLiteral("el archivo está dañado");
+    case Full:
+        return QStringLiteral("el disco está lleno");
+    default:
+        return error.text();
+    }
+}
+
+// Qt binds a null string as NULL; every text column is NOT NULL.
+QString notNull(const QString &text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
+Conversation normal(const Conversation &c)
+{
+    return c.type == Conversation::Private ? c : Conversation{c.type, QString()};
+}
+
+Kind kindOf(int stored)
+{
+    switch (stored) {
+    case int(Kind::Mine):
+        return Kind::Mine;
+    case int(Kind::Theirs):
+        return Kind::Theirs;
+    default:
+        return Kind::Notice;
+    }
+}
+
+Line lineOf(const QSqlQuery &q)
+{
+    return {q.value(0).toLongLong(), QDateTime::fromMSecsSinceEpoch(q.value(1).toLongLong(), Qt::UTC),
+            kindOf(q.value(2).toInt()), q.value(3).toString(), q.value(4).toString()};
+}
+
+// The words of a text as the file's full-text index sees them: runs of letters and digits, in
+// lower case, without accents. Used for the query and for lines held in memory.
+QStringList wordsOf(const QString &text)
+{
+    QString plain;
+    plain.reserve(text.size());
+    for (const char32_t c : text.normalized(QString::NormalizationForm_D).toUcs4()) {
+        switch (QChar::category(c)) {
+        case QChar::Mark_NonSpacing:
+        case QChar::Mark_SpacingCombining:
+        case QChar::Mark_Enclosing:
+            continue;
+        default:
+            break;
+        }
+        if (QChar::isLetterOrNumber(c)) {
+            const char32_t folded = QChar::toCaseFolded(c);
+            plain.append(QStringView(QChar::fromUcs4(folded)));
+        } else {
+            plain.append(u' ');
+        }
+    }
+    // Recomposed, so that scripts whose letters decompose (Hangul) look as they were typed.
+    return plain.normalized(QString::NormalizationForm_C).split(u' ', Qt::SkipEmptyParts);
+}
+
+bool holdsAll(const QString &text, const QStringList &terms)
+{
+    const QStringList words = wordsOf(text);
+    return std::all_of(terms.cbegin(), terms.cend(), [&](const QString &term) {
+        return std::any_of(words.cbegin(), words.cend(),
+                           [&](const QString &word) { return word.startsWith(term); });
+    });
+}
+
+} // namespace
+
+HistoryStore::HistoryStore(const QString &folder, QObject *parent)
+    : QObject(parent),
+      m_folder(folder),
+      m_connection(QStringLiteral("historial-%1").arg(quintptr(this), 0, 16)),
+      m_accounts{{}}
+{
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setInterval(kBatchMs);
+    connect(&m_flushTimer, &QTimer::timeout, this, &HistoryStore::flush);
+    open();
+}
+
+HistoryStore::~HistoryStore()
+{
+    flush();
+    closeDatabase();
+}
+
+void HistoryStore::open()
+{
+    const QString path = m_folder + QStringLiteral("/historial.sqlite");
+    const bool existed = QFileInfo(m_folder).isDir();
+    if (!QDir().mkpath(m_folder))
+        return fail(QStringLiteral("no se puede crear la carpeta"));
+    if (!existed)
+        QFile::setPermissions(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    // Made private before SQLite writes anything in it; SQLite gives its -wal and -shm the
+    // file's permissions.
+    if (QFile file(path); !file.exists() && !file.open(QIODevice::WriteOnly, QFile::ReadOwner | QFile::WriteOwner))
+        return fail(QStringLiteral("no se puede escribir en la carpeta"));
+
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    m_db.setDatabaseName(path);
+    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyMs));
+    const auto bail = [this](const QString &reason) {
+        closeDatabase();
+        fail(reason);
+    };
+    if (!m_db.open())
+        return bail(reasonOf(m_db.lastError()));
+    // Read before anything is written: a file this code does not know is left as it is.
+    QSqlQuery version(m_db);
+    if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next())
+        return bail(reasonOf(version.lastError()));
+    const int found = version.value(0).toInt();
+    version.finish();
+    if (found > kSchema)
+        return bail(QStringLiteral("el archivo es de una versión más reciente del programa"));
+    if (!exec(QStringLiteral("PRAGMA journal_mode = WAL")) || !exec(QStringLiteral("PRAGMA synchronous = NORMAL")))
+        return bail(reasonOf(m_error));
+    if (found < kSchema) {
+        if (const QString reason = migrate(); !reason.isEmpty())
+            return bail(reason);
+    }
+    for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+        if (QFile::exists(path + suffix))
+            QFile::setPermissions(path + suffix, QFile::ReadOwner | QFile::WriteOwner);
+    }
+    QSqlQuery last(m_db);
+    if (!last.exec(QStringLiteral("SELECT MAX(id) FROM lines")) || !last.next())
+        return bail(reasonOf(last.lastError()));
+    m_nextId = last.value(0).toLongLong() + 1;
+    m_insert.emplace(m_db);
+    m_insert->prepare(QStringLiteral(
+        "INSERT INTO lines (id, conversation, at, kind, writer, text) VALUES (?, ?, ?, ?, ?, ?)"));
+    m_readable = true;
+}
+
+QString HistoryStore::migrate()
+{
+    if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return reasonOf(m_error);
+    const auto undo = [this](const QString &reason) {
+        exec(QStringLiteral("ROLLBACK"));
+        return reason;
+    };
+    // Another process may have moved the file on since it was read.
+    QSqlQuery version(m_db);
+    if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next())
+        return undo(reasonOf(version.lastError()));
+    const int found = version.value(0).toInt();
+    version.finish();
+    if (found > kSchema)
+        return undo(QStringLiteral("el archivo es de una versión más reciente del programa"));
+    for (int step = found; step < kSchema; ++step) {
+        for (const QString &statement : kMigrations[step]) {
+            if (!exec(statement))
+                return undo(reasonOf(m_error));
+        }
+    }
+    if (!exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchema)) || !exec(QStringLiteral("COMMIT")))
+        return undo(reasonOf(m_error));
+    return QString();
+}
+
+void HistoryStore::fail(const QString &reason)
+{
+    m_failed = true;
+    if (m_reported)
+        return;
+    m_reported = true;
+    const QString text = QStringLiteral("No se puede guardar el historial en ")
+        + QDir::toNativeSeparators(m_folder) + QStringLiteral(": ") + reason
+        + QStringLiteral(". Las conversaciones se siguen mostrando, pero no se guardan.");
+    // Queued: whoever hears it may open a dialog, whose event loop must not run into the middle
+    // of a read or a write; and a failure while opening reaches a receiver connected after the
+    // constructor.
+    QMetaObject::invokeMethod(this, [this, text] { Q_EMIT notKept(text); }, Qt::QueuedConnection);
+}
+
+void HistoryStore::closeDatabase()
+{
+    m_readable = false;
+    m_insert.reset();
+    m_rows.clear();
+    if (!m_db.isValid())
+        return;
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+bool HistoryStore::exec(QSqlQuery &query)
+{
+    if (query.exec())
+        return true;
+    m_error = query.lastError();
+    return false;
+}
+
+bool HistoryStore::exec(const QString &statement)
+{
+    QSqlQuery query(m_db);
+    if (query.exec(statement))
+        return true;
+    m_error = query.lastError();
+    return false;
+}
+
+void HistoryStore::readFailed()
+{
+    // A file that cannot be read is not trusted further this run; what is in memory still shows.
+    const QSqlError error = m_error;
+    closeDatabase();
+    fail(reasonOf(error));
+}
+
+void HistoryStore::setAccount(const QString &server, const QString &nickname)
+{
+    flush();
+    const Account account{server.trimmed().toLower(), nickname};
+    m_account = int(m_accounts.indexOf(account));
+    if (m_account < 0) {
+        m_account = int(m_accounts.size());
+        m_accounts.append(account);
+    }
+}
+
+void HistoryStore::setKeeping(bool keep)
+{
+    flush();
+    m_keep = keep;
+}
+
+bool HistoryStore::isKeeping() const
+{
+    return m_keep && m_readable && !m_failed;
+}
+
+void HistoryStore::setRetentionDays(int days)
+{
+    m_retentionDays = std::max(days, 0);
+    if (m_retentionDays == 0)
+        return;
+    flush();
+    const qint64 cutoff = QDateTime::currentDateTimeUtc().addDays(-m_retentionDays).toMSecsSinceEpoch();
+    m_memory.removeIf([&](const Entry &e) { return e.line.at.toMSecsSinceEpoch() < cutoff; });
+    if (m_readable)
+        write(QStringLiteral("DELETE FROM lines WHERE at < ?"), cutoff);
+}
+
+void HistoryStore::clear(const Conversation &c)
+{
+    flush();
+    const Conversation conversation = normal(c);
+    m_memory.removeIf([&](const Entry &e) {
+        return e.account == m_account && e.conversation == conversation;
+    });
+    if (!m_readable)
+        return;
+    const qint64 row = conversationRow(m_account, conversation, false);
+    if (row > 0)
+        write(QStringLiteral("DELETE FROM lines WHERE conversation = ?"), row);
+}
+
+void HistoryStore::write(const QString &statement, const QVariant &value)
+{
+    QSqlQuery query(m_db);
+    query.prepare(statement);
+    query.addBindValue(value);
+    if (exec(QStringLiteral("BEGIN IMMEDIATE")) && exec(query) && exec(QStringLiteral("COMMIT")))
+        return;
+    const QSqlError error = m_error;
+    exec(QStringLiteral("ROLLBACK"));
+    fail(reasonOf(error));
+}
+
+qint64 HistoryStore::append(const Conversation &c, Kind kind, const QString &writer,
+                            const QString &text, const QDateTime &at)
+{
+    const qint64 id = m_nextId++;
+    Entry entry{m_account, normal(c),
+                {id, QDateTime::fromMSecsSinceEpoch(at.toMSecsSinceEpoch(), Qt::UTC), kind, writer, text}};
+    if (!isKeeping()) {
+        m_memory.append(std::move(entry));
+        return id;
+    }
+    m_pending.append(std::move(entry));
+    if (m_pending.size() >= kBatchMax)
+        flush();
+    else if (!m_flushTimer.isActive())
+        m_flushTimer.start();
+    return id;
+}
+
+void HistoryStore::flush()
+{
+    m_flushTimer.stop();
+    if (m_pending.isEmpty())
+        return;
+    if (isKeeping() && writeBatch()) {
+        m_pending.clear();
+        return;
+    }
+    // Whatever could not be written stays readable for this run.
+    const QSqlError error = m_error;
+    m_memory.append(m_pending);
+    m_pending.clear();
+    if (!m_failed)
+        fail(reasonOf(error));
+}
+
+bool HistoryStore::writeBatch()
+{
+    if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return false;
+    const auto undo = [this] {
+        const QSqlError error = m_error;
+        m_insert->finish();
+        exec(QStringLiteral("ROLLBACK"));
+        m_error = error;
+        // Rows made in the undone transaction do not exist.
+        m_rows.clear();
+        return false;
+    };
+    QSqlQuery last(m_db);
+    if (!last.exec(QStringLiteral("SELECT MAX(id) FROM lines")) || !last.next()) {
+        m_error = last.lastError();
+        return undo();
+    }
+    // Another process has written since our ids were handed out: ours move past its lines
+    // rather than take theirs.
+    const qint64 taken = last.value(0).toLongLong();
+    last.finish();
+    if (const qint64 shift = taken + 1 - m_pending.constFirst().line.id; shift > 0) {
+        for (Entry &e : m_pending)
+            e.line.id += shift;
+        m_nextId += shift;
+    }
+    int account = -1;
+    Conversation conversation;
+    qint64 row = 0;
+    for (const Entry &e : std::as_const(m_pending)) {
+        if (e.account != account || e.conversation != conversation) {
+            account = e.account;
+            conversation = e.conversation;
+            row = conversationRow(account, conversation, true);
+            if (row <= 0)
+                return undo();
+        }
+        m_insert->bindValue(0, e.line.id);
+        m_insert->bindValue(1, row);
+        m_insert->bindValue(2, e.line.at.toMSecsSinceEpoch());
+        m_insert->bindValue(3, int(e.line.kind));
+        m_insert->bindValue(4, notNull(e.line.writer));
+        m_insert->bindValue(5, notNull(e.line.text));
+        if (!exec(*m_insert))
+            return undo();
+    }
+    m_insert->finish();
+    if (!exec(QStringLiteral("COMMIT")))
+        return undo();
+    return true;
+}
+
+qint64 HistoryStore::accountRow(int account, bool create)
+{
+    const QString key = QString::number(account);
+    if (const auto found = m_rows.constFind(key); found != m_rows.cend())
+        return *found;
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral("SELECT id FROM accounts WHERE server = ? AND nickname = ?"));
+    query.addBindValue(notNull(m_accounts[account].server));
+    query.addBindValue(notNull(m_accounts[account].nickname));
+    if (!exec(query))
+        return -1;
+    qint64 row = query.next() ? query.value(0).toLongLong() : 0;
+    query.finish();
+    if (row == 0 && create) {
+        query.prepare(QStringLiteral("INSERT INTO accounts (server, nickname) VALUES (?, ?)"));
+        query.addBindValue(notNull(m_accounts[account].server));
+        query.addBindValue(notNull(m_accounts[account].nickname));
+        if (!exec(query))
+            return -1;
+        row = query.lastInsertId().toLongLong();
+    }
+    if (row > 0)
+        m_rows.insert(key, row);
+    return row;
+}
+
+qint64 HistoryStore::conversationRow(int account, const Conversation &c, bool create)
+{
+    const QString key = QString::number(account) + u'/' + QString::number(int(c.type)) + u'/' + c.correspondent;
+    if (const auto found = m_rows.constFind(key); found != m_rows.cend())
+        return *found;
+    const qint64 owner = accountRow(account, create);
+    if (owner <= 0)
+        return owner;
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral(
+        "SELECT id FROM conversations WHERE account = ? AND type = ? AND correspondent = ?"));
+    query.addBindValue(owner);
+    query.addBindValue(int(c.type));
+    query.addBindValue(notNull(c.correspondent));
+    if (!exec(query))
+        return -1;
+    qint64 row = query.next() ? query.value(0).toLongLong() : 0;
+    query.finish();
+    if (row == 0 && create) {
+        query.prepare(QStringLiteral(
+            "INSERT INTO conversations (account, type, correspondent) VALUES (?, ?, ?)"));
+        query.addBindValue(owner);
+        query.addBindValue(int(c.type));
+        query.addBindValue(notNull(c.correspondent));
+        if (!exec(query))
+            return -1;
+        row = query.lastInsertId().toLongLong();
+    }
+    if (row > 0)
+        m_rows.insert(key, row);
+    return row;
+}
+
+QList<Line> HistoryStore::before(const Conversation &c, qint64 id, int count)
+{
+    return page(c, id, count, true);
+}
+
+QList<Line> HistoryStore::after(const Conversation &c, qint64 id, int count)
+{
+    return page(c, id, count, false);
+}
+
+QList<Line> HistoryStore::page(const Conversation &c, qint64 id, int count, bool older)
+{
+    flush();
+    QList<Line> lines;
+    if (count <= 0)
+        return lines;
+    const Conversation conversation = normal(c);
+    if (m_readable) {
+        const qint64 row = conversationRow(m_account, conversation, false);
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        query.prepare(older ? QStringLiteral("SELECT ") + kColumns
+                          + QStringLiteral(" FROM lines l WHERE conversation = ? AND id < ? ORDER BY id DESC LIMIT ?")
+                            : QStringLiteral("SELECT ") + kColumns
+                          + QStringLiteral(" FROM lines l WHERE conversation = ? AND id > ? ORDER BY id LIMIT ?"));
+        query.addBindValue(row);
+        query.addBindValue(id);
+        query.addBindValue(count);
+        if (row < 0 || !exec(query)) {
+            readFailed();
+        } else {
+            while (query.next())
+                lines.append(lineOf(query));
+        }
+    }
+    for (const Entry &e : std::as_const(m_memory)) {
+        if (e.account == m_account && e.conversation == conversation && (older ? e.line.id < id : e.line.id > id))
+            lines.append(e.line);
+    }
+    std::sort(lines.begin(), lines.end(), [](const Line &a, const Line &b) { return a.id < b.id; });
+    if (lines.size() > count)
+        lines = older ? lines.sliced(lines.size() - count) : lines.first(count);
+    return lines;
+}
+
+QList<Hit> HistoryStore::search(const QString &words, const std::optional<Conversation> &within, int limit)
+{
+    flush();
+    QList<Hit> hits;
+    const QStringList terms = wordsOf(words);
+    if (terms.isEmpty() || limit <= 0)
+        return hits;
+    const std::optional<Conversation> only = within ? std::optional(normal(*within)) : std::nullopt;
+    if (m_readable) {
+        // Each word a quoted prefix: nothing the user types is read as the index's syntax.
+        QStringList match;
+        for (const QString &term : terms)
+            match.append(u'"' + QString(term).replace(u'"', QStringLiteral("\"\"")) + QStringLiteral("\"*"));
+        const qint64 account = accountRow(m_account, false);
+        const qint64 row = only ? conversationRow(m_account, *only, false) : 0;
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        query.prepare(QStringLiteral("SELECT ") + kColumns + QStringLiteral(
+            ", c.type, c.correspondent FROM lines_text t JOIN lines l ON l.id = t.rowid "
+            "JOIN conversations c ON c.id = l.conversation WHERE lines_text MATCH ? AND c.account = ? ")
+            + (only ? QStringLiteral("AND l.conversation = ? ") : QString())
+            + QStringLiteral("ORDER BY t.rowid DESC LIMIT ?"));
+        query.addBindValue(match.join(u' '));
+        query.addBindValue(account);
+        if (only)
+            query.addBindValue(row);
+        query.addBindValue(limit);
+        if (account < 0 || row < 0 || !exec(query)) {
+            readFailed();
+        } else {
+            while (query.next()) {
+                const auto type = Conversation::Type(std::clamp(query.value(5).toInt(), 0, int(Conversation::Notices)));
+                hits.append({{type, query.value(6).toString()}, lineOf(query)});
+            }
+        }
+    }
+    for (const Entry &e : std::as_const(m_memory)) {
+        if (e.account == m_account && (!only || e.conversation == *only) && holdsAll(e.line.text, terms))
+            hits.append({e.conversation, e.line});
+    }
+    std::sort(hits.begin(), hits.end(), [](const Hit &a, const Hit &b) { return a.line.id > b.line.id; });
+    if (hits.size() > limit)
+        hits.resize(limit);
+    return hits;
+}
+
+void HistoryStore::setMaxPages(int pages)
+{
+    if (m_readable)
+        exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages));
+}

@@ -1,0 +1,143 @@
+#pragma once
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QString>
+#include <QTimer>
+
+#include <limits>
+#include <optional>
+
+namespace history {
+
+enum class Kind { Mine, Theirs, Notice }; // stored as an integer
+
+// One conversation of the current account.
+struct Conversation {
+    enum Type { Private, Room, Notices } type = Private;
+    QString correspondent; // Private only; compared exactly (case-sensitive)
+    bool operator==(const Conversation &) const = default;
+};
+
+struct Line {
+    qint64 id = 0;
+    QDateTime at;
+    Kind kind = Kind::Notice;
+    QString writer;
+    QString text;
+};
+
+struct Hit {
+    Conversation conversation;
+    Line line;
+};
+
+} // namespace history
+
+// The conversation history of every account the user logs in with, in one SQLite file. Lines are
+// queued and written together, one transaction per batch, so a flood costs a few transactions.
+//
+// When the file cannot be used (damaged, locked by another program past a short wait, a folder
+// that cannot be written, a full disk, a file of a newer version) the store tells it once and
+// goes on in memory for the rest of the run: no line handed to it is lost for this run's views,
+// and the user's file is left as it is.
+class HistoryStore : public QObject {
+    Q_OBJECT
+
+public:
+    // Keeps its database in folder/historial.sqlite (folder made 0700, the file 0600, as are its
+    // -wal/-shm). A failure found while opening is told at the next turn of the event loop, so
+    // that whoever constructs the store can connect to notKept first.
+    explicit HistoryStore(const QString &folder, QObject *parent = nullptr);
+    ~HistoryStore() override; // writes what is pending
+
+    // Lines go under this account (server address trimmed and lower-cased; nickname exact).
+    // Flushes pending lines first.
+    void setAccount(const QString &server, const QString &nickname);
+    // false: nothing is written to disk any more (lines of this run are kept in memory only, so
+    // views can still page back); true: back to the file.
+    void setKeeping(bool keep);
+    // Whether lines reach the disk now (false when the user turned it off or the file failed).
+    bool isKeeping() const;
+    // Lines older than this many days are deleted now; 0 keeps everything (the default). The
+    // owner sets it at every start, from the user's settings.
+    void setRetentionDays(int days);
+
+    // Queues one line and returns its id at once (ids increase in arrival order within the
+    // store); written in batched transactions.
+    qint64 append(const history::Conversation &c, history::Kind kind, const QString &writer,
+                  const QString &text, const QDateTime &at = QDateTime::currentDateTimeUtc());
+    // Up to `count` lines of the conversation with an id below `id` (the newest ones of those),
+    // oldest first; Newest stands for "the newest".
+    QList<history::Line> before(const history::Conversation &c, qint64 id, int count);
+    // Up to `count` lines with an id above `id`, oldest first.
+    QList<history::Line> after(const history::Conversation &c, qint64 id, int count);
+    // Lines whose text holds every word of `words` as a word beginning, insensitive to case and
+    // accents ("cancion" finds "canción", "tel" finds "teléfono"); newest first; only in
+    // `within` when given; at most `limit`.
+    QList<history::Hit> search(const QString &words,
+                               const std::optional<history::Conversation> &within = {},
+                               int limit = 200);
+    // Deletes every line of the conversation ("Borrar historial").
+    void clear(const history::Conversation &c);
+    void flush();
+
+    // For tests: the file may grow to this many pages and no more, as if the disk were full.
+    void setMaxPages(int pages);
+
+    static constexpr qint64 Newest = std::numeric_limits<qint64>::max();
+
+Q_SIGNALS:
+    // Emitted once per store, the first time the history cannot be kept on disk. Spanish, for
+    // the user.
+    void notKept(const QString &text);
+
+private:
+    struct Account {
+        QString server;
+        QString nickname;
+        bool operator==(const Account &) const = default;
+    };
+    // A line not in the file: waiting for the next batch, or kept in memory only.
+    struct Entry {
+        int account; // index in m_accounts
+        history::Conversation conversation;
+        history::Line line;
+    };
+
+    void open();
+    QString migrate();
+    void fail(const QString &reason);
+    void readFailed();
+    void closeDatabase();
+    bool exec(QSqlQuery &query);
+    bool exec(const QString &statement);
+    bool writeBatch();
+    void write(const QString &statement, const QVariant &value);
+    qint64 accountRow(int account, bool create);
+    qint64 conversationRow(int account, const history::Conversation &c, bool create);
+    QList<history::Line> page(const history::Conversation &c, qint64 id, int count, bool older);
+
+    QString m_folder;
+    QString m_connection;
+    QSqlDatabase m_db;
+    std::optional<QSqlQuery> m_insert;
+    QSqlError m_error;
+    bool m_readable = false; // the file is open and of our schema
+    bool m_failed = false;
+    bool m_reported = false;
+    bool m_keep = true;
+    int m_retentionDays = 0;
+    qint64 m_nextId = 1;
+    QList<Account> m_accounts;
+    int m_account = 0;
+    QHash<QString, qint64> m_rows; // accounts and conversations of the file, by key
+    QList<Entry> m_pending;
+    QList<Entry> m_memory;
+    QTimer m_flushTimer;
+};

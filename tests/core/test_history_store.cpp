@@ -1,0 +1,307 @@
+#include "core/history_store.h"
+
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+using history::Conversation;
+using history::Kind;
+
+namespace {
+
+const Conversation ana{Conversation::Private, "Ana"};
+const Conversation room{Conversation::Room, {}};
+
+template <typename T> QString texts(const QList<T> &items)
+{
+    QStringList out;
+    for (const T &item : items) {
+        if constexpr (std::is_same_v<T, history::Hit>)
+            out.append(item.line.text);
+        else
+            out.append(item.text);
+    }
+    return out.join('|');
+}
+
+QString newest(HistoryStore &store, const Conversation &c)
+{
+    return texts(store.before(c, HistoryStore::Newest, 1000));
+}
+
+// The test's own connection to a file, beside the store's; closing it ends its transaction.
+QSqlDatabase raw(const QString &path, const QString &statement)
+{
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", path);
+    db.setDatabaseName(path);
+    if (db.open())
+        QSqlQuery(statement, db);
+    return db;
+}
+
+int mode(const QString &path)
+{
+    struct stat status = {};
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? int(status.st_mode & 0777) : -1;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestHistoryStore : public QObject {
+    Q_OBJECT
+
+    std::optional<QTemporaryDir> m_dir;
+    std::optional<HistoryStore> m_store;
+    QString folder() const { return m_dir->filePath("h"); }
+    QString file() const { return folder() + "/historial.sqlite"; }
+    HistoryStore &restart() { return m_store.emplace(folder()); }
+    qint64 put(const Conversation &c, const QString &text, const QDateTime &at = QDateTime::currentDateTimeUtc())
+    {
+        return m_store->append(c, Kind::Mine, {}, text, at);
+    }
+
+private Q_SLOTS:
+    void init() { m_dir.emplace(), restart(); }
+    void cleanup() { m_store.reset(); }
+
+    // Lines come back from a new store on the folder as they went in, under the same account.
+    void survivesRestart()
+    {
+        const QDateTime at = QDateTime::currentDateTimeUtc().addSecs(-60);
+        m_store->setAccount(" Servidor.LAN ", "luis");
+        m_store->append(ana, Kind::Theirs, "Ana", "<b>hola</b>", at);
+        const qint64 id = m_store->append(ana, Kind::Notice, {}, "dos\nlíneas");
+        restart().setAccount("servidor.lan", "luis");
+        const auto lines = m_store->before(ana, HistoryStore::Newest, 10);
+        QCOMPARE(texts(lines), "<b>hola</b>|dos\nlíneas");
+        QCOMPARE(lines[0].at, at);
+        QCOMPARE(lines[0].writer, "Ana");
+        QCOMPARE((QList<Kind>{lines[0].kind, lines[1].kind}), (QList<Kind>{Kind::Theirs, Kind::Notice}));
+        QCOMPARE(lines[1].id, id);
+        QCOMPARE_GT(put(ana, "después"), id);
+    }
+
+    // Pending lines reach the file by themselves, soon; only the user may read it.
+    void writtenSoonAndPrivate()
+    {
+        put(room, "hola");
+        QTRY_VERIFY((contents(file()) + contents(file() + "-wal")).contains("hola"));
+        QCOMPARE(mode(folder()), 0700);
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QCOMPARE(mode(file() + suffix), 0600);
+    }
+
+    void paging_data()
+    {
+        QTest::addColumn<bool>("older");
+        QTest::addColumn<int>("from"); // index of a line; 10 for the newest
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("newest") << true << 10 << 3 << "7|8|9";
+        QTest::newRow("before a line") << true << 5 << 3 << "2|3|4";
+        QTest::newRow("fewer than asked") << true << 2 << 5 << "0|1";
+        QTest::newRow("after a line") << false << 5 << 3 << "6|7|8";
+        QTest::newRow("after the last") << false << 9 << 3 << "";
+    }
+
+    // Pages of pending lines, then of the same lines in the file.
+    void paging()
+    {
+        QFETCH(bool, older);
+        QFETCH(int, from);
+        QFETCH(int, count);
+        QFETCH(QString, expected);
+        QList<qint64> ids;
+        for (int i = 0; i < 10; ++i)
+            ids << put(ana, QString::number(i)) << put(room, "sala");
+        const qint64 id = from < 10 ? ids[2 * from] : HistoryStore::Newest;
+        QCOMPARE(texts(older ? m_store->before(ana, id, count) : m_store->after(ana, id, count)), expected);
+        restart();
+        QCOMPARE(texts(older ? m_store->before(ana, id, count) : m_store->after(ana, id, count)), expected);
+    }
+
+    // Correspondents are told apart by case; each account has its own conversations.
+    void conversationsAndAccountsApart()
+    {
+        const QList<std::pair<QString, Conversation>> places = {
+            {"a", ana}, {"a", {Conversation::Private, "ana"}}, {"a", room},
+            {"a", {Conversation::Notices, {}}}, {"b", ana}, {"B", room}};
+        const auto name = [](const QString &nick, const Conversation &c) {
+            return nick + c.correspondent + QString::number(c.type);
+        };
+        for (const auto &[nick, c] : places)
+            m_store->setAccount("s", nick), put(c, name(nick, c));
+        restart();
+        for (const auto &[nick, c] : places) {
+            m_store->setAccount("s", nick);
+            QCOMPARE(newest(*m_store, c), name(nick, c));
+        }
+        m_store->setAccount("otro", "a");
+        QCOMPARE(newest(*m_store, ana), "");
+    }
+
+    void search_data()
+    {
+        QTest::addColumn<bool>("keep");
+        QTest::addColumn<QString>("words");
+        QTest::addColumn<bool>("withinAna");
+        QTest::addColumn<QString>("expected");
+        const QString all = "Cancionero, teléfono y ordenador|CANCIÓN nueva|La canción de cuna";
+        const QString tel = "Cancionero, teléfono y ordenador|Mi teléfono";
+        const QString nino = "niño: NEAR(x) -y OR z*";
+        // In memory (keeping off) words must match as they do in the file's index.
+        for (const bool keep : {true, false}) {
+            const auto row = [&](const char *name, const char *words, const QString &expected, bool within = false) {
+                QTest::addRow("%s: %s", keep ? "file" : "memory", name) << keep << words << within << expected;
+            };
+            row("accent and case", "CANCION", all);
+            row("prefix", "tel", tel);
+            row("every word", "tel cancion", all.section('|', 0, 0));
+            row("within", "canción", "La canción de cuna", true);
+            row("tilde", "nino", nino);
+            row("not inside a word", "cion", "");
+            row("quote", "canción\"", all);
+            row("star", "tel*", tel);
+            row("NEAR", "NEAR(niño", nino);
+            row("minus", "-cancion", all);
+            row("OR is a word", "cancion OR tel", all.section('|', 0, 0));
+            row("only syntax", "\" * (", "");
+        }
+    }
+
+    void search()
+    {
+        QFETCH(bool, keep);
+        QFETCH(QString, words);
+        QFETCH(bool, withinAna);
+        QFETCH(QString, expected);
+        m_store->setKeeping(keep);
+        for (const auto &[c, text] : QList<std::pair<Conversation, QString>>{
+                 {ana, "La canción de cuna"}, {room, "CANCIÓN nueva"}, {ana, "Mi teléfono"},
+                 {room, "Cancionero, teléfono y ordenador"}, {ana, "niño: NEAR(x) -y OR z*"}})
+            put(c, text);
+        m_store->setAccount("otro", {});
+        put(room, "canción de otra cuenta");
+        m_store->setAccount({}, {});
+        const auto hits = m_store->search(words, withinAna ? std::optional(ana) : std::nullopt);
+        QCOMPARE(texts(hits), expected);
+        for (const auto &hit : hits)
+            QCOMPARE(hit.conversation, hit.line.text.startsWith('C') ? room : ana);
+        QCOMPARE(m_store->search("canción", {}, 1).size(), 1);
+    }
+
+    // Cleared and expired lines go from the file and from memory; lines kept off never reach it.
+    void clearRetentionAndKeepingOff()
+    {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        put(room, "sala vieja", now.addDays(-10)), put(room, "sala");
+        put(ana, "vieja", now.addDays(-10)), put(ana, "reciente", now.addDays(-3));
+        m_store->setKeeping(false);
+        QVERIFY(!m_store->isKeeping());
+        put(room, "en memoria vieja", now.addDays(-8)), put(room, "secreto"), put(ana, "en memoria");
+        m_store->setRetentionDays(5);
+        QCOMPARE(newest(*m_store, room), "sala|secreto");
+        m_store->clear(ana);
+        QCOMPARE(newest(*m_store, ana), "");
+        QCOMPARE(texts(m_store->search("reciente")) + texts(m_store->search("memoria")), "");
+        m_store->setKeeping(true);
+        put(room, "guardada");
+        restart();
+        QCOMPARE(newest(*m_store, ana), "");
+        QCOMPARE(newest(*m_store, room), "sala|guardada");
+        // The deleted lines' ids are handed out again: the index must not hold their words.
+        put(ana, "una"), put(ana, "otra");
+        QCOMPARE(texts(m_store->search("vieja")) + texts(m_store->search("reciente")), "");
+    }
+
+    void badConditions_data()
+    {
+        QTest::addColumn<QString>("condition");
+        for (const char *condition :
+             {"corrupt", "locked", "locked while open", "unwritable folder", "newer version", "disk full"})
+            QTest::newRow(condition) << condition;
+    }
+
+    // The run goes on in memory, told once; the file is left as it was.
+    void badConditions()
+    {
+        QFETCH(QString, condition);
+        m_store.reset();
+        QString where = folder();
+        QSqlDatabase lock;
+        if (condition == "corrupt") {
+            QByteArray bytes(8192, 0);
+            QRandomGenerator(1).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+            QFile damaged(file());
+            QVERIFY(damaged.open(QIODevice::WriteOnly) && damaged.write(bytes) == bytes.size());
+        } else if (condition == "locked") {
+            QFile::remove(file()); // not yet in WAL mode, so the lock keeps readers out too
+            lock = raw(file(), "CREATE TABLE t (x)");
+            QSqlQuery("BEGIN EXCLUSIVE", lock);
+        } else if (condition == "locked while open") {
+            restart().append(ana, Kind::Mine, {}, "antes");
+            m_store.reset();
+            lock = raw(file(), "BEGIN EXCLUSIVE");
+        } else if (condition == "unwritable folder") {
+            QFile(folder() + "/archivo").open(QIODevice::WriteOnly);
+            where = folder() + "/archivo/h";
+        } else if (condition == "newer version") {
+            raw(file(), "PRAGMA user_version = 99").close();
+        }
+        const QByteArray before = contents(file());
+        HistoryStore &store = m_store.emplace(where);
+        QSignalSpy told(&store, &HistoryStore::notKept);
+        put(room, "primera canción");
+        if (condition == "disk full") {
+            store.flush();
+            store.setMaxPages(1);
+            for (int i = 0; i < 500; ++i)
+                put(room, QString(200, 'x'));
+        }
+        put(room, "última canción");
+        store.flush();
+        QVERIFY(!store.isKeeping());
+        QCOMPARE(texts(store.search("cancion")), "última canción|primera canción");
+        QCOMPARE(store.before(room, HistoryStore::Newest, 1000).size(), condition == "disk full" ? 502 : 2);
+        QTRY_COMPARE(told.count(), 1);
+        QVERIFY(told[0][0].toString().contains(QDir::toNativeSeparators(where)));
+        put(room, "otra");
+        store.flush();
+        QCoreApplication::processEvents();
+        QCOMPARE(told.count(), 1);
+        m_store.reset();
+        lock.close();
+        if (condition == "disk full")
+            QCOMPARE(newest(restart(), room), "primera canción");
+        else
+            QCOMPARE(contents(file()), before);
+    }
+
+    // Two stores on one folder, as two running programs: both keep every line.
+    void twoStoresOnOneFolder()
+    {
+        HistoryStore second(folder());
+        QSignalSpy told(&second, &HistoryStore::notKept);
+        for (int i = 0; i < 3; ++i) {
+            put(room, QString("uno %1").arg(i));
+            second.append(room, Kind::Mine, {}, QString("dos %1").arg(i));
+            m_store->flush(), second.flush();
+        }
+        QCoreApplication::processEvents();
+        QCOMPARE(told.count(), 0);
+        QCOMPARE(newest(restart(), room), "uno 0|dos 0|uno 1|dos 1|uno 2|dos 2");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHistoryStore)
+#include "test_history_store.moc"
