@@ -1,0 +1,225 @@
+// The client's core without a window, against a fake server on 127.0.0.13: what it does with
+// what arrives and with what the user does, as its models and the wire show it. Lines are
+// written as the windows show them, "[blue*]ana : [black]hola\n" ("*" for bold).
+#include "core/client.h"
+#include "core/conversations.h"
+#include "core/dispatcher.h"
+#include "core/outbox.h"
+#include "core/session.h"
+#include "core/settings.h"
+#include "core/user_list.h"
+#include "protocol/client_socket.h"
+#include "support/fake_server.h"
+#include "support/script.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+
+#include <map>
+#include <memory>
+
+class TestCore : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_folders;
+    std::unique_ptr<FakeServer> m_server;
+    std::unique_ptr<Client> m_client;
+    // Each conversation's lines (the room's slot is Conversations::Room) and their last style.
+    std::map<int, QString> m_lines, m_style;
+    int m_boxes = 0;
+    QString m_lastBox, m_notice;
+
+    // A piece of text in a style; line ends carry no style.
+    void shown(int slot, const QString &style, const QString &text)
+    {
+        if (!text.isEmpty() && std::exchange(m_style[slot], style) != style)
+            m_lines[slot] += '[' + style + ']';
+        m_lines[slot] += text;
+    }
+
+    void listen()
+    {
+        Conversations *conversations = &m_client->conversations();
+        connect(conversations, &Conversations::lineAdded, this,
+                [this](int slot, const history::Line &line) {
+                    if (line.kind == history::Kind::Notice) {
+                        shown(slot, slot == Conversations::Room ? "red" : "black*", line.text);
+                    } else {
+                        shown(slot, line.kind == history::Kind::Mine ? "red*" : "blue*",
+                              line.writer + " : ");
+                        shown(slot, "black", line.text);
+                    }
+                    m_lines[slot] += '\n';
+                });
+        connect(m_client.get(), &Client::boxShown, this,
+                [this](const QString &title, const QString &text) {
+                    ++m_boxes, m_lastBox = title + ": " + text;
+                });
+        connect(&m_client->dispatcher(), &Dispatcher::noticeArrived, this,
+                [this](quint64, const QString &text) { m_notice = text; });
+    }
+
+    QByteArray sent()
+    {
+        ClientSocket &socket = m_client->socket();
+        if (!QTest::qWaitFor([&] { return m_client->isConnected(); }))
+            return "(not connected)";
+        // Everything before a GETUSER has come once the GETUSER has.
+        m_client->outbox().refreshList();
+        const QByteArray getUser = bytes(socket.sendsFramed() ? "GETUSER|~" : "GETUSER|");
+        if (!QTest::qWaitFor([&] { return !socket.waiting() && m_server->total == socket.sentBytes(); })
+            || !m_server->received.endsWith(getUser))
+            return m_server->received + "(no GETUSER)";
+        return std::exchange(m_server->received, {}).chopped(getUser.size());
+    }
+
+    void act(const QString &verb, const QString &arg)
+    {
+        Client &client = *m_client;
+        const std::map<QString, std::function<void()>> verbs = {
+            // as NICKNAME USER,USER: logged in, with these users listed
+            {"as", [&] {
+                 const QString nickname = arg.section(' ', 0, 0);
+                 client.session().logIn(nickname, m_server->address);
+                 play("sent=LOGIN|" + nickname);
+                 for (const QString &user : arg.section(' ', 1).split(',', Qt::SkipEmptyParts))
+                     client.dispatcher().handle(pipes("NICK|" + user));
+             }},
+            {"read", [&] { client.dispatcher().handle(pipes(arg)); }},
+            {"serve", [&] { m_server->send(bytes(arg)); }},
+            {"list", [&] { client.settings().setBlockList(arg); }},
+            // say N TEXT: the user's line in conversation N
+            {"say", [&] { client.conversations().send(arg.section(' ', 0, 0).toInt(), arg.section(' ', 1)); }},
+            {"drop", [&] { m_server->client()->disconnectFromHost(); }},
+        };
+        QVERIFY2(verbs.count(verb), qPrintable("unknown step " + verb));
+        verbs.at(verb)();
+    }
+
+    QString seen(const QString &what)
+    {
+        Client &client = *m_client;
+        const int slot = QString(what).remove(QRegularExpression("\\D")).toInt();
+        const Conversations::Private *conversation = client.conversations().at(slot);
+        const UserList &users = client.users();
+        const std::map<QString, std::function<QString()>> checks = {
+            {"nodes", [&] {
+                 QStringList names;
+                 for (int i = 0; i < users.rowCount(users.root()); ++i)
+                     names << users.index(i, 0, users.root()).data().toString();
+                 return names.join(',');
+             }},
+            {"status", [&] { return client.statusLine().remove(0, QString("Status : ").size()); }},
+            {"slots", [&] { return QString::number(client.conversations().NextPMSlot()); }},
+            {"pm", [&] { return conversation ? m_lines[slot] : "(none)"; }},
+            {"title", [&] { return conversation ? conversation->caption : "(none)"; }},
+            {"room", [&] { return m_lines[Conversations::Room]; }},
+            {"notice", [&] { return m_notice; }},
+            {"boxes", [&] { return QString::number(m_boxes) + ' ' + m_lastBox; }},
+            {"session", [&] {
+                 return QStringList{"out", "connecting", "in", "lost"}.at(int(client.session().state()));
+             }},
+            {"framing", [&] {
+                 return client.socket().isFramed() ? "both" : client.socket().sendsFramed() ? "accepted" : "plain";
+             }},
+        };
+        const QString key = QString(what).remove(QRegularExpression("\\d"));
+        return checks.count(key) ? checks.at(key)() : "(unknown check " + what + ")";
+    }
+
+    void play(const QString &script)
+    {
+        Script{[this](const QString &verb, const QString &arg) { act(verb, arg); },
+               [this](const QString &what, const QString &) { return seen(what); },
+               [this] { return sent(); }}
+            .play(script);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_folders = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_CONFIG_HOME", m_folders->filePath("config").toLocal8Bit());
+        qputenv("XDG_DATA_HOME", m_folders->filePath("data").toLocal8Bit());
+        m_server = std::make_unique<FakeServer>("127.0.0.13");
+        QVERIFY(m_server->listener.isListening());
+        m_client = std::make_unique<Client>();
+        m_lines.clear(), m_style.clear(), m_boxes = 0, m_lastBox.clear(), m_notice.clear();
+        listen();
+    }
+    void cleanup()
+    {
+        m_client.reset();
+        m_server.reset();
+    }
+
+    void scripts_data()
+    {
+        QString many;
+        for (int i = 0; i < 40; ++i)
+            many += "read PM|luis|w" + QString::number(i) + "|hola; ";
+        // Logged in as luis with bob blocked, the client handles these reads ("sent" is what it
+        // answered).
+        QStringList reads = {
+            "NICK: duplicates, empty names, not lower case => read NICK|ana; read NICK|ana; "
+            "read NICK|; read NICK; read nick|pepe; read  NICK|pepe; nodes=ana,ana,,; "
+            "status=4 usuario(s)",
+            "merged NICKs in one read => serve NICK|anaNICK|luisNICK|Nuñez; nodes=ana,luis,Nuñez; "
+            "status=3 usuario(s)",
+            "what looks merged and what does not => read NICK|NICK|luis; read NICK|bobNICKNICK|x; "
+            "read NICK|anaNICK; read NICK|ana|luis; read NICK|anaNick|luis; "
+            "nodes=,luis,bobNICK,x,anaNICK,ana,anaNick",
+            "a read not shaped like merged NICKs is one message => read NICK|xNICK|BOOT|ana; "
+            "read CHAT|holaNICK|bob; nodes=xNICK; room=[blue*]holaNICK : [black]bob\n; boxes=0 ",
+            "LOGOUT takes the user off the list => read NICK|ana; read NICK|bob; read NICK|ana; "
+            "read LOGOUT|ana; nodes=bob,ana; read LOGOUT|pepe; read LOGOUT|bob; nodes=ana; "
+            "status=Usuario Salio del servidor",
+            "PM opens a window, the next one appends => read PM|luis|ana|hola; "
+            "read PM|luis|ana|¿sigues?; slots=1; title0=Mensaje Privado -- ana; "
+            "pm0=[blue*]ana : [black]hola\n[blue*]ana : [black]¿sigues?\n",
+            "PM for someone else => read PM|pepe|ana|hola; read PM|pepe|bob|x; read PM|Luis|ana|x; "
+            "slots=0; sent=",
+            "PM from a blocked user is answered, not shown => read PM|luis|bob|hola; slots=0; "
+            "sent=IGNORE|luis|bob",
+            "blocking is by the whole name => read PM|luis|bobby|hola; read PM|luis|Bob|x; "
+            "slots=2; sent=",
+            "IGNORE reaches the writer's window => read PM|luis|rita|hola; read IGNORE|rita|luis; "
+            "read IGNORE|pepe|luis; read IGNORE|rita|otro; slots=1; "
+            "pm0=[blue*]rita : [black]hola\n[black*]<Usuario te ha ignorado>\n",
+            "room traffic, the own echo skipped => read ENTER|ana; read CHAT|ana|hola; "
+            "read CHAT|luis|eco; read LEAVE|ana; read ENTER; room=[red]<ana Entro a la charla>\n"
+            "[blue*]ana : [black]hola\n[red]<ana salio de la charla>\n< Entro a la charla>\n",
+            "markup stays text => read PM|luis|<b>x</b>[*]|<img src=file:///etc/passwd>; "
+            "read CHAT|<i>y|<b>z; title0=Mensaje Privado -- <b>x</b>[*]; "
+            "pm0=[blue*]<b>x</b>[*] : [black]<img src=file:///etc/passwd>\n; "
+            "room=[blue*]<i>y : [black]<b>z\n",
+            "BOOT for someone else => read NICK|ana; read BOOT|ana; nodes=ana; boxes=0 ; sent=",
+            "fields missing or empty => read ; read |; read |||; read PM; read IGNORE; read BOOT; "
+            "read CHAT; slots=0; room=[blue*] : \n; sent=",
+            "forty correspondents, forty windows => " + many + "slots=40; "
+            "title39=Mensaje Privado -- w39",
+        };
+        for (QString &row : reads)
+            row.replace(" => ", " => as luis; list bob\r\n; ");
+        scriptRows(reads + QStringList{
+            "a server that offers framing => as luis; framing=plain; serve OFFER|frame; "
+            "framing=accepted; sent=ACCEPT|frame~; serve ACCEPTED|frame~NICK|ana~NICK|pe; "
+            "serve pe~PM|luis|ana|hola~; framing=both; "
+            "nodes=ana,pepe; pm0=[blue*]ana : [black]hola\n; say 0 ¿y tú?; "
+            "sent=PM|ana|luis|¿y tú?~",
+            // A password it was never asked for is no reason to try again: that loops.
+            "a late offer, then the password refused => as luis; serve OFFER|frame; "
+            "framing=accepted; sent=ACCEPT|frame~; serve ACCEPTED|frame~REFUSED|password|Falta la contraseña.~; "
+            "status=Entrada rechazada; session=out; "
+            "boxes=1 KORVEX Mensajero: El servidor no te dejó entrar.\n\nFalta la contraseña.",
+        });
+    }
+    void scripts()
+    {
+        QFETCH(QString, script);
+        play(script);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCore)
+#include "test_core.moc"

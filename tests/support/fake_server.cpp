@@ -1,0 +1,26 @@
+#include "support/fake_server.h"
+
+#include "protocol/wire.h"
+
+FakeServer::FakeServer(const QString &address) : address(address)
+{
+    listener.listen(QHostAddress(address), wire::ServerPort);
+    connect(&listener, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = listener.nextPendingConnection()) {
+            m_clients.append(socket);
+            received.clear();
+            total = 0;
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+                const QByteArray data = socket->readAll();
+                if (socket == client())
+                    received += data, total += data.size();
+                sinceRead.start();
+            });
+            connect(socket, &QTcpSocket::disconnected, this,
+                    [this] { quietBeforeClose = sinceRead.elapsed(); });
+            // An offer of nothing: the client talks plain at once instead of waiting to find
+            // out whether an offer comes.
+            socket->write(wire::toCodePage(wire::Offer));
+        }
+    });
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+// A messenger server stand-in on a loopback address and the client's fixed port: it records
+// what the newest connection sends and writes whatever a test tells it to. It offers no
+// extension.
+class FakeServer : public QObject {
+    Q_OBJECT
+
+public:
+    explicit FakeServer(const QString &address);
+    QTcpSocket *client() const { return m_clients.isEmpty() ? nullptr : m_clients.last().data(); }
+    // Writes the bytes to the newest connection, as one write, and waits until they have left.
+    void send(const QByteArray &bytes)
+    {
+        if (QPointer<QTcpSocket> socket = client()) {
+            socket->write(bytes);
+            (void)QTest::qWaitFor([&] { return !socket || socket->bytesToWrite() == 0; });
+        }
+    }
+
+    const QString address;
+    QTcpServer listener;
+    QByteArray received;
+    // Bytes the newest connection has sent in all.
+    qint64 total = 0;
+    QElapsedTimer sinceRead;
+    // How long the connection was quiet before the client closed it; -1 while open.
+    qint64 quietBeforeClose = -1;
+
+private:
+    QList<QPointer<QTcpSocket>> m_clients;
+};
