@@ -8,7 +8,7 @@
 #include <QTimer>
 
 namespace {
-const QString kSeparator = QStringLiteral("<Fin de los mensajes anteriores>\r\n");
+const QString kSeparator = QStringLiteral("<Fin de los mensajes anteriores>");
 } // namespace
 
 History::History(QWidget *parent) : QPlainTextEdit(parent)
@@ -37,64 +37,55 @@ QList<History::Piece> History::piecesOf(const history::Line &line, bool earlier)
     return {{line.writer + QStringLiteral(" : "), writer, true}, {text, earlier ? Grey : Black, false}};
 }
 
-int History::write(const history::Line &line, bool earlier, bool atStart)
+int History::write(QTextCursor &cursor, const history::Line &line, bool earlier)
 {
     const int before = document()->blockCount();
-    QTextCursor cursor(document());
-    cursor.movePosition(atStart ? QTextCursor::Start : QTextCursor::End);
-    // One edit: the document lays the new text out once, not once per piece.
-    cursor.beginEditBlock();
     for (const Piece &piece : piecesOf(line, earlier)) {
         QTextCharFormat format;
         format.setForeground(piece.colour);
         format.setFontWeight(piece.emphasis ? QFont::Bold : QFont::Normal);
         cursor.insertText(piece.text, format);
     }
-    cursor.endEditBlock();
     return document()->blockCount() - before;
 }
 
-void History::append(std::initializer_list<Piece> pieces)
+int History::write(const history::Line &line, bool earlier, bool atStart)
 {
-    if (!m_refreshPending) {
-        m_refreshPending = true;
-        // A reader who scrolled back keeps their place; otherwise the newest line stays in view.
-        const QScrollBar *bar = verticalScrollBar();
-        m_followNewest = bar->value() >= bar->maximum();
-        setUpdatesEnabled(false);
-        QTimer::singleShot(FrameMs, this, &History::refresh);
-    }
     QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::End);
+    cursor.movePosition(atStart ? QTextCursor::Start : QTextCursor::End);
+    // One edit: the document lays the new text out once, not once per piece.
     cursor.beginEditBlock();
-    for (const Piece &piece : pieces) {
-        QTextCharFormat format;
-        format.setForeground(piece.colour);
-        format.setFontWeight(piece.emphasis ? QFont::Bold : QFont::Normal);
-        cursor.insertText(piece.text, format);
-    }
+    const int blocks = write(cursor, line, earlier);
     cursor.endEditBlock();
+    return blocks;
 }
 
 void History::add(const history::Line &line)
 {
     if (!m_atNewest || (line.id != 0 && line.id <= m_newestId))
         return;
-    if (!m_refreshPending) {
-        m_refreshPending = true;
-        const QScrollBar *bar = verticalScrollBar();
-        m_followNewest = bar->value() >= bar->maximum();
-        setUpdatesEnabled(false);
-        QTimer::singleShot(FrameMs, this, &History::refresh);
-    }
     m_newestId = std::max(m_newestId, line.id);
-    m_shown.push_back({line.id, write(line, false, false)});
-    trim();
+    m_new.append(line);
+    if (!std::exchange(m_refreshPending, true))
+        QTimer::singleShot(FrameMs, this, &History::refresh);
+}
+
+void History::writeNew()
+{
+    if (m_new.isEmpty())
+        return;
+    QTextCursor cursor(document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.beginEditBlock();
+    for (const history::Line &line : std::exchange(m_new, {}))
+        m_shown.push_back({line.id, write(cursor, line, false)});
+    cursor.endEditBlock();
 }
 
 void History::clearShown()
 {
     m_shown.clear();
+    m_new.clear();
     m_loading = true;
     clear();
     m_loading = false;
@@ -115,8 +106,7 @@ void History::showEarlier(qint64 id)
     }
     m_earlierBelow = m_newestId + 1;
     if (!lines.isEmpty())
-        m_shown.push_back({0, write({0, {}, history::Kind::Notice, QString(), kSeparator.chopped(2)},
-                                    true, false)});
+        m_shown.push_back({0, write({0, {}, history::Kind::Notice, QString(), kSeparator}, true, false)});
     m_olderLeft = lines.size() == Page / 4;
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
 }
@@ -133,7 +123,7 @@ void History::showAround(qint64 id)
     for (const QList<history::Line> *part : {&older, &newer}) {
         for (const history::Line &line : *part) {
             const int first = document()->blockCount() - 1;
-            m_shown.push_back({line.id, write(line, false, false)});
+            m_shown.push_back({line.id, write(line, line.id < m_earlierBelow, false)});
             if (line.id == id)
                 hitBlock = first, hitBlocks = m_shown.back().blocks;
             m_newestId = std::max(m_newestId, line.id);
@@ -142,18 +132,18 @@ void History::showAround(qint64 id)
     m_atNewest = newer.size() < Page / 2;
     // The line found, selected, in the middle of the view.
     QTextCursor cursor(document()->findBlockByNumber(hitBlock));
-    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, hitBlocks);
-    cursor.movePosition(QTextCursor::PreviousCharacter, QTextCursor::KeepAnchor);
+    cursor.setPosition(document()->findBlockByNumber(hitBlock + hitBlocks).position() - 1,
+                       QTextCursor::KeepAnchor);
     setTextCursor(cursor);
     centerCursor();
     m_loading = false;
 }
 
-void History::trim()
+void History::trim(bool followingNewest)
 {
     // While the reader follows the newest lines the oldest go in batches; a reader who scrolled
     // back keeps more, but not without end.
-    const std::size_t held = m_followNewest ? Limit + Limit / 2 : 3 * Limit;
+    const std::size_t held = followingNewest ? Limit + Limit / 2 : 3 * Limit;
     if (m_shown.size() <= held)
         return;
     int blocks = 0;
@@ -161,11 +151,10 @@ void History::trim()
         blocks += m_shown.front().blocks;
         m_shown.pop_front();
     }
-    m_loading = true;
+    // Selected by position: moving block by block would lay out every block on the way.
     QTextCursor cursor(document());
-    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, blocks);
+    cursor.setPosition(document()->findBlockByNumber(blocks).position(), QTextCursor::KeepAnchor);
     cursor.removeSelectedText();
-    m_loading = false;
     m_olderLeft = true;
 }
 
@@ -207,9 +196,12 @@ void History::loadOlder()
         }
         QTextCursor cursor(document());
         cursor.movePosition(QTextCursor::End);
-        cursor.movePosition(QTextCursor::PreviousBlock, QTextCursor::KeepAnchor, dropped);
+        cursor.setPosition(
+            document()->findBlockByNumber(document()->blockCount() - 1 - dropped).position(),
+            QTextCursor::KeepAnchor);
         cursor.removeSelectedText();
         m_atNewest = false;
+        m_new.clear();
         const auto newest = std::find_if(m_shown.rbegin(), m_shown.rend(),
                                          [](const Shown &line) { return line.id > 0; });
         m_newestId = newest == m_shown.rend() ? 0 : newest->id;
@@ -226,19 +218,22 @@ void History::loadNewer()
         m_newestId = std::max(m_newestId, line.id);
     }
     m_atNewest = lines.size() < Page;
+    trim(false);
     m_loading = false;
-    trim();
 }
 
 void History::refresh()
 {
     m_refreshPending = false;
-    if (m_followNewest) {
-        m_loading = true;
-        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
-        m_loading = false;
-    }
-    setUpdatesEnabled(true);
+    // A reader who scrolled back keeps their place; otherwise the newest line stays in view.
+    QScrollBar *bar = verticalScrollBar();
+    const bool followingNewest = bar->value() >= bar->maximum();
+    m_loading = true;
+    writeNew();
+    trim(followingNewest);
+    if (followingNewest)
+        bar->setValue(bar->maximum());
+    m_loading = false;
 }
 
 void History::contextMenuEvent(QContextMenuEvent *event)

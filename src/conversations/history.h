@@ -12,9 +12,9 @@
 // own colour and emphasis (bold); text is inserted as plain text, never interpreted as markup.
 //
 // It holds a bounded window of lines, however many the conversation has: lines that fall out of
-// it stay on disk, and come back when the reader scrolls to them. A plain-text document lays out
-// only what is shown, so appending stays cheap; under a flood the widget repaints, and follows
-// the newest line, at most once per frame.
+// it stay on disk, and come back when the reader scrolls to them. New lines are written once per
+// frame, all together: the document lays out and the widget repaints once for them, however
+// many came, and the newest line stays in view unless the reader scrolled back.
 class History : public QPlainTextEdit {
     Q_OBJECT
 
@@ -48,13 +48,6 @@ public:
     // Nothing shown, as for a conversation whose history is gone.
     void clearShown();
 
-    // Appends the pieces at the end, in order, as one edit of the document.
-    void append(std::initializer_list<Piece> pieces);
-    void append(const QString &text, const QColor &colour, bool emphasis)
-    {
-        append({{text, colour, emphasis}});
-    }
-
     static inline const QColor Red{255, 0, 0};
     static inline const QColor Blue{0, 0, 255};
     static inline const QColor Black{0, 0, 0};
@@ -78,9 +71,13 @@ private:
     };
 
     QList<Piece> piecesOf(const history::Line &line, bool earlier) const;
-    // Writes the line at the end or at the start of the document; returns the blocks it took.
+    // Writes the line at the cursor, at the end or at the start of the document; returns the
+    // blocks it took.
+    int write(QTextCursor &cursor, const history::Line &line, bool earlier);
     int write(const history::Line &line, bool earlier, bool atStart);
-    void trim();
+    // Writes the lines that came since the last frame.
+    void writeNew();
+    void trim(bool followingNewest);
     void scrolled(int value);
     void loadOlder();
     void loadNewer();
@@ -90,6 +87,7 @@ private:
     QColor m_noticeColour = Black;
     bool m_noticeEmphasis = true;
     std::deque<Shown> m_shown;
+    QList<history::Line> m_new;
     // Older lines may be on disk.
     bool m_olderLeft = true;
     // The newest line is shown: new lines are appended as they come.
@@ -99,5 +97,4 @@ private:
     qint64 m_earlierBelow = 0;
     bool m_loading = false;
     bool m_refreshPending = false;
-    bool m_followNewest = false;
 };

@@ -69,7 +69,8 @@ public:
     void setRetentionDays(int days);
 
     // Queues one line and returns its id at once (ids increase in arrival order within the
-    // store); written in batched transactions.
+    // store); written in batched transactions. Should another program have written to the file
+    // since, the batch is written under later ids than those returned.
     qint64 append(const history::Conversation &c, history::Kind kind, const QString &writer,
                   const QString &text, const QDateTime &at = QDateTime::currentDateTimeUtc());
     // Up to `count` lines of the conversation with an id below `id` (the newest ones of those),
@@ -93,8 +94,8 @@ public:
     static constexpr qint64 Newest = std::numeric_limits<qint64>::max();
 
 Q_SIGNALS:
-    // Emitted once per store, the first time the history cannot be kept on disk. Spanish, for
-    // the user.
+    // Emitted once per store, at the next turn of the event loop after the history is first
+    // found not to be kept on disk. Spanish, for the user.
     void notKept(const QString &text);
 
 private:
@@ -119,6 +120,9 @@ private:
     bool exec(const QString &statement);
     bool writeBatch();
     void write(const QString &statement, const QVariant &value);
+    // The id of a row of the file, made if asked; 0 when there is none, -1 on an error.
+    qint64 rowOf(const QString &key, const QString &table, const QStringList &columns,
+                 const QVariantList &values, bool create);
     qint64 accountRow(int account, bool create);
     qint64 conversationRow(int account, const history::Conversation &c, bool create);
     QList<history::Line> page(const history::Conversation &c, qint64 id, int count, bool older);
@@ -132,7 +136,6 @@ private:
     bool m_failed = false;
     bool m_reported = false;
     bool m_keep = true;
-    int m_retentionDays = 0;
     qint64 m_nextId = 1;
     QList<Account> m_accounts;
     int m_account = 0;
