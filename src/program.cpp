@@ -57,6 +57,7 @@ Program::~Program()
     // Windows have no parent (each is a top-level window); they go with the program. Deleting
     // runs no close handler, so nothing is sent on the way out.
     m_pmWindows.reset();
+    qDeleteAll(m_searches);
     delete m_intro;
     delete m_help;
     delete m_about;
@@ -147,6 +148,8 @@ Chat *Program::chat(qint64 liveFrom)
 void Program::openSearch(const std::optional<history::Conversation> &within)
 {
     auto *window = new Search(m_core.history(), within);
+    m_searches.removeAll(nullptr);
+    m_searches.append(window);
     connect(window, &Search::chosen, this, &Program::openAt);
     placement::bringUp(window);
 }

