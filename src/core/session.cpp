@@ -177,7 +177,7 @@ void Session::certificateRefused(const QString &known, const QString &seen)
 void Session::answerCertificate(quint64 question, bool accepted)
 {
     // The user may have done something else meanwhile, such as logging in anew or leaving.
-    if (question != m_choices)
+    if (m_choices != question)
         return;
     if (accepted) {
         m_client.settings().setCertificate(m_host, m_seenCertificate);
