@@ -8,11 +8,9 @@
 #include "core/outbox.h"
 #include "layouts/panels.h"
 #include "layouts/placement.h"
-#include "layouts/plain_text.h"
 #include "ui_chat.h"
 
 #include <QCloseEvent>
-#include <QShortcut>
 #include <QTime>
 
 Chat::Chat(Client &core, qint64 liveFrom) : ui(new Ui::Chat), m_core(core)
@@ -25,22 +23,11 @@ Chat::Chat(Client &core, qint64 liveFrom) : ui(new Ui::Chat), m_core(core)
     connect(ui->cmdSend, &QPushButton::clicked, this, &Chat::send);
     connect(ui->txtSend, &QLineEdit::returnPressed, this, &Chat::send);
     ui->txtChat->setNoticeStyle(History::Red, false);
-    ui->txtChat->setSource([this](qint64 id, bool older, int count) {
-        const history::Conversation room{history::Conversation::Room, {}};
-        return older ? m_core.history().before(room, id, count)
-                     : m_core.history().after(room, id, count);
+    ui->txtChat->setStore(m_core.history(), [] {
+        return history::Conversation{history::Conversation::Room, {}};
     });
     ui->txtChat->showEarlier(liveFrom);
-    new QShortcut(QKeySequence::Find, this, this, &Chat::searchWanted);
     connect(ui->txtChat, &History::searchWanted, this, &Chat::searchWanted);
-    connect(ui->txtChat, &History::clearWanted, this, [this] {
-        if (plain::ask(this, QStringLiteral("Borrar historial"),
-                       QStringLiteral("¿Borrar todas las líneas guardadas de la sala?"),
-                       QStringLiteral("Borrar"), QStringLiteral("Cancelar"))) {
-            m_core.history().clear({history::Conversation::Room, {}});
-            ui->txtChat->clearShown();
-        }
-    });
 
     tmrTime.setSingleShot(true);
     tmrTime.setTimerType(Qt::PreciseTimer);

@@ -1,8 +1,11 @@
 #include "conversations/history.h"
 
+#include "layouts/plain_text.h"
+
 #include <QContextMenuEvent>
 #include <QMenu>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
@@ -20,6 +23,27 @@ History::History(QWidget *parent) : QPlainTextEdit(parent)
     // Nothing is ever undone in a history; recording every insert would only cost memory.
     document()->setUndoRedoEnabled(false);
     connect(verticalScrollBar(), &QScrollBar::valueChanged, this, &History::scrolled);
+    auto *find = new QShortcut(QKeySequence::Find, this, this, &History::searchWanted);
+    find->setContext(Qt::WindowShortcut);
+}
+
+void History::setStore(HistoryStore &store, std::function<history::Conversation()> conversation)
+{
+    m_source = [&store, conversation](qint64 id, bool older, int count) {
+        return older ? store.before(conversation(), id, count) : store.after(conversation(), id, count);
+    };
+    m_clear = [&store, conversation] { store.clear(conversation()); };
+}
+
+void History::clearStored()
+{
+    if (m_clear && plain::ask(window(), QStringLiteral("Borrar historial"),
+                              QStringLiteral("¿Borrar todas las líneas guardadas de esta "
+                                             "conversación?"),
+                              QStringLiteral("Borrar"), QStringLiteral("Cancelar"))) {
+        m_clear();
+        clearShown();
+    }
 }
 
 void History::setNoticeStyle(const QColor &colour, bool emphasis)
@@ -241,7 +265,7 @@ void History::contextMenuEvent(QContextMenuEvent *event)
     QMenu *menu = createStandardContextMenu(event->pos());
     menu->addSeparator();
     menu->addAction(QStringLiteral("Buscar…"), QKeySequence::Find, this, &History::searchWanted);
-    menu->addAction(QStringLiteral("Borrar historial"), this, &History::clearWanted);
+    menu->addAction(QStringLiteral("Borrar historial"), this, &History::clearStored);
     menu->exec(event->globalPos());
     delete menu;
 }

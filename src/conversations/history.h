@@ -34,9 +34,11 @@ public:
 
     explicit History(QWidget *parent = nullptr);
 
-    // How notices look in this window; where earlier lines come from.
+    // How notices look in this window.
     void setNoticeStyle(const QColor &colour, bool emphasis);
-    void setSource(Source source) { m_source = std::move(source); }
+    // Where the conversation's lines are kept: earlier ones come from there, and "Borrar
+    // historial" deletes them there once the user has confirmed it.
+    void setStore(HistoryStore &store, std::function<history::Conversation()> conversation);
 
     // A line of the conversation as it happens. One already shown, or one that comes while the
     // reader looks at a stretch before the newest lines, is shown when the reader gets there.
@@ -57,9 +59,8 @@ public:
     static constexpr int FrameMs = 16;
 
 Q_SIGNALS:
-    // From the history's menu.
+    // Ctrl+F in the window, or "Buscar…" in the history's menu.
     void searchWanted();
-    void clearWanted();
 
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
@@ -82,8 +83,10 @@ private:
     void loadOlder();
     void loadNewer();
     void refresh();
+    void clearStored();
 
     Source m_source;
+    std::function<void()> m_clear;
     QColor m_noticeColour = Black;
     bool m_noticeEmphasis = true;
     std::deque<Shown> m_shown;

@@ -10,7 +10,6 @@
 #include "ui_pm.h"
 
 #include <QCloseEvent>
-#include <QShortcut>
 
 PM::PM(Client &core, int slot) : ui(new Ui::PM), m_core(core), m_slot(slot)
 {
@@ -26,21 +25,9 @@ PM::PM(Client &core, int slot) : ui(new Ui::PM), m_core(core), m_slot(slot)
         m_core.conversations().setCorrespondent(m_slot, text);
     });
     ui->txtChat->setNoticeStyle(History::Black, true);
-    ui->txtChat->setSource([this](qint64 id, bool older, int count) {
-        HistoryStore &store = m_core.history();
-        const history::Conversation conversation = m_core.conversations().historyOf(m_slot);
-        return older ? store.before(conversation, id, count) : store.after(conversation, id, count);
-    });
-    new QShortcut(QKeySequence::Find, this, this, &PM::searchWanted);
+    ui->txtChat->setStore(m_core.history(),
+                          [this] { return m_core.conversations().historyOf(m_slot); });
     connect(ui->txtChat, &History::searchWanted, this, &PM::searchWanted);
-    connect(ui->txtChat, &History::clearWanted, this, [this] {
-        if (plain::ask(this, QStringLiteral("Borrar historial"),
-                       QStringLiteral("¿Borrar todas las líneas guardadas de esta conversación?"),
-                       QStringLiteral("Borrar"), QStringLiteral("Cancelar"))) {
-            m_core.history().clear(m_core.conversations().historyOf(m_slot));
-            ui->txtChat->clearShown();
-        }
-    });
     refresh();
 }
 
