@@ -20,8 +20,8 @@ class Conversations : public QObject {
     Q_OBJECT
 
 public:
-    // The slot that stands for the room in the signals.
-    static constexpr int Room = -1;
+    // The slot that stands for the room in the signals; no lookup ever answers it.
+    static constexpr int Room = -2;
 
     struct Private {
         // Whom the conversation is with (the window's recipient box), and as whom the user writes.

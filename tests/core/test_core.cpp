@@ -185,7 +185,7 @@ private Q_SLOTS:
             "slots=2; sent=",
             "IGNORE reaches the writer's window => read PM|luis|rita|hola; read IGNORE|rita|luis; "
             "read IGNORE|pepe|luis; read IGNORE|rita|otro; slots=1; "
-            "pm0=[blue*]rita : [black]hola\n[black*]<Usuario te ha ignorado>\n",
+            "pm0=[blue*]rita : [black]hola\n[black*]<Usuario te ha ignorado>\n; room=",
             "room traffic, the own echo skipped => read ENTER|ana; read CHAT|ana|hola; "
             "read CHAT|luis|eco; read LEAVE|ana; read ENTER; room=[red]<ana Entro a la charla>\n"
             "[blue*]ana : [black]hola\n[red]<ana salio de la charla>\n< Entro a la charla>\n",
