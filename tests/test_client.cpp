@@ -285,6 +285,9 @@ private Q_SLOTS:
         QCOMPARE(search->ui->lstResults->count(), 1);
         Q_EMIT search->ui->lstResults->itemActivated(search->ui->lstResults->item(0));
         QCOMPARE(lines->textCursor().selectedText(), "ana : Canción 7");
+        // The user's own line brings the window back to the newest lines.
+        play("say 0 de vuelta");
+        QTRY_VERIFY(lines->toPlainText().endsWith("ana : línea 2999\nluis : de vuelta\n"));
     }
 
     // Conversations opened one after another cascade from the main window, all on the screen.

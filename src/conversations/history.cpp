@@ -86,6 +86,17 @@ int History::write(const history::Line &line, bool earlier, bool atStart)
 
 void History::add(const history::Line &line)
 {
+    // The user's own line brings a reader who was looking at an older stretch back to the end.
+    if (!m_atNewest && line.kind == history::Kind::Mine && m_source) {
+        clearShown();
+        m_loading = true;
+        for (const history::Line &newest : m_source(HistoryStore::Newest, true, Page)) {
+            m_shown.push_back({newest.id, write(newest, newest.id < m_earlierBelow, false)});
+            m_newestId = std::max(m_newestId, newest.id);
+        }
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+        m_loading = false;
+    }
     if (!m_atNewest || (line.id != 0 && line.id <= m_newestId))
         return;
     m_newestId = std::max(m_newestId, line.id);
