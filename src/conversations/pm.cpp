@@ -61,11 +61,6 @@ History *PM::history() const
     return ui->txtChat;
 }
 
-QString PM::statusText() const
-{
-    return panels::text(ui->stat, 1);
-}
-
 void PM::closeEvent(QCloseEvent *event)
 {
     event->accept();

@@ -21,7 +21,6 @@ public:
     int slot() const { return m_slot; }
     // Shows the conversation's recipient, caption, lock and status text as they are now.
     void refresh();
-    QString statusText() const;
     // The conversation's lines: its history, shown in a bounded window.
     History *history() const;
 

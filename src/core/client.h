@@ -58,7 +58,6 @@ public:
     bool isInstant() const { return m_instant; }
     // The program ends: from here nothing is sent and no pause waits.
     void end() { m_ending = true; }
-    bool isEnding() const { return m_ending; }
 
     // Whether the room's window is shown: lines and notices of the connection go there, and a
     // log-in enters the room again.

@@ -40,7 +40,6 @@ public:
     // Takes the first node of this user away, marked or not.
     void removeUser(const QString &nickname);
     int userCount() const;
-    bool contains(const QString &nickname) const { return m_byNickname.contains(nickname); }
 
     // The nickname a node stands for (the root's: its text).
     QString nicknameOf(const QModelIndex &index) const;
