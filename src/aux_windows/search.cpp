@@ -1,6 +1,7 @@
 #include "aux_windows/search.h"
 
 #include "layouts/placement.h"
+#include "layouts/plain_text.h"
 #include "ui_search.h"
 
 #include <QLocale>
@@ -30,7 +31,8 @@ Search::Search(HistoryStore &store, std::optional<history::Conversation> within)
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
     if (m_within)
-        setWindowTitle(QStringLiteral("Buscar en la conversación: ") + conversationName(*m_within));
+        plain::setCaption(this, QStringLiteral("Buscar en la conversación: ")
+                                    + conversationName(*m_within));
     placement::centre(this);
     connect(ui->cmdSearch, &QPushButton::clicked, this, &Search::search);
     connect(ui->txtWords, &QLineEdit::returnPressed, this, &Search::search);
