@@ -95,7 +95,10 @@ void Program::wireConversations()
             });
     connect(conversations, &Conversations::arrived, this,
             [this](int slot, const QString &from, const QString &text) {
-                attention().arrived(windowOf(slot), from, text);
+                QWidget *window = windowOf(slot);
+                attention().arrived(window, from, text);
+                if (window && window->isActiveWindow())
+                    m_core.conversations().markRead(slot);
             });
 }
 

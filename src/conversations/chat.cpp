@@ -55,6 +55,13 @@ void Chat::closeEvent(QCloseEvent *event)
     hide();
 }
 
+void Chat::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        m_core.conversations().markRead(Conversations::Room);
+    QWidget::changeEvent(event);
+}
+
 void Chat::showEvent(QShowEvent *event)
 {
     m_core.setRoomShown(true);

@@ -61,6 +61,13 @@ History *PM::history() const
     return ui->txtChat;
 }
 
+void PM::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        m_core.conversations().markRead(m_slot);
+    QWidget::changeEvent(event);
+}
+
 void PM::closeEvent(QCloseEvent *event)
 {
     event->accept();

@@ -99,6 +99,29 @@ bool Conversations::send(int index, const QString &text)
     return true;
 }
 
+void Conversations::noteArrival(int index, const QString &from, const QString &text)
+{
+    if (Private *c = slot(index))
+        ++c->unread;
+    else if (index == Room)
+        ++m_roomUnread;
+    Q_EMIT arrived(index, from, text);
+}
+
+int Conversations::unread(int index) const
+{
+    const Private *c = at(index);
+    return c ? c->unread : index == Room ? m_roomUnread : 0;
+}
+
+void Conversations::markRead(int index)
+{
+    if (Private *c = slot(index))
+        c->unread = 0;
+    else if (index == Room)
+        m_roomUnread = 0;
+}
+
 void Conversations::notice(int index, const QString &text)
 {
     if (index == Room || at(index))

@@ -31,6 +31,8 @@ public:
         QString statusText;
         // After the first line sent or received, the correspondent cannot be changed.
         bool locked = false;
+        // Lines from the correspondent since the user last looked at the conversation.
+        int unread = 0;
     };
 
     static inline const QString NotSent = QStringLiteral("<No enviado: no hay conexión>");
@@ -63,11 +65,12 @@ public:
     bool send(int slot, const QString &text);
     // A line about the conversation rather than in it.
     void notice(int slot, const QString &text);
-    // Someone else's line has been shown: for the signs of new lines.
-    void noteArrival(int slot, const QString &from, const QString &text)
-    {
-        Q_EMIT arrived(slot, from, text);
-    }
+    // Someone else's line has been shown: counted unread, and told for the signs of new lines.
+    void noteArrival(int slot, const QString &from, const QString &text);
+    // Lines from others since the user last looked at the conversation (or the room).
+    int unread(int slot) const;
+    // The user is looking at it.
+    void markRead(int slot);
 
     bool sendToRoom(const QString &text);
     void roomLine(const QString &writer, const QString &text);
@@ -98,4 +101,5 @@ private:
     Client &m_client;
     std::vector<Private> m_slots;
     std::vector<bool> m_open;
+    int m_roomUnread = 0;
 };

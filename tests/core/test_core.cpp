@@ -111,6 +111,7 @@ class TestCore : public QObject {
              }},
             {"status", [&] { return client.statusLine().remove(0, QString("Status : ").size()); }},
             {"slots", [&] { return QString::number(client.conversations().NextPMSlot()); }},
+            {"unread", [&] { return QString::number(client.conversations().unread(slot)); }},
             {"pm", [&] { return conversation ? m_lines[slot] : "(none)"; }},
             {"title", [&] { return conversation ? conversation->caption : "(none)"; }},
             {"room", [&] { return m_lines[Conversations::Room]; }},
@@ -176,7 +177,7 @@ private Q_SLOTS:
             "status=Usuario Salio del servidor",
             "PM opens a window, the next one appends => read PM|luis|ana|hola; "
             "read PM|luis|ana|¿sigues?; slots=1; title0=Mensaje Privado -- ana; "
-            "pm0=[blue*]ana : [black]hola\n[blue*]ana : [black]¿sigues?\n",
+            "pm0=[blue*]ana : [black]hola\n[blue*]ana : [black]¿sigues?\n; unread0=2",
             "PM for someone else => read PM|pepe|ana|hola; read PM|pepe|bob|x; read PM|Luis|ana|x; "
             "slots=0; sent=",
             "PM from a blocked user is answered, not shown => read PM|luis|bob|hola; slots=0; "

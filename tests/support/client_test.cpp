@@ -6,6 +6,7 @@
 #include "main_window/attention.h"
 #include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"
+#include "core/conversations.h"
 #include "core/user_list.h"
 #include "protocol/client_socket.h"
 #include "core/session.h"
@@ -226,6 +227,7 @@ QString ClientTest::seen(const QString &what)
              return open.filter(QRegularExpression(".")).join(' ');
          }},
         {"slots", [&] { return QString::number(program->PMWindows().NextPMSlot()); }},
+        {"lines", [&] { return QString::number(program->core().conversations().unread(pm ? pm->slot() : -1)); }},
         {"pm", [&] { return pm ? styled(pm->ui->txtChat->document()) : "(none)"; }},
         {"title", [&] { return pm ? title(pm) : "(none)"; }},
         {"room", [&] { return styled(program->chat()->ui->txtChat->document()); }},
