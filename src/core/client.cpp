@@ -26,7 +26,7 @@ Client::Client(QObject *parent)
           },
           this)),
       m_session(new Session(*this)),
-      m_outbox(new Outbox(*this)),
+      m_outbox(std::make_unique<Outbox>(*this)),
       m_users(new UserList(this)),
       m_history(new HistoryStore(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
                                      + QStringLiteral("/korvex-mensajero"),
@@ -41,10 +41,7 @@ Client::Client(QObject *parent)
     m_history->setRetentionDays(m_settings->retentionDays());
 }
 
-Client::~Client()
-{
-    delete m_outbox;
-}
+Client::~Client() = default;
 
 ClientSocket &Client::socket()
 {

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 class ClientSocket;
 class Conversations;
 class Dispatcher;
@@ -91,7 +93,7 @@ Q_SIGNALS:
 private:
     Settings *m_settings;
     Session *m_session;
-    Outbox *m_outbox;
+    std::unique_ptr<Outbox> m_outbox;
     UserList *m_users;
     HistoryStore *m_history;
     Conversations *m_conversations;

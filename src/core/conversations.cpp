@@ -7,7 +7,7 @@ Conversations::Conversations(Client &client) : QObject(&client), m_client(client
 
 const Conversations::Private *Conversations::at(int slot) const
 {
-    return slot >= 0 && slot < NextPMSlot() && m_open[std::size_t(slot)]
+    return slot >= 0 && slot < NextPMSlot() && m_slots[std::size_t(slot)].open
         ? &m_slots[std::size_t(slot)]
         : nullptr;
 }
@@ -20,7 +20,6 @@ Conversations::Private *Conversations::slot(int index)
 int Conversations::open(const QString &correspondent, const QString &own, const QString &caption)
 {
     m_slots.push_back({correspondent, own, caption, QString(), false});
-    m_open.push_back(true);
     const int index = NextPMSlot() - 1;
     Q_EMIT opened(index);
     return index;
@@ -29,7 +28,7 @@ int Conversations::open(const QString &correspondent, const QString &own, const 
 void Conversations::close(int index)
 {
     if (at(index))
-        m_open[std::size_t(index)] = false;
+        m_slots[std::size_t(index)].open = false;
 }
 
 int Conversations::findByCaption(std::initializer_list<QString> captions) const

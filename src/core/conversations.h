@@ -33,6 +33,8 @@ public:
         bool locked = false;
         // Lines from the correspondent since the user last looked at the conversation.
         int unread = 0;
+        // Its window has not been closed.
+        bool open = true;
     };
 
     static inline const QString NotSent = QStringLiteral("<No enviado: no hay conexión>");
@@ -100,6 +102,5 @@ private:
 
     Client &m_client;
     std::vector<Private> m_slots;
-    std::vector<bool> m_open;
     int m_roomUnread = 0;
 };

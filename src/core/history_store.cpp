@@ -193,13 +193,9 @@ void HistoryStore::open()
     if (!m_db.open())
         return bail(reasonOf(m_db.lastError()));
     // Read before anything is written: a file this code does not know is left as it is.
-    QSqlQuery version(m_db);
-    if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next())
-        return bail(reasonOf(version.lastError()));
-    const int found = version.value(0).toInt();
-    version.finish();
-    if (found > kSchema)
-        return bail(QStringLiteral("el archivo es de una versión más reciente del programa"));
+    int found = 0;
+    if (const QString problem = schemaProblem(found); !problem.isEmpty())
+        return bail(problem);
     if (!exec(QStringLiteral("PRAGMA journal_mode = WAL"))
         || !exec(QStringLiteral("PRAGMA synchronous = NORMAL")))
         return bail(reasonOf(m_error));
@@ -223,6 +219,16 @@ void HistoryStore::open()
     m_readable = true;
 }
 
+QString HistoryStore::schemaProblem(int &found)
+{
+    QSqlQuery version(m_db);
+    if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next())
+        return reasonOf(version.lastError());
+    found = version.value(0).toInt();
+    return found > kSchema ? QStringLiteral("el archivo es de una versión más reciente del programa")
+                           : QString();
+}
+
 QString HistoryStore::migrate()
 {
     if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
@@ -232,13 +238,9 @@ QString HistoryStore::migrate()
         return reason;
     };
     // Another process may have moved the file on since it was read.
-    QSqlQuery version(m_db);
-    if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next())
-        return undo(reasonOf(version.lastError()));
-    const int found = version.value(0).toInt();
-    version.finish();
-    if (found > kSchema)
-        return undo(QStringLiteral("el archivo es de una versión más reciente del programa"));
+    int found = 0;
+    if (const QString problem = schemaProblem(found); !problem.isEmpty())
+        return undo(problem);
     for (int step = found; step < kSchema; ++step) {
         for (const QString &statement : kMigrations[step]) {
             if (!exec(statement))

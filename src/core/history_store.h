@@ -113,6 +113,8 @@ private:
 
     void open();
     QString migrate();
+    // Why the file's schema cannot be used; nothing when it can. Its version goes to found.
+    QString schemaProblem(int &found);
     void fail(const QString &reason);
     void readFailed();
     void closeDatabase();
