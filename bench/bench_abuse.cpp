@@ -8,8 +8,9 @@
 //   time), each encrypted where offered and holding an unfinished framed message as large as
 //   the server keeps (the largest of 65000, 49152 ... 1024 bytes that a first connection keeps).
 //   Connections held and the server's resident memory before and after.
-// - relogin: 12 plain connections each log in once under a nickname of their own, log out and
-//   come back on a new connection, as fast as the server lets them, for --seconds N (90);
+// - relogin: 12 framed connections (in clear: quickest) each log in once under a nickname of
+//   their own, log out and come back on a new connection, as fast as the server lets them (a
+//   log-in counts when the newcomer's own NICK arrives), for --seconds N (90);
 //   meanwhile two plain readers are each sent 10 private lines a second by a sender of their
 //   own. Log-ins, readers closed, lines lost.
 // --server-options "..." passes options to the server, e.g. to raise its limits.
@@ -45,12 +46,16 @@ QByteArray bytes(const QString &text)
     return wire::toCodePage(text);
 }
 
-// One connection from the given address. A framed one speaks as our client does: it waits
+// One connection from the given address. An encrypted one speaks as our client does: it waits
 // for the offer, accepts framing and encryption where offered, and is ready once they are
-// agreed. A plain one is ready once connected and takes every read as one message.
+// agreed; a framed one takes framing alone. A plain one is ready once connected and takes every
+// read as one message.
+enum class Mode { Plain, Framed, Encrypted };
+
 class Link : public QObject {
 public:
-    Link(QObject *pool, const QString &from, bool plain) : QObject(pool), m_plain(plain)
+    Link(QObject *pool, const QString &from, Mode mode)
+        : QObject(pool), m_plain(mode == Mode::Plain), m_encrypt(mode == Mode::Encrypted)
     {
         m_socket.setPeerVerifyMode(QSslSocket::VerifyNone);
         connect(&m_socket, &QSslSocket::connected, this, [this] {
@@ -103,7 +108,7 @@ private:
                 return;
             }
             for (qsizetype i = 1; i < offer.fieldCount(); ++i)
-                m_tls = m_tls || offer.field(i) == wire::Tls;
+                m_tls = m_tls || (m_encrypt && offer.field(i) == wire::Tls);
             write(wire::marker(wire::Accept, m_tls));
             return;
         }
@@ -140,6 +145,7 @@ private:
 
     QSslSocket m_socket;
     bool m_plain;
+    bool m_encrypt;
     bool m_offered = false, m_tls = false, m_framed = false, m_ready = false, m_closed = false;
     QByteArray m_pending;
     wire::FrameReader m_frames{16 * 1024 * 1024};
@@ -171,7 +177,7 @@ void tryRightPassword(const QString &from, const QString &password)
     QElapsedTimer clock;
     clock.start();
     QString outcome;
-    auto *link = new Link(&pool, from, false);
+    auto *link = new Link(&pool, from, Mode::Encrypted);
     link->onReady = [&] {
         link->send(wire::buildMessage(wire::Password, {password}));
         const QString nickname = QStringLiteral("legitimo") + from.section(u'.', 3);
@@ -212,7 +218,7 @@ int guesses(const QStringList &options, int seconds)
     const qint64 runMs = qint64(seconds) * 1000;
     qint64 made = 0, refused = 0, refusedOtherwise = 0, closedUnready = 0, underWay = 0;
     std::function<void()> guess = [&] {
-        auto *link = new Link(&pool, kAbuser, false);
+        auto *link = new Link(&pool, kAbuser, Mode::Encrypted);
         ++underWay;
         link->onReady = [&, link] {
             const QString n = QString::number(made++);
@@ -241,9 +247,11 @@ int guesses(const QStringList &options, int seconds)
                 "  %lld wrong passwords sent (%.0f a second), %lld refused as wrong (%.0f a "
                 "second), %lld refused otherwise\n"
                 "  %lld connections closed before a password could go; %lld given up, still "
-                "open\n",
+                "open\n"
+                "  server's CPU: %.2f ms a guess\n",
                 seconds, qPrintable(kAbuser), made, double(made) / elapsed, refused,
-                double(refused) / elapsed, refusedOtherwise, closedUnready, underWay);
+                double(refused) / elapsed, refusedOtherwise, closedUnready, underWay,
+                server.cpuSeconds() * 1000 / double(std::max<qint64>(made, 1)));
     const QObjectList links = pool.children();
     qDeleteAll(links);
     tryRightPassword(kAbuser, password);
@@ -261,7 +269,7 @@ int memory(const QStringList &options, int connections)
     // One connection at a time: the largest unfinished message that stays.
     qsizetype hold = 0;
     for (const qsizetype size : {65000, 49152, 32768, 16384, 8192, 4096, 2048, 1024}) {
-        Link link(nullptr, kAbuser, false);
+        Link link(nullptr, kAbuser, Mode::Encrypted);
         link.onReady = [&] { link.write(QByteArray(size, 'x')); };
         waitFor([&] { return link.isReady() || link.isClosed(); }, 10'000);
         // On loopback the server reads it at once; one too long ends the connection.
@@ -280,7 +288,7 @@ int memory(const QStringList &options, int connections)
     std::vector<Link *> links;
     int underWay = 0;
     std::function<void()> open = [&] {
-        auto *link = new Link(&pool, kAbuser, false);
+        auto *link = new Link(&pool, kAbuser, Mode::Encrypted);
         links.push_back(link);
         ++underWay;
         link->onReady = [&, link] {
@@ -319,19 +327,6 @@ int memory(const QStringList &options, int connections)
     return 0;
 }
 
-// Whether this read announces the nickname: NICK|nick, ending the read or followed by the next
-// NICK of a list.
-bool announces(const QByteArray &read, const QByteArray &nickname)
-{
-    const QByteArray entry = bytes(QStringLiteral("NICK") + wire::FieldSeparator) + nickname;
-    for (qsizetype at = read.indexOf(entry); at >= 0; at = read.indexOf(entry, at + 1)) {
-        const QByteArray after = read.mid(at + entry.size(), 4);
-        if (after.isEmpty() || after == "NICK")
-            return true;
-    }
-    return false;
-}
-
 int relogin(const QStringList &options, int seconds)
 {
     ServerProcess server(kServer);
@@ -347,8 +342,8 @@ int relogin(const QStringList &options, int seconds)
     for (int i = 0; i < 2; ++i) {
         const QString r = names[i][0] = QStringLiteral("lector%1").arg(i);
         const QString s = names[i][1] = QStringLiteral("remitente%1").arg(i);
-        Link *reader = readers[i] = new Link(&pool, kOthers, true);
-        Link *sender = senders[i] = new Link(&pool, kOthers, true);
+        Link *reader = readers[i] = new Link(&pool, kOthers, Mode::Plain);
+        Link *sender = senders[i] = new Link(&pool, kOthers, Mode::Plain);
         reader->onReady = [reader, r] { reader->send(wire::buildMessage(u"LOGIN", {r})); };
         sender->onReady = [sender, s] { sender->send(wire::buildMessage(u"LOGIN", {s})); };
         // Counted in each read, should two lines come merged.
@@ -366,12 +361,13 @@ int relogin(const QStringList &options, int seconds)
     qint64 logIns = 0, turnedAway = 0;
     std::function<void(int, int)> comeBack = [&](int who, int time) {
         const QString nickname = QStringLiteral("vuelve%1_%2").arg(who).arg(time);
-        auto *link = new Link(&pool, kAbuser, true);
+        auto *link = new Link(&pool, kAbuser, Mode::Framed);
         link->onReady = [link, nickname] {
             link->send(wire::buildMessage(u"LOGIN", {nickname}));
         };
-        link->onMessage = [&, link, nickname](const QByteArray &read) {
-            if (!link->left && announces(read, bytes(nickname))) {
+        const QByteArray announced = bytes(wire::buildMessage(u"NICK", {nickname}));
+        link->onMessage = [&, link, nickname, announced](const QByteArray &message) {
+            if (!link->left && message == announced) {
                 link->left = true;
                 ++logIns;
                 link->send(wire::buildMessage(u"LOGOUT", {nickname}));
@@ -408,8 +404,10 @@ int relogin(const QStringList &options, int seconds)
         },
         30'000);
     std::printf("relogin, %d s, 12 re-loggers from %s:\n"
-                "  %lld log-ins (%.1f a second), %lld connections closed before logging in\n",
-                seconds, qPrintable(kAbuser), logIns, double(logIns) / elapsed, turnedAway);
+                "  %lld log-ins (%.1f a second), %lld connections closed before logging in; "
+                "server's CPU: %.2f ms a log-in\n",
+                seconds, qPrintable(kAbuser), logIns, double(logIns) / elapsed, turnedAway,
+                server.cpuSeconds() * 1000 / double(std::max<qint64>(logIns, 1)));
     for (int i = 0; i < 2; ++i) {
         std::printf("  reader %d: %s; private lines %lld sent, %lld received, %lld lost\n", i,
                     readers[i]->isClosed() ? "closed by the server" : "still connected", sent[i],
