@@ -333,29 +333,37 @@ int relogin(const QStringList &options, int seconds)
     if (!server.start(options))
         return 1;
     QObject pool;
-    // Two readers and their senders, logged in once, from the others' address.
-    Link *readers[2] = {};
-    Link *senders[2] = {};
-    QString names[2][2];
-    qint64 received[2] = {0, 0};
-    qint64 sent[2] = {0, 0};
+    QElapsedTimer clock;
+    // Two readers, each with a sender of its own, logged in once, from the others' address.
+    struct Pair {
+        QString reader, sender;
+        Link *readerLink = nullptr, *senderLink = nullptr;
+        qint64 sent = 0, received = 0;
+        double readerClosedAt = -1, senderClosedAt = -1;
+    } pairs[2];
     for (int i = 0; i < 2; ++i) {
-        const QString r = names[i][0] = QStringLiteral("lector%1").arg(i);
-        const QString s = names[i][1] = QStringLiteral("remitente%1").arg(i);
-        Link *reader = readers[i] = new Link(&pool, kOthers, Mode::Plain);
-        Link *sender = senders[i] = new Link(&pool, kOthers, Mode::Plain);
-        reader->onReady = [reader, r] { reader->send(wire::buildMessage(u"LOGIN", {r})); };
-        sender->onReady = [sender, s] { sender->send(wire::buildMessage(u"LOGIN", {s})); };
+        Pair &pair = pairs[i];
+        pair.reader = QStringLiteral("lector%1").arg(i);
+        pair.sender = QStringLiteral("remitente%1").arg(i);
+        for (const bool reading : {true, false}) {
+            auto *link = new Link(&pool, kOthers, Mode::Plain);
+            const QString nickname = reading ? pair.reader : pair.sender;
+            link->onReady = [link, nickname] {
+                link->send(wire::buildMessage(u"LOGIN", {nickname}));
+            };
+            double &closedAt = reading ? pair.readerClosedAt : pair.senderClosedAt;
+            link->onClosed = [&clock, &closedAt] { closedAt = double(clock.elapsed()) / 1000; };
+            (reading ? pair.readerLink : pair.senderLink) = link;
+        }
         // Counted in each read, should two lines come merged.
-        const QByteArray line = bytes(wire::buildMessage(u"PM", {r, s, u""}));
-        reader->onMessage = [&received, i, line](const QByteArray &read) {
-            received[i] += read.count(line);
+        const QByteArray line = bytes(wire::buildMessage(u"PM", {pair.reader, pair.sender, u""}));
+        pair.readerLink->onMessage = [&pair, line](const QByteArray &read) {
+            pair.received += read.count(line);
         };
     }
     if (!waitFor([&] { return server.log().count("logged in as") == 4; }, 10'000))
         return 1;
 
-    QElapsedTimer clock;
     clock.start();
     const qint64 runMs = qint64(seconds) * 1000;
     qint64 logIns = 0, turnedAway = 0;
@@ -383,13 +391,14 @@ int relogin(const QStringList &options, int seconds)
     };
     for (int i = 0; i < 12; ++i)
         comeBack(i, 0);
-    // Each sender writes to its reader every 100 ms, the line numbered.
+    // Each sender writes to its reader every 100 ms, the line numbered, while it is connected.
     QTimer tick;
     tick.setTimerType(Qt::PreciseTimer);
     QObject::connect(&tick, &QTimer::timeout, [&] {
-        for (int i = 0; i < 2; ++i) {
-            senders[i]->send(
-                wire::buildMessage(u"PM", {names[i][0], names[i][1], QString::number(sent[i]++)}));
+        for (Pair &pair : pairs) {
+            if (!pair.senderLink->isClosed())
+                pair.senderLink->send(wire::buildMessage(
+                    u"PM", {pair.reader, pair.sender, QString::number(pair.sent++)}));
         }
     });
     tick.start(100);
@@ -399,8 +408,9 @@ int relogin(const QStringList &options, int seconds)
     // Until the lines on their way have arrived, or their readers are gone.
     waitFor(
         [&] {
-            return (readers[0]->isClosed() || received[0] >= sent[0])
-                && (readers[1]->isClosed() || received[1] >= sent[1]);
+            return std::all_of(std::begin(pairs), std::end(pairs), [](const Pair &pair) {
+                return pair.readerLink->isClosed() || pair.received >= pair.sent;
+            });
         },
         30'000);
     std::printf("relogin, %d s, 12 re-loggers from %s:\n"
@@ -408,10 +418,16 @@ int relogin(const QStringList &options, int seconds)
                 "server's CPU: %.2f ms a log-in\n",
                 seconds, qPrintable(kAbuser), logIns, double(logIns) / elapsed, turnedAway,
                 server.cpuSeconds() * 1000 / double(std::max<qint64>(logIns, 1)));
-    for (int i = 0; i < 2; ++i) {
-        std::printf("  reader %d: %s; private lines %lld sent, %lld received, %lld lost\n", i,
-                    readers[i]->isClosed() ? "closed by the server" : "still connected", sent[i],
-                    received[i], sent[i] - received[i]);
+    const auto state = [](double closedAt) {
+        return closedAt < 0 ? QStringLiteral("still connected")
+                            : QStringLiteral("closed after %1 s").arg(closedAt, 0, 'f', 1);
+    };
+    for (const Pair &pair : pairs) {
+        std::printf("  %s: %s; its sender %s; private lines %lld sent, %lld received, %lld "
+                    "lost\n",
+                    qPrintable(pair.reader), qPrintable(state(pair.readerClosedAt)),
+                    qPrintable(state(pair.senderClosedAt)), pair.sent, pair.received,
+                    pair.sent - pair.received);
     }
     printClosings(server);
     return 0;
