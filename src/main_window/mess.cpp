@@ -98,6 +98,8 @@ Mess::Mess(Client &core)
         if (chosen)
             m_core.keepHistoryFor(days);
     });
+    ui->mnuOptions->addAction(QStringLiteral("Retirar los permisos sin cifrar…"), this,
+                              &Mess::forgetClearText);
     ui->mnuOptions->addSeparator();
     auto *notices = new QAction(QStringLiteral("Avisos de escritorio"), this);
     notices->setCheckable(true);
@@ -107,8 +109,6 @@ Mess::Mess(Client &core)
         m_core.settings().setNotifications(shown);
         Q_EMIT desktopNoticesChosen(shown);
     });
-    ui->mnuOptions->addAction(QStringLiteral("Retirar los permisos sin cifrar…"), this,
-                              &Mess::forgetClearText);
 
     m_trayIcon = new TrayIcon(this, ui->mnuFile);
     m_trayIcon->add();
