@@ -259,19 +259,38 @@ void Program::askCertificate(quint64 question, const QString &host, const QStrin
     const QString warning =
         QStringLiteral("\n\nSi el administrador del servidor no lo ha cambiado, alguien podría "
                        "estar interceptando la conexión. No se ha enviado nada.");
-    const bool accepted = seen.isEmpty()
-        ? plain::ask(nullptr, QStringLiteral("Conexión sin cifrar"),
-                     QStringLiteral("El servidor ") + host
-                         + QStringLiteral(" ya no cifra la conexión. Antes la cifraba con el "
-                                          "certificado de huella SHA-256:\n")
-                         + known + warning + QStringLiteral("\n\n¿Conectar sin cifrar?"),
-                     QStringLiteral("Conectar sin cifrar"), QStringLiteral("Cancelar"))
-        : plain::ask(nullptr, QStringLiteral("Certificado del servidor cambiado"),
-                     QStringLiteral("El certificado del servidor ") + host
-                         + QStringLiteral(" ha cambiado.\n\nHuella SHA-256 conocida:\n") + known
-                         + QStringLiteral("\n\nHuella SHA-256 nueva:\n") + seen + warning
-                         + QStringLiteral("\n\n¿Aceptar el certificado nuevo?"),
-                     QStringLiteral("Aceptar el certificado nuevo"), QStringLiteral("Rechazar"));
+    bool accepted = false;
+    if (known.isEmpty() && seen.isEmpty()) {
+        accepted = plain::ask(
+            nullptr, QStringLiteral("Conexión sin cifrar"),
+            QStringLiteral("El servidor ") + host
+                + QStringLiteral(" no ofrece cifrar la conexión. Sin cifrar, cualquiera en el "
+                                 "camino puede leer y cambiar los mensajes, incluidos los "
+                                 "privados, y hacerse pasar por el servidor. También puede "
+                                 "haber quitado él mismo la oferta de cifrado. No se ha enviado "
+                                 "nada.\n\nSi acepta, se recordará para esta dirección y las "
+                                 "ventanas dirán \"Sin cifrar\"; puede retirarlo en Opciones.\n\n"
+                                 "¿Conectar sin cifrar con este servidor?"),
+            QStringLiteral("Conectar sin cifrar"), QStringLiteral("Cancelar"));
+    } else if (seen.isEmpty()) {
+        accepted = plain::ask(
+            nullptr, QStringLiteral("Conexión sin cifrar"),
+            QStringLiteral("El servidor ") + host
+                + QStringLiteral(" ya no cifra la conexión. Antes la cifraba con el certificado "
+                                 "de huella SHA-256:\n")
+                + known + warning
+                + QStringLiteral("\n\n¿Conectar sin cifrar esta vez? El certificado conocido "
+                                 "se conserva."),
+            QStringLiteral("Conectar sin cifrar"), QStringLiteral("Cancelar"));
+    } else {
+        accepted = plain::ask(
+            nullptr, QStringLiteral("Certificado del servidor cambiado"),
+            QStringLiteral("El certificado del servidor ") + host
+                + QStringLiteral(" ha cambiado.\n\nHuella SHA-256 conocida:\n") + known
+                + QStringLiteral("\n\nHuella SHA-256 nueva:\n") + seen + warning
+                + QStringLiteral("\n\n¿Aceptar el certificado nuevo?"),
+            QStringLiteral("Aceptar el certificado nuevo"), QStringLiteral("Rechazar"));
+    }
     m_core.session().answerCertificate(question, accepted);
 }
 

@@ -11,6 +11,7 @@
 #include "ui_chat.h"
 
 #include <QCloseEvent>
+#include <QLabel>
 #include <QTime>
 
 Chat::Chat(Client &core, qint64 liveFrom) : ui(new Ui::Chat), m_core(core)
@@ -19,6 +20,9 @@ Chat::Chat(Client &core, qint64 liveFrom) : ui(new Ui::Chat), m_core(core)
     placement::useLayoutFont(this);
     setFixedSize(size());
     panels::setUp(ui->stat, {133, 133});
+    QLabel *clearText = panels::addClearTextSign(ui->stat);
+    clearText->setVisible(m_core.isClearText());
+    connect(&m_core, &Client::clearTextChanged, clearText, &QLabel::setVisible);
 
     connect(ui->cmdSend, &QPushButton::clicked, this, &Chat::send);
     connect(ui->txtSend, &QLineEdit::returnPressed, this, &Chat::send);

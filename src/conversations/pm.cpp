@@ -10,6 +10,7 @@
 #include "ui_pm.h"
 
 #include <QCloseEvent>
+#include <QLabel>
 
 PM::PM(Client &core, int slot) : ui(new Ui::PM), m_core(core), m_slot(slot)
 {
@@ -18,6 +19,9 @@ PM::PM(Client &core, int slot) : ui(new Ui::PM), m_core(core), m_slot(slot)
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
     panels::setUp(ui->stat, {267});
+    QLabel *clearText = panels::addClearTextSign(ui->stat);
+    clearText->setVisible(m_core.isClearText());
+    connect(&m_core, &Client::clearTextChanged, clearText, &QLabel::setVisible);
 
     connect(ui->cmdSend, &QPushButton::clicked, this, &PM::send);
     connect(ui->txtSend, &QLineEdit::returnPressed, this, &PM::send);

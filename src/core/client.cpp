@@ -130,9 +130,16 @@ void Client::closeAfterGoodbye()
         socket().close();
 }
 
+void Client::setClearText(bool clear)
+{
+    if (std::exchange(m_clearText, clear) != clear)
+        Q_EMIT clearTextChanged(clear);
+}
+
 void Client::showLoggedOut(bool retrying)
 {
     Q_EMIT padlockChanged(QString());
+    setClearText(false);
     m_users->clear();
     Q_EMIT sessionMenusChanged(true, retrying);
     Q_EMIT captionChanged(QStringLiteral("Dravonet Mensajero"));

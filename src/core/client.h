@@ -75,6 +75,9 @@ public:
     void closeAfterGoodbye();
     // Logged out, or retrying (then "&Abandonar" stays to stop it): nobody listed, no padlock.
     void showLoggedOut(bool retrying);
+    // Logged in on a connection that is not encrypted: every window says so.
+    bool isClearText() const { return m_clearText; }
+    void setClearText(bool clear);
 
 Q_SIGNALS:
     void statusChanged(const QString &line);
@@ -87,6 +90,7 @@ Q_SIGNALS:
     void nicknameChanged(const QString &nickname);
     // The certificate of the encrypted connection; none while in clear or logged out.
     void padlockChanged(const QString &fingerprint);
+    void clearTextChanged(bool clear);
     // The login window is wanted on screen (another try), or done with (logged in).
     void loginWanted(bool shown);
 
@@ -101,6 +105,7 @@ private:
     QString m_nickname;
     QString m_statusLine = QStringLiteral("Status : Idle");
     bool m_roomShown = false;
+    bool m_clearText = false;
     bool m_instant = false;
     bool m_ending = false;
 };

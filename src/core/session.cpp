@@ -22,8 +22,12 @@ Session::Session(Client &client) : m_client(client), m_socket(new ClientSocket(t
     connect(m_socket, &ClientSocket::certificateRefused, this, &Session::certificateRefused,
             Qt::QueuedConnection);
     connect(m_socket, &ClientSocket::certificateSeen, this, [this](const QString &fingerprint) {
+        // Encrypted now: clear text agreed to earlier is no longer wanted there.
         m_client.settings().setCertificate(m_host, fingerprint);
+        m_client.settings().setClearTextAllowed(m_host, false);
     });
+    connect(m_socket, &ClientSocket::encryptionOffered, this, &Session::encryptAfterAll,
+            Qt::QueuedConnection);
     connect(m_socket, &ClientSocket::passwordNeeded, this, &Session::askPassword,
             Qt::QueuedConnection);
 }
@@ -35,8 +39,10 @@ void Session::logIn(const QString &nickname, const QString &host)
     m_retryTimer.stop();
     m_state = State::Connecting;
     m_retrying = false;
+    m_clearOnce = m_encryptOnly = m_quietReturn = false;
     ++m_choices;
     m_token.clear();
+    m_client.setClearText(false);
     m_nickname = nickname;
     m_client.setNickname(nickname);
     if (host != std::exchange(m_host, host))
@@ -49,7 +55,10 @@ void Session::connectTo()
 {
     m_socket->close();
     Settings &settings = m_client.settings();
-    m_socket->setKnownCertificate(settings.certificate(m_host));
+    const QString known = settings.certificate(m_host);
+    m_socket->setKnownCertificate(known);
+    m_socket->setClearAllowed(
+        !m_encryptOnly && (known.isEmpty() ? settings.clearTextAllowed(m_host) : m_clearOnce));
     m_socket->setPassword(m_password.isEmpty() ? settings.password(m_host) : m_password);
     m_socket->connectTo(m_host, wire::ServerPort);
 }
@@ -58,9 +67,11 @@ void Session::leave()
 {
     m_retryTimer.stop();
     m_retrying = false;
+    m_clearOnce = m_encryptOnly = m_quietReturn = false;
     ++m_choices;
     m_token.clear();
     Q_EMIT m_client.padlockChanged(QString());
+    m_client.setClearText(false);
     // An attempt under way ends; a connection that stands is left to the caller, who says
     // goodbye on it.
     if (m_state == State::Connecting || m_state == State::Lost)
@@ -88,11 +99,14 @@ void Session::connected()
     Q_EMIT m_client.captionChanged(m_nickname);
     Q_EMIT m_client.sessionMenusChanged(false, true);
     Q_EMIT m_client.padlockChanged(m_socket->fingerprint());
+    m_client.setClearText(m_socket->fingerprint().isEmpty());
+    if (!m_socket->fingerprint().isEmpty())
+        m_encryptOnly = false;
     // A room still open, from before a loss or a log-out, is entered again: its lines would
     // otherwise go nowhere.
     if (m_client.isRoomShown())
         m_client.outbox().enterRoom();
-    if (reconnected)
+    if (reconnected && !std::exchange(m_quietReturn, false))
         tellWindows(QStringLiteral("<Conexión restablecida>"));
 }
 
@@ -167,6 +181,7 @@ void Session::certificateRefused(const QString &known, const QString &seen)
 {
     m_state = State::LoggedOut;
     m_retryTimer.stop();
+    m_knownCertificate = known;
     m_seenCertificate = seen;
     if (m_client.isInstant())
         answerCertificate(m_choices, false);
@@ -179,14 +194,38 @@ void Session::answerCertificate(quint64 question, bool accepted)
     // The user may have done something else meanwhile, such as logging in anew or leaving.
     if (m_choices != question)
         return;
+    const bool neverEncrypted = m_knownCertificate.isEmpty() && m_seenCertificate.isEmpty();
     if (accepted) {
-        m_client.settings().setCertificate(m_host, m_seenCertificate);
+        // In clear: remembered for a server that never encrypted; once for one that did, whose
+        // certificate stays the one expected.
+        if (!m_seenCertificate.isEmpty())
+            m_client.settings().setCertificate(m_host, m_seenCertificate);
+        else if (neverEncrypted)
+            m_client.settings().setClearTextAllowed(m_host, true);
+        else
+            m_clearOnce = true;
+        if (m_seenCertificate.isEmpty())
+            m_encryptOnly = false;
         m_state = attemptState();
         connectTo();
         return;
     }
     m_nextDelay = FirstRetry;
-    showLoggedOut(QStringLiteral("Certificado del servidor rechazado"));
+    showLoggedOut(neverEncrypted ? QStringLiteral("Conexión sin cifrar rechazada")
+                                 : QStringLiteral("Certificado del servidor rechazado"));
+}
+
+void Session::encryptAfterAll()
+{
+    m_encryptOnly = true;
+    if (m_state == State::LoggedIn) {
+        m_state = State::Lost;
+        m_retrying = true;
+        m_quietReturn = true;
+        m_client.showLoggedOut(true);
+    }
+    m_client.SetStatus(QStringLiteral("Reconectando..."));
+    connectTo();
 }
 
 void Session::askPassword()

@@ -77,6 +77,8 @@ private:
     void failed();
     void lost();
     void certificateRefused(const QString &known, const QString &seen);
+    // A server taken for a plain one offered encryption late: the same log-in, again, encrypted.
+    void encryptAfterAll();
     void askPassword();
     // The windows as after logging out, and the login window open for another try.
     void showLoggedOut(const QString &status);
@@ -94,8 +96,16 @@ private:
     QString m_nickname;
     QString m_host;
     QString m_token;
-    // The certificate a question is about.
+    // The certificates a question is about: the one remembered (none: never encrypted) and the
+    // one shown (none: no encryption offered).
+    QString m_knownCertificate;
     QString m_seenCertificate;
+    // For this log-in only: the user agreed to go on in clear with a server whose certificate is
+    // remembered; the server offered encryption late, so the next connection must encrypt; the
+    // connection comes back from that, and the windows are not told of a loss.
+    bool m_clearOnce = false;
+    bool m_encryptOnly = false;
+    bool m_quietReturn = false;
     // The certificate the secret came under (none: in clear); it goes back under no other.
     QString m_tokenCertificate;
     // The group's password for this session, remembered or not; whether the last was refused.

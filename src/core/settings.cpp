@@ -279,6 +279,28 @@ void Settings::setCertificate(const QString &address, const QString &fingerprint
     write({{serverKey(address, QStringLiteral("certificate")), fingerprint}});
 }
 
+bool Settings::clearTextAllowed(const QString &address) const
+{
+    return value(serverKey(address, QStringLiteral("clear"))) == kTrue;
+}
+
+void Settings::setClearTextAllowed(const QString &address, bool allowed)
+{
+    write({{serverKey(address, QStringLiteral("clear")), allowed ? kTrue : QString()}});
+}
+
+QStringList Settings::clearTextAddresses() const
+{
+    QStringList addresses;
+    for (auto it = m_values.cbegin(); it != m_values.cend(); ++it) {
+        if (it.key().startsWith(QStringLiteral("servers/")) && it.key().endsWith(QStringLiteral("/clear"))
+            && it.value() == kTrue)
+            addresses << it.key().section(u'/', 1, -2);
+    }
+    addresses.sort();
+    return addresses;
+}
+
 QString Settings::password(const QString &address) const
 {
     return value(serverKey(address, QStringLiteral("password")));

@@ -38,6 +38,11 @@ public:
     // forget it.
     QString certificate(const QString &address) const;
     void setCertificate(const QString &address, const QString &fingerprint);
+    // Whether the user agreed to talk in clear to the server at this address when it offers no
+    // encryption; the addresses agreed to, as typed.
+    bool clearTextAllowed(const QString &address) const;
+    void setClearTextAllowed(const QString &address, bool allowed);
+    QStringList clearTextAddresses() const;
     // The group's password remembered for the server at this address; nothing to forget it.
     QString password(const QString &address) const;
     void setPassword(const QString &address, const QString &password);

@@ -43,4 +43,19 @@ QString text(QStatusBar *bar, int number)
     return label ? label->text() : QString();
 }
 
+QLabel *addClearTextSign(QStatusBar *bar)
+{
+    auto *sign = new QLabel(QStringLiteral("Sin cifrar"), bar);
+    sign->setObjectName(QStringLiteral("clearText"));
+    sign->setTextFormat(Qt::PlainText);
+    sign->setStyleSheet(QStringLiteral("color: #b00000; font-weight: bold"));
+    const QString why = QStringLiteral("La conexión con el servidor no está cifrada: quien esté "
+                                       "en el camino puede leer y cambiar lo que se envía.");
+    sign->setToolTip(why);
+    sign->setAccessibleDescription(why);
+    sign->hide();
+    bar->addPermanentWidget(sign);
+    return sign;
+}
+
 } // namespace panels

@@ -36,6 +36,9 @@ Mess::Mess(Client &core)
     m_padlock->setAccessibleName(QStringLiteral("Conexión cifrada"));
     m_padlock->hide();
     ui->stat->addPermanentWidget(m_padlock);
+    m_clearText = panels::addClearTextSign(ui->stat);
+    m_clearText->setVisible(m_core.isClearText());
+    connect(&m_core, &Client::clearTextChanged, m_clearText, &QLabel::setVisible);
     ui->stat->setFixedHeight(25);
     setStatusLine(m_core.statusLine());
 
@@ -95,6 +98,8 @@ Mess::Mess(Client &core)
         if (chosen)
             m_core.keepHistoryFor(days);
     });
+    ui->mnuOptions->addAction(QStringLiteral("Retirar los permisos sin cifrar…"), this,
+                              &Mess::forgetClearText);
     ui->mnuOptions->addSeparator();
     auto *notices = new QAction(QStringLiteral("Avisos de escritorio"), this);
     notices->setCheckable(true);
@@ -318,4 +323,25 @@ void Mess::closeEvent(QCloseEvent *event)
 {
     event->ignore();
     hide();
+}
+
+void Mess::forgetClearText()
+{
+    Settings &settings = m_core.settings();
+    const QStringList addresses = settings.clearTextAddresses();
+    if (addresses.isEmpty()) {
+        plain::showBox(this, QStringLiteral("Conexiones sin cifrar"),
+                       QStringLiteral("No ha permitido conexiones sin cifrar con ningún servidor."),
+                       QMessageBox::Information);
+        return;
+    }
+    if (!plain::ask(this, QStringLiteral("Conexiones sin cifrar"),
+                    QStringLiteral("Ha permitido conectar sin cifrar con:\n\n")
+                        + addresses.join(u'\n')
+                        + QStringLiteral("\n\n¿Retirar estos permisos? La próxima vez se "
+                                         "volverá a preguntar."),
+                    QStringLiteral("Retirar"), QStringLiteral("Cancelar")))
+        return;
+    for (const QString &address : addresses)
+        settings.setClearTextAllowed(address, false);
 }

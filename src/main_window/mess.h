@@ -30,6 +30,7 @@ public:
     // server's certificate; nothing hides it.
     void setPadlock(const QString &fingerprint);
     QLabel *padlock() const { return m_padlock; }
+    QLabel *clearTextSign() const { return m_clearText; }
 
     // The block list as text, one entry per line ending in CR LF.
     QString blockList() const;
@@ -62,10 +63,13 @@ private:
     void iggyClicked();
     void blockSelected();
     void emptyBlockList();
+    // Takes back every agreement to talk in clear to a server.
+    void forgetClearText();
     void showHelp();
     void showAbout();
 
     Client &m_core;
     TrayIcon *m_trayIcon;
     QLabel *m_padlock;
+    QLabel *m_clearText = nullptr;
 };

@@ -134,17 +134,14 @@ void ClientSocket::socketConnected()
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     detectDeadPeers(m_socket);
     m_phase = Phase::WaitingForOffer;
-    m_phaseTimer.start(m_knownCertificate.isEmpty() ? OfferWait : PinnedOfferWait);
+    m_phaseTimer.start(m_clearAllowed && m_knownCertificate.isEmpty() ? ClearOfferWait
+                                                                       : OfferWait);
 }
 
 void ClientSocket::timedOut()
 {
-    if (m_phase == Phase::WaitingForOffer && m_knownCertificate.isEmpty()) {
-        settle();
-        return;
-    }
     if (m_phase == Phase::WaitingForOffer) {
-        refuseCertificate(QString());
+        noEncryption(false);
         return;
     }
     // The server took the marker and never completed the handshake.
@@ -221,20 +218,32 @@ void ClientSocket::readAvailable()
 void ClientSocket::offered(const QStringList &features)
 {
     const bool framing = features.contains(wire::Framing);
+    const bool tls = framing && features.contains(wire::Tls) && QSslSocket::supportsSsl();
     if (m_phase != Phase::WaitingForOffer) {
-        // Too late to encrypt what has gone in clear; framing can still start.
-        if (framing)
+        // Taken for a plain server, it offers encryption after all: what is still to go goes
+        // encrypted, on a new connection.
+        if (tls && m_phase == Phase::Ready && m_fingerprint.isEmpty()) {
+            reset();
+            m_socket->abort();
+            Q_EMIT encryptionOffered();
+        } else if (framing) {
             accept();
+        }
         return;
     }
-    if (framing && features.contains(wire::Tls) && QSslSocket::supportsSsl()) {
+    if (tls) {
         m_passwordAsked = features.contains(wire::PasswordFeature);
         m_socket->write(wire::marker(wire::Accept, true));
         m_phase = Phase::WaitingForTls;
         m_phaseTimer.start(HandshakeWait);
         return;
     }
-    if (!m_knownCertificate.isEmpty()) {
+    noEncryption(framing);
+}
+
+void ClientSocket::noEncryption(bool framing)
+{
+    if (!m_clearAllowed) {
         refuseCertificate(QString());
         return;
     }

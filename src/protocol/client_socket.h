@@ -23,9 +23,12 @@ QString certificateFingerprint(const QSslCertificate &certificate);
 //
 // Nothing is sent until the connection is settled (docs/PROTOCOL.md): a server that offers
 // encryption is answered and the connection encrypted, its certificate checked against the one
-// remembered for the address (trusted on first use), and the group's password given if it asks;
-// a server that offers framing only is answered at once; a server that offers nothing within
-// OfferWait is a plain one. Only then is the connection "connected". To a plain server, messages
+// remembered for the address (trusted on first use), and the group's password given if it asks.
+// A server that offers no encryption (framing only, an empty offer, nothing within the wait, or
+// speaking first) is used in clear only where that is allowed; otherwise the attempt ends as a
+// refused certificate, seen empty. An offer of encryption that comes after the connection
+// settled in clear ends it: the caller connects again, encrypted. Only a settled connection is
+// "connected". To a plain server, messages
 // go out in order, each as a write of its own, two in a row at least WriteGap apart, so that a
 // server that takes each read as one message reads them apart; framed, nothing waits.
 //
@@ -51,10 +54,11 @@ public:
     static constexpr int MaxNesting = 128;
     static constexpr std::chrono::milliseconds WriteGap{5};
     // How long the client waits for the offer our server sends as it accepts a connection,
-    // before it takes the server for a plain one. For an address whose certificate it knows, it
-    // waits longer, and no offer of encryption then means the connection is not to be trusted.
-    static constexpr std::chrono::milliseconds OfferWait{250};
-    static constexpr std::chrono::milliseconds PinnedOfferWait{5000};
+    // before it takes the server for one that offers nothing. A slow link must not pass for a
+    // plain server. Only where the user has agreed to clear text for the address does it wait
+    // less: a late offer of encryption still ends the clear connection.
+    static constexpr std::chrono::milliseconds OfferWait{5000};
+    static constexpr std::chrono::milliseconds ClearOfferWait{250};
     // How long the server may take to answer the client's marker and complete the handshake.
     static constexpr std::chrono::milliseconds HandshakeWait{10000};
     // A framed message longer than this is not one: the server never sends such.
@@ -79,6 +83,8 @@ public:
     // The fingerprint of the certificate the next connection must show, or nothing to trust the
     // first one the server shows.
     void setKnownCertificate(const QString &fingerprint) { m_knownCertificate = fingerprint; }
+    // Whether the next connection may go on in clear when the server offers no encryption.
+    void setClearAllowed(bool allowed) { m_clearAllowed = allowed; }
     // The group's password, given when the server asks for it; and, once passwordNeeded() has
     // been emitted, the answer that lets the connection go on.
     void setPassword(const QString &password) { m_password = password; }
@@ -113,6 +119,9 @@ Q_SIGNALS:
     // The attempt ended: the server showed another certificate than the known one, or (seen
     // empty) offered no encryption at all.
     void certificateRefused(const QString &known, const QString &seen);
+    // A server that was taken in clear offered encryption after all: the connection has ended,
+    // nothing more went out on it, and the caller connects again.
+    void encryptionOffered();
     // The server asks for the group's password and none was set: the connection waits for
     // givePassword() or close().
     void passwordNeeded();
@@ -136,6 +145,8 @@ private:
     void encrypted();
     void refuseCertificate(const QString &seen);
     void timedOut();
+    // The server offers no encryption; it offered framing, or not.
+    void noEncryption(bool framing);
     void failHandshake(const QString &reason);
     void settle();
     void accept();
@@ -156,6 +167,7 @@ private:
     QTimer m_phaseTimer;
     QByteArray m_markerRead;
     QString m_knownCertificate;
+    bool m_clearAllowed = false;
     QString m_fingerprint;
     QString m_password;
     bool m_passwordAsked = false;

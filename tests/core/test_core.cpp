@@ -28,6 +28,9 @@ class TestCore : public QObject {
     std::map<int, QString> m_lines, m_style;
     int m_boxes = 0;
     QString m_lastBox, m_notice;
+    // The last certificate question, "known/seen", and its number.
+    QString m_asked;
+    quint64 m_question = 0;
 
     // A piece of text in a style; line ends carry no style.
     void shown(int slot, const QString &style, const QString &text)
@@ -57,6 +60,10 @@ class TestCore : public QObject {
                 });
         connect(&m_client->dispatcher(), &Dispatcher::noticeArrived, this,
                 [this](quint64, const QString &text) { m_notice = text; });
+        connect(&m_client->session(), &Session::certificateQuestion, this,
+                [this](quint64 question, const QString &, const QString &known, const QString &seen) {
+                    m_question = question, m_asked = known + '/' + seen;
+                });
     }
 
     QByteArray sent()
@@ -91,6 +98,18 @@ class TestCore : public QObject {
             // say N TEXT: the user's line in conversation N
             {"say", [&] { client.conversations().send(arg.section(' ', 0, 0).toInt(), arg.section(' ', 1)); }},
             {"drop", [&] { m_server->client()->disconnectFromHost(); }},
+            // greet MS BYTES: what a new connection is sent first, after MS milliseconds
+            {"greet", [&] {
+                 m_server->greetingDelay = arg.section(' ', 0, 0).toInt();
+                 m_server->greeting = bytes(arg.section(' ', 1));
+             }},
+            {"login", [&] { client.session().logIn(arg, m_server->address); }},
+            {"pin", [&] { client.settings().setCertificate(m_server->address, arg); }},
+            {"forbid", [&] { client.settings().setClearTextAllowed(m_server->address, false); }},
+            {"answer", [&] {
+                 m_asked.clear();
+                 client.session().answerCertificate(m_question, arg == "yes");
+             }},
         };
         QVERIFY2(verbs.count(verb), qPrintable("unknown step " + verb));
         verbs.at(verb)();
@@ -120,6 +139,16 @@ class TestCore : public QObject {
             {"session", [&] {
                  return QStringList{"out", "connecting", "in", "lost"}.at(int(client.session().state()));
              }},
+            // what reached the server on its newest connection so far
+            {"wire", [&] {
+                 return wire::fromCodePage(m_server->received)
+                     .replace(wire::FieldSeparator, "|")
+                     .replace(QChar(wire::Terminator), "~");
+             }},
+            {"asked", [&] { return m_asked; }},
+            {"connections", [&] { return QString::number(m_server->connections()); }},
+            {"pinned", [&] { return client.settings().certificate(m_server->address); }},
+            {"clear", [&] { return client.isClearText() ? "yes" : "no"; }},
             {"framing", [&] {
                  return client.socket().isFramed() ? "both" : client.socket().sendsFramed() ? "accepted" : "plain";
              }},
@@ -145,7 +174,10 @@ private Q_SLOTS:
         m_server = std::make_unique<FakeServer>("127.0.0.13");
         QVERIFY(m_server->listener.isListening());
         m_client = std::make_unique<Client>();
+        // Plain unless a script says otherwise.
+        m_client->settings().setClearTextAllowed(m_server->address, true);
         m_lines.clear(), m_style.clear(), m_boxes = 0, m_lastBox.clear(), m_notice.clear();
+        m_asked.clear();
         listen();
     }
     void cleanup()
@@ -213,6 +245,23 @@ private Q_SLOTS:
             "framing=accepted; sent=ACCEPT|frame~; serve ACCEPTED|frame~REFUSED|password|Falta la contraseña.~; "
             "status=Entrada rechazada; session=out; "
             "boxes=1 KORVEX Mensajero: El servidor no te dejó entrar.\n\nFalta la contraseña.",
+            // Encryption offered late is taken all the same; nothing goes out in clear.
+            "an offer of encryption 300 ms late => forbid; greet 300 OFFER|frame|tls; login luis; "
+            "wire=ACCEPT|frame|tls~; connections=1; asked=; clear=no",
+            "no encryption offered: asked first, then remembered => forbid; greet 0 OFFER|frame; "
+            "login luis; asked=/; wire=; session=out; answer yes; sent=ACCEPT|frame~LOGIN|luis~; "
+            "clear=yes; login luis; sent=ACCEPT|frame~LOGIN|luis~; asked=; connections=3",
+            "refused, nothing sent => forbid; greet 0 OFFER|frame; login luis; asked=/; wire=; "
+            "answer no; status=Conexión sin cifrar rechazada; session=out; connections=1",
+            "a server that speaks first offers nothing => forbid; greet 0 NICK|ana; login luis; "
+            "asked=/; wire=",
+            // Encryption stripped on the way to a server whose certificate is known.
+            "clear text once keeps the pin => pin AB:CD; greet 0 OFFER|frame; login luis; "
+            "asked=AB:CD/; wire=; answer yes; sent=ACCEPT|frame~LOGIN|luis~; clear=yes; pinned=AB:CD; "
+            "login luis; asked=AB:CD/; wire=; clear=no",
+            "encryption offered once in clear: the client comes back encrypted => as luis; "
+            "clear=yes; greet 0 OFFER|frame|tls; serve OFFER|frame|tls; wire=ACCEPT|frame|tls~; "
+            "connections=2; clear=no",
         });
     }
     void scripts()

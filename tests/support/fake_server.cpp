@@ -2,7 +2,10 @@
 
 #include "protocol/wire.h"
 
-FakeServer::FakeServer(const QString &address) : address(address)
+#include <QTimer>
+
+FakeServer::FakeServer(const QString &address)
+    : greeting(wire::toCodePage(wire::Offer)), address(address)
 {
     listener.listen(QHostAddress(address), wire::ServerPort);
     connect(&listener, &QTcpServer::newConnection, this, [this] {
@@ -18,9 +21,10 @@ FakeServer::FakeServer(const QString &address) : address(address)
             });
             connect(socket, &QTcpSocket::disconnected, this,
                     [this] { quietBeforeClose = sinceRead.elapsed(); });
-            // An offer of nothing: the client talks plain at once instead of waiting to find
-            // out whether an offer comes.
-            socket->write(wire::toCodePage(wire::Offer));
+            QTimer::singleShot(greetingDelay, socket, [this, socket] {
+                if (!greeting.isEmpty())
+                    socket->write(greeting);
+            });
         }
     });
 }

@@ -7,8 +7,8 @@
 #include <QTest>
 
 // A messenger server stand-in on a loopback address and the client's fixed port: it records
-// what the newest connection sends and writes whatever a test tells it to. It offers no
-// extension.
+// what the newest connection sends and writes whatever a test tells it to. Unless told
+// otherwise, it offers no extension at once.
 class FakeServer : public QObject {
     Q_OBJECT
 
@@ -23,6 +23,11 @@ public:
             (void)QTest::qWaitFor([&] { return !socket || socket->bytesToWrite() == 0; });
         }
     }
+
+    // What a new connection is sent first, and after how long (nothing: no offer at all).
+    QByteArray greeting;
+    int greetingDelay = 0;
+    int connections() const { return int(m_clients.size()); }
 
     const QString address;
     QTcpServer listener;
