@@ -610,7 +610,8 @@ private Q_SLOTS:
     {
         QProcess program;
         program.start("prlimit", {"--nofile=64", KORVEX_SERVER_PROGRAM, "--listen", "127.0.0.27",
-                                  "--state-dir", m_state.path()});
+                                  "--state-dir", m_state.path(), "--max-connections-per-address",
+                                  "100", "--max-not-logged-in-per-address", "100"});
         QByteArray log;
         // The log so far holds the text.
         const auto logged = [&](const QByteArray &text) {
