@@ -325,6 +325,7 @@ void RelayServer::checkPassword(Client &client, const QString &password)
         if (client.gavePassword) {
             client.checking = false;
             connection->release();
+            awaitLogIn(client);
             return;
         }
         refuseLater(m_limits.wrongPassword(client.address), [this](Client &client) {
@@ -479,8 +480,9 @@ void RelayServer::dropUnlessChanged(const Client &client, std::chrono::milliseco
     const bool loggedIn = client.loggedIn;
     QTimer::singleShot(after, connection, [this, connection, session, loggedIn, reason] {
         const auto found = m_clients.find(connection);
+        // A password waiting to be checked is answered first.
         if (found != m_clients.end() && found->second.loggedIn == loggedIn
-            && found->second.session == session)
+            && found->second.session == session && !found->second.checking)
             connection->drop(reason);
     });
 }
