@@ -102,8 +102,8 @@ qint64 AddressLimits::wrongPassword(const QHostAddress &address)
     if (state.failures.size() >= m_config.maxPasswordFailures)
         state.lockedUntil = at + window;
     const qint64 first = m_config.passwordDelay.count();
-    const qint64 delay =
-        std::min(first << std::min<qsizetype>(state.failures.size() - 1, 20), first * kMaxDelayFactor);
+    const qsizetype doublings = std::min<qsizetype>(state.failures.size() - 1, 20);
+    const qint64 delay = std::min(first << doublings, first * kMaxDelayFactor);
     state.nextCheck = std::max(state.nextCheck, at + delay);
     return delay;
 }

@@ -171,7 +171,8 @@ void RelayServer::accept()
         const QHostAddress address = socket->peerAddress();
         if (const QString why = m_limits.admit(address); !why.isEmpty()) {
             if (m_limits.logNow(address, AddressLimits::Refusal::Connection))
-                m_log.write(endpoint(address, socket->peerPort()), QStringLiteral("refused: ") + why);
+                m_log.write(endpoint(address, socket->peerPort()),
+                            QStringLiteral("refused: ") + why);
             delete socket;
             continue;
         }
@@ -407,9 +408,9 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
                            + QStringLiteral(". Elige otro apodo."));
             else
                 refuse(client, wire::RefusedNickname,
-                       QStringLiteral("nickname ") + quoted(nickname) + QStringLiteral(" looks like ")
-                           + quoted(old.nickname) + QStringLiteral(", online at ")
-                           + old.connection->peer(),
+                       QStringLiteral("nickname ") + quoted(nickname)
+                           + QStringLiteral(" looks like ") + quoted(old.nickname)
+                           + QStringLiteral(", online at ") + old.connection->peer(),
                        QStringLiteral("El apodo ") + nickname
                            + QStringLiteral(" se confunde con el de ") + old.nickname
                            + QStringLiteral(", que ya está conectado. Elige otro apodo."));

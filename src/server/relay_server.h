@@ -29,9 +29,9 @@ class QTextStream;
 // Rules the protocol leaves open, as this server settles them:
 // - A nickname is online on one connection at most, whatever its letter case, and so is any
 //   that looks like it (I, l and 1 alike, O and 0 alike): a LOGIN as a nickname online
-//   elsewhere, or one that looks like it, is refused and its connection closed, unless it presents the
-//   secret that nickname's last log-in was given (a client back after a lost connection); then
-//   it takes the nickname over and the old connection is closed.
+//   elsewhere, or one that looks like it, is refused and its connection closed, unless it
+//   presents the secret that nickname's last log-in was given (a client back after a lost
+//   connection); then it takes the nickname over and the old connection is closed.
 // - A client that must encrypt, or give the group's password, and has not is refused at its
 //   LOGIN the same way.
 // - LOGIN on a connection already logged in logs the old name out (announced as usual) and the

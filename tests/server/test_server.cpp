@@ -365,10 +365,12 @@ private Q_SLOTS:
             "d> LOGIN|d; closed d; log @d refused: more than 3 connections from its address\\n; "
             "e> LOGIN|e; closed e; x.5> LOGIN|x; x.5< NICK|aNICK|bNICK|cNICK|x; a< NICK|x; "
             "quiet a x.5; nolog @e",
-            "connections not logged in from one address => start --max-not-logged-in-per-address 2; "
+            "connections not logged in from one address => start "
+            "--max-not-logged-in-per-address 2; "
             "login a; x> ; y> ; z> ; closed z; "
             "log @z refused: more than 2 connections not logged in from its address\\n; "
-            "x> LOGIN|x; x< NICK|aNICK|x; w> LOGIN|w; w< NICK|aNICK|xNICK|w; a< NICK|xNICK|w; x< NICK|w; "
+            "x> LOGIN|x; x< NICK|aNICK|x; w> LOGIN|w; w< NICK|aNICK|xNICK|w; a< NICK|xNICK|w; "
+            "x< NICK|w; "
             "quiet a x w",
             "log-ins from one address => start --max-logins-per-address 3; login a b c; "
             "d> ACCEPT|frame~LOGIN|d~; d< ACCEPTED|frame~REFUSED|busy|Desde tu dirección se ha "
@@ -472,12 +474,13 @@ private Q_SLOTS:
         }
         run("tls d; d> PASSWORD|sésamo~LOGIN|d~; d< REFUSED|busy|Desde tu dirección se han "
             "probado demasiadas contraseñas equivocadas. Espera unos minutos antes de volver a "
-            "intentarlo.~; closed d; tls e.8; e.8> PASSWORD|sésamo~LOGIN|e~; e.8< TOKEN|$T~NICK|e~; "
+            "intentarlo.~; closed d; tls e.8; e.8> PASSWORD|sésamo~LOGIN|e~; "
+            "e.8< TOKEN|$T~NICK|e~; "
             "log @a refused: wrong password\n; log @d refused: too many wrong passwords\n; "
             "nolog @b; nolog @c refused");
         // b's and c's, in one line or two as the minute (here a second) falls.
-        QVERIFY(waitUntil(
-            [&] { return m_log.contains(QRegularExpression(" 127.0.0.1 [12] more wrong passwords\n")); }));
+        const QRegularExpression summary(" 127.0.0.1 [12] more wrong passwords\n");
+        QVERIFY(waitUntil([&] { return m_log.contains(summary); }));
     }
 
     // To a plain client messages leave one write at a time, the gap apart, so that it reads
