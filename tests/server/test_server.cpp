@@ -381,7 +381,8 @@ private Q_SLOTS:
             "f> ACCEPT|frame~LOGIN|#100; closed f; "
             "log @f disconnected: flood: a message of more than 64 bytes\\n; "
             "g> ACCEPT|frame~LOGIN|g~; g< ACCEPTED|frame~NICK|g~; g> PM|g|g|#100~; "
-            "g< PM|g|g|#100~",
+            "g< PM|g|g|#100~; g> LOGOUT|g~; g> #100~; closed g; "
+            "log @g disconnected: flood: a message of more than 64 bytes\\n",
             // What a client claims is never relayed: each message is rebuilt from its fields,
             // the sender named by the connection; one read is one message.
             "messages are rebuilt from their fields => login ana luis; ana> ENTER|ana; "
