@@ -71,7 +71,7 @@ QByteArray marker(const QString &command, bool tls = false);
 
 // Sent by our server to clients that accepted the offer. REFUSED|reason|text: the server
 // will not have the client, says why in Spanish, and closes the connection; the reasons are
-// RefusedNickname, RefusedPassword and RefusedClear. TOKEN|secret: after a log-in, what lets
+// RefusedNickname, RefusedPassword, RefusedClear and RefusedBusy. TOKEN|secret: after a log-in, what lets
 // the same client take its nickname back after a lost connection (LOGIN|nick|secret).
 // PASSWORD|password: the client's, before its LOGIN.
 inline const QString Refused = QStringLiteral("REFUSED");
@@ -80,6 +80,8 @@ inline const QString Password = QStringLiteral("PASSWORD");
 inline const QString RefusedNickname = QStringLiteral("nickname");
 inline const QString RefusedPassword = QStringLiteral("password");
 inline const QString RefusedClear = QStringLiteral("tls");
+// Too much from the client's address for now: it may try again later.
+inline const QString RefusedBusy = QStringLiteral("busy");
 
 // Splits a byte stream into framed messages, whatever the cuts between reads.
 class FrameReader {
@@ -93,6 +95,9 @@ public:
     // A message longer than allowed came in the last bytes fed: it has been thrown away, and
     // so is the rest of it when it is not finished yet.
     bool overflowed() const { return m_overflowed; }
+    // From the next bytes fed on.
+    void setMaxMessage(qsizetype maxMessage) { m_maxMessage = maxMessage; }
+    qsizetype maxMessage() const { return m_maxMessage; }
 
 private:
     qsizetype m_maxMessage;

@@ -159,10 +159,67 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("Close a connection on which nobody logs in for this long (default: %1).")
             .arg(config.logInTimeout.count()),
         QStringLiteral("MS"));
+    const QCommandLineOption maxConnections(
+        QStringLiteral("max-connections-per-address"),
+        QStringLiteral("Refuse a connection from an address (IPv6: a /64) that has this many "
+                       "already, loopback too (default: %1).")
+            .arg(config.maxConnectionsPerAddress),
+        QStringLiteral("COUNT"));
+    const QCommandLineOption maxNotLoggedIn(
+        QStringLiteral("max-not-logged-in-per-address"),
+        QStringLiteral("Refuse a connection from an address that has this many not logged in "
+                       "(default: %1).")
+            .arg(config.maxNotLoggedInPerAddress),
+        QStringLiteral("COUNT"));
+    const QCommandLineOption maxLoginsPerAddress(
+        QStringLiteral("max-logins-per-address"),
+        QStringLiteral("Refuse a log-in from an address that has logged in this often in the "
+                       "last minute (default: %1).")
+            .arg(config.maxLoginsPerAddress),
+        QStringLiteral("COUNT"));
+    const QCommandLineOption passwordDelay(
+        QStringLiteral("password-delay"),
+        QStringLiteral("Refuse a wrong password this long after it came, and wait as long before "
+                       "checking the next one from its address; doubled with each wrong one "
+                       "(default: %1).")
+            .arg(config.passwordDelay.count()),
+        QStringLiteral("MS"));
+    const QCommandLineOption maxPasswordFailures(
+        QStringLiteral("max-password-failures"),
+        QStringLiteral("Lock an address out after this many wrong passwords within the lock time "
+                       "(default: %1).")
+            .arg(config.maxPasswordFailures),
+        QStringLiteral("COUNT"));
+    const QCommandLineOption passwordLock(
+        QStringLiteral("password-lock"),
+        QStringLiteral("How long a locked address is refused every password, the right one too "
+                       "(default: %1).")
+            .arg(config.passwordLock.count()),
+        QStringLiteral("MS"));
+    const QCommandLineOption logSummary(
+        QStringLiteral("log-summary-interval"),
+        QStringLiteral("Log a refusal repeated from one address the first time, then as a count "
+                       "at most this often (default: %1).")
+            .arg(config.logSummaryInterval.count()),
+        QStringLiteral("MS"));
+    const QCommandLineOption helloTimeout(
+        QStringLiteral("hello-timeout"),
+        QStringLiteral("Close a connection that has neither given a password nor logged in this "
+                       "long after connecting (default: %1).")
+            .arg(config.helloTimeout.count()),
+        QStringLiteral("MS"));
+    const QCommandLineOption maxMessageBeforeLogIn(
+        QStringLiteral("max-message-before-login"),
+        QStringLiteral("Close a client that sends a longer message before it logs in; k and m "
+                       "suffixes allowed (default: %1).")
+            .arg(config.maxMessageBeforeLogIn),
+        QStringLiteral("BYTES"));
     parser.addOptions({help, version, adminSocket, admin, listen, gap, noFraming, stateDir, noTls,
                        requireTls, passwordFile, maxQueue, maxQueueBytes, stallTimeout, maxWaiting,
                        maxRate, maxMessages, maxLogins, maxCorrespondents, bootGrace,
-                       logInTimeout});
+                       logInTimeout, maxConnections, maxNotLoggedIn, maxLoginsPerAddress,
+                       passwordDelay, maxPasswordFailures, passwordLock, logSummary,
+                       helloTimeout, maxMessageBeforeLogIn});
     result.helpText = parser.helpText();
 
     if (!parser.parse(arguments)) {
@@ -265,5 +322,16 @@ CommandLine parseCommandLine(const QStringList &arguments)
          [&](qint64 v) { config.maxNewCorrespondentsPerMinute = int(v); });
     read(bootGrace, 0, false, [&](qint64 v) { config.bootGrace = milliseconds(v); });
     read(logInTimeout, 1, false, [&](qint64 v) { config.logInTimeout = milliseconds(v); });
+    read(maxConnections, 1, false, [&](qint64 v) { config.maxConnectionsPerAddress = int(v); });
+    read(maxNotLoggedIn, 1, false, [&](qint64 v) { config.maxNotLoggedInPerAddress = int(v); });
+    read(maxLoginsPerAddress, 1, false, [&](qint64 v) { config.maxLoginsPerAddress = int(v); });
+    read(passwordDelay, 0, false, [&](qint64 v) { config.passwordDelay = milliseconds(v); });
+    read(maxPasswordFailures, 1, false, [&](qint64 v) { config.maxPasswordFailures = int(v); });
+    read(passwordLock, 0, false, [&](qint64 v) { config.passwordLock = milliseconds(v); });
+    read(logSummary, 1, false, [&](qint64 v) { config.logSummaryInterval = milliseconds(v); });
+    read(helloTimeout, 1, false, [&](qint64 v) { config.helloTimeout = milliseconds(v); });
+    read(maxMessageBeforeLogIn, 1, true, [&](qint64 v) { config.maxMessageBeforeLogIn = v; });
+    if (result.error.isEmpty() && config.offerTls)
+        result.error = unsafeStateFolder(config.stateFolder);
     return result;
 }

@@ -57,7 +57,8 @@ Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 i
       m_pacer(pacer),
       m_counts(std::move(counts)),
       m_tls(qobject_cast<QSslSocket *>(socket) ? tls : nullptr),
-      m_frames(std::max<qint64>(config.maxBytesPerSecond, 1)),
+      m_frames(std::max<qint64>(
+          std::min(config.maxMessageBeforeLogIn, config.maxBytesPerSecond), 1)),
       m_byteAllowance(double(config.maxBytesPerSecond)),
       m_messageAllowance(double(config.maxMessagesPerSecond))
 {
@@ -182,7 +183,7 @@ void Connection::read()
             keep(message, message.size() + 1);
         if (m_frames.overflowed()) {
             drop(QStringLiteral("flood: a message of more than %1 bytes")
-                     .arg(m_config.maxBytesPerSecond));
+                     .arg(m_frames.maxMessage()));
             return;
         }
     } else if (!bytes.isEmpty()) {
@@ -231,6 +232,12 @@ void Connection::handOn()
         Q_EMIT messageRead(message);
         Q_EMIT taken(bytes);
     }
+}
+
+void Connection::setLoggedIn(bool loggedIn)
+{
+    const qint64 most = loggedIn ? m_config.maxBytesPerSecond : m_config.maxMessageBeforeLogIn;
+    m_frames.setMaxMessage(std::max<qint64>(std::min(most, m_config.maxBytesPerSecond), 1));
 }
 
 void Connection::hold()

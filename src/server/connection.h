@@ -79,6 +79,9 @@ public:
     void drop(const QString &reason);
     // Reads nothing more, sends what is queued, then closes; `closed` follows with the reason.
     void closeAfterSending(const QString &reason);
+    // Before log-in a framed client may only send short messages: nobody has said who holds
+    // what it sends.
+    void setLoggedIn(bool loggedIn);
     // While held (as often as released), what the client sends is read and kept, but not handed
     // on.
     void hold();

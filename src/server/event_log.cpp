@@ -18,11 +18,15 @@ QString quoted(QStringView text)
     QString result;
     result.reserve(text.size() + 2);
     result += QLatin1Char('"');
-    for (const QChar c : text)
+    for (const QChar c : text) {
+        // Escaped, a quote inside cannot pass for the end of the field.
+        if (c == u'"' || c == u'\\')
+            result += QLatin1Char('\\');
         result += (c.category() == QChar::Other_Control || c == QChar::LineSeparator
                    || c == QChar::ParagraphSeparator)
             ? QLatin1Char('?')
             : c;
+    }
     result += QLatin1Char('"');
     return result;
 }

@@ -51,6 +51,20 @@ bool showsAsItIs(const QString &nickname)
            });
 }
 
+// The form in which two nicknames look alike: letter case aside, I, l and 1 are one letter, and
+// so are O and 0.
+QString lookAlike(const QString &nickname)
+{
+    QString form = nickname.toCaseFolded();
+    for (QChar &c : form) {
+        if (c == u'i' || c == u'1')
+            c = u'l';
+        else if (c == u'0')
+            c = u'o';
+    }
+    return form;
+}
+
 QString users(qsizetype count)
 {
     return QString::number(count)
@@ -69,8 +83,13 @@ void Listener::incomingConnection(qintptr descriptor)
 }
 
 RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *parent)
-    : QObject(parent), m_config(config), m_log(log), m_pacer(config.gap)
+    : QObject(parent), m_config(config), m_log(log), m_limits(config), m_pacer(config.gap)
 {
+    connect(&m_summaries, &QTimer::timeout, this, [this] {
+        for (const auto &[where, what] : m_limits.summaries())
+            m_log.write(where, what);
+    });
+    m_summaries.start(config.logSummaryInterval);
     connect(&m_listener, &QTcpServer::newConnection, this, &RelayServer::accept);
     rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
@@ -149,6 +168,14 @@ void RelayServer::accept()
             continue;
         }
         m_full = false;
+        const QHostAddress address = socket->peerAddress();
+        if (const QString why = m_limits.admit(address); !why.isEmpty()) {
+            if (m_limits.logNow(address, AddressLimits::Refusal::Connection))
+                m_log.write(endpoint(address, socket->peerPort()),
+                            QStringLiteral("refused: ") + why);
+            delete socket;
+            continue;
+        }
         auto *connection = new Connection(
             socket, m_config, ++m_ids, m_pacer,
             // IGNORE answers a PM: a client that answers every PM of a user it blocks must not
@@ -157,7 +184,9 @@ void RelayServer::accept()
                 return wire::Message(wire::fromCodePage(message)).command() != kIgnore;
             },
             m_tls ? &*m_tls : nullptr, this);
-        m_clients[connection].connection = connection;
+        Client &client = m_clients[connection];
+        client.connection = connection;
+        client.address = address;
         m_byId.insert(connection->id(), connection);
         connect(connection, &Connection::pilingUp, this,
                 [this, connection](quint64 id) { holdBack(id, *connection, true); });
@@ -169,8 +198,18 @@ void RelayServer::accept()
                 [this, connection](qint64 bytes) { Q_EMIT readHandled(connection->peer(), bytes); });
         connect(connection, &Connection::closed, this,
                 [this, connection](const QString &reason) { closed(connection, reason); });
-        m_log.write(connection->peer(), QStringLiteral("connected"));
-        awaitLogIn(m_clients.at(connection));
+        // While its address is refused again and again, a connection is logged only once it
+        // logs in.
+        client.announced = false;
+        if (!m_limits.isQuiet(address))
+            announce(client);
+        awaitLogIn(client);
+        QTimer::singleShot(m_config.helloTimeout, connection, [this, connection] {
+            const auto found = m_clients.find(connection);
+            if (found != m_clients.end() && !found->second.spoke)
+                connection->drop(QStringLiteral("neither a password nor a log-in for %1 ms")
+                                     .arg(m_config.helloTimeout.count()));
+        });
     }
 }
 
@@ -226,9 +265,11 @@ void RelayServer::closed(Connection *connection, const QString &reason)
     const auto found = m_clients.find(connection);
     if (found == m_clients.end())
         return;
-    m_log.write(connection->peer(), QStringLiteral("disconnected: ") + reason);
+    if (found->second.announced)
+        m_log.write(connection->peer(), QStringLiteral("disconnected: ") + reason);
     if (found->second.loggedIn)
         logOut(found->second, QStringLiteral("disconnected"));
+    m_limits.gone(found->second.address, false);
     m_clients.erase(found);
     m_byId.remove(connection->id());
     connection->deleteLater();
@@ -252,18 +293,62 @@ bool RelayServer::admitted(Client &client)
 void RelayServer::checkPassword(Client &client, const QString &password)
 {
     // Taken only encrypted, and never written anywhere.
-    if (m_config.password.isEmpty() || !client.connection->isEncrypted())
+    if (m_config.password.isEmpty() || !client.connection->isEncrypted() || client.checking)
         return;
-    client.gavePassword = sameSecret(wire::toCodePage(password), m_config.password);
-    if (!client.gavePassword)
-        refuse(client, wire::RefusedPassword, QStringLiteral("wrong password"),
-               QStringLiteral("La contraseña del grupo no es correcta."));
+    client.spoke = true;
+    Connection *connection = client.connection;
+    // Nothing the client sends after it is handled before the answer.
+    client.checking = true;
+    connection->hold();
+    const auto check = [this, connection, password] {
+        const auto found = m_clients.find(connection);
+        if (found == m_clients.end())
+            return;
+        Client &client = found->second;
+        const auto refuseLater = [this, connection](qint64 after, auto refusal) {
+            QTimer::singleShot(std::chrono::milliseconds(after), connection, [=, this] {
+                const auto found = m_clients.find(connection);
+                if (found != m_clients.end())
+                    refusal(found->second);
+            });
+        };
+        if (m_limits.isLocked(client.address)) {
+            refuseLater(m_config.passwordDelay.count(), [this](Client &client) {
+                refuse(client, wire::RefusedBusy, QStringLiteral("too many wrong passwords"),
+                       QStringLiteral("Desde tu dirección se han probado demasiadas contraseñas "
+                                      "equivocadas. Espera unos minutos antes de volver a "
+                                      "intentarlo."),
+                       AddressLimits::Refusal::Locked);
+            });
+            return;
+        }
+        client.gavePassword = sameSecret(wire::toCodePage(password), m_config.password);
+        if (client.gavePassword) {
+            client.checking = false;
+            connection->release();
+            awaitLogIn(client);
+            return;
+        }
+        refuseLater(m_limits.wrongPassword(client.address), [this](Client &client) {
+            refuse(client, wire::RefusedPassword, QStringLiteral("wrong password"),
+                   QStringLiteral("La contraseña del grupo no es correcta."),
+                   AddressLimits::Refusal::Password);
+        });
+    };
+    const qint64 wait = m_limits.passwordCheckAt(client.address) - m_limits.now();
+    if (wait <= 0)
+        check();
+    else
+        QTimer::singleShot(std::chrono::milliseconds(wait), connection, check);
 }
 
 void RelayServer::refuse(Client &client, const QString &reason, const QString &why,
-                         const QString &text)
+                         const QString &text, std::optional<AddressLimits::Refusal> quietly)
 {
-    m_log.write(client.connection->peer(), QStringLiteral("refused: ") + why);
+    if (!quietly || m_limits.logNow(client.address, *quietly)) {
+        announce(client);
+        m_log.write(client.connection->peer(), QStringLiteral("refused: ") + why);
+    }
     if (client.loggedIn)
         logOut(client, QStringLiteral("refused"));
     // A client that knows the extension shows the reason; any other shows a notice.
@@ -272,10 +357,17 @@ void RelayServer::refuse(Client &client, const QString &reason, const QString &w
     client.connection->closeAfterSending(QStringLiteral("refused: ") + why);
 }
 
+void RelayServer::announce(Client &client)
+{
+    if (!std::exchange(client.announced, true))
+        m_log.write(client.connection->peer(), QStringLiteral("connected"));
+}
+
 void RelayServer::logIn(Client &client, const QString &nickname, const QString &token)
 {
     if (nickname.isEmpty())
         return;
+    client.spoke = true;
     if (!showsAsItIs(nickname)) {
         refuse(client, wire::RefusedNickname,
                QStringLiteral("nickname ") + quoted(nickname) + QStringLiteral(" shows as another"),
@@ -291,21 +383,37 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
         return;
     }
     client.logIns.append(now);
+    if (!m_limits.mayLogIn(client.address)) {
+        refuse(client, wire::RefusedBusy, QStringLiteral("too many log-ins from its address"),
+               QStringLiteral("Desde tu dirección se ha entrado demasiadas veces en el último "
+                              "minuto. Espera un momento antes de volver a intentarlo."),
+               AddressLimits::Refusal::LogIn);
+        return;
+    }
     // Where encryption is offered, a secret is neither given nor taken in clear.
     const bool secrets = client.connection->isEncrypted() || !m_tls;
-    const QString folded = nickname.toCaseFolded();
+    const QString form = lookAlike(nickname);
     const auto holder = std::find_if(m_online.begin(), m_online.end(), [&](const Client *user) {
-        return user != &client && user->nickname.toCaseFolded() == folded;
+        return user != &client && lookAlike(user->nickname) == form;
     });
     if (holder != m_online.end()) {
         Client &old = **holder;
         if (!secrets || token.isEmpty() || old.token.isEmpty()
             || !sameSecret(wire::toCodePage(token), old.token)) {
-            refuse(client, wire::RefusedNickname,
-                   QStringLiteral("nickname ") + quoted(nickname) + QStringLiteral(" is online at ")
-                       + old.connection->peer(),
-                   QStringLiteral("Ya hay alguien conectado como ") + old.nickname
-                       + QStringLiteral(". Elige otro apodo."));
+            if (old.nickname.toCaseFolded() == nickname.toCaseFolded())
+                refuse(client, wire::RefusedNickname,
+                       QStringLiteral("nickname ") + quoted(nickname)
+                           + QStringLiteral(" is online at ") + old.connection->peer(),
+                       QStringLiteral("Ya hay alguien conectado como ") + old.nickname
+                           + QStringLiteral(". Elige otro apodo."));
+            else
+                refuse(client, wire::RefusedNickname,
+                       QStringLiteral("nickname ") + quoted(nickname)
+                           + QStringLiteral(" looks like ") + quoted(old.nickname)
+                           + QStringLiteral(", online at ") + old.connection->peer(),
+                       QStringLiteral("El apodo ") + nickname
+                           + QStringLiteral(" se confunde con el de ") + old.nickname
+                           + QStringLiteral(", que ya está conectado. Elige otro apodo."));
             return;
         }
         // Its own user, back after losing the connection the server still holds.
@@ -316,8 +424,11 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     }
     if (client.loggedIn)
         logOut(client, QStringLiteral("logged in again as ") + quoted(nickname));
+    announce(client);
     client.nickname = nickname;
     client.loggedIn = true;
+    m_limits.loggedIn(client.address);
+    client.connection->setLoggedIn(true);
     client.session = ++m_sessions;
     m_online.append(&client);
     m_log.write(client.connection->peer(), QStringLiteral("logged in as ") + quoted(nickname));
@@ -345,6 +456,8 @@ void RelayServer::logOut(Client &client, const QString &how)
     }
     m_online.removeOne(&client);
     client.loggedIn = false;
+    m_limits.loggedOut(client.address);
+    client.connection->setLoggedIn(false);
     client.booted = false;
     client.unansweredPms.clear();
     m_log.write(client.connection->peer(), quoted(client.nickname) + QLatin1Char(' ') + how);
@@ -368,8 +481,9 @@ void RelayServer::dropUnlessChanged(const Client &client, std::chrono::milliseco
     const bool loggedIn = client.loggedIn;
     QTimer::singleShot(after, connection, [this, connection, session, loggedIn, reason] {
         const auto found = m_clients.find(connection);
+        // A password waiting to be checked is answered first.
         if (found != m_clients.end() && found->second.loggedIn == loggedIn
-            && found->second.session == session)
+            && found->second.session == session && !found->second.checking)
             connection->drop(reason);
     });
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/address_limits.h"
 #include "server/admin_channel.h"
 #include "server/connection.h"
 #include "server/event_log.h"
@@ -12,6 +13,7 @@
 #include <QSslConfiguration>
 #include <QString>
 #include <QTcpServer>
+#include <QTimer>
 
 #include <limits>
 #include <optional>
@@ -25,10 +27,11 @@ class QTextStream;
 // message is rebuilt from its fields.
 //
 // Rules the protocol leaves open, as this server settles them:
-// - A nickname is online on one connection at most, whatever its letter case: a LOGIN as a
-//   nickname online elsewhere is refused and its connection closed, unless it presents the
-//   secret that nickname's last log-in was given (a client back after a lost connection); then
-//   it takes the nickname over and the old connection is closed.
+// - A nickname is online on one connection at most, whatever its letter case, and so is any
+//   that looks like it (I, l and 1 alike, O and 0 alike): a LOGIN as a nickname online
+//   elsewhere, or one that looks like it, is refused and its connection closed, unless it
+//   presents the secret that nickname's last log-in was given (a client back after a lost
+//   connection); then it takes the nickname over and the old connection is closed.
 // - A client that must encrypt, or give the group's password, and has not is refused at its
 //   LOGIN the same way.
 // - LOGIN on a connection already logged in logs the old name out (announced as usual) and the
@@ -42,7 +45,13 @@ class QTextStream;
 //   refused: it would pass for another.
 // - A booted user may only log out, which closes it; anything else it sends is ignored until
 //   it is closed.
-// - A connection on which nobody logs in for a while is closed.
+// - A connection on which nobody logs in for a while is closed; one that has not even given a
+//   password or logged in shortly after connecting is closed sooner.
+// - The connections from one address may only be so many, so many of them not logged in, and
+//   log in only so often a minute together. A password after wrong ones from the same address
+//   waits longer and longer to be checked, and each wrong one is refused after a while; after
+//   too many the address is locked out for a while. Such refusals repeated from one address are
+//   counted in the log rather than logged each.
 // - A connection may log in only so often a minute: each log-in is announced to everyone.
 // - A connection may write PMs to only so many new correspondents a minute: each opens a window
 //   on someone's desktop. The PMs past that are not delivered, and the writer is told why.
@@ -103,6 +112,13 @@ private:
         QList<qint64> newCorrespondents;
         qint64 toldRefused = -1;
         bool gavePassword = false;
+        // A password from it waits to be checked.
+        bool checking = false;
+        // It has given a password or logged in.
+        bool spoke = false;
+        // Its connection is in the log; not while its address is being quiet.
+        bool announced = true;
+        QHostAddress address;
         // What lets this client's user take the nickname back from a new connection.
         QByteArray token;
     };
@@ -116,8 +132,12 @@ private:
     // is refused.
     bool admitted(Client &client);
     void checkPassword(Client &client, const QString &password);
-    // Tells the client why (REFUSED when framed, a notice when plain) and closes it.
-    void refuse(Client &client, const QString &reason, const QString &why, const QString &text);
+    // Tells the client why (REFUSED when framed, a notice when plain) and closes it; a refusal
+    // of a kind repeated from the same address is counted rather than logged.
+    void refuse(Client &client, const QString &reason, const QString &why, const QString &text,
+                std::optional<AddressLimits::Refusal> quietly = std::nullopt);
+    // Tells the log about the client's connection, unless it already has.
+    void announce(Client &client);
     void logOut(Client &client, const QString &how);
     // Closes the connection unless someone logs in on it in time.
     void awaitLogIn(const Client &client);
@@ -143,6 +163,8 @@ private:
 
     ServerConfig m_config;
     EventLog m_log;
+    AddressLimits m_limits;
+    QTimer m_summaries;
     Listener m_listener;
     std::optional<QSslConfiguration> m_tls;
     Pacer m_pacer;

@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostInfo>
 
 #include <openssl/bio.h>
@@ -97,12 +98,37 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Why the file or folder is not the server's alone as the mask says, or empty when it is, or is
+// not there.
+QString unsafe(const QString &path, mode_t forbidden, const char *what)
+{
+    struct stat info = {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0 || (info.st_mode & forbidden) == 0)
+        return {};
+    return path + QStringLiteral(" may be ") + QLatin1String(what)
+        + QStringLiteral(" by others; make it the server's alone (chmod ")
+        + (S_ISDIR(info.st_mode) ? QStringLiteral("700") : QStringLiteral("600"))
+        + QStringLiteral(")");
+}
+
 } // namespace
+
+QString unsafeStateFolder(const QString &folder)
+{
+    QString why = unsafe(folder, S_IWGRP | S_IWOTH, "written");
+    if (why.isEmpty())
+        why = unsafe(folder + kKeyFile, S_IRWXG | S_IRWXO, "read or written");
+    if (why.isEmpty())
+        why = unsafe(folder + kCertificateFile, S_IWGRP | S_IWOTH, "written");
+    return why;
+}
 
 std::variant<TlsIdentity, QString> loadIdentity(const QString &folder)
 {
     const QString keyPath = folder + kKeyFile;
     const QString certificatePath = folder + kCertificateFile;
+    if (const QString why = unsafeStateFolder(folder); !why.isEmpty())
+        return why;
     const bool keyThere = QFile::exists(keyPath);
     if (keyThere != QFile::exists(certificatePath))
         return QStringLiteral("only one of ") + keyPath + QStringLiteral(" and ")
@@ -111,7 +137,10 @@ std::variant<TlsIdentity, QString> loadIdentity(const QString &folder)
         const auto [key, certificate] = makeIdentity();
         if (key.isEmpty() || certificate.isEmpty())
             return QStringLiteral("cannot make a TLS key and certificate");
-        if (!QDir().mkpath(folder) || !writeFile(keyPath, key, 0600)
+        // The folder is the server's alone whatever the umask.
+        const bool made = !QFileInfo::exists(folder) && QDir().mkpath(folder)
+            && ::chmod(QFile::encodeName(folder).constData(), 0700) == 0;
+        if ((!made && !QFileInfo(folder).isDir()) || !writeFile(keyPath, key, 0600)
             || !writeFile(certificatePath, certificate, 0644))
             return QStringLiteral("cannot write the TLS key and certificate in ") + folder;
     }

@@ -20,6 +20,11 @@ struct TlsIdentity {
 // there. The key file is readable by the server's user alone. On failure, why.
 std::variant<TlsIdentity, QString> loadIdentity(const QString &folder);
 
+// Why the state folder, its key or its certificate is no safe place for the identity, or empty:
+// each must be writable by the server's user alone (or another could put their own key or
+// certificate in), and the key readable by it alone. What is not there yet is made safe.
+QString unsafeStateFolder(const QString &folder);
+
 // The group's password: the file's first line. A file that others may read, or an empty one,
 // is an error: the password would not be the group's secret.
 std::variant<QByteArray, QString> readPasswordFile(const QString &path);

@@ -48,6 +48,27 @@ struct ServerConfig {
     // Each PM to someone new opens a window on that person's desktop.
     int maxNewCorrespondentsPerMinute = 10;
 
+    // Together, the connections from one address (IPv6: one /64), loopback too: how many there
+    // may be, and how many of them not logged in; how often they may log in in a minute.
+    int maxConnectionsPerAddress = 16;
+    int maxNotLoggedInPerAddress = 8;
+    int maxLoginsPerAddress = 30;
+    // A wrong password from an address is refused this long after it was checked, and the next
+    // password from there waits as long before it is checked; the delay doubles with each wrong
+    // one. So many wrong ones within passwordLock lock the address out for that long, the right
+    // password too.
+    std::chrono::milliseconds passwordDelay{1000};
+    int maxPasswordFailures = 10;
+    std::chrono::milliseconds passwordLock{600'000};
+    // Refusals repeated from one address are logged the first time, then counted in one line
+    // at most this often.
+    std::chrono::milliseconds logSummaryInterval{60'000};
+    // A connection that has neither given a password nor logged in this long after connecting
+    // is closed: a client that means to log in does so at once.
+    std::chrono::milliseconds helloTimeout{15'000};
+    // Before log-in, a framed client may send no longer message than this.
+    qint64 maxMessageBeforeLogIn = 1024;
+
     // A connection on which nobody logs in for this long (from connecting, or from the last
     // log-out) is closed: it holds a descriptor for nothing. Long enough to type the password.
     std::chrono::milliseconds logInTimeout{120'000};

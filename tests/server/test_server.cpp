@@ -48,7 +48,7 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 5000)
 
 // A client made of a bare socket: what it receives is one byte stream, and a list of reads.
 struct Peer : QObject {
-    Peer(RelayServer &server)
+    Peer(RelayServer &server, const QHostAddress &from)
     {
         connect(&socket, &QTcpSocket::readyRead, this, [this] {
             reads.append(socket.readAll());
@@ -57,11 +57,16 @@ struct Peer : QObject {
         connect(&server, &RelayServer::readHandled, this, [this](const QString &peer, qint64 n) {
             handled += peer == name ? n : 0;
         });
+        // Named as it connects: a refused one is closed at once.
+        connect(&socket, &QTcpSocket::connected, this, [this] {
+            name = socket.localAddress().toString() + ':' + QString::number(socket.localPort());
+        });
+        if (!from.isNull())
+            socket.bind(from);
         socket.connectToHost(QHostAddress(kAddress), wire::ServerPort);
-        waitUntil([this] { return connected(); });
-        name = socket.localAddress().toString() + ':' + QString::number(socket.localPort());
+        waitUntil([this] { return !name.isEmpty(); });
         // A plain client, it ignores the offer, which comes alone.
-        waitUntil([&] { return !reads.isEmpty(); });
+        waitUntil([&] { return !reads.isEmpty() || !connected(); });
         if (buffer.startsWith(bytes("OFFER|")))
             buffer.remove(0, reads.first().size()), reads.clear();
     }
@@ -102,12 +107,18 @@ class TestServer : public QObject {
     Peer &peer(const QString &label)
     {
         std::unique_ptr<Peer> &p = m_peers[label];
-        return p ? *p : *(p = std::make_unique<Peer>(*m_server));
+        // ana.5 connects from 127.0.0.5, the others from where the system puts them.
+        const QString from = label.section('.', 1);
+        return p ? *p
+                 : *(p = std::make_unique<Peer>(*m_server, from.isEmpty()
+                                                    ? QHostAddress()
+                                                    : QHostAddress("127.0.0." + from)));
     }
 
     // A script, steps apart by "; ":
     //   ana> TEXT   ana's connection sends TEXT as one read (#N in a step: N times x), and
     //               waits until the server has handled it; ana>> TEXT does not wait
+    //               (ana.5 is a client on 127.0.0.5)
     //   ana< TEXT   the next bytes ana reads are exactly TEXT; $T in it reads a secret (32
     //               hex digits), which $T in later steps stands for
     //   tls ana     ana's connection takes the offer of encryption
@@ -174,7 +185,7 @@ class TestServer : public QObject {
                                      + rest.split(' ', Qt::SkipEmptyParts));
                 QCOMPARE(line.error, QString());
                 m_server = std::make_unique<RelayServer>(line.config, m_stream);
-                QVERIFY(m_server->listen());
+                QVERIFY2(m_server->listen(), qPrintable(m_log));
             } else if (verb == "tls") {
                 run(rest + "> ACCEPT|frame|tls~; " + rest + "< ACCEPTED|frame|tls~");
                 Peer &p = peer(rest);
@@ -333,10 +344,45 @@ private Q_SLOTS:
             "eva< BOOT|eva; eva> CHAT|eva|no me voy; eva> ENTER|eva; closed eva; "
             "luis< LOGOUT|eva; log @eva disconnected: booted\\n; a2> LOGIN|ana; "
             "a2< NICK|luisNICK|ana; luis< NICK|ana; quiet luis a2",
-            "a connection on which nobody logs in is closed => start --login-timeout 300; "
-            "login luis; x> PM|luis|x|hola; a> LOGIN|ana; a< NICK|luisNICK|ana; luis< NICK|ana; "
-            "a> LOGOUT|ana; luis< LOGOUT|ana; closed x; closed a; "
-            "log @x disconnected: nobody logged in for 300 ms\\n; quiet luis",
+            "a connection on which nobody logs in is closed => start --login-timeout 600 "
+            "--hello-timeout 300; login luis; x> PM|luis|x|hola; a> LOGIN|ana; "
+            "a< NICK|luisNICK|ana; luis< NICK|ana; a> LOGOUT|ana; luis< LOGOUT|ana; closed x; "
+            "closed a; log @x disconnected: neither a password nor a log-in for 300 ms\\n; "
+            "log @a disconnected: nobody logged in for 600 ms\\n; quiet luis",
+            // Whatever the letter case, I, l and 1 look alike, and so do O and 0.
+            "a nickname that looks like one online is refused => login alice bob; x> LOGIN|aIice; "
+            "x< MESSAGE|El apodo aIice se confunde con el de alice, que ya está conectado. Elige "
+            "otro apodo.; closed x; y> ACCEPT|frame~LOGIN|b0b~; y< ACCEPTED|frame~REFUSED|nickname|"
+            "El apodo b0b se confunde con el de bob, que ya está conectado. Elige otro apodo.~; "
+            "log @x refused: nickname \"aIice\" looks like \"alice\", online at @alice\\n; "
+            "z> LOGIN|alina; z< NICK|aliceNICK|bobNICK|alina; alice< NICK|alina; bob< NICK|alina; "
+            "quiet alice bob z",
+            "quoted fields escape quotes and backslashes => login luis; q> LOGIN|a\"b\\c; "
+            "q< NICK|luisNICK|a\"b\\c; luis< NICK|a\"b\\c; admin users; "
+            "log @q \"a\\\"b\\\\c\"\\n; quiet luis",
+            // Loopback is no exception; another address is another count.
+            "connections from one address => start --max-connections-per-address 3; login a b c; "
+            "d> LOGIN|d; closed d; log @d refused: more than 3 connections from its address\\n; "
+            "e> LOGIN|e; closed e; x.5> LOGIN|x; x.5< NICK|aNICK|bNICK|cNICK|x; a< NICK|x; "
+            "quiet a x.5; nolog @e",
+            "connections not logged in from one address => start "
+            "--max-not-logged-in-per-address 2; "
+            "login a; x> ; y> ; z> ; closed z; "
+            "log @z refused: more than 2 connections not logged in from its address\\n; "
+            "x> LOGIN|x; x< NICK|aNICK|x; w> LOGIN|w; w< NICK|aNICK|xNICK|w; a< NICK|xNICK|w; "
+            "x< NICK|w; "
+            "quiet a x w",
+            "log-ins from one address => start --max-logins-per-address 3; login a b c; "
+            "d> ACCEPT|frame~LOGIN|d~; d< ACCEPTED|frame~REFUSED|busy|Desde tu dirección se ha "
+            "entrado demasiadas veces en el último minuto. Espera un momento antes de volver a "
+            "intentarlo.~; closed d; log @d refused: too many log-ins from its address\\n; "
+            "e.6> LOGIN|e; e.6< NICK|aNICK|bNICK|cNICK|e; a< NICK|e; quiet a e.6",
+            "a long message before log-in => start --max-message-before-login 64; "
+            "f> ACCEPT|frame~LOGIN|#100; closed f; "
+            "log @f disconnected: flood: a message of more than 64 bytes\\n; "
+            "g> ACCEPT|frame~LOGIN|g~; g< ACCEPTED|frame~NICK|g~; g> PM|g|g|#100~; "
+            "g< PM|g|g|#100~; g> LOGOUT|g~; g> #100~; closed g; "
+            "log @g disconnected: flood: a message of more than 64 bytes\\n",
             // What a client claims is never relayed: each message is rebuilt from its fields,
             // the sender named by the connection; one read is one message.
             "messages are rebuilt from their fields => login ana luis; ana> ENTER|ana; "
@@ -409,6 +455,33 @@ private Q_SLOTS:
     {
         QFETCH(QString, script);
         run(script.startsWith("start") ? script : "start; " + script);
+    }
+
+    // Each wrong password from an address is refused later than the one before, and the next
+    // is checked no sooner; after enough of them the address is locked out, the right password
+    // refused too, while another address is not. Only the first refusal has a line of its own.
+    void wrongPasswordsWaitLonger()
+    {
+        run("start --password-delay 200 --max-password-failures 3 --log-summary-interval 1000 "
+            "--password=sésamo");
+        QElapsedTimer clock;
+        for (const auto &[who, delay] : {std::pair{"a", 200}, {"b", 400}, {"c", 800}}) {
+            run(QString("tls %1; %1> PASSWORD|mal~").arg(who));
+            clock.start();
+            run(QString("%1< REFUSED|password|La contraseña del grupo no es correcta.~; closed %1")
+                    .arg(who));
+            QVERIFY2(clock.elapsed() >= delay * 9 / 10 && clock.elapsed() < delay + 3000,
+                     qPrintable(QString::number(clock.elapsed())));
+        }
+        run("tls d; d> PASSWORD|sésamo~LOGIN|d~; d< REFUSED|busy|Desde tu dirección se han "
+            "probado demasiadas contraseñas equivocadas. Espera unos minutos antes de volver a "
+            "intentarlo.~; closed d; tls e.8; e.8> PASSWORD|sésamo~LOGIN|e~; "
+            "e.8< TOKEN|$T~NICK|e~; "
+            "log @a refused: wrong password\n; log @d refused: too many wrong passwords\n; "
+            "nolog @b; nolog @c refused");
+        // b's and c's, in one line or two as the minute (here a second) falls.
+        const QRegularExpression summary(" 127.0.0.1 [12] more wrong passwords\n");
+        QVERIFY(waitUntil([&] { return m_log.contains(summary); }));
     }
 
     // To a plain client messages leave one write at a time, the gap apart, so that it reads
@@ -581,6 +654,12 @@ private Q_SLOTS:
             << "--password-file @0600=пароль" << "do not travel";
         QTest::newRow("a separator") << "--password-file @0600=a¤¶£Æb" << "do not travel";
         QTest::newRow("fine") << "--require-tls --password-file @0600" << "";
+        // A state folder, key or certificate that another may change, a key another may read.
+        QTest::newRow("folder others write") << "--state-dir folder%0757" << "be written by";
+        QTest::newRow("key others read") << "--state-dir key%0640" << "be read or written by";
+        QTest::newRow("certificate others write")
+            << "--state-dir certificate%0620" << "be written by";
+        QTest::newRow("fine state") << "--state-dir key%0600" << "";
     }
 
     void commandLineErrors()
@@ -596,10 +675,20 @@ private Q_SLOTS:
             ::chmod(qPrintable(file.fileName()), mode_t(mode.captured(1).toUInt(nullptr, 8)));
             options.replace(mode.captured(0), file.fileName());
         }
-        const CommandLine line = parseCommandLine(QStringList{"-"} + options.split(' '));
+        const auto state = QRegularExpression("(\\w+)%(0\\d+)").match(options);
+        QTemporaryDir folder;
+        if (state.hasMatch()) {
+            const QString file = folder.filePath("tls-" + state.captured(1) + ".pem");
+            QVERIFY(state.captured(1) == "folder" || QFile(file).open(QIODevice::WriteOnly));
+            ::chmod(qPrintable(state.captured(1) == "folder" ? folder.path() : file),
+                    mode_t(state.captured(2).toUInt(nullptr, 8)));
+            options.replace(state.captured(0), folder.path());
+        }
+        const CommandLine line = parseCommandLine(QStringList{"-", "--state-dir", m_state.path()}
+                                                  + options.split(' '));
         QVERIFY2(error.isEmpty() ? line.error.isEmpty() : line.error.contains(error),
                  qPrintable(line.error));
-        if (error.isEmpty())
+        if (error.isEmpty() && !state.hasMatch())
             QCOMPARE(line.config.password, QByteArray("secreto"));
     }
 
@@ -610,7 +699,8 @@ private Q_SLOTS:
     {
         QProcess program;
         program.start("prlimit", {"--nofile=64", KORVEX_SERVER_PROGRAM, "--listen", "127.0.0.27",
-                                  "--state-dir", m_state.path()});
+                                  "--state-dir", m_state.path(), "--max-connections-per-address",
+                                  "100", "--max-not-logged-in-per-address", "100"});
         QByteArray log;
         // The log so far holds the text.
         const auto logged = [&](const QByteArray &text) {
