@@ -141,6 +141,7 @@ private Q_SLOTS:
     {
         m_folders = std::make_unique<QTemporaryDir>();
         qputenv("XDG_CONFIG_HOME", m_folders->filePath("config").toLocal8Bit());
+        qputenv("KORVEX_SECRETS", "file");
         qputenv("XDG_DATA_HOME", m_folders->filePath("data").toLocal8Bit());
         m_server = std::make_unique<FakeServer>("127.0.0.13");
         QVERIFY(m_server->listener.isListening());
