@@ -67,7 +67,18 @@ SecretStore::SecretStore(Kind kind, QObject *parent)
 {
 }
 
-SecretStore::~SecretStore() = default;
+SecretStore::~SecretStore()
+{
+    // The file gets what it is still to hold, and nobody is told any more: the program ends. A
+    // keyring's jobs end with it.
+    m_ending = true;
+    if (m_kind == Kind::File) {
+        for (const Request &request : std::as_const(m_queue)) {
+            if (request.writes)
+                applyToFile(request);
+        }
+    }
+}
 
 void SecretStore::read(const QString &key, QObject *context,
                        std::function<void(const QString &)> answer)
@@ -93,7 +104,7 @@ void SecretStore::enqueue(Request request)
 
 void SecretStore::serve()
 {
-    if (m_serving || m_queue.isEmpty())
+    if (m_serving || m_ending || m_queue.isEmpty())
         return;
     m_serving = true;
     if (m_kind == Kind::Keyring)
@@ -146,22 +157,28 @@ void SecretStore::serveFromKeyring()
 
 void SecretStore::serveFromFile()
 {
+    if (m_ending)
+        return;
     const Request &request = m_queue.head();
-    QJsonObject secrets = readFile(m_path);
     if (!request.writes) {
-        finish(secrets.value(request.key).toString(), true);
+        finish(readFile(m_path).value(request.key).toString(), true);
         return;
     }
+    const bool ok = applyToFile(request);
+    finish(QString(), ok);
+}
+
+bool SecretStore::applyToFile(const Request &request)
+{
+    QJsonObject secrets = readFile(m_path);
     if (request.value.isEmpty()) {
-        if (!secrets.contains(request.key)) {
-            finish(QString(), true);
-            return;
-        }
+        if (!secrets.contains(request.key))
+            return true;
         secrets.remove(request.key);
     } else {
         secrets.insert(request.key, request.value);
     }
-    finish(QString(), writeFile(m_path, secrets));
+    return writeFile(m_path, secrets);
 }
 
 void SecretStore::finish(const QString &value, bool ok)

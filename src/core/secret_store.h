@@ -60,10 +60,12 @@ private:
     void serve();
     void serveFromKeyring();
     void serveFromFile();
+    bool applyToFile(const Request &request);
     void finish(const QString &value, bool ok);
 
     Kind m_kind;
     QString m_path;
     QQueue<Request> m_queue;
     bool m_serving = false;
+    bool m_ending = false;
 };

@@ -91,6 +91,10 @@ class TestCore : public QObject {
             // say N TEXT: the user's line in conversation N
             {"say", [&] { client.conversations().send(arg.section(' ', 0, 0).toInt(), arg.section(' ', 1)); }},
             {"drop", [&] { m_server->client()->disconnectFromHost(); }},
+            {"login", [&] { client.session().logIn(arg, m_server->address); }},
+            {"logout", [&] { client.logOut(); }},
+            // The program ends without logging out, and starts again on the same folders.
+            {"crash", [&] { m_client = std::make_unique<Client>(); listen(); }},
         };
         QVERIFY2(verbs.count(verb), qPrintable("unknown step " + verb));
         verbs.at(verb)();
@@ -214,6 +218,10 @@ private Q_SLOTS:
             "framing=accepted; sent=ACCEPT|frame~; serve ACCEPTED|frame~REFUSED|password|Falta la contraseña.~; "
             "status=Entrada rechazada; session=out; "
             "boxes=1 KORVEX Mensajero: El servidor no te dejó entrar.\n\nFalta la contraseña.",
+            "the secret of a log-in outlives a crash, not a log-out => as luis; "
+            "serve OFFER|frame; framing=accepted; sent=ACCEPT|frame~; "
+            "serve ACCEPTED|frame~TOKEN|s1~NICK|ana~; nodes=ana; crash; login luis; "
+            "sent=LOGIN|luis|s1; logout; crash; login luis; sent=LOGIN|luis",
         });
     }
     void scripts()

@@ -150,6 +150,37 @@ private Q_SLOTS:
         QVERIFY(m_reports.isEmpty());
     }
 
+    // Without a keyring service the secrets go to a file only the user can read. With no session
+    // bus at all, the keyring's absence shows at once.
+    void secretsWithoutAKeyring_data()
+    {
+        QTest::addColumn<SecretStore::Kind>("kind");
+        QTest::newRow("file asked for") << SecretStore::Kind::File;
+        QTest::newRow("no session bus") << SecretStore::Kind::Keyring;
+    }
+    void secretsWithoutAKeyring()
+    {
+        QFETCH(SecretStore::Kind, kind);
+        // Nor any other way to a user's real bus.
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        qunsetenv("DISPLAY");
+        qputenv("XDG_RUNTIME_DIR", m_config->path().toLocal8Bit());
+        SecretStore store(kind);
+        QStringList answers;
+        const auto answer = [&](const QString &value) { answers << value; };
+        store.write("clave", "ñandú");
+        store.read("clave", this, answer);
+        store.write("otra", "x");
+        store.write("clave", "");
+        store.read("clave", this, answer);
+        QVERIFY(answers.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(answers, QStringList({"ñandú", ""}), 3000);
+        QCOMPARE(store.kind(), SecretStore::Kind::File);
+        const QString path = store.filePath();
+        QCOMPARE(QFile::permissions(path) & 0x7077, QFile::ReadOwner | QFile::WriteOwner);
+        QVERIFY(contents(path).contains("otra") && !contents(path).contains("ñandú"));
+    }
+
     void badFilesAreReportedOnce_data()
     {
         QTest::addColumn<QString>("condition");
