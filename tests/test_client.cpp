@@ -601,7 +601,7 @@ private Q_SLOTS:
                 const QStringList answers = {"otra clave", "ñandú del grupo", "clave nueva",
                                              "clave nueva"};
                 window->ui->txtPassword->setText(answers.value(prompts.size() - 1));
-                window->ui->chkRemember->setChecked(prompts.size() == 2);
+                window->ui->chkRemember->setChecked(prompts.size() > 1);
                 window->accept();
             }
         });
