@@ -582,7 +582,7 @@ private Q_SLOTS:
     }
 
     // The group's password: asked for in a window, asked again if wrong, remembered if the user
-    // ticks it, and never written to the server's log.
+    // ticks it, never written to the server's log, and asked again under another certificate.
     void theGroupsPassword()
     {
         QTemporaryDir dir;
@@ -606,9 +606,10 @@ private Q_SLOTS:
                 }
                 if (open.elapsed() < slowly)
                     return;
-                const QStringList answers = {"otra clave", "ñandú del grupo", "clave nueva"};
+                const QStringList answers = {"otra clave", "ñandú del grupo", "clave nueva",
+                                             "clave nueva"};
                 window->ui->txtPassword->setText(answers.value(prompts.size() - 1));
-                window->ui->chkRemember->setChecked(prompts.size() == 2);
+                window->ui->chkRemember->setChecked(prompts.size() > 1);
                 window->accept();
             }
         });
@@ -616,7 +617,6 @@ private Q_SLOTS:
         as(program, "nick ana; host 127.0.0.19; go; session=in; nodes=ana");
         QCOMPARE(prompts.size(), 2);
         QVERIFY(prompts[1].startsWith("La contraseña no era correcta. El servidor 127.0.0.19 pide"));
-        QCOMPARE(program->settings().password("127.0.0.19"), "ñandú del grupo");
         as(program, "logout; nick ana; go; session=in; nodes=ana");
         QCOMPARE(prompts.size(), 2);
         QVERIFY(m_relayLog.contains("refused: wrong password") && !m_relayLog.contains("ñandú"));
@@ -631,6 +631,21 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(prompts.size(), 3, 10000);
         as(program, "session=in; nodes=ana; status=1 usuario(s)");
         QCOMPARE(prompts.size(), 3);
+        // The user accepts another certificate: nothing is given to that server before the user
+        // answers anew.
+        QTemporaryDir other;
+        const qsizetype refusals = m_relayLog.count("refused: wrong password");
+        slowly = 0;
+        boxes->instead = [] {
+            auto *box = static_cast<QMessageBox *>(QApplication::activeModalWidget());
+            box->button(QMessageBox::Yes)->click();
+        };
+        server.reset();
+        server = startRelay({"--password-file", file.fileName(), "--state-dir", other.path()});
+        QTRY_COMPARE_WITH_TIMEOUT(prompts.size(), 4, 10000);
+        as(program, "session=in; nodes=ana");
+        QVERIFY(prompts[3].startsWith("El servidor 127.0.0.19 pide"));
+        QCOMPARE(m_relayLog.count("refused: wrong password"), refusals);
     }
 
     // A log-in begun while the LOGOUT before it waits to leave keeps its own connection.

@@ -4,6 +4,7 @@
 #include "core/dispatcher.h"
 #include "core/history_store.h"
 #include "core/outbox.h"
+#include "core/secret_store.h"
 #include "core/session.h"
 #include "core/user_list.h"
 #include "protocol/client_socket.h"
@@ -25,6 +26,7 @@ Client::Client(QObject *parent)
                                         Qt::QueuedConnection);
           },
           this)),
+      m_secrets(new SecretStore(SecretStore::fromEnvironment(), this)),
       m_session(new Session(*this)),
       m_outbox(std::make_unique<Outbox>(*this)),
       m_users(new UserList(this)),
@@ -35,6 +37,7 @@ Client::Client(QObject *parent)
       m_dispatcher(new Dispatcher(*this))
 {
     m_session->setParent(this);
+    m_settings->movePasswords(*m_secrets);
     connect(&socket(), &ClientSocket::dataArrival, m_dispatcher, &Dispatcher::dataArrival);
     connect(m_history, &HistoryStore::notKept, this, &Client::showError);
     m_history->setKeeping(m_settings->keepsHistory());

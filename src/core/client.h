@@ -11,6 +11,7 @@ class Dispatcher;
 class HistoryStore;
 class Outbox;
 class Session;
+class SecretStore;
 class Settings;
 class UserList;
 
@@ -28,6 +29,7 @@ public:
     ~Client() override;
 
     Settings &settings() { return *m_settings; }
+    SecretStore &secrets() { return *m_secrets; }
     Session &session() { return *m_session; }
     ClientSocket &socket();
     Outbox &outbox() { return *m_outbox; }
@@ -96,6 +98,7 @@ Q_SIGNALS:
 
 private:
     Settings *m_settings;
+    SecretStore *m_secrets;
     Session *m_session;
     std::unique_ptr<Outbox> m_outbox;
     UserList *m_users;

@@ -4,6 +4,7 @@
 #include "core/conversations.h"
 #include "core/history_store.h"
 #include "core/outbox.h"
+#include "core/secret_store.h"
 #include "core/user_list.h"
 #include "protocol/client_socket.h"
 #include "protocol/wire.h"
@@ -40,7 +41,7 @@ void Session::logIn(const QString &nickname, const QString &host)
     m_state = State::Connecting;
     m_retrying = false;
     m_clearOnce = m_encryptOnly = m_quietReturn = false;
-    ++m_choices;
+    const quint64 choice = ++m_choices;
     m_token.clear();
     m_client.setClearText(false);
     m_nickname = nickname;
@@ -48,7 +49,16 @@ void Session::logIn(const QString &nickname, const QString &host)
     if (host != std::exchange(m_host, host))
         m_password.clear();
     m_client.history().setAccount(host, nickname);
-    connectTo();
+    // The secret of a run that ended without logging out takes the nickname back from the
+    // connection the server may still hold; nothing goes out before the store has answered.
+    m_client.secrets().read(SecretStore::tokenKey(host, nickname), this,
+                            [this, choice](const QString &kept) {
+                                if (choice != m_choices)
+                                    return;
+                                m_tokenCertificate = kept.section(u'\n', 0, 0);
+                                m_token = kept.section(u'\n', 1);
+                                connectTo();
+                            });
 }
 
 void Session::connectTo()
@@ -59,7 +69,8 @@ void Session::connectTo()
     m_socket->setKnownCertificate(known);
     m_socket->setClearAllowed(
         !m_encryptOnly && (known.isEmpty() ? settings.clearTextAllowed(m_host) : m_clearOnce));
-    m_socket->setPassword(m_password.isEmpty() ? settings.password(m_host) : m_password);
+    // The socket would give the last password under any certificate; askPassword() chooses.
+    m_socket->setPassword(QString());
     m_socket->connectTo(m_host, wire::ServerPort);
 }
 
@@ -69,7 +80,7 @@ void Session::leave()
     m_retrying = false;
     m_clearOnce = m_encryptOnly = m_quietReturn = false;
     ++m_choices;
-    m_token.clear();
+    forgetToken();
     Q_EMIT m_client.padlockChanged(QString());
     m_client.setClearText(false);
     // An attempt under way ends; a connection that stands is left to the caller, who says
@@ -88,7 +99,7 @@ void Session::connected()
     if (reconnected)
         m_client.setNickname(m_nickname);
     m_client.settings().setLastLogIn(m_nickname, m_host);
-    m_client.outbox().logIn(m_nickname, reconnected && m_socket->fingerprint() == m_tokenCertificate
+    m_client.outbox().logIn(m_nickname, m_socket->fingerprint() == m_tokenCertificate
                                             ? m_token
                                             : QString());
     m_passwordRefused = false;
@@ -150,6 +161,16 @@ void Session::setToken(const QString &token)
 {
     m_token = token;
     m_tokenCertificate = m_socket->fingerprint();
+    // Kept with its certificate for a run after this one, should this one end without leaving.
+    m_client.secrets().write(SecretStore::tokenKey(m_host, m_nickname),
+                             token.isEmpty() ? QString() : m_tokenCertificate + u'\n' + token);
+}
+
+void Session::forgetToken()
+{
+    m_token.clear();
+    if (!m_nickname.isEmpty())
+        m_client.secrets().write(SecretStore::tokenKey(m_host, m_nickname), QString());
 }
 
 void Session::refused(const QString &reason, const QString &text)
@@ -159,13 +180,13 @@ void Session::refused(const QString &reason, const QString &text)
     m_nextDelay = FirstRetry;
     // The server read no LOGIN after refusing the password: the secret still holds.
     if (reason == wire::RefusedNickname)
-        m_token.clear();
+        forgetToken();
     const bool gavePassword = m_socket->gavePassword();
     m_socket->close();
     if (reason == wire::RefusedPassword && gavePassword && was != State::LoggedOut) {
         // Asked again at once, saying why.
         m_password.clear();
-        m_client.settings().setPassword(m_host, QString());
+        m_client.secrets().write(SecretStore::passwordKey(m_host, m_passwordCertificate), QString());
         m_passwordRefused = true;
         m_state = attemptState();
         connectTo();
@@ -230,7 +251,34 @@ void Session::encryptAfterAll()
 
 void Session::askPassword()
 {
+    // A password goes only under the certificate it was given under: after the user accepts
+    // another one it is asked again, and nothing is sent before the answer.
+    const QString certificate = m_socket->fingerprint();
+    if (!m_password.isEmpty() && m_passwordCertificate == certificate) {
+        m_socket->givePassword(m_password);
+        return;
+    }
+    m_client.secrets().read(
+        SecretStore::passwordKey(m_host, certificate), this,
+        [this, choice = m_choices, certificate](const QString &remembered) {
+            // Gone meanwhile: whatever ended the connection has said so.
+            if (choice != m_choices || m_state == State::LoggedOut || m_state == State::LoggedIn
+                || m_socket->fingerprint() != certificate)
+                return;
+            if (remembered.isEmpty()) {
+                askUser(certificate);
+                return;
+            }
+            m_password = remembered;
+            m_passwordCertificate = certificate;
+            m_socket->givePassword(m_password);
+        });
+}
+
+void Session::askUser(const QString &certificate)
+{
     ++m_asking;
+    m_askedCertificate = certificate;
     // A harness that answers nothing cancels.
     if (m_client.isInstant())
         answerPassword(m_choices, false, QString(), false);
@@ -252,9 +300,12 @@ void Session::answerPassword(quint64 question, bool given, const QString &passwo
         return;
     }
     m_password = password;
+    m_passwordCertificate = m_askedCertificate;
     if (remember)
-        m_client.settings().setPassword(m_host, m_password);
-    if (!m_socket->givePassword(m_password))
+        m_client.secrets().write(SecretStore::passwordKey(m_host, m_passwordCertificate), password);
+    // A connection under another certificate, or none (the server stopped waiting): a new one,
+    // which gets the password only under the same certificate.
+    if (m_socket->fingerprint() != m_passwordCertificate || !m_socket->givePassword(m_password))
         connectTo();
 }
 

@@ -16,7 +16,10 @@ class ClientSocket;
 // instant. Logging out, an expulsion and the login window's own attempts end the retrying.
 //
 // A reconnection presents the secret the server gave at the last log-in, so that the server,
-// which may still hold the old connection, lets the same user take the nickname back. A server
+// which may still hold the old connection, lets the same user take the nickname back; the secret
+// is kept in the SecretStore until the user leaves, so a log-in after a run that ended without
+// leaving (a crash) presents it too. Secrets and the group's password go back only under the
+// certificate they were given under (none: in clear). A server
 // that refuses the user (the nickname taken, the password wrong) is not retried; a certificate
 // other than the one remembered for the address is refused until the user accepts it.
 //
@@ -79,7 +82,11 @@ private:
     void certificateRefused(const QString &known, const QString &seen);
     // A server taken for a plain one offered encryption late: the same log-in, again, encrypted.
     void encryptAfterAll();
+    // The password for the connection's certificate: the session's, the remembered one, or the
+    // user's answer.
     void askPassword();
+    void askUser(const QString &certificate);
+    void forgetToken();
     // The windows as after logging out, and the login window open for another try.
     void showLoggedOut(const QString &status);
     void retry();
@@ -108,8 +115,11 @@ private:
     bool m_quietReturn = false;
     // The certificate the secret came under (none: in clear); it goes back under no other.
     QString m_tokenCertificate;
-    // The group's password for this session, remembered or not; whether the last was refused.
+    // The group's password for this session, remembered or not, and the certificate it goes
+    // under; the certificate the open question is about; whether the last was refused.
     QString m_password;
+    QString m_passwordCertificate;
+    QString m_askedCertificate;
     bool m_passwordRefused = false;
     // Password questions unanswered.
     int m_asking = 0;

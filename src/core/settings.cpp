@@ -1,5 +1,7 @@
 #include "core/settings.h"
 
+#include "core/secret_store.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -165,7 +167,10 @@ bool Settings::open()
         return false;
     QSqlQuery query(m_db);
     // Readers and the writer of several clients do not wait for each other.
+    // A password an earlier version kept here is overwritten when deleted, not left in a free
+    // page.
     return exec(query, QStringLiteral("PRAGMA busy_timeout = ") + QString::number(kBusyMs))
+        && exec(query, QStringLiteral("PRAGMA secure_delete = ON"))
         && exec(query, QStringLiteral("PRAGMA journal_mode = WAL")) && query.next()
         && query.value(0).toString() == QLatin1String("wal");
 }
@@ -301,14 +306,26 @@ QStringList Settings::clearTextAddresses() const
     return addresses;
 }
 
-QString Settings::password(const QString &address) const
+void Settings::movePasswords(SecretStore &store)
 {
-    return value(serverKey(address, QStringLiteral("password")));
-}
-
-void Settings::setPassword(const QString &address, const QString &password)
-{
-    write({{serverKey(address, QStringLiteral("password")), password}});
+    const QString prefix = QStringLiteral("servers/");
+    const QString suffix = QStringLiteral("/password");
+    const QStringList keys = m_values.keys();
+    for (const QString &key : keys) {
+        if (!key.startsWith(prefix) || !key.endsWith(suffix))
+            continue;
+        const QString address = key.mid(prefix.size()).chopped(suffix.size());
+        store.write(SecretStore::passwordKey(address, certificate(address)), m_values.value(key),
+                    this, [this, key](bool kept) {
+                        if (!kept)
+                            return;
+                        write({{key, QString()}});
+                        // The earlier version's own file, otherwise left as it was, loses it too.
+                        const QString path = m_folder + QStringLiteral("/ajustes.ini");
+                        if (QFileInfo::exists(path))
+                            QSettings(path, QSettings::IniFormat).remove(key);
+                    });
+    }
 }
 
 bool Settings::notifications() const

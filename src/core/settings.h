@@ -11,11 +11,13 @@
 #include <utility>
 
 class QSqlQuery;
+class SecretStore;
 
 // What the client keeps between runs, in the user's configuration folder
 // ($XDG_CONFIG_HOME/korvex-mensajero/ajustes.sqlite): the last nickname and address, whether
-// desktop notices are shown, how long conversations are kept, each server's certificate and, if
-// the user asked, its password (so the file is the user's alone), and the block list.
+// desktop notices are shown, how long conversations are kept, each server's certificate and the
+// block list. The passwords are in the SecretStore; earlier versions kept them here, so the file
+// is the user's alone.
 //
 // Every write is one SQLite transaction: a crash or a full disk leaves the previous state whole.
 // Several clients may share the folder: each applies only its own changes to the block list, as
@@ -43,9 +45,10 @@ public:
     bool clearTextAllowed(const QString &address) const;
     void setClearTextAllowed(const QString &address, bool allowed);
     QStringList clearTextAddresses() const;
-    // The group's password remembered for the server at this address; nothing to forget it.
-    QString password(const QString &address) const;
-    void setPassword(const QString &address, const QString &password);
+    // Moves the groups' passwords an earlier version kept here to the store, each under the
+    // certificate remembered for its address now (none: in clear); each leaves this file once
+    // the store has it.
+    void movePasswords(SecretStore &store);
 
     bool notifications() const;
     void setNotifications(bool shown);

@@ -110,6 +110,9 @@ class TestCore : public QObject {
                  m_asked.clear();
                  client.session().answerCertificate(m_question, arg == "yes");
              }},
+            {"logout", [&] { client.logOut(); }},
+            // The program ends without logging out, and starts again on the same folders.
+            {"crash", [&] { m_client = std::make_unique<Client>(); listen(); }},
         };
         QVERIFY2(verbs.count(verb), qPrintable("unknown step " + verb));
         verbs.at(verb)();
@@ -170,6 +173,7 @@ private Q_SLOTS:
     {
         m_folders = std::make_unique<QTemporaryDir>();
         qputenv("XDG_CONFIG_HOME", m_folders->filePath("config").toLocal8Bit());
+        qputenv("KORVEX_SECRETS", "file");
         qputenv("XDG_DATA_HOME", m_folders->filePath("data").toLocal8Bit());
         m_server = std::make_unique<FakeServer>("127.0.0.13");
         QVERIFY(m_server->listener.isListening());
@@ -262,6 +266,10 @@ private Q_SLOTS:
             "encryption offered once in clear: the client comes back encrypted => as luis; "
             "clear=yes; greet 0 OFFER|frame|tls; serve OFFER|frame|tls; wire=ACCEPT|frame|tls~; "
             "connections=2; clear=no",
+            "the secret of a log-in outlives a crash, not a log-out => as luis; "
+            "serve OFFER|frame; framing=accepted; sent=ACCEPT|frame~; "
+            "serve ACCEPTED|frame~TOKEN|s1~NICK|ana~; nodes=ana; crash; login luis; "
+            "sent=LOGIN|luis|s1; logout; crash; login luis; sent=LOGIN|luis",
         });
     }
     void scripts()

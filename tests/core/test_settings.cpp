@@ -1,3 +1,4 @@
+#include "core/secret_store.h"
 #include "core/settings.h"
 
 #include <QSignalSpy>
@@ -12,7 +13,7 @@ const QString kHost = QStringLiteral("127.0.0.5");
 QStringList valuesOf(const Settings &settings)
 {
     return {settings.nickname(), settings.address(), settings.certificate(kHost),
-            settings.password(kHost), QString::number(settings.notifications()),
+            QString::number(settings.notifications()),
             QString::number(settings.keepsHistory()), QString::number(settings.retentionDays()),
             settings.blockList()};
 }
@@ -58,19 +59,19 @@ private Q_SLOTS:
         auto settings = start();
         settings->setLastLogIn("luis", kHost);
         settings->setCertificate(" " + kHost, "AB:CD");
-        settings->setPassword(kHost, "ñandú del grupo");
         settings->setNotifications(false);
         settings->setKeepsHistory(false);
         settings->setRetentionDays(30);
         settings->setBlockList("bob\r\nana\r\nbob");
-        // With a password in it, every file of the database is the user's alone.
+        // An earlier version's password may be in it: every file of the database is the user's
+        // alone.
         const auto owner = QFile::ReadOwner | QFile::WriteOwner;
         QCOMPARE(QFile::permissions(file("")) & 0x7077, owner | QFile::ExeOwner);
         for (const char *suffix : {"", "-wal", "-shm"})
             QCOMPARE(QFile::permissions(file("ajustes.sqlite") + suffix) & 0x7077, owner);
         settings.reset();
-        QCOMPARE(valuesOf(*start()), QStringList({"luis", kHost, "AB:CD", "ñandú del grupo", "0", "0",
-                                              "30", "bob\r\nana\r\nbob\r\n"}));
+        QCOMPARE(valuesOf(*start()), QStringList({"luis", kHost, "AB:CD", "0", "0", "30",
+                                                  "bob\r\nana\r\nbob\r\n"}));
         QVERIFY(m_reports.isEmpty());
     }
 
@@ -96,7 +97,7 @@ private Q_SLOTS:
         QCOMPARE(m_reports.size(), 1);
         QCOMPARE(list ? settings->blockList() : settings->address(),
                  list ? "ana\r\n" + big + u'y' : big + u'y');
-        QCOMPARE(valuesOf(*start()), QStringList({"luis", kHost, "", "", "1", "1", "0", "bob\r\n"}));
+        QCOMPARE(valuesOf(*start()), QStringList({"luis", kHost, "", "1", "1", "0", "bob\r\n"}));
         QCOMPARE(m_reports.size(), 1);
     }
 
@@ -129,15 +130,55 @@ private Q_SLOTS:
         put(file("ajustes.ini"), ini);
         put(file("bloqueados.txt"), "bob\r\nñoño\r\n");
         auto settings = start();
-        QCOMPARE(valuesOf(*settings), QStringList({"luis", kHost, "AB:CD", "ñandú del grupo", "0", "1",
-                                               "0", "bob\r\nñoño\r\n"}));
-        settings->setPassword(kHost, "");
+        QCOMPARE(valuesOf(*settings), QStringList({"luis", kHost, "AB:CD", "0", "1", "0",
+                                                   "bob\r\nñoño\r\n"}));
+        // The password moves to the store, under the certificate known then, and leaves both
+        // files.
+        SecretStore store(SecretStore::Kind::File);
+        settings->movePasswords(store);
+        QString moved;
+        store.read(SecretStore::passwordKey(kHost, "AB:CD"), this,
+                   [&](const QString &password) { moved = password; });
+        QTRY_COMPARE(moved, "ñandú del grupo");
         settings->setBlockList("");
         settings.reset();
-        QCOMPARE(valuesOf(*start()), QStringList({"luis", kHost, "AB:CD", "", "0", "1", "0", ""}));
-        QCOMPARE(contents(file("ajustes.ini")), ini);
+        QCOMPARE(valuesOf(*start()), QStringList({"luis", kHost, "AB:CD", "0", "1", "0", ""}));
+        QVERIFY(!contents(file("ajustes.sqlite")).contains("ñandú"));
+        QVERIFY(!contents(file("ajustes.ini")).contains("ñandú"));
+        QVERIFY(contents(file("ajustes.ini")).contains("AB:CD"));
         QCOMPARE(contents(file("bloqueados.txt")), "bob\r\nñoño\r\n");
         QVERIFY(m_reports.isEmpty());
+    }
+
+    // Without a keyring service the secrets go to a file only the user can read. With no session
+    // bus at all, the keyring's absence shows at once.
+    void secretsWithoutAKeyring_data()
+    {
+        QTest::addColumn<SecretStore::Kind>("kind");
+        QTest::newRow("file asked for") << SecretStore::Kind::File;
+        QTest::newRow("no session bus") << SecretStore::Kind::Keyring;
+    }
+    void secretsWithoutAKeyring()
+    {
+        QFETCH(SecretStore::Kind, kind);
+        // Nor any other way to a user's real bus.
+        qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+        qunsetenv("DISPLAY");
+        qputenv("XDG_RUNTIME_DIR", m_config->path().toLocal8Bit());
+        SecretStore store(kind);
+        QStringList answers;
+        const auto answer = [&](const QString &value) { answers << value; };
+        store.write("clave", "ñandú");
+        store.read("clave", this, answer);
+        store.write("otra", "x");
+        store.write("clave", "");
+        store.read("clave", this, answer);
+        QVERIFY(answers.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(answers, QStringList({"ñandú", ""}), 3000);
+        QCOMPARE(store.kind(), SecretStore::Kind::File);
+        const QString path = store.filePath();
+        QCOMPARE(QFile::permissions(path) & 0x7077, QFile::ReadOwner | QFile::WriteOwner);
+        QVERIFY(contents(path).contains("otra") && !contents(path).contains("ñandú"));
     }
 
     void badFilesAreReportedOnce_data()
@@ -170,7 +211,7 @@ private Q_SLOTS:
         settings->setLastLogIn("luis", kHost);
         settings->setBlockList("bob");
         flush();
-        QCOMPARE(valuesOf(*settings), QStringList({"luis", kHost, "", "", "1", "1", "0", "bob"}));
+        QCOMPARE(valuesOf(*settings), QStringList({"luis", kHost, "", "1", "1", "0", "bob"}));
         QCOMPARE(m_reports.size(), 1);
         if (condition == "corrupt")
             QCOMPARE(contents(path), garbage);

@@ -71,9 +71,11 @@ protected:
 private Q_SLOTS:
     void init()
     {
-        // Every test starts with no settings, and keeps them away from the user's.
+        // Every test starts with no settings, and keeps them and the secrets away from the
+        // user's.
         config = std::make_unique<QTemporaryDir>();
         qputenv("XDG_CONFIG_HOME", config->path().toLocal8Bit());
+        qputenv("KORVEX_SECRETS", "file");
         qputenv("XDG_DATA_HOME", config->filePath("data").toLocal8Bit());
         server = new FakeServer(m_address);
         QVERIFY(server->listener.isListening());

@@ -1,0 +1,191 @@
+#include "core/secret_store.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <qt6keychain/keychain.h>
+
+namespace {
+const QString kService = QStringLiteral("korvex-mensajero");
+
+QString addressOf(const QString &address)
+{
+    return address.trimmed().toLower();
+}
+
+// The whole file as it is now: another client on the same folder may have changed it.
+QJsonObject readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+bool writeFile(const QString &path, const QJsonObject &secrets)
+{
+    QDir().mkpath(QFileInfo(QFileInfo(path).path()).path());
+    QDir().mkdir(QFileInfo(path).path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QSaveFile file(path);
+    // A new file would take the umask's permissions: the temporary one is the user's alone
+    // before a byte is in it.
+    return file.open(QIODevice::WriteOnly)
+        && file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
+        && file.write(QJsonDocument(secrets).toJson()) >= 0 && file.commit();
+}
+} // namespace
+
+SecretStore::Kind SecretStore::fromEnvironment()
+{
+    return qEnvironmentVariable("KORVEX_SECRETS") == QLatin1String("file") ? Kind::File
+                                                                           : Kind::Keyring;
+}
+
+QString SecretStore::passwordKey(const QString &address, const QString &certificate)
+{
+    return QStringLiteral("contraseña del grupo en ") + addressOf(address)
+        + (certificate.isEmpty() ? QStringLiteral(", sin cifrar")
+                                 : QStringLiteral(", certificado ") + certificate);
+}
+
+QString SecretStore::tokenKey(const QString &address, const QString &nickname)
+{
+    return QStringLiteral("reconexión de ") + nickname + QStringLiteral(" en ")
+        + addressOf(address);
+}
+
+SecretStore::SecretStore(Kind kind, QObject *parent)
+    : QObject(parent),
+      m_kind(kind),
+      m_path(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+             + QStringLiteral("/korvex-mensajero/secretos.json"))
+{
+}
+
+SecretStore::~SecretStore()
+{
+    // The file gets what it is still to hold, and nobody is told any more: the program ends. A
+    // keyring's jobs end with it.
+    m_ending = true;
+    if (m_kind == Kind::File) {
+        for (const Request &request : std::as_const(m_queue)) {
+            if (request.writes)
+                applyToFile(request);
+        }
+    }
+}
+
+void SecretStore::read(const QString &key, QObject *context,
+                       std::function<void(const QString &)> answer)
+{
+    enqueue({key, QString(), false, true, context,
+             [answer = std::move(answer)](const QString &value, bool) { answer(value); }});
+}
+
+void SecretStore::write(const QString &key, const QString &value, QObject *context,
+                        std::function<void(bool kept)> done)
+{
+    Request request{key, value, true, context != nullptr, context, {}};
+    if (done)
+        request.answer = [done = std::move(done)](const QString &, bool ok) { done(ok); };
+    enqueue(std::move(request));
+}
+
+void SecretStore::enqueue(Request request)
+{
+    m_queue.enqueue(std::move(request));
+    serve();
+}
+
+void SecretStore::serve()
+{
+    if (m_serving || m_ending || m_queue.isEmpty())
+        return;
+    m_serving = true;
+    if (m_kind == Kind::Keyring)
+        serveFromKeyring();
+    else
+        QMetaObject::invokeMethod(this, &SecretStore::serveFromFile, Qt::QueuedConnection);
+}
+
+void SecretStore::serveFromKeyring()
+{
+    const Request &request = m_queue.head();
+    QKeychain::Job *job = nullptr;
+    if (!request.writes) {
+        job = new QKeychain::ReadPasswordJob(kService, this);
+    } else if (request.value.isEmpty()) {
+        job = new QKeychain::DeletePasswordJob(kService, this);
+    } else {
+        auto *writing = new QKeychain::WritePasswordJob(kService, this);
+        writing->setTextData(request.value);
+        job = writing;
+    }
+    job->setAutoDelete(true);
+    job->setKey(request.key);
+    connect(job, &QKeychain::Job::finished, this, [this](QKeychain::Job *job) {
+        switch (job->error()) {
+        case QKeychain::NoError:
+            if (auto *reading = qobject_cast<QKeychain::ReadPasswordJob *>(job))
+                finish(reading->textData(), true);
+            else
+                finish(QString(), true);
+            break;
+        case QKeychain::EntryNotFound:
+            finish(QString(), true);
+            break;
+        case QKeychain::NoBackendAvailable:
+        case QKeychain::NotImplemented:
+        case QKeychain::OtherError:
+            // No keyring service runs: the file, from this request on.
+            m_kind = Kind::File;
+            serveFromFile();
+            break;
+        default:
+            // Refused: nothing kept, nothing read; the user is asked instead.
+            finish(QString(), false);
+            break;
+        }
+    });
+    job->start();
+}
+
+void SecretStore::serveFromFile()
+{
+    if (m_ending)
+        return;
+    const Request &request = m_queue.head();
+    if (!request.writes) {
+        finish(readFile(m_path).value(request.key).toString(), true);
+        return;
+    }
+    const bool ok = applyToFile(request);
+    finish(QString(), ok);
+}
+
+bool SecretStore::applyToFile(const Request &request)
+{
+    QJsonObject secrets = readFile(m_path);
+    if (request.value.isEmpty()) {
+        if (!secrets.contains(request.key))
+            return true;
+        secrets.remove(request.key);
+    } else {
+        secrets.insert(request.key, request.value);
+    }
+    return writeFile(m_path, secrets);
+}
+
+void SecretStore::finish(const QString &value, bool ok)
+{
+    const Request request = m_queue.dequeue();
+    m_serving = false;
+    if (request.answer && (!request.bound || request.context))
+        request.answer(value, ok);
+    serve();
+}

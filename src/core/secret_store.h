@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QQueue>
+#include <QString>
+
+#include <functional>
+
+// The client's long-term secrets, the groups' passwords and the secrets that let a log-in be
+// taken back, in the desktop's keyring. Where no keyring service runs, they go to a file only
+// the user can read ($XDG_CONFIG_HOME/korvex-mensajero/secretos.json), replaced whole on every
+// change.
+//
+// The keyring answers later: every request is told its outcome through its callback, never
+// inside the call, and the requests are served one after another, so a read sees every write
+// asked before it.
+class SecretStore : public QObject {
+    Q_OBJECT
+
+public:
+    enum class Kind {
+        // The keyring, or the file if none runs.
+        Keyring,
+        File,
+    };
+    // The keyring, unless KORVEX_SECRETS=file asks for the file (the tests do: no test touches
+    // a real keyring).
+    static Kind fromEnvironment();
+
+    // Where the secret of each kind is kept: a group's password under the certificate it was
+    // given under (none: in clear); a log-in's secret by address and nickname.
+    static QString passwordKey(const QString &address, const QString &certificate);
+    static QString tokenKey(const QString &address, const QString &nickname);
+
+    explicit SecretStore(Kind kind = fromEnvironment(), QObject *parent = nullptr);
+    ~SecretStore() override;
+
+    Kind kind() const { return m_kind; }
+    QString filePath() const { return m_path; }
+
+    // The secret kept under the key, empty if none (or unreadable). Nothing is told once
+    // `context` has gone.
+    void read(const QString &key, QObject *context, std::function<void(const QString &)> answer);
+    // An empty value forgets the key; `done`, if any, is told whether the change was kept.
+    void write(const QString &key, const QString &value, QObject *context = nullptr,
+               std::function<void(bool kept)> done = {});
+
+private:
+    struct Request {
+        QString key;
+        QString value;
+        bool writes = false;
+        bool bound = false;
+        QPointer<QObject> context;
+        std::function<void(const QString &value, bool ok)> answer;
+    };
+
+    void enqueue(Request request);
+    void serve();
+    void serveFromKeyring();
+    void serveFromFile();
+    bool applyToFile(const Request &request);
+    void finish(const QString &value, bool ok);
+
+    Kind m_kind;
+    QString m_path;
+    QQueue<Request> m_queue;
+    bool m_serving = false;
+    bool m_ending = false;
+};
