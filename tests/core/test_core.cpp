@@ -254,7 +254,7 @@ private Q_SLOTS:
             "wire=ACCEPT|frame|tls~; connections=1; asked=; clear=no",
             "no encryption offered: asked first, then remembered => forbid; greet 0 OFFER|frame; "
             "login luis; asked=/; wire=; session=out; answer yes; sent=ACCEPT|frame~LOGIN|luis~; "
-            "clear=yes; login luis; sent=ACCEPT|frame~LOGIN|luis~; asked=; connections=3",
+            "clear=yes; login luis; connections=3; sent=ACCEPT|frame~LOGIN|luis~; asked=",
             "refused, nothing sent => forbid; greet 0 OFFER|frame; login luis; asked=/; wire=; "
             "answer no; status=Conexión sin cifrar rechazada; session=out; connections=1",
             "a server that speaks first offers nothing => forbid; greet 0 NICK|ana; login luis; "

@@ -549,6 +549,7 @@ private Q_SLOTS:
         QTcpServer plain;
         QVERIFY(plain.listen(QHostAddress("127.0.0.28"), wire::ServerPort));
         ClientSocket client;
+        client.setClearAllowed(true);
         client.connectTo("127.0.0.28", wire::ServerPort);
         QVERIFY(waitUntil([&] { return plain.hasPendingConnections(); }));
         QTcpSocket *socket = plain.nextPendingConnection();
