@@ -131,8 +131,12 @@ private:
     bool mayWriteTo(Client &from, const QString &to);
     void ignore(Client &blocker, const QString &sender);
     void sendToNickname(const QString &nickname, const QString &message, const Client &from);
-    void sendToRoom(const QString &message, const Client &from);
-    void send(Client &to, const QString &message, const Client *from = nullptr);
+    // To everyone in the room; those whose queues are full of others' lines are named to the
+    // writer.
+    void sendToRoom(const QString &message, Client &from, Presence presence = Presence::None);
+    void notDelivered(Client &from, const QString &what);
+    void send(Client &to, const QString &message, const Client *from = nullptr,
+              Presence presence = Presence::None);
     void holdBack(quint64 id, const Connection &reader, bool hold);
 
     void answer(const QString &where, const QString &what);
@@ -153,6 +157,9 @@ private:
     qintptr m_lastDescriptor = std::numeric_limits<qintptr>::max();
     bool m_full = false;
     QElapsedTimer m_clock;
+    // When someone at each address first wrote to someone new lately; its size when next swept.
+    QHash<QHostAddress, QList<qint64>> m_newCorrespondents;
+    qsizetype m_sweepAt = 64;
     // Logged-in clients in the order they logged in.
     QList<Client *> m_online;
     quint64 m_sessions = 0;
