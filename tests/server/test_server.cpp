@@ -394,6 +394,16 @@ private Q_SLOTS:
             "entregó: ya escribiste a 2 personas nuevas en el último minuto. Espera un momento "
             "antes de escribir a otras.; log @a \"a\" refused: more than 2 new correspondents; "
             "quiet a b c d",
+            "new correspondents from one address => start --max-new-correspondents-per-address 2; "
+            "login r a b c; a> PM|r|a|1; b> PM|r|b|2; c> PM|r|c|3; r< PM|r|a|1PM|r|b|2; "
+            "c< MESSAGE|Tu mensaje para r no se entregó: desde tu dirección ya se escribió a 2 "
+            "personas nuevas en el último minuto. Espera un momento antes de escribir a otras.; "
+            "log @c \"c\" refused: more than 2 new correspondents in a minute from its address\\n; "
+            "quiet r a b c",
+            "a line past twice the bound is refused and told => start --gap 300 --max-queue 1; "
+            "login r a b c; a> PM|r|a|1; b> PM|r|b|2; c> PM|r|c|3; c< MESSAGE|Tu mensaje para r "
+            "no se entregó: tiene demasiados mensajes por leer. Prueba de nuevo en un momento.; "
+            "r< PM|r|a|1PM|r|b|2; quiet r a b c",
             "an encrypted client that takes nothing is closed => start --stall-timeout 300 "
             "--max-waiting 100000 --max-queue-bytes 64m --max-rate 256m --max-messages 100000; "
             "login ana; tls sordo; sordo> LOGIN|sordo~; deaf sordo; ana< NICK|sordo; "
@@ -419,6 +429,45 @@ private Q_SLOTS:
     {
         QFETCH(QString, script);
         run(script.startsWith("start") ? script : "start; " + script);
+    }
+
+    // A reader that takes a little at each tick, under writers from 200 addresses: they wait
+    // their turns, and it is neither closed nor loses a line.
+    void aSlowReaderUnderManyWriters()
+    {
+        run("start --stall-timeout 1000 --max-queue 400; r> ACCEPT|frame~LOGIN|r~; "
+            "r< ACCEPTED|frame~NICK|r~");
+        Peer &r = peer("r");
+        r.socket.disconnect(&r);
+        r.socket.setReadBufferSize(64);
+        r.socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        QByteArray got;
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, this, [&] { got += r.socket.read(64); });
+        tick.start(5);
+        std::vector<std::unique_ptr<QTcpSocket>> writers(200);
+        QStringList expected;
+        for (size_t i = 0; i < writers.size(); ++i) {
+            QTcpSocket &w = *(writers[i] = std::make_unique<QTcpSocket>());
+            QVERIFY(w.bind(QHostAddress("127.0.1." + QString::number(i + 1))));
+            w.connectToHost(QHostAddress(kAddress), wire::ServerPort);
+            QVERIFY(waitUntil([&] { return w.state() == QAbstractSocket::ConnectedState; }));
+            const QString name = "w" + QString::number(i);
+            for (int n = 0; n < 2; ++n)
+                expected << pipes("PM|r|" + name + "|" + QString::number(n) + QString(100, 'x'));
+            const QString lines = expected.mid(2 * i).join("~") + "~";
+            w.write(bytes("ACCEPT|frame~LOGIN|" + name + "~" + lines));
+        }
+        QVERIFY(waitUntil([&] { return got.count(bytes("x~")) >= 400; }, 20000));
+        QStringList lines = wire::fromCodePage(got).split(pipes("~")).filter(pipes("PM|r|"));
+        // Each writer's lines in order, whatever came between.
+        const auto bySender = [](const QString &a, const QString &b) {
+            return a.section(wire::FieldSeparator, 2, 2) < b.section(wire::FieldSeparator, 2, 2);
+        };
+        std::stable_sort(lines.begin(), lines.end(), bySender);
+        std::stable_sort(expected.begin(), expected.end(), bySender);
+        QCOMPARE(lines, expected);
+        QVERIFY2(!m_log.contains("not reading") && r.connected(), qPrintable(m_log.right(2000)));
     }
 
     // To a plain client messages leave one write at a time, the gap apart, so that it reads
