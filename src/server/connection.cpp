@@ -231,7 +231,8 @@ void Connection::read()
         m_socket->skip(m_socket->bytesAvailable());
         return;
     }
-    if (m_holds > 0)
+    // Held, the client waits: what it sends stays in the kernel, and then with the client.
+    if (m_holds != 0)
         return;
     QByteArray bytes = m_socket->readAll();
     refill();
