@@ -44,11 +44,20 @@ class QTextStream;
 //   it is closed.
 // - A connection on which nobody logs in for a while is closed.
 // - A connection may log in only so often a minute: each log-in is announced to everyone.
-// - A connection may write PMs to only so many new correspondents a minute: each opens a window
-//   on someone's desktop. The PMs past that are not delivered, and the writer is told why.
-// - What one client makes the server send to others is its own to wait for: when too many of its
-//   messages wait at one reader, its further messages are held back until that reader has
-//   taken half of them. A reader never pays for others' traffic by being closed.
+// - A connection, and all connections from one address together, may write PMs to only so many
+//   new correspondents a minute: each opens a window on someone's desktop. The PMs past that are
+//   not delivered, and the writer is told why.
+// - What one client makes the server send to others is its own to wait for: what may wait at
+//   one reader is shared among those whose messages wait there, and one with its share waiting
+//   is not read until that reader has taken half of it. A reader never pays for others' traffic
+//   by being closed: a line that finds twice the bound waiting is not delivered, and its writer
+//   is told. A reader is closed for not reading only when nothing leaves the kernel's queue
+//   towards it for the stall timeout.
+// - Who is online and in the room is state: a NICK and a later LOGOUT of one nickname (ENTER
+//   and LEAVE likewise) both still waiting for a reader cancel out, as do a LOGOUT and a NICK of
+//   the very same nickname (the reader still has it online; another spelling must be shown), so
+//   that a queue holds one change per nickname however often users come and go. A change with a
+//   line of that user behind it stays: the reader must see who said it.
 // - IGNORE answers a private message: each PM delivered to a connection lets it send one IGNORE
 //   back to that PM's sender, and an IGNORE nothing provoked is dropped. So IGNORE cannot flood
 //   anyone, and it does not count against the client's messages per second: a client that
