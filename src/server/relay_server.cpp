@@ -197,7 +197,7 @@ void RelayServer::handle(Connection *connection, const QByteArray &bytes)
     } else if (!client.loggedIn) {
         // Nobody is anybody before logging in.
     } else if (command == kGetUser) {
-        sendUserList(client);
+        sendUserList(client, true);
     } else if (command == kPm) {
         privateMessage(client, message.field(1), message.field(3));
     } else if (command == kIgnore) {
@@ -375,12 +375,14 @@ void RelayServer::dropUnlessChanged(const Client &client, std::chrono::milliseco
     });
 }
 
-void RelayServer::sendUserList(Client &to)
+void RelayServer::sendUserList(Client &to, bool asked)
 {
-    // The client's own answer: one that asks faster than it reads is held back like any sender.
+    // Asked for, the list is the client's own traffic: one that asks faster than it reads is
+    // held back like any sender. At log-in it is the server's, so that a newcomer to many users
+    // may write before its list has gone.
     for (const Client *user : std::as_const(m_online))
         to.connection->send(wire::toCodePage(wire::buildMessage(kNick, {user->nickname})),
-                            to.connection->id(), user->nickname, Presence::Online);
+                            asked ? to.connection->id() : 0, user->nickname, Presence::Online);
 }
 
 void RelayServer::privateMessage(Client &from, const QString &to, const QString &text)

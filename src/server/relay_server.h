@@ -133,7 +133,7 @@ private:
     // Closes the client's connection after a while, unless it has logged in or out meanwhile.
     void dropUnlessChanged(const Client &client, std::chrono::milliseconds after,
                            const QString &reason);
-    void sendUserList(Client &to);
+    void sendUserList(Client &to, bool asked = false);
     void privateMessage(Client &from, const QString &to, const QString &text);
     // Whether the client may write to that user now: a client may write to only so many new
     // correspondents a minute, each a window opening on someone's desktop.
