@@ -12,7 +12,7 @@
 #include <sys/ioctl.h>
 
 namespace {
-// A held client may be this far ahead of what it has been answered before it is a flood.
+// One read may hold this many messages waiting to be handled before it is a flood.
 constexpr qsizetype kMaxInbox = 1000;
 } // namespace
 
@@ -170,13 +170,15 @@ bool Connection::isNews(const QString &about, Presence presence)
 
 qsizetype Connection::shareOfMessages() const
 {
-    return std::clamp<qsizetype>(m_config.maxQueuedMessages / std::max<qsizetype>(m_waitingFrom.size(), 1),
-                                 1, m_config.maxWaitingFromOne);
+    const qsizetype senders = std::max<qsizetype>(m_waitingFrom.size(), 1);
+    return std::clamp<qsizetype>(m_config.maxQueuedMessages / senders, 1,
+                                 m_config.maxWaitingFromOne);
 }
 
 qint64 Connection::shareOfBytes() const
 {
-    return std::max<qint64>(m_config.maxQueuedBytes / std::max<qsizetype>(m_waitingFrom.size(), 1), 1);
+    const qsizetype senders = std::max<qsizetype>(m_waitingFrom.size(), 1);
+    return std::max<qint64>(m_config.maxQueuedBytes / senders, 1);
 }
 
 void Connection::unqueue(Queue::iterator message)

@@ -423,7 +423,8 @@ bool RelayServer::mayWriteTo(Client &from, const QString &to)
     }
     // Many connections from one place are as many windows on one desktop as one connection's.
     if (m_newCorrespondents.size() > m_sweepAt) {
-        m_newCorrespondents.removeIf([now](auto at) { return now - at.value().last() >= 60'000; });
+        m_newCorrespondents.removeIf(
+            [now](auto at) { return at->isEmpty() || now - at->last() >= 60'000; });
         m_sweepAt = 2 * m_newCorrespondents.size() + 64;
     }
     QList<qint64> &fromAddress = m_newCorrespondents[from.connection->address()];
@@ -497,8 +498,8 @@ void RelayServer::sendToRoom(const QString &message, Client &from, Presence pres
 void RelayServer::notDelivered(Client &from, const QString &what)
 {
     // Too many others write to that reader: the writer hears of it, the reader is not closed.
-    const QString why =
-        what + QStringLiteral(": tiene demasiados mensajes por leer. Prueba de nuevo en un momento.");
+    const QString why = what
+        + QStringLiteral(": tiene demasiados mensajes por leer. Prueba de nuevo en un momento.");
     send(from, wire::buildMessage(kMessage, {why}), &from);
 }
 

@@ -435,15 +435,15 @@ private Q_SLOTS:
     // their turns, and it is neither closed nor loses a line.
     void aSlowReaderUnderManyWriters()
     {
-        run("start --stall-timeout 1000 --max-queue 400; r> ACCEPT|frame~LOGIN|r~; "
+        run("start --stall-timeout 2000 --max-queue 400; r> ACCEPT|frame~LOGIN|r~; "
             "r< ACCEPTED|frame~NICK|r~");
         Peer &r = peer("r");
         r.socket.disconnect(&r);
-        r.socket.setReadBufferSize(64);
+        r.socket.setReadBufferSize(256);
         r.socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
         QByteArray got;
         QTimer tick;
-        connect(&tick, &QTimer::timeout, this, [&] { got += r.socket.read(64); });
+        connect(&tick, &QTimer::timeout, this, [&] { got += r.socket.read(256); });
         tick.start(5);
         std::vector<std::unique_ptr<QTcpSocket>> writers(200);
         QStringList expected;
