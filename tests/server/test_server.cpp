@@ -367,11 +367,11 @@ private Q_SLOTS:
             "ana< LOGOUT|f3; quiet ana",
             // Who is online and in the room waits for a slow reader as state, not history: a
             // change that undoes one still waiting cancels it, the lines said stay.
-            "comings and goings wait as state => start --gap 300 --max-logins 60; login r; "
+            "comings and goings wait as state => start --gap 500 --max-logins 60; login r; "
             "r> ENTER|r; r< ENTER|r; x> LOGIN|ana; x> ENTER|ana; x> LOGOUT|ana; x> LOGIN|ana; "
             "x> ENTER|ana; x> CHAT|ana|hola; x> LOGOUT|ana; x> LOGIN|Ana; x> LOGOUT|Ana; "
             "x> LOGIN|ana; r< NICK|anaENTER|anaCHAT|ana|holaLEAVE|ana; quiet r",
-            "a reader under re-log-ins on new connections => start --gap 300 --max-queue 8; "
+            "a reader under re-log-ins on new connections => start --gap 500 --max-queue 8; "
             "login r w; c1> LOGIN|u; w> PM|r|w|1; close c1; log @c1 disconnected; c2> LOGIN|u; "
             "w> PM|r|w|2; close c2; log @c2 disconnected; c3> LOGIN|u; w> PM|r|w|3; close c3; "
             "log @c3 disconnected; c4> LOGIN|u; w> PM|r|w|4; "
