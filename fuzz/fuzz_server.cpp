@@ -55,6 +55,7 @@ public:
         config.maxBytesPerSecond = 64 * 1024 * 1024;
         config.maxLoginsPerMinute = 100'000;
         config.maxNewCorrespondentsPerMinute = 100'000;
+        config.maxNewCorrespondentsPerAddress = 100'000;
         config.maxWaitingFromOne = 100'000;
         config.bootGrace = std::chrono::milliseconds(0);
         m_server = std::make_unique<RelayServer>(config, m_stream);

@@ -103,13 +103,14 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("FILE"));
     const QCommandLineOption maxQueue(
         QStringLiteral("max-queue"),
-        QStringLiteral("Close a client with more than this many messages waiting for it; keep it "
-                       "above the number of users (default: %1).")
+        QStringLiteral("Share this many messages waiting for a client among their senders, "
+                       "holding back each one past its share; keep it above the number of users "
+                       "(default: %1).")
             .arg(config.maxQueuedMessages),
         QStringLiteral("MESSAGES"));
     const QCommandLineOption maxQueueBytes(
         QStringLiteral("max-queue-bytes"),
-        QStringLiteral("Close a client with more than this many bytes waiting for it; k and m "
+        QStringLiteral("Share this many bytes waiting for a client among their senders; k and m "
                        "suffixes allowed (default: %1).")
             .arg(config.maxQueuedBytes),
         QStringLiteral("BYTES"));
@@ -134,7 +135,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption maxWaiting(
         QStringLiteral("max-waiting"),
         QStringLiteral("Hold back a client when this many of its messages wait for one other "
-                       "client (default: %1).")
+                       "client, or fewer when many share that client's queue (default: %1).")
             .arg(config.maxWaitingFromOne),
         QStringLiteral("MESSAGES"));
     const QCommandLineOption maxLogins(
@@ -148,6 +149,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("Refuse a client's PMs to more than this many new correspondents in a "
                        "minute (default: %1).")
             .arg(config.maxNewCorrespondentsPerMinute),
+        QStringLiteral("COUNT"));
+    const QCommandLineOption maxAddressCorrespondents(
+        QStringLiteral("max-new-correspondents-per-address"),
+        QStringLiteral("Refuse PMs to more than this many new correspondents in a minute from all "
+                       "the clients at one address together (default: %1).")
+            .arg(config.maxNewCorrespondentsPerAddress),
         QStringLiteral("COUNT"));
     const QCommandLineOption bootGrace(
         QStringLiteral("boot-grace"),
@@ -216,8 +223,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("BYTES"));
     parser.addOptions({help, version, adminSocket, admin, listen, gap, noFraming, stateDir, noTls,
                        requireTls, passwordFile, maxQueue, maxQueueBytes, stallTimeout, maxWaiting,
-                       maxRate, maxMessages, maxLogins, maxCorrespondents, bootGrace,
-                       logInTimeout, maxConnections, maxNotLoggedIn, maxLoginsPerAddress,
+                       maxRate, maxMessages, maxLogins, maxCorrespondents, maxAddressCorrespondents,
+                       bootGrace, logInTimeout, maxConnections, maxNotLoggedIn, maxLoginsPerAddress,
                        passwordDelay, maxPasswordFailures, passwordLock, logSummary,
                        helloTimeout, maxMessageBeforeLogIn});
     result.helpText = parser.helpText();
@@ -320,6 +327,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     read(maxLogins, 1, false, [&](qint64 v) { config.maxLoginsPerMinute = int(v); });
     read(maxCorrespondents, 1, false,
          [&](qint64 v) { config.maxNewCorrespondentsPerMinute = int(v); });
+    read(maxAddressCorrespondents, 1, false,
+         [&](qint64 v) { config.maxNewCorrespondentsPerAddress = int(v); });
     read(bootGrace, 0, false, [&](qint64 v) { config.bootGrace = milliseconds(v); });
     read(logInTimeout, 1, false, [&](qint64 v) { config.logInTimeout = milliseconds(v); });
     read(maxConnections, 1, false, [&](qint64 v) { config.maxConnectionsPerAddress = int(v); });

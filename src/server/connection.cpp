@@ -8,8 +8,11 @@
 
 #include <algorithm>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 namespace {
-// A held client may be this far ahead of what it has been answered before it is a flood.
+// One read may hold this many messages waiting to be handled before it is a flood.
 constexpr qsizetype kMaxInbox = 1000;
 } // namespace
 
@@ -63,7 +66,8 @@ Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 i
       m_messageAllowance(double(config.maxMessagesPerSecond))
 {
     m_socket->setParent(this);
-    m_peer = endpoint(m_socket->peerAddress(), m_socket->peerPort());
+    m_address = m_socket->peerAddress();
+    m_peer = endpoint(m_address, m_socket->peerPort());
 
     // Each message its own segment, at once: a plain client cannot tell two messages apart if
     // the kernel joins them.
@@ -73,12 +77,16 @@ Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 i
     m_socket->setReadBufferSize(std::max<qint64>(config.maxBytesPerSecond, 1) + 1);
 
     m_stallTimer.setSingleShot(true);
-    m_stallTimer.setInterval(config.stallTimeout);
     m_clock.start();
     m_lastProgress.start();
 
     connect(m_socket, &QTcpSocket::readyRead, this, &Connection::read);
-    connect(m_socket, &QTcpSocket::bytesWritten, this, &Connection::written);
+    // Once encryption starts, what reaches the kernel is counted encrypted (below); the plain
+    // bytes reported then are only what was encrypted.
+    connect(m_socket, &QTcpSocket::bytesWritten, this, [this](qint64 bytes) {
+        m_handed += m_handshaking || m_encrypted ? 0 : bytes;
+        written();
+    });
     connect(m_socket, &QTcpSocket::disconnected, this, &Connection::socketClosed);
     connect(&m_stallTimer, &QTimer::timeout, this, &Connection::checkProgress);
 
@@ -89,7 +97,10 @@ Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 i
         auto *ssl = static_cast<QSslSocket *>(m_socket);
         // Encrypted, what the client has taken is what the kernel has taken, not only what has
         // been encrypted: a client that stops reading must still be seen to stop.
-        connect(ssl, &QSslSocket::encryptedBytesWritten, this, &Connection::written);
+        connect(ssl, &QSslSocket::encryptedBytesWritten, this, [this](qint64 bytes) {
+            m_handed += bytes;
+            written();
+        });
         connect(ssl, &QSslSocket::encrypted, this, &Connection::encryptionStarted);
         features << wire::Tls;
         if (!config.password.isEmpty())
@@ -105,40 +116,95 @@ Connection::~Connection()
     disconnect(m_socket, nullptr, this, nullptr);
 }
 
-void Connection::send(const QByteArray &message, quint64 from)
+bool Connection::send(const QByteArray &message, quint64 from, const QString &about,
+                      Presence presence)
 {
     if (m_closing || m_closeWhenSent)
-        return;
-    if (m_queue.size() >= m_config.maxQueuedMessages) {
-        drop(QStringLiteral("not reading: more than %1 messages waiting")
-                 .arg(m_config.maxQueuedMessages));
-        return;
-    }
-    if (m_queuedBytes + message.size() > m_config.maxQueuedBytes) {
-        drop(QStringLiteral("not reading: more than %1 bytes waiting")
-                 .arg(m_config.maxQueuedBytes));
-        return;
-    }
-    m_queue.enqueue({m_framedOut ? message + wire::Terminator : message, m_framedOut, from});
-    m_queuedBytes += m_queue.last().bytes.size();
-    if (from != 0 && ++m_waitingFrom[from] == m_config.maxWaitingFromOne) {
-        m_pilingUp.append(from);
-        Q_EMIT pilingUp(from);
+        return true;
+    if (presence != Presence::None && !isNews(about, presence))
+        return true;
+    // Others' lines past twice the bounds (more writers than the bound has messages, or long
+    // lines) are refused, not the reader closed. What tells of presence is bounded by the users.
+    if (from != 0 && from != m_id && presence == Presence::None
+        && (qsizetype(m_queue.size()) >= 2 * m_config.maxQueuedMessages
+            || m_queuedBytes + message.size() > 2 * m_config.maxQueuedBytes))
+        return false;
+    enqueue({m_framedOut ? message + wire::Terminator : message, m_framedOut, from, false, about,
+             presence});
+    if (from != 0) {
+        Waiting &waiting = m_waitingFrom[from];
+        ++waiting.messages;
+        waiting.bytes += m_queue.back().bytes.size();
+        if ((waiting.messages >= shareOfMessages() || waiting.bytes >= shareOfBytes())
+            && !m_pilingUp.contains(from)) {
+            m_pilingUp.insert(from);
+            Q_EMIT pilingUp(from);
+        }
     }
     writeNext();
+    return true;
 }
 
-void Connection::forget(const Outgoing &message)
+void Connection::enqueue(Outgoing message)
 {
-    m_queuedBytes -= message.bytes.size();
-    if (message.from == 0)
+    m_queuedBytes += message.bytes.size();
+    m_queue.push_back(std::move(message));
+    if (!m_queue.back().about.isEmpty())
+        m_about[m_queue.back().about].append(std::prev(m_queue.end()));
+}
+
+bool Connection::isNews(const QString &about, Presence presence)
+{
+    const auto chain = m_about.constFind(about);
+    if (chain == m_about.cend())
+        return true;
+    const Queue::iterator last = chain->last();
+    if (last->presence == presence)
+        return false;
+    if (int(last->presence) != (int(presence) ^ 1))
+        return true;
+    // Came and went (or went and came back, under the very same name) while the client was not
+    // looking: it has nothing to learn.
+    unqueue(last);
+    return false;
+}
+
+qsizetype Connection::shareOfMessages() const
+{
+    const qsizetype senders = std::max<qsizetype>(m_waitingFrom.size(), 1);
+    return std::clamp<qsizetype>(m_config.maxQueuedMessages / senders, 1,
+                                 m_config.maxWaitingFromOne);
+}
+
+qint64 Connection::shareOfBytes() const
+{
+    const qsizetype senders = std::max<qsizetype>(m_waitingFrom.size(), 1);
+    return std::max<qint64>(m_config.maxQueuedBytes / senders, 1);
+}
+
+void Connection::unqueue(Queue::iterator message)
+{
+    m_queuedBytes -= message->bytes.size();
+    if (!message->about.isEmpty()) {
+        const auto chain = m_about.find(message->about);
+        chain->first() == message ? chain->removeFirst() : chain->removeLast();
+        if (chain->isEmpty())
+            m_about.erase(chain);
+    }
+    const quint64 from = message->from;
+    const qint64 bytes = message->bytes.size();
+    m_queue.erase(message);
+    if (from == 0)
         return;
-    const auto waiting = m_waitingFrom.find(message.from);
-    if (--waiting.value() <= m_config.maxWaitingFromOne / 2
-        && m_pilingUp.removeOne(message.from))
-        Q_EMIT relieved(message.from);
-    if (waiting.value() == 0)
+    const auto waiting = m_waitingFrom.find(from);
+    --waiting->messages;
+    waiting->bytes -= bytes;
+    if (waiting->messages == 0)
         m_waitingFrom.erase(waiting);
+    else if (waiting->messages > shareOfMessages() / 2 || waiting->bytes > shareOfBytes() / 2)
+        return;
+    if (m_pilingUp.remove(from))
+        Q_EMIT relieved(from);
 }
 
 void Connection::drop(const QString &reason)
@@ -168,6 +234,9 @@ void Connection::read()
         m_socket->skip(m_socket->bytesAvailable());
         return;
     }
+    // Held, the client waits: what it sends stays in the kernel, and then with the client.
+    if (m_holds != 0)
+        return;
     QByteArray bytes = m_socket->readAll();
     refill();
     if (double(bytes.size()) > m_byteAllowance) {
@@ -217,8 +286,7 @@ bool Connection::acceptMarker(QByteArray &bytes)
     bytes.remove(0, at + accept.size());
     Q_EMIT taken(accept.size());
     m_framedIn = true;
-    m_queue.enqueue({wire::marker(wire::Accepted, tls), true, 0, tls});
-    m_queuedBytes += m_queue.last().bytes.size();
+    enqueue({wire::marker(wire::Accepted, tls), true, 0, tls, {}, Presence::None});
     m_framedOut = true;
     writeNext();
     return !m_closing;
@@ -243,12 +311,21 @@ void Connection::setLoggedIn(bool loggedIn)
 void Connection::hold()
 {
     ++m_holds;
+    m_wasHeld = true;
 }
 
 void Connection::release()
 {
     if (m_holds > 0 && --m_holds == 0)
-        QMetaObject::invokeMethod(this, &Connection::handOn, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &Connection::resume, Qt::QueuedConnection);
+}
+
+void Connection::resume()
+{
+    handOn();
+    // What came while held is read now: no new arrival would announce it.
+    if (m_holds == 0 && !m_closing && m_socket->bytesAvailable() > 0)
+        read();
 }
 
 void Connection::keep(const QByteArray &message, qint64 bytes)
@@ -277,11 +354,12 @@ void Connection::refill()
     const double seconds = double(now - m_lastRefillNs) * 1e-9;
     m_lastRefillNs = now;
     // Each allowance holds at most one second's worth, so a quiet client cannot save up for a
-    // longer burst.
-    m_byteAllowance = std::min(double(m_config.maxBytesPerSecond),
+    // longer burst; but a held client was not quiet, it was kept waiting.
+    const double most = std::exchange(m_wasHeld, m_holds > 0) ? 1e18 : 1.0;
+    m_byteAllowance = std::min(most * double(m_config.maxBytesPerSecond),
                                m_byteAllowance + seconds * double(m_config.maxBytesPerSecond));
     m_messageAllowance =
-        std::min(double(m_config.maxMessagesPerSecond),
+        std::min(most * double(m_config.maxMessagesPerSecond),
                  m_messageAllowance + seconds * double(m_config.maxMessagesPerSecond));
 }
 
@@ -289,15 +367,15 @@ void Connection::writeNext()
 {
     // The gap keeps plain messages apart; a framed one needs none, not even after a plain one
     // (the offer): the client finds the marker in whatever read it comes.
-    if (m_closing || m_inFlight || m_handshaking || m_queue.isEmpty()
-        || (m_pacer.isWaiting(this) && !m_queue.head().framed))
+    if (m_closing || m_inFlight || m_handshaking || m_queue.empty()
+        || (m_pacer.isWaiting(this) && !m_queue.front().framed))
         return;
-    if (m_queue.head().startsTls) {
+    if (m_queue.front().startsTls) {
         // The marker leaves in clear; the handshake follows it on the same stream, and what is
         // queued behind it waits for the encryption.
-        const Outgoing marker = m_queue.dequeue();
-        forget(marker);
-        m_socket->write(marker.bytes);
+        const QByteArray marker = m_queue.front().bytes;
+        unqueue(m_queue.begin());
+        m_socket->write(marker);
         m_handshaking = true;
         auto *ssl = static_cast<QSslSocket *>(m_socket);
         ssl->setSslConfiguration(*m_tls);
@@ -311,18 +389,18 @@ void Connection::writeNext()
     }
     // A plain message goes alone; framed ones go together, as many as wait.
     QByteArray bytes;
-    m_plainInFlight = !m_queue.head().framed;
+    m_plainInFlight = !m_queue.front().framed;
     do {
-        const Outgoing message = m_queue.dequeue();
-        bytes += message.bytes;
-        forget(message);
-    } while (!m_plainInFlight && !m_queue.isEmpty() && m_queue.head().framed
-             && !m_queue.head().startsTls);
+        bytes += m_queue.front().bytes;
+        unqueue(m_queue.begin());
+    } while (!m_plainInFlight && !m_queue.empty() && m_queue.front().framed
+             && !m_queue.front().startsTls);
     m_inFlight = true;
     m_socket->write(bytes);
     if (!m_stallTimer.isActive()) {
         m_lastProgress.restart();
-        m_stallTimer.start();
+        m_taken = takenByPeer();
+        m_stallTimer.start(pollInterval());
     }
 }
 
@@ -335,12 +413,9 @@ void Connection::encryptionStarted()
 
 void Connection::written()
 {
-    // Only noted here: with thousands of clients, restarting a timer on every write would cost
-    // more than the writing.
-    m_lastProgress.restart();
     const qint64 pending = m_socket->bytesToWrite()
         + (m_encrypted ? static_cast<QSslSocket *>(m_socket)->encryptedBytesToWrite() : 0);
-    if (m_closeWhenSent && !m_closing && m_queue.isEmpty() && pending == 0) {
+    if (m_closeWhenSent && !m_closing && m_queue.empty() && pending == 0) {
         m_closing = true;
         // Graceful: what was sent last (the reason, often) is read before the end.
         m_socket->disconnectFromHost();
@@ -358,17 +433,38 @@ void Connection::written()
         writeNext();
 }
 
+std::chrono::milliseconds Connection::pollInterval() const
+{
+    // A few looks a timeout: what a client took shows only when looked at.
+    return std::max(m_config.stallTimeout / 4, std::chrono::milliseconds(1));
+}
+
+qint64 Connection::takenByPeer() const
+{
+    // What the kernel still holds for the peer, sent or not: a client that reads slowly takes
+    // from it, while Qt may see no room to write for much longer than the stall timeout.
+    int unsent = 0;
+    if (::ioctl(int(m_socket->socketDescriptor()), SIOCOUTQ, &unsent) != 0)
+        unsent = 0;
+    return m_handed - unsent;
+}
+
 void Connection::checkProgress()
 {
-    const auto quiet = std::chrono::milliseconds(m_lastProgress.elapsed());
-    if (!m_inFlight && m_queue.isEmpty())
+    if (!m_inFlight && m_queue.empty())
         return;
+    const qint64 taken = takenByPeer();
+    if (taken > m_taken) {
+        m_taken = taken;
+        m_lastProgress.restart();
+    }
+    const auto quiet = std::chrono::milliseconds(m_lastProgress.elapsed());
     if (quiet >= m_config.stallTimeout) {
         drop(QStringLiteral("not reading: nothing taken for %1 ms")
                  .arg(m_config.stallTimeout.count()));
         return;
     }
-    m_stallTimer.start(m_config.stallTimeout - quiet);
+    m_stallTimer.start(std::min(m_config.stallTimeout - quiet, pollInterval()));
 }
 
 void Connection::socketClosed()
@@ -388,6 +484,7 @@ void Connection::finish()
     m_finished = true;
     m_stallTimer.stop();
     m_queue.clear();
+    m_about.clear();
     m_queuedBytes = 0;
     m_inbox.clear();
     QMetaObject::invokeMethod(

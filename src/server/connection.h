@@ -14,10 +14,16 @@
 #include <QTimer>
 
 #include <functional>
+#include <list>
 
 class QSslConfiguration;
 class QTcpSocket;
 class Connection;
+
+// What a message tells of a user's presence. What waits for a slow reader about who is online
+// and in the room is state, not history: a change that undoes one still waiting cancels it.
+// Opposites differ in the lowest bit.
+enum class Presence { None = 0, Online = 2, Offline = 3, InRoom = 4, OutOfRoom = 5 };
 
 // The gaps between messages to plain clients, kept on one timer for them all: with thousands of
 // clients, a timer each would cost more than the writing.
@@ -69,12 +75,17 @@ public:
     quint64 id() const { return m_id; }
     // The peer's address and port as the log shows them.
     QString peer() const { return m_peer; }
+    QHostAddress address() const { return m_address; }
     bool isFramed() const { return m_framedOut; }
     bool isEncrypted() const { return m_encrypted; }
 
-    // Queues one message, sent by the connection with this id (0: the server itself). Nothing
-    // happens once the connection is closing.
-    void send(const QByteArray &message, quint64 from = 0);
+    // Queues one message, sent by the connection with this id (0: the server itself), about
+    // the user with that nickname; a change of presence that undoes the last message about that
+    // user still waiting cancels it, and one that repeats it is dropped. False when a message
+    // from another connection finds the queue full: it was not queued. Nothing happens once the
+    // connection is closing.
+    bool send(const QByteArray &message, quint64 from = 0, const QString &about = {},
+              Presence presence = Presence::None);
     // Closes at once, discarding what is queued; `closed` follows with the reason.
     void drop(const QString &reason);
     // Reads nothing more, sends what is queued, then closes; `closed` follows with the reason.
@@ -82,8 +93,8 @@ public:
     // Before log-in a framed client may only send short messages: nobody has said who holds
     // what it sends.
     void setLoggedIn(bool loggedIn);
-    // While held (as often as released), what the client sends is read and kept, but not handed
-    // on.
+    // While held (as often as released), what the client sends is not read: the kernel, then
+    // the client, keep it.
     void hold();
     void release();
 
@@ -94,8 +105,8 @@ Q_SIGNALS:
     // Posted, never emitted from inside a call into this object, so that whoever sends to many
     // connections in a loop never sees one of them vanish on the way.
     void closed(const QString &reason);
-    // Messages from that connection pile up here; and, later, half of them have gone (also
-    // when this connection closes).
+    // Messages from that connection pile up here past its share of the queue; and, later, half
+    // of its share has gone (also when this connection closes).
     void pilingUp(quint64 from);
     void relieved(quint64 from);
 
@@ -108,6 +119,13 @@ private:
         quint64 from;
         // The server's marker for encryption: the handshake follows it.
         bool startsTls = false;
+        QString about;
+        Presence presence = Presence::None;
+    };
+    using Queue = std::list<Outgoing>;
+    struct Waiting {
+        int messages = 0;
+        qint64 bytes = 0;
     };
 
     void read();
@@ -126,26 +144,45 @@ private:
     void socketClosed();
     void finish();
     void refill();
-    void forget(const Outgoing &message);
+    void enqueue(Outgoing message);
+    // Takes the message out of the queue, its sender relieved if its share allows.
+    void unqueue(Queue::iterator message);
+    // Whether the presence change is news to the client; if it undoes one waiting, both go.
+    bool isNews(const QString &about, Presence presence);
+    // What one sender may have waiting here: the bounds shared among those with messages
+    // waiting, so that however many write to one reader, it is they who wait.
+    qsizetype shareOfMessages() const;
+    qint64 shareOfBytes() const;
+    // What the peer has taken of all the kernel was given: it grows while the client reads,
+    // even when the kernel's buffer stays too full for Qt to write more.
+    qint64 takenByPeer() const;
+    std::chrono::milliseconds pollInterval() const;
+    void resume();
 
     QTcpSocket *m_socket;
     quint64 m_id;
     QString m_peer;
+    QHostAddress m_address;
     ServerConfig m_config;
 
-    QQueue<Outgoing> m_queue;
+    Queue m_queue;
     qint64 m_queuedBytes = 0;
-    QHash<quint64, int> m_waitingFrom;
+    QHash<quint64, Waiting> m_waitingFrom;
+    // For each nickname, the messages about it in the queue, oldest first.
+    QHash<QString, QList<Queue::iterator>> m_about;
     // The senders told they pile up here, and not yet relieved.
-    QList<quint64> m_pilingUp;
+    QSet<quint64> m_pilingUp;
     // Written to the socket and not yet gone from it; whether it was a plain message.
     bool m_inFlight = false;
     bool m_plainInFlight = false;
     Pacer &m_pacer;
     Counts m_counts;
-    // Runs while something waits for the client; the client last took something then.
+    // Runs while something waits for the client; the client last took something then; what
+    // the kernel has been given for it, and what the client had taken at the last look.
     QTimer m_stallTimer;
     QElapsedTimer m_lastProgress;
+    qint64 m_handed = 0;
+    qint64 m_taken = 0;
     bool m_framedOut = false;
     const QSslConfiguration *m_tls;
     bool m_handshaking = false;
@@ -158,6 +195,9 @@ private:
     // Messages read and not yet handed on, each with the bytes of the stream it took.
     QQueue<std::pair<QByteArray, qint64>> m_inbox;
     int m_holds = 0;
+    // Held since the allowances were last refilled: what the client sent meanwhile waited in
+    // the kernel, and counts as sent over that time, not as a burst now.
+    bool m_wasHeld = false;
 
     QElapsedTimer m_clock;
     qint64 m_lastRefillNs = 0;

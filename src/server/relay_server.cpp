@@ -236,7 +236,7 @@ void RelayServer::handle(Connection *connection, const QByteArray &bytes)
     } else if (!client.loggedIn) {
         // Nobody is anybody before logging in.
     } else if (command == kGetUser) {
-        sendUserList(client);
+        sendUserList(client, true);
     } else if (command == kPm) {
         privateMessage(client, message.field(1), message.field(3));
     } else if (command == kIgnore) {
@@ -244,14 +244,15 @@ void RelayServer::handle(Connection *connection, const QByteArray &bytes)
     } else if (command == kEnter) {
         if (!client.inRoom) {
             client.inRoom = true;
-            sendToRoom(wire::buildMessage(kEnter, {client.nickname}), client);
+            sendToRoom(wire::buildMessage(kEnter, {client.nickname}), client, Presence::InRoom);
         }
     } else if (command == kChat) {
         if (client.inRoom)
             sendToRoom(wire::buildMessage(kChat, {client.nickname, message.field(2)}), client);
     } else if (command == kLeave) {
         if (client.inRoom) {
-            sendToRoom(wire::buildMessage(kLeave, {client.nickname}), client);
+            sendToRoom(wire::buildMessage(kLeave, {client.nickname}), client,
+                       Presence::OutOfRoom);
             client.inRoom = false;
         }
     } else if (command == kLogout) {
@@ -444,7 +445,7 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     const QString announcement = wire::buildMessage(kNick, {nickname});
     for (Client *other : std::as_const(m_online)) {
         if (other != &client)
-            send(*other, announcement, &client);
+            send(*other, announcement, &client, Presence::Online);
     }
 }
 
@@ -452,7 +453,7 @@ void RelayServer::logOut(Client &client, const QString &how)
 {
     if (client.inRoom) {
         client.inRoom = false;
-        sendToRoom(wire::buildMessage(kLeave, {client.nickname}), client);
+        sendToRoom(wire::buildMessage(kLeave, {client.nickname}), client, Presence::OutOfRoom);
     }
     m_online.removeOne(&client);
     client.loggedIn = false;
@@ -463,7 +464,7 @@ void RelayServer::logOut(Client &client, const QString &how)
     m_log.write(client.connection->peer(), quoted(client.nickname) + QLatin1Char(' ') + how);
     const QString announcement = wire::buildMessage(kLogout, {client.nickname});
     for (Client *other : std::as_const(m_online))
-        send(*other, announcement, &client);
+        send(*other, announcement, &client, Presence::Offline);
 }
 
 void RelayServer::awaitLogIn(const Client &client)
@@ -488,10 +489,14 @@ void RelayServer::dropUnlessChanged(const Client &client, std::chrono::milliseco
     });
 }
 
-void RelayServer::sendUserList(Client &to)
+void RelayServer::sendUserList(Client &to, bool asked)
 {
+    // Asked for, the list is the client's own traffic: one that asks faster than it reads is
+    // held back like any sender. At log-in it is the server's, so that a newcomer to many users
+    // may write before its list has gone.
     for (const Client *user : std::as_const(m_online))
-        send(to, wire::buildMessage(kNick, {user->nickname}));
+        to.connection->send(wire::toCodePage(wire::buildMessage(kNick, {user->nickname})),
+                            asked ? to.connection->id() : 0, user->nickname, Presence::Online);
 }
 
 void RelayServer::privateMessage(Client &from, const QString &to, const QString &text)
@@ -502,7 +507,11 @@ void RelayServer::privateMessage(Client &from, const QString &to, const QString 
     for (Client *user : std::as_const(m_online)) {
         if (user->nickname != to)
             continue;
-        user->connection->send(bytes, from.connection->id());
+        if (!user->connection->send(bytes, from.connection->id(), from.nickname)) {
+            notDelivered(from, QStringLiteral("Tu mensaje para ") + to
+                                   + QStringLiteral(" no se entregó"));
+            continue;
+        }
         QHash<QString, int> &owed = user->unansweredPms;
         if (owed.size() >= kMaxOwingSenders && !owed.contains(from.nickname))
             owed.clear();
@@ -526,21 +535,41 @@ bool RelayServer::mayWriteTo(Client &from, const QString &to)
         from.correspondents[to] = now;
         return true;
     }
-    if (from.newCorrespondents.size() < m_config.maxNewCorrespondentsPerMinute) {
+    // Many connections from one place are as many windows on one desktop as one connection's.
+    if (m_newCorrespondents.size() > m_sweepAt) {
+        m_newCorrespondents.removeIf(
+            [now](auto at) { return at->isEmpty() || now - at->last() >= 60'000; });
+        m_sweepAt = 2 * m_newCorrespondents.size() + 64;
+    }
+    QList<qint64> &fromAddress = m_newCorrespondents[from.connection->address()];
+    fromAddress.removeIf([now](qint64 at) { return now - at >= 60'000; });
+    const bool byConnection =
+        from.newCorrespondents.size() < m_config.maxNewCorrespondentsPerMinute;
+    if (byConnection && fromAddress.size() < m_config.maxNewCorrespondentsPerAddress) {
         from.newCorrespondents.append(now);
+        fromAddress.append(now);
         from.correspondents[to] = now;
         return true;
     }
+    if (fromAddress.isEmpty())
+        m_newCorrespondents.remove(from.connection->address());
     // Refused; the writer is told why, at most once a minute.
     if (now - from.toldRefused >= 60'000 || from.toldRefused < 0) {
         from.toldRefused = now;
-        m_log.write(from.connection->peer(), quoted(from.nickname) + QStringLiteral(" refused: ")
-                        + QStringLiteral("more than %1 new correspondents in a minute")
-                              .arg(m_config.maxNewCorrespondentsPerMinute));
+        const int most = byConnection ? m_config.maxNewCorrespondentsPerAddress
+                                      : m_config.maxNewCorrespondentsPerMinute;
+        m_log.write(from.connection->peer(),
+                    quoted(from.nickname) + QStringLiteral(" refused: ")
+                        + QStringLiteral("more than %1 new correspondents in a minute").arg(most)
+                        + (byConnection ? QStringLiteral(" from its address") : QString()));
         const QString why = QStringLiteral("Tu mensaje para ") + to
-            + QStringLiteral(" no se entregó: ya escribiste a %1 personas nuevas en el último "
-                             "minuto. Espera un momento antes de escribir a otras.")
-                  .arg(m_config.maxNewCorrespondentsPerMinute);
+            + (byConnection
+                   ? QStringLiteral(" no se entregó: desde tu dirección ya se escribió a %1 "
+                                    "personas nuevas en el último minuto.")
+                   : QStringLiteral(" no se entregó: ya escribiste a %1 personas nuevas en el "
+                                    "último minuto."))
+                  .arg(most)
+            + QStringLiteral(" Espera un momento antes de escribir a otras.");
         send(from, wire::buildMessage(kMessage, {why}));
     }
     return false;
@@ -562,22 +591,37 @@ void RelayServer::sendToNickname(const QString &nickname, const QString &message
     const QByteArray bytes = wire::toCodePage(message);
     for (Client *user : std::as_const(m_online)) {
         if (user->nickname == nickname)
-            user->connection->send(bytes, from.connection->id());
+            user->connection->send(bytes, from.connection->id(), from.nickname);
     }
 }
 
-void RelayServer::sendToRoom(const QString &message, const Client &from)
+void RelayServer::sendToRoom(const QString &message, Client &from, Presence presence)
 {
     const QByteArray bytes = wire::toCodePage(message);
+    QStringList missed;
     for (Client *user : std::as_const(m_online)) {
-        if (user->inRoom)
-            user->connection->send(bytes, from.connection->id());
+        if (user->inRoom && !user->connection->send(bytes, from.connection->id(), from.nickname,
+                                                    presence))
+            missed << user->nickname;
     }
+    if (!missed.isEmpty())
+        notDelivered(from, QStringLiteral("Tu mensaje a la sala no le llegó a ")
+                               + missed.join(QStringLiteral(", ")));
 }
 
-void RelayServer::send(Client &to, const QString &message, const Client *from)
+void RelayServer::notDelivered(Client &from, const QString &what)
 {
-    to.connection->send(wire::toCodePage(message), from ? from->connection->id() : 0);
+    // Too many others write to that reader: the writer hears of it, the reader is not closed.
+    const QString why = what
+        + QStringLiteral(": tiene demasiados mensajes por leer. Prueba de nuevo en un momento.");
+    send(from, wire::buildMessage(kMessage, {why}), &from);
+}
+
+void RelayServer::send(Client &to, const QString &message, const Client *from, Presence presence)
+{
+    to.connection->send(wire::toCodePage(message), from ? from->connection->id() : 0,
+                        from && presence != Presence::None ? from->nickname : QString(),
+                        presence);
 }
 
 void RelayServer::holdBack(quint64 id, const Connection &reader, bool hold)
@@ -588,8 +632,7 @@ void RelayServer::holdBack(quint64 id, const Connection &reader, bool hold)
     if (hold) {
         sender->hold();
         m_log.write(sender->peer(), QStringLiteral("held back: ")
-                        + QString::number(m_config.maxWaitingFromOne)
-                        + QStringLiteral(" of its messages wait for ") + reader.peer());
+                        + QStringLiteral("its share of messages waits for ") + reader.peer());
     } else {
         sender->release();
         m_log.write(sender->peer(), QStringLiteral("goes on"));

@@ -53,11 +53,20 @@ class QTextStream;
 //   too many the address is locked out for a while. Such refusals repeated from one address are
 //   counted in the log rather than logged each.
 // - A connection may log in only so often a minute: each log-in is announced to everyone.
-// - A connection may write PMs to only so many new correspondents a minute: each opens a window
-//   on someone's desktop. The PMs past that are not delivered, and the writer is told why.
-// - What one client makes the server send to others is its own to wait for: when too many of its
-//   messages wait at one reader, its further messages are held back until that reader has
-//   taken half of them. A reader never pays for others' traffic by being closed.
+// - A connection, and all connections from one address together, may write PMs to only so many
+//   new correspondents a minute: each opens a window on someone's desktop. The PMs past that are
+//   not delivered, and the writer is told why.
+// - What one client makes the server send to others is its own to wait for: what may wait at
+//   one reader is shared among those whose messages wait there, and one with its share waiting
+//   is not read until that reader has taken half of it. A reader never pays for others' traffic
+//   by being closed: a line that finds twice the bound waiting is not delivered, and its writer
+//   is told. A reader is closed for not reading only when nothing leaves the kernel's queue
+//   towards it for the stall timeout.
+// - Who is online and in the room is state: a NICK and a later LOGOUT of one nickname (ENTER
+//   and LEAVE likewise) both still waiting for a reader cancel out, as do a LOGOUT and a NICK of
+//   the very same nickname (the reader still has it online; another spelling must be shown), so
+//   that a queue holds one change per nickname however often users come and go. A change with a
+//   line of that user behind it stays: the reader must see who said it.
 // - IGNORE answers a private message: each PM delivered to a connection lets it send one IGNORE
 //   back to that PM's sender, and an IGNORE nothing provoked is dropped. So IGNORE cannot flood
 //   anyone, and it does not count against the client's messages per second: a client that
@@ -144,15 +153,19 @@ private:
     // Closes the client's connection after a while, unless it has logged in or out meanwhile.
     void dropUnlessChanged(const Client &client, std::chrono::milliseconds after,
                            const QString &reason);
-    void sendUserList(Client &to);
+    void sendUserList(Client &to, bool asked = false);
     void privateMessage(Client &from, const QString &to, const QString &text);
     // Whether the client may write to that user now: a client may write to only so many new
     // correspondents a minute, each a window opening on someone's desktop.
     bool mayWriteTo(Client &from, const QString &to);
     void ignore(Client &blocker, const QString &sender);
     void sendToNickname(const QString &nickname, const QString &message, const Client &from);
-    void sendToRoom(const QString &message, const Client &from);
-    void send(Client &to, const QString &message, const Client *from = nullptr);
+    // To everyone in the room; those whose queues are full of others' lines are named to the
+    // writer.
+    void sendToRoom(const QString &message, Client &from, Presence presence = Presence::None);
+    void notDelivered(Client &from, const QString &what);
+    void send(Client &to, const QString &message, const Client *from = nullptr,
+              Presence presence = Presence::None);
     void holdBack(quint64 id, const Connection &reader, bool hold);
 
     void answer(const QString &where, const QString &what);
@@ -175,6 +188,9 @@ private:
     qintptr m_lastDescriptor = std::numeric_limits<qintptr>::max();
     bool m_full = false;
     QElapsedTimer m_clock;
+    // When someone at each address first wrote to someone new lately; its size when next swept.
+    QHash<QHostAddress, QList<qint64>> m_newCorrespondents;
+    qsizetype m_sweepAt = 64;
     // Logged-in clients in the order they logged in.
     QList<Client *> m_online;
     quint64 m_sessions = 0;

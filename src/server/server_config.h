@@ -27,17 +27,17 @@ struct ServerConfig {
     // The group's password, when it has one: a client presents it, encrypted, before LOGIN.
     QByteArray password;
 
-    // A client whose outgoing queue would grow past either bound is not reading; it is closed.
-    // The message bound must stay above the number of users online, since a newcomer is sent
-    // one NICK per user at once.
+    // What may wait for one client, shared among those whose messages wait there: a sender
+    // with its share waiting (at most maxWaitingFromOne messages) is held back, its input left
+    // unread, until half of its share has gone. Others' lines past twice either bound are
+    // refused and their writers told; the reader is not closed for them. The message bound must
+    // stay above the number of users online, since a newcomer is sent one NICK per user at once.
     qsizetype maxQueuedMessages = 10'000;
     qint64 maxQueuedBytes = 4 * 1024 * 1024;
-    // A client with messages waiting that takes nothing for this long is not reading either.
-    std::chrono::milliseconds stallTimeout{20'000};
-    // When this many messages from one client wait for another, the first client's messages are
-    // held back (read, but not handled) until half of them have gone: a few clients cannot fill
-    // a reader's queue and get the reader closed.
     int maxWaitingFromOne = 100;
+    // A client with messages waiting that takes nothing for this long (nothing leaves the
+    // kernel's queue towards it) is not reading: it is closed.
+    std::chrono::milliseconds stallTimeout{20'000};
 
     // A client that sends more than either in any one second is closed.
     qint64 maxBytesPerSecond = 64 * 1024;
@@ -45,8 +45,10 @@ struct ServerConfig {
     // Every log-in is announced to everyone: a client that logs in more often than this in a
     // minute is closed.
     int maxLoginsPerMinute = 6;
-    // Each PM to someone new opens a window on that person's desktop.
+    // Each PM to someone new opens a window on that person's desktop: so many a minute from a
+    // connection, and from all connections from one address together.
     int maxNewCorrespondentsPerMinute = 10;
+    int maxNewCorrespondentsPerAddress = 10;
 
     // Together, the connections from one address (IPv6: one /64), loopback too: how many there
     // may be, and how many of them not logged in; how often they may log in in a minute.
