@@ -216,6 +216,7 @@ int guesses(const QStringList &options, int seconds)
     file.close();
     file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     ServerProcess server(kServer);
+    server.keepLimitsPerAddress();
     if (!server.start(QStringList{QStringLiteral("--password-file"), file.fileName()} + options))
         return 1;
 
@@ -270,6 +271,7 @@ int guesses(const QStringList &options, int seconds)
 int memory(const QStringList &options, int connections)
 {
     ServerProcess server(kServer);
+    server.keepLimitsPerAddress();
     if (!server.start(options))
         return 1;
     const double rssBefore = server.rssMiB();
@@ -337,6 +339,7 @@ int memory(const QStringList &options, int connections)
 int relogin(const QStringList &options, int seconds)
 {
     ServerProcess server(kServer);
+    server.keepLimitsPerAddress();
     if (!server.start(options))
         return 1;
     QObject pool;

@@ -42,15 +42,15 @@ ServerProcess::~ServerProcess()
 bool ServerProcess::start(const QStringList &options)
 {
     m_log.clear();
-    // Every client of a benchmark comes from one address: the limits per address would turn
-    // most of them away.
-    const QString many = QStringLiteral("1000000");
-    m_process.start(QString::fromLocal8Bit(KORVEX_SERVER_PROGRAM),
-                    QStringList{QStringLiteral("--listen"), m_address, QStringLiteral("--state-dir"),
-                                m_state.path(), QStringLiteral("--max-connections-per-address"),
-                                many, QStringLiteral("--max-not-logged-in-per-address"), many,
-                                QStringLiteral("--max-logins-per-address"), many}
-                        + options);
+    QStringList arguments{QStringLiteral("--listen"), m_address, QStringLiteral("--state-dir"),
+                          m_state.path()};
+    if (m_raiseLimits) {
+        const QString many = QStringLiteral("1000000");
+        arguments << QStringLiteral("--max-connections-per-address") << many
+                  << QStringLiteral("--max-not-logged-in-per-address") << many
+                  << QStringLiteral("--max-logins-per-address") << many;
+    }
+    m_process.start(QString::fromLocal8Bit(KORVEX_SERVER_PROGRAM), arguments + options);
     if (waitFor([this] { return m_log.contains("listening"); }, 10000))
         return true;
     std::printf("  the server did not start: %s\n", m_log.constData());
