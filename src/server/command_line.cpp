@@ -215,6 +215,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "long after connecting (default: %1).")
             .arg(config.helloTimeout.count()),
         QStringLiteral("MS"));
+    const QCommandLineOption refusalDelay(
+        QStringLiteral("refusal-delay"),
+        QStringLiteral("Close a connection refused for its address this long after it came "
+                       "(default: %1).")
+            .arg(config.refusalDelay.count()),
+        QStringLiteral("MS"));
     const QCommandLineOption maxMessageBeforeLogIn(
         QStringLiteral("max-message-before-login"),
         QStringLiteral("Close a client that sends a longer message before it logs in; k and m "
@@ -226,7 +232,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        maxRate, maxMessages, maxLogins, maxCorrespondents, maxAddressCorrespondents,
                        bootGrace, logInTimeout, maxConnections, maxNotLoggedIn, maxLoginsPerAddress,
                        passwordDelay, maxPasswordFailures, passwordLock, logSummary,
-                       helloTimeout, maxMessageBeforeLogIn});
+                       helloTimeout, refusalDelay, maxMessageBeforeLogIn});
     result.helpText = parser.helpText();
 
     if (!parser.parse(arguments)) {
@@ -339,6 +345,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     read(passwordLock, 0, false, [&](qint64 v) { config.passwordLock = milliseconds(v); });
     read(logSummary, 1, false, [&](qint64 v) { config.logSummaryInterval = milliseconds(v); });
     read(helloTimeout, 1, false, [&](qint64 v) { config.helloTimeout = milliseconds(v); });
+    read(refusalDelay, 0, false, [&](qint64 v) { config.refusalDelay = milliseconds(v); });
     read(maxMessageBeforeLogIn, 1, true, [&](qint64 v) { config.maxMessageBeforeLogIn = v; });
     if (result.error.isEmpty() && config.offerTls)
         result.error = unsafeStateFolder(config.stateFolder);

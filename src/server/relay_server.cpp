@@ -154,6 +154,23 @@ bool RelayServer::listen()
     return true;
 }
 
+void RelayServer::refuseLater(QTcpSocket *socket)
+{
+    if (m_refusing >= m_config.maxRefusing || m_config.refusalDelay.count() == 0) {
+        delete socket;
+        return;
+    }
+    ++m_refusing;
+    // Nothing it sends is kept meanwhile.
+    socket->setReadBufferSize(1);
+    socket->setParent(this);
+    QTimer::singleShot(m_config.refusalDelay, socket, [this, socket] {
+        --m_refusing;
+        socket->abort();
+        socket->deleteLater();
+    });
+}
+
 void RelayServer::accept()
 {
     while (QTcpSocket *socket = m_listener.nextPendingConnection()) {
@@ -173,7 +190,7 @@ void RelayServer::accept()
             if (m_limits.logNow(address, AddressLimits::Refusal::Connection))
                 m_log.write(endpoint(address, socket->peerPort()),
                             QStringLiteral("refused: ") + why);
-            delete socket;
+            refuseLater(socket);
             continue;
         }
         auto *connection = new Connection(

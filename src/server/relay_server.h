@@ -133,6 +133,8 @@ private:
     };
 
     void accept();
+    // Closes a connection refused for its address after a while.
+    void refuseLater(QTcpSocket *socket);
     void handle(Connection *connection, const QByteArray &bytes);
     void closed(Connection *connection, const QString &reason);
 
@@ -178,6 +180,8 @@ private:
     EventLog m_log;
     AddressLimits m_limits;
     QTimer m_summaries;
+    // Refused connections waiting to be closed.
+    int m_refusing = 0;
     Listener m_listener;
     std::optional<QSslConfiguration> m_tls;
     Pacer m_pacer;

@@ -55,6 +55,11 @@ struct ServerConfig {
     int maxConnectionsPerAddress = 16;
     int maxNotLoggedInPerAddress = 8;
     int maxLoginsPerAddress = 30;
+    // A connection refused for its address is closed this long after it came, unread, so that
+    // a client that comes straight back when closed does not keep the server busy refusing it;
+    // past maxRefusing such connections waiting, the next ones are closed at once.
+    std::chrono::milliseconds refusalDelay{1000};
+    int maxRefusing = 256;
     // A wrong password from an address is refused this long after it was checked, and the next
     // password from there waits as long before it is checked; the delay doubles with each wrong
     // one. So many wrong ones within passwordLock lock the address out for that long, the right

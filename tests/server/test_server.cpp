@@ -236,7 +236,8 @@ class TestServer : public QObject {
             } else if (verb.endsWith('<')) {
                 const QByteArray expected = bytes(rest);
                 Peer &p = peer(label);
-                waitUntil([&] { return p.buffer.size() >= expected.size(); });
+                // Long enough for a slow reader's stall to be seen on a loaded machine.
+                waitUntil([&] { return p.buffer.size() >= expected.size(); }, 15000);
                 QCOMPARE(p.buffer.left(expected.size()), expected);
                 p.buffer.remove(0, expected.size());
             } else {
