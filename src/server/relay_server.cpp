@@ -370,9 +370,25 @@ void RelayServer::refuse(Client &client, const QString &reason, const QString &w
     if (client.loggedIn)
         logOut(client, QStringLiteral("refused"));
     // A client that knows the extension shows the reason; any other shows a notice.
-    send(client, client.connection->isFramed() ? wire::buildMessage(wire::Refused, {reason, text})
-                                               : wire::buildMessage(kMessage, {text}));
-    client.connection->closeAfterSending(QStringLiteral("refused: ") + why);
+    const QString message = client.connection->isFramed()
+        ? wire::buildMessage(wire::Refused, {reason, text})
+        : wire::buildMessage(kMessage, {text});
+    Connection *connection = client.connection;
+    const auto answer = [this, connection, message, why] {
+        const auto found = m_clients.find(connection);
+        if (found == m_clients.end())
+            return;
+        send(found->second, message);
+        connection->closeAfterSending(QStringLiteral("refused: ") + why);
+    };
+    // A password is answered late already. Any other refusal waits too, the connection handling
+    // nothing meanwhile: a client that comes straight back would keep the server busy refusing.
+    if (client.checking || m_config.refusalDelay.count() == 0) {
+        answer();
+        return;
+    }
+    connection->hold();
+    QTimer::singleShot(m_config.refusalDelay, connection, answer);
 }
 
 void RelayServer::announce(Client &client)

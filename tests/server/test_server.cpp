@@ -197,7 +197,13 @@ class TestServer : public QObject {
                 m_server->admin(rest);
             } else if (verb == "close" || verb == "deaf") {
                 QTcpSocket &socket = peer(rest).socket;
-                verb == "close" ? socket.abort() : socket.setReadBufferSize(1);
+                if (verb == "close") {
+                    socket.abort();
+                } else {
+                    // The kernel keeps little for it either: its stall shows soon.
+                    socket.setReadBufferSize(1);
+                    socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+                }
                 socket.disconnect(&peer(rest)); // nothing more is read
             } else if (verb == "empty") {
                 for (const QString &who : rest.split(' '))
