@@ -23,6 +23,13 @@
 // 65000 bytes each, the server's memory from 19 to 407 MiB (199 KiB a connection); 570 to 890
 // log-ins a second, both readers (and their senders) closed within 2 to 4 s with more than
 // 10,000 messages waiting, every private line to them lost.
+//
+// With the limits per address (same build and machine, the server's own defaults): 10 guesses
+// sent in 5 s, 3 answered (each later than the one before), the right password from the same
+// address taken after 30 s, from another at once; 8 connections held with 1 KiB each, the
+// server's memory from 19 to 20 MiB; 60 log-ins in 90 s (30 a minute), 1068 connections turned
+// away, the server's CPU 0.8 s in all (47 to 72 s before), both readers connected and every
+// one of their 1,800 private lines received.
 #include "protocol/wire.h"
 #include "support/raw_server.h"
 #include "support/server_process.h"
