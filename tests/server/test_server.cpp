@@ -510,6 +510,11 @@ private Q_SLOTS:
         // b's and c's, in one line or two as the minute (here a second) falls.
         const QRegularExpression summary(" 127.0.0.1 [12] more wrong passwords\n");
         QVERIFY(waitUntil([&] { return m_log.contains(summary); }));
+        // Any other refusal waits as well, the connection handling nothing meanwhile.
+        clock.start();
+        run("f.9> LOGIN|f; f.9< MESSAGE|Este servidor pide la contraseña del grupo para entrar.; "
+            "closed f.9");
+        QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed())));
     }
 
     // A reader that takes a little at each tick, under writers from 200 addresses: they wait
