@@ -238,6 +238,9 @@ void Session::answerCertificate(quint64 question, bool accepted)
 
 void Session::encryptAfterAll()
 {
+    // The user may have left meanwhile.
+    if (m_state == State::LoggedOut)
+        return;
     m_encryptOnly = true;
     if (m_state == State::LoggedIn) {
         m_state = State::Lost;

@@ -220,8 +220,8 @@ void ClientSocket::offered(const QStringList &features)
     const bool framing = features.contains(wire::Framing);
     const bool tls = framing && features.contains(wire::Tls) && QSslSocket::supportsSsl();
     if (m_phase != Phase::WaitingForOffer) {
-        // Taken for a plain server, it offers encryption after all: what is still to go goes
-        // encrypted, on a new connection.
+        // Taken for a plain server, it offers encryption after all: nothing more goes out in
+        // clear, and the caller connects again, encrypted.
         if (tls && m_phase == Phase::Ready && m_fingerprint.isEmpty()) {
             reset();
             m_socket->abort();

@@ -95,9 +95,9 @@ public:
     // A message longer than allowed came in the last bytes fed: it has been thrown away, and
     // so is the rest of it when it is not finished yet.
     bool overflowed() const { return m_overflowed; }
-    // From the next bytes fed on.
-    void setMaxMessage(qsizetype maxMessage) { m_maxMessage = maxMessage; }
     qsizetype maxMessage() const { return m_maxMessage; }
+    // The bytes of the unfinished message kept so far.
+    qsizetype pending() const { return m_tail.size(); }
 
 private:
     qsizetype m_maxMessage;

@@ -1,6 +1,7 @@
 #include "server/address_limits.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -103,7 +104,9 @@ qint64 AddressLimits::wrongPassword(const QHostAddress &address)
         state.lockedUntil = at + window;
     const qint64 first = m_config.passwordDelay.count();
     const qsizetype doublings = std::min<qsizetype>(state.failures.size() - 1, 20);
-    const qint64 delay = std::min(first << doublings, first * kMaxDelayFactor);
+    // A timer takes no more than an int of milliseconds.
+    const qint64 delay = std::min({first << doublings, first * kMaxDelayFactor,
+                                   qint64(std::numeric_limits<int>::max() / 2)});
     state.nextCheck = std::max(state.nextCheck, at + delay);
     return delay;
 }

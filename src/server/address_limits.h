@@ -16,6 +16,8 @@
 // for, so that many addresses cannot grow the server.
 class AddressLimits {
 public:
+    // What counts as one address: an IPv4 address (mapped ones too), or an IPv6 /64.
+    static QHostAddress key(const QHostAddress &address);
     // What is refused quietly: the first refusal of a kind from an address is logged, then only
     // a count at most once per ServerConfig::logSummaryInterval.
     enum class Refusal { Connection, LogIn, Password, Locked };
@@ -67,7 +69,6 @@ private:
         std::array<Quiet, 4> quiet;
     };
 
-    static QHostAddress key(const QHostAddress &address);
     // Drops what has expired, and the addresses left with nothing.
     void sweep();
 

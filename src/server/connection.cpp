@@ -60,8 +60,7 @@ Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 i
       m_pacer(pacer),
       m_counts(std::move(counts)),
       m_tls(qobject_cast<QSslSocket *>(socket) ? tls : nullptr),
-      m_frames(std::max<qint64>(
-          std::min(config.maxMessageBeforeLogIn, config.maxBytesPerSecond), 1)),
+      m_frames(std::max<qint64>(config.maxBytesPerSecond, 1)),
       m_byteAllowance(double(config.maxBytesPerSecond)),
       m_messageAllowance(double(config.maxMessagesPerSecond))
 {
@@ -255,6 +254,10 @@ void Connection::read()
                      .arg(m_frames.maxMessage()));
             return;
         }
+        if (!m_loggedIn && m_frames.pending() > m_config.maxMessageBeforeLogIn) {
+            tooLongBeforeLogIn();
+            return;
+        }
     } else if (!bytes.isEmpty()) {
         keep(bytes, bytes.size());
     }
@@ -297,6 +300,11 @@ void Connection::handOn()
     // A message handled here may hold this connection or close it.
     while (!m_closing && m_holds == 0 && !m_inbox.isEmpty()) {
         const auto [message, bytes] = m_inbox.dequeue();
+        // Checked as it is handed on: a LOGIN read together with a long line lets it through.
+        if (!m_loggedIn && m_framedIn && message.size() > m_config.maxMessageBeforeLogIn) {
+            tooLongBeforeLogIn();
+            return;
+        }
         Q_EMIT messageRead(message);
         Q_EMIT taken(bytes);
     }
@@ -304,20 +312,29 @@ void Connection::handOn()
 
 void Connection::setLoggedIn(bool loggedIn)
 {
-    const qint64 most = loggedIn ? m_config.maxBytesPerSecond : m_config.maxMessageBeforeLogIn;
-    m_frames.setMaxMessage(std::max<qint64>(std::min(most, m_config.maxBytesPerSecond), 1));
+    m_loggedIn = loggedIn;
+}
+
+void Connection::tooLongBeforeLogIn()
+{
+    drop(QStringLiteral("flood: a message of more than %1 bytes")
+             .arg(std::min(m_config.maxMessageBeforeLogIn, m_config.maxBytesPerSecond)));
 }
 
 void Connection::hold()
 {
-    ++m_holds;
+    // Qt takes no more from the kernel either: the client waits, rather than fill the server.
+    if (m_holds++ == 0)
+        m_socket->setReadBufferSize(1);
     m_wasHeld = true;
 }
 
 void Connection::release()
 {
-    if (m_holds > 0 && --m_holds == 0)
+    if (m_holds > 0 && --m_holds == 0) {
+        m_socket->setReadBufferSize(std::max<qint64>(m_config.maxBytesPerSecond, 1) + 1);
         QMetaObject::invokeMethod(this, &Connection::resume, Qt::QueuedConnection);
+    }
 }
 
 void Connection::resume()

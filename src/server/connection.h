@@ -137,6 +137,7 @@ private:
     bool countMessage();
     void keep(const QByteArray &message, qint64 bytes);
     void handOn();
+    void tooLongBeforeLogIn();
     void written();
     void checkProgress();
     void writeNext();
@@ -191,6 +192,7 @@ private:
     bool m_closeWhenSent = false;
 
     bool m_framedIn = false;
+    bool m_loggedIn = false;
     wire::FrameReader m_frames;
     // Messages read and not yet handed on, each with the bytes of the stream it took.
     QQueue<std::pair<QByteArray, qint64>> m_inbox;

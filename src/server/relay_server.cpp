@@ -357,7 +357,9 @@ void RelayServer::checkPassword(Client &client, const QString &password)
     if (wait <= 0)
         check();
     else
-        QTimer::singleShot(std::chrono::milliseconds(wait), connection, check);
+        QTimer::singleShot(
+            std::chrono::milliseconds(std::min<qint64>(wait, std::numeric_limits<int>::max())),
+            connection, check);
 }
 
 void RelayServer::refuse(Client &client, const QString &reason, const QString &why,
@@ -574,7 +576,7 @@ bool RelayServer::mayWriteTo(Client &from, const QString &to)
             [now](auto at) { return at->isEmpty() || now - at->last() >= 60'000; });
         m_sweepAt = 2 * m_newCorrespondents.size() + 64;
     }
-    QList<qint64> &fromAddress = m_newCorrespondents[from.connection->address()];
+    QList<qint64> &fromAddress = m_newCorrespondents[AddressLimits::key(from.connection->address())];
     fromAddress.removeIf([now](qint64 at) { return now - at >= 60'000; });
     const bool byConnection =
         from.newCorrespondents.size() < m_config.maxNewCorrespondentsPerMinute;
