@@ -56,6 +56,11 @@ public:
         config.maxLoginsPerMinute = 100'000;
         config.maxNewCorrespondentsPerMinute = 100'000;
         config.maxNewCorrespondentsPerAddress = 100'000;
+        // Every client comes from one address, and a refusal must not stall a run.
+        config.maxConnectionsPerAddress = 100'000;
+        config.maxNotLoggedInPerAddress = 100'000;
+        config.maxLoginsPerAddress = 100'000;
+        config.refusalDelay = std::chrono::milliseconds(0);
         config.maxWaitingFromOne = 100'000;
         config.bootGrace = std::chrono::milliseconds(0);
         m_server = std::make_unique<RelayServer>(config, m_stream);
