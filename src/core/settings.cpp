@@ -296,11 +296,17 @@ void Settings::setClearTextAllowed(const QString &address, bool allowed)
 
 QStringList Settings::clearTextAddresses() const
 {
+    return serversWith(QStringLiteral("clear"));
+}
+
+QStringList Settings::serversWith(const QString &what) const
+{
+    const QString prefix = QStringLiteral("servers/");
+    const QString suffix = u'/' + what;
     QStringList addresses;
     for (auto it = m_values.cbegin(); it != m_values.cend(); ++it) {
-        if (it.key().startsWith(QStringLiteral("servers/")) && it.key().endsWith(QStringLiteral("/clear"))
-            && it.value() == kTrue)
-            addresses << it.key().section(u'/', 1, -2);
+        if (it.key().startsWith(prefix) && it.key().endsWith(suffix))
+            addresses << it.key().mid(prefix.size()).chopped(suffix.size());
     }
     addresses.sort();
     return addresses;
@@ -308,13 +314,8 @@ QStringList Settings::clearTextAddresses() const
 
 void Settings::movePasswords(SecretStore &store)
 {
-    const QString prefix = QStringLiteral("servers/");
-    const QString suffix = QStringLiteral("/password");
-    const QStringList keys = m_values.keys();
-    for (const QString &key : keys) {
-        if (!key.startsWith(prefix) || !key.endsWith(suffix))
-            continue;
-        const QString address = key.mid(prefix.size()).chopped(suffix.size());
+    for (const QString &address : serversWith(QStringLiteral("password"))) {
+        const QString key = serverKey(address, QStringLiteral("password"));
         store.write(SecretStore::passwordKey(address, certificate(address)), m_values.value(key),
                     this, [this, key](bool kept) {
                         if (!kept)

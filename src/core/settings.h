@@ -80,6 +80,8 @@ private:
     bool load();
     bool transaction(const std::function<bool(QSqlQuery &)> &work);
     QString value(const QString &key) const { return m_values.value(key); }
+    // The addresses that have this setting, as kept.
+    QStringList serversWith(const QString &what) const;
     void write(const Values &values);
     void writeBlockList();
     void pollBlockList();

@@ -67,12 +67,22 @@ void AddressLimits::loggedOut(const QHostAddress &address)
 
 bool AddressLimits::mayLogIn(const QHostAddress &address)
 {
+    return fitsInMinute(m_states[key(address)].logIns, m_config.maxLoginsPerAddress);
+}
+
+bool AddressLimits::mayWriteToSomeoneNew(const QHostAddress &address)
+{
+    return fitsInMinute(m_states[key(address)].newCorrespondents,
+                        m_config.maxNewCorrespondentsPerAddress);
+}
+
+bool AddressLimits::fitsInMinute(QList<qint64> &times, int most)
+{
     const qint64 at = now();
-    QList<qint64> &logIns = m_states[key(address)].logIns;
-    logIns.removeIf([at](qint64 when) { return at - when >= kMinute; });
-    if (logIns.size() >= m_config.maxLoginsPerAddress)
+    times.removeIf([at](qint64 when) { return at - when >= kMinute; });
+    if (times.size() >= most)
         return false;
-    logIns.append(at);
+    times.append(at);
     return true;
 }
 
@@ -169,9 +179,11 @@ void AddressLimits::sweep()
     const qint64 interval = m_config.logSummaryInterval.count();
     m_states.removeIf([&](QHash<QHostAddress, State>::iterator entry) {
         State &state = entry.value();
-        state.logIns.removeIf([at](qint64 when) { return at - when >= kMinute; });
+        for (QList<qint64> *times : {&state.logIns, &state.newCorrespondents})
+            times->removeIf([at](qint64 when) { return at - when >= kMinute; });
         state.failures.removeIf([at, window](qint64 when) { return at - when >= window; });
-        return state.connections == 0 && state.logIns.isEmpty() && state.failures.isEmpty()
+        return state.connections == 0 && state.logIns.isEmpty()
+            && state.newCorrespondents.isEmpty() && state.failures.isEmpty()
             && state.lockedUntil <= at && state.nextCheck <= at
             && std::all_of(state.quiet.begin(), state.quiet.end(), [&](const Quiet &quiet) {
                    return quiet.unlogged == 0

@@ -34,8 +34,10 @@ public:
     void loggedIn(const QHostAddress &address);
     void loggedOut(const QHostAddress &address);
 
-    // Whether one more log-in from the address fits in the minute; it is counted if so.
+    // Whether one more log-in, or PM to someone new, from the address fits in the minute; it is
+    // counted if so.
     bool mayLogIn(const QHostAddress &address);
+    bool mayWriteToSomeoneNew(const QHostAddress &address);
 
     // When a password given now from the address may be checked: not before the delay its
     // last wrong passwords earned, and after any other check from there already waiting.
@@ -63,12 +65,15 @@ private:
         int connections = 0;
         int notLoggedIn = 0;
         QList<qint64> logIns;
+        QList<qint64> newCorrespondents;
         QList<qint64> failures;
         qint64 nextCheck = 0;
         qint64 lockedUntil = -1;
         std::array<Quiet, 4> quiet;
     };
 
+    // Whether one more fits in the minute, counting it if so.
+    bool fitsInMinute(QList<qint64> &times, int most);
     // Drops what has expired, and the addresses left with nothing.
     void sweep();
 

@@ -65,8 +65,7 @@ Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 i
       m_messageAllowance(double(config.maxMessagesPerSecond))
 {
     m_socket->setParent(this);
-    m_address = m_socket->peerAddress();
-    m_peer = endpoint(m_address, m_socket->peerPort());
+    m_peer = endpoint(m_socket->peerAddress(), m_socket->peerPort());
 
     // Each message its own segment, at once: a plain client cannot tell two messages apart if
     // the kernel joins them.

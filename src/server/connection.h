@@ -75,7 +75,6 @@ public:
     quint64 id() const { return m_id; }
     // The peer's address and port as the log shows them.
     QString peer() const { return m_peer; }
-    QHostAddress address() const { return m_address; }
     bool isFramed() const { return m_framedOut; }
     bool isEncrypted() const { return m_encrypted; }
 
@@ -163,7 +162,6 @@ private:
     QTcpSocket *m_socket;
     quint64 m_id;
     QString m_peer;
-    QHostAddress m_address;
     ServerConfig m_config;
 
     Queue m_queue;

@@ -323,7 +323,7 @@ void RelayServer::checkPassword(Client &client, const QString &password)
         if (found == m_clients.end())
             return;
         Client &client = found->second;
-        const auto refuseLater = [this, connection](qint64 after, auto refusal) {
+        const auto refuseAfter = [this, connection](qint64 after, auto refusal) {
             QTimer::singleShot(std::chrono::milliseconds(after), connection, [=, this] {
                 const auto found = m_clients.find(connection);
                 if (found != m_clients.end())
@@ -331,7 +331,7 @@ void RelayServer::checkPassword(Client &client, const QString &password)
             });
         };
         if (m_limits.isLocked(client.address)) {
-            refuseLater(m_config.passwordDelay.count(), [this](Client &client) {
+            refuseAfter(m_config.passwordDelay.count(), [this](Client &client) {
                 refuse(client, wire::RefusedBusy, QStringLiteral("too many wrong passwords"),
                        QStringLiteral("Desde tu dirección se han probado demasiadas contraseñas "
                                       "equivocadas. Espera unos minutos antes de volver a "
@@ -347,7 +347,7 @@ void RelayServer::checkPassword(Client &client, const QString &password)
             awaitLogIn(client);
             return;
         }
-        refuseLater(m_limits.wrongPassword(client.address), [this](Client &client) {
+        refuseAfter(m_limits.wrongPassword(client.address), [this](Client &client) {
             refuse(client, wire::RefusedPassword, QStringLiteral("wrong password"),
                    QStringLiteral("La contraseña del grupo no es correcta."),
                    AddressLimits::Refusal::Password);
@@ -571,23 +571,13 @@ bool RelayServer::mayWriteTo(Client &from, const QString &to)
         return true;
     }
     // Many connections from one place are as many windows on one desktop as one connection's.
-    if (m_newCorrespondents.size() > m_sweepAt) {
-        m_newCorrespondents.removeIf(
-            [now](auto at) { return at->isEmpty() || now - at->last() >= 60'000; });
-        m_sweepAt = 2 * m_newCorrespondents.size() + 64;
-    }
-    QList<qint64> &fromAddress = m_newCorrespondents[AddressLimits::key(from.connection->address())];
-    fromAddress.removeIf([now](qint64 at) { return now - at >= 60'000; });
     const bool byConnection =
         from.newCorrespondents.size() < m_config.maxNewCorrespondentsPerMinute;
-    if (byConnection && fromAddress.size() < m_config.maxNewCorrespondentsPerAddress) {
+    if (byConnection && m_limits.mayWriteToSomeoneNew(from.address)) {
         from.newCorrespondents.append(now);
-        fromAddress.append(now);
         from.correspondents[to] = now;
         return true;
     }
-    if (fromAddress.isEmpty())
-        m_newCorrespondents.remove(from.connection->address());
     // Refused; the writer is told why, at most once a minute.
     if (now - from.toldRefused >= 60'000 || from.toldRefused < 0) {
         from.toldRefused = now;

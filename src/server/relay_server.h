@@ -192,9 +192,6 @@ private:
     qintptr m_lastDescriptor = std::numeric_limits<qintptr>::max();
     bool m_full = false;
     QElapsedTimer m_clock;
-    // When someone at each address first wrote to someone new lately; its size when next swept.
-    QHash<QHostAddress, QList<qint64>> m_newCorrespondents;
-    qsizetype m_sweepAt = 64;
     // Logged-in clients in the order they logged in.
     QList<Client *> m_online;
     quint64 m_sessions = 0;
