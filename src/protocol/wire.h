@@ -83,6 +83,23 @@ inline const QString RefusedClear = QStringLiteral("tls");
 // Too much from the client's address for now: it may try again later.
 inline const QString RefusedBusy = QStringLiteral("busy");
 
+// Offered with encryption by a server that keeps things between runs: nicknames claimed with a
+// key (LOGIN|nick|token|key), lines kept for those who are away, and marks on private lines
+// (PM|to|from|text|id from our client; PM|to|from|text|id|time to it). RECEIVED|from|id: the
+// recipient has stored the line; SEEN|from|id: it has been on screen; MARK|id|state[|text]: to
+// the sender, where its line is.
+inline const QString KeepFeature = QStringLiteral("keep");
+inline const QString Received = QStringLiteral("RECEIVED");
+inline const QString Seen = QStringLiteral("SEEN");
+inline const QString Mark = QStringLiteral("MARK");
+inline const QString MarkKept = QStringLiteral("kept");
+inline const QString MarkDelivered = QStringLiteral("delivered");
+inline const QString MarkRead = QStringLiteral("read");
+inline const QString MarkFailed = QStringLiteral("failed");
+// How many hexadecimal digits a line's id and a nickname's key have.
+inline constexpr int LineIdDigits = 32;
+inline constexpr int KeyDigits = 64;
+
 // Splits a byte stream into framed messages, whatever the cuts between reads.
 class FrameReader {
 public:
