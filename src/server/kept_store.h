@@ -1,0 +1,145 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QString>
+#include <QTimer>
+
+#include <optional>
+
+// What the server keeps between runs, in one SQLite file of its state folder (keep.sqlite,
+// readable by the server's user alone; WAL, full synchronisation): who owns which nickname, the
+// private lines kept for people who are away, and the marks waiting for senders who are away.
+//
+// Everything is decided in memory at once (who owns a nickname, whether a line fits) and written
+// later: what is asked during one turn of the event loop is committed together in one
+// transaction at the next, so a burst costs one disk flush, not one a line. A line is told
+// `stored` only once its commit has reached the disk.
+//
+// A nickname's claim is keyed by its folded form (case and look-alike letters folded, as the
+// relay compares nicknames online); the key itself is never kept, only its SHA-256 digest.
+//
+// When the file cannot be used at start (damaged, a full disk, a folder that cannot be written)
+// the store says why in problem() and keeps nothing: no claim holds and no line fits. A commit
+// that fails later tells `lost` for the lines it held.
+class KeptStore : public QObject {
+    Q_OBJECT
+
+public:
+    struct Limits {
+        // Kept lines, per recipient, per sender and recipient, and in all.
+        int linesPerRecipient = 2000;
+        qint64 bytesPerRecipient = 4 * 1024 * 1024;
+        int linesPerPair = 500;
+        qint64 bytesPerPair = 1024 * 1024;
+        int linesInAll = 200'000;
+        qint64 bytesInAll = 256 * 1024 * 1024;
+        // How long a kept line, and a mark waiting for its sender, may wait.
+        int days = 30;
+        // A claim not used for this long lapses.
+        int claimDays = 180;
+    };
+
+    struct Line {
+        // The store's, increasing in the order lines were kept; 0 until kept.
+        qint64 row = 0;
+        // The recipient's folded nickname (its claim), and the nickname as the sender wrote it.
+        QString owner;
+        QString to;
+        // The sender's nickname as it was logged in, and its folded form (where reports go).
+        QString from;
+        QString sender;
+        // The sender's id for the line, or one the server made for a plain sender.
+        QString id;
+        // Whether the sender gave the id (our client): it is told marks, a plain one only
+        // failures.
+        bool marked = false;
+        QString text;
+        // When the server took the line, UTC, to the second.
+        QDateTime at;
+    };
+
+    // A mark waiting for its sender: state one of wire::MarkDelivered, MarkRead, MarkFailed;
+    // text for a failure, in Spanish. `marked` as for the line it is about.
+    struct Report {
+        QString id;
+        QString state;
+        QString text;
+        bool marked = false;
+    };
+
+    struct Claim {
+        QString nickname; // as it was first claimed
+        QDateTime since;
+        QDateTime used;
+        int lines = 0; // kept for it now
+    };
+
+    enum class Owner {
+        Nobody, // unclaimed
+        Holder, // the key is the claim's
+        Someone, // claimed with another key (or the key is missing)
+    };
+
+    KeptStore(const QString &folder, const Limits &limits, QObject *parent = nullptr);
+    ~KeptStore() override; // commits what is pending
+
+    // Empty while the store works; otherwise why it keeps nothing, for the log.
+    QString problem() const { return m_problem; }
+    bool isUsable() const { return m_problem.isEmpty(); }
+
+    // `key` is the claim's key as the client sent it (64 hexadecimal digits), or empty.
+    Owner owner(const QString &form, const QString &key) const;
+    // Claims the nickname for the key (it must be unclaimed); `nickname` as it is written.
+    void claim(const QString &form, const QString &nickname, const QString &key);
+    // The claim was used to log in now: it does not lapse for claimDays from now.
+    void used(const QString &form);
+    // By nickname.
+    QList<Claim> claims() const;
+    // Drops the claim and every line kept for it; the lines are returned so that their
+    // senders can be told. Nothing when the nickname was not claimed.
+    std::optional<QList<Line>> release(const QString &form);
+
+    // Takes the line to keep. An empty answer: it fits, and `stored` tells when it is on disk.
+    // Otherwise the reason it does not fit, in Spanish, for its sender ("Tu mensaje para TO no
+    // se pudo guardar: ...").
+    QString keep(Line line);
+    // The lines kept for a claim, in the order they were kept (stored or not yet).
+    QList<Line> linesFor(const QString &owner) const;
+    // The recipient has it: forgotten (at the next commit). An unknown row is ignored.
+    void delivered(qint64 row);
+
+    // A mark for a sender who is away, by its folded nickname; bounded per sender (the oldest
+    // go first), and forgotten after `days`.
+    void report(const QString &sender, const Report &report);
+    // The marks waiting for a sender, oldest first; forgotten as they are returned.
+    QList<Report> takeReports(const QString &sender);
+
+    // Removes the lines past their days, the marks past theirs and the claims past theirs
+    // (with their lines): the lines removed are returned so that their senders can be told.
+    // The owner calls it at start and then every hour.
+    QList<Line> expire(const QDateTime &now = QDateTime::currentDateTimeUtc());
+
+    // Writes what is pending now; otherwise it is written at the next turn of the event loop.
+    void commit();
+
+    // For tests: the file may grow to this many pages and no more, as if the disk were full.
+    void setMaxPages(int pages);
+
+Q_SIGNALS:
+    // These lines are on disk: their senders may be told they are kept.
+    void stored(const QList<KeptStore::Line> &lines);
+    // A commit failed: these lines are not kept, and their senders must be told. The store
+    // keeps nothing more for the rest of the run (problem() says why).
+    void lost(const QList<KeptStore::Line> &lines, const QString &why);
+
+private:
+    QString m_problem;
+    QSqlDatabase m_db;
+    Limits m_limits;
+    QTimer m_commitTimer;
+};
