@@ -6,6 +6,7 @@
 namespace {
 
 constexpr qint64 kMinute = 60'000;
+constexpr qint64 kHour = 60 * kMinute;
 // The delay before a password is checked doubles with each wrong one, up to this many times the
 // first.
 constexpr qint64 kMaxDelayFactor = 32;
@@ -76,10 +77,15 @@ bool AddressLimits::mayWriteToSomeoneNew(const QHostAddress &address)
                         m_config.maxNewCorrespondentsPerAddress);
 }
 
-bool AddressLimits::fitsInMinute(QList<qint64> &times, int most)
+bool AddressLimits::mayClaim(const QHostAddress &address)
+{
+    return fitsInMinute(m_states[key(address)].claims, m_config.maxClaimsPerHour, kHour);
+}
+
+bool AddressLimits::fitsInMinute(QList<qint64> &times, int most, qint64 window)
 {
     const qint64 at = now();
-    times.removeIf([at](qint64 when) { return at - when >= kMinute; });
+    times.removeIf([at, window](qint64 when) { return at - when >= window; });
     if (times.size() >= most)
         return false;
     times.append(at);
@@ -148,11 +154,12 @@ bool AddressLimits::isQuiet(const QHostAddress &address) const
 
 QList<std::pair<QString, QString>> AddressLimits::summaries()
 {
-    static const std::array<const char *, 4> what = {
+    static const std::array<const char *, 5> what = {
         "%1 more connections refused: too many from the address",
         "%1 more log-ins refused: too many from the address in a minute",
         "%1 more wrong passwords",
         "%1 more passwords refused: the address is locked",
+        "%1 more nicknames left unclaimed: too many claims from the address in an hour",
     };
     QList<std::pair<QString, QString>> lines;
     const qint64 at = now();
@@ -182,7 +189,8 @@ void AddressLimits::sweep()
         for (QList<qint64> *times : {&state.logIns, &state.newCorrespondents})
             times->removeIf([at](qint64 when) { return at - when >= kMinute; });
         state.failures.removeIf([at, window](qint64 when) { return at - when >= window; });
-        return state.connections == 0 && state.logIns.isEmpty()
+        state.claims.removeIf([at](qint64 when) { return at - when >= kHour; });
+        return state.connections == 0 && state.logIns.isEmpty() && state.claims.isEmpty()
             && state.newCorrespondents.isEmpty() && state.failures.isEmpty()
             && state.lockedUntil <= at && state.nextCheck <= at
             && std::all_of(state.quiet.begin(), state.quiet.end(), [&](const Quiet &quiet) {

@@ -20,7 +20,7 @@ public:
     static QHostAddress key(const QHostAddress &address);
     // What is refused quietly: the first refusal of a kind from an address is logged, then only
     // a count at most once per ServerConfig::logSummaryInterval.
-    enum class Refusal { Connection, LogIn, Password, Locked };
+    enum class Refusal { Connection, LogIn, Password, Locked, Claim };
 
     explicit AddressLimits(const ServerConfig &config);
 
@@ -38,6 +38,8 @@ public:
     // counted if so.
     bool mayLogIn(const QHostAddress &address);
     bool mayWriteToSomeoneNew(const QHostAddress &address);
+    // Whether the address may claim one more nickname within the hour; it is counted if so.
+    bool mayClaim(const QHostAddress &address);
 
     // When a password given now from the address may be checked: not before the delay its
     // last wrong passwords earned, and after any other check from there already waiting.
@@ -66,14 +68,15 @@ private:
         int notLoggedIn = 0;
         QList<qint64> logIns;
         QList<qint64> newCorrespondents;
+        QList<qint64> claims;
         QList<qint64> failures;
         qint64 nextCheck = 0;
         qint64 lockedUntil = -1;
-        std::array<Quiet, 4> quiet;
+        std::array<Quiet, 5> quiet;
     };
 
-    // Whether one more fits in the minute, counting it if so.
-    bool fitsInMinute(QList<qint64> &times, int most);
+    // Whether one more fits in the minute (or the window), counting it if so.
+    bool fitsInMinute(QList<qint64> &times, int most, qint64 window = 60'000);
     // Drops what has expired, and the addresses left with nothing.
     void sweep();
 

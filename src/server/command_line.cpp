@@ -49,6 +49,9 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "grace time\n"
                        "             unless they log out\n"
                        "  users      list who is online, with addresses\n"
+                       "  claims     list the claimed nicknames, with the lines kept for each\n"
+                       "  release NICK  drop NICK's claim and its kept lines, telling their "
+                       "senders\n"
                        "The server keeps serving when standard input ends. The same commands come "
                        "through the administrator's socket (--admin-socket), for example from "
                        "korvex-server --admin 'users'. The log goes to standard output.")
@@ -227,12 +230,49 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "suffixes allowed (default: %1).")
             .arg(config.maxMessageBeforeLogIn),
         QStringLiteral("BYTES"));
+    const QCommandLineOption noKeep(
+        QStringLiteral("no-keep"),
+        QStringLiteral("Keep nothing between runs: no claimed nicknames, no lines kept for those "
+                       "who are away."));
+    const QCommandLineOption keepDays(
+        QStringLiteral("keep-days"),
+        QStringLiteral("How long a line kept for someone away waits, and a mark for a sender "
+                       "who is away (default: %1).")
+            .arg(config.keepDays),
+        QStringLiteral("DAYS"));
+    const QCommandLineOption claimDays(
+        QStringLiteral("claim-days"),
+        QStringLiteral("Drop a claim on a nickname not used for this long (default: %1).")
+            .arg(config.claimDays),
+        QStringLiteral("DAYS"));
+    const QCommandLineOption keptPerRecipient(
+        QStringLiteral("kept-per-recipient"),
+        QStringLiteral("Keep at most this many lines for one recipient (default: %1).")
+            .arg(config.keptPerRecipient),
+        QStringLiteral("LINES"));
+    const QCommandLineOption keptPerSender(
+        QStringLiteral("kept-per-sender"),
+        QStringLiteral("Keep at most this many lines from one sender for one recipient "
+                       "(default: %1).")
+            .arg(config.keptPerSender),
+        QStringLiteral("LINES"));
+    const QCommandLineOption keptInAll(
+        QStringLiteral("kept-in-all"),
+        QStringLiteral("Keep at most this many lines in all (default: %1).").arg(config.keptInAll),
+        QStringLiteral("LINES"));
+    const QCommandLineOption claimsPerHour(
+        QStringLiteral("claims-per-hour"),
+        QStringLiteral("Let an address claim at most this many new nicknames in an hour "
+                       "(default: %1).")
+            .arg(config.maxClaimsPerHour),
+        QStringLiteral("COUNT"));
     parser.addOptions({help, version, adminSocket, admin, listen, gap, noFraming, stateDir, noTls,
                        requireTls, passwordFile, maxQueue, maxQueueBytes, stallTimeout, maxWaiting,
                        maxRate, maxMessages, maxLogins, maxCorrespondents, maxAddressCorrespondents,
                        bootGrace, logInTimeout, maxConnections, maxNotLoggedIn, maxLoginsPerAddress,
                        passwordDelay, maxPasswordFailures, passwordLock, logSummary,
-                       helloTimeout, refusalDelay, maxMessageBeforeLogIn});
+                       helloTimeout, refusalDelay, maxMessageBeforeLogIn, noKeep, keepDays,
+                       claimDays, keptPerRecipient, keptPerSender, keptInAll, claimsPerHour});
     result.helpText = parser.helpText();
 
     if (!parser.parse(arguments)) {
@@ -280,6 +320,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     config.offerFraming = !parser.isSet(noFraming);
     config.offerTls = config.offerFraming && !parser.isSet(noTls);
     config.requireTls = parser.isSet(requireTls);
+    config.keep = config.offerTls && !parser.isSet(noKeep);
     if (config.requireTls && !config.offerTls) {
         result.error = QStringLiteral("--require-tls needs encryption offered: drop --no-tls and "
                                       "--no-framing");
@@ -347,6 +388,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
     read(helloTimeout, 1, false, [&](qint64 v) { config.helloTimeout = milliseconds(v); });
     read(refusalDelay, 0, false, [&](qint64 v) { config.refusalDelay = milliseconds(v); });
     read(maxMessageBeforeLogIn, 1, true, [&](qint64 v) { config.maxMessageBeforeLogIn = v; });
+    read(keepDays, 1, false, [&](qint64 v) { config.keepDays = int(v); });
+    read(claimDays, 1, false, [&](qint64 v) { config.claimDays = int(v); });
+    read(keptPerRecipient, 1, false, [&](qint64 v) { config.keptPerRecipient = int(v); });
+    read(keptPerSender, 1, false, [&](qint64 v) { config.keptPerSender = int(v); });
+    read(keptInAll, 1, false, [&](qint64 v) { config.keptInAll = int(v); });
+    read(claimsPerHour, 0, false, [&](qint64 v) { config.maxClaimsPerHour = int(v); });
     if (result.error.isEmpty() && config.offerTls)
         result.error = unsafeStateFolder(config.stateFolder);
     return result;

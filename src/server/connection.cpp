@@ -101,6 +101,8 @@ Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 i
         });
         connect(ssl, &QSslSocket::encrypted, this, &Connection::encryptionStarted);
         features << wire::Tls;
+        if (config.keep)
+            features << wire::KeepFeature;
         if (!config.password.isEmpty())
             features << wire::PasswordFeature;
     }

@@ -6,6 +6,7 @@
 #include "server/secrets.h"
 
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTextStream>
@@ -36,6 +37,13 @@ const QString kServer = QStringLiteral("-");
 constexpr int kMaxOwedPerSender = 50;
 constexpr qsizetype kMaxOwingSenders = 1000;
 
+// Lines sent with an id and not yet answered, and answered ones remembered for SEEN, per client;
+// answers (RECEIVED, SEEN) that may come without counting as messages.
+constexpr qsizetype kMaxAwaiting = 4096;
+constexpr qsizetype kMaxAnswered = 1024;
+constexpr int kMaxAnswers = 2 * (kMaxAwaiting + kMaxAnswered);
+constexpr std::chrono::hours kExpiryInterval{1};
+
 // Descriptors kept free for what else the server opens (the key, the administrator's socket).
 constexpr qintptr kSpareDescriptors = 16;
 
@@ -63,6 +71,32 @@ QString lookAlike(const QString &nickname)
             c = u'o';
     }
     return form;
+}
+
+bool isHex(const QString &text, int digits)
+{
+    return text.size() == digits && std::all_of(text.begin(), text.end(), [](QChar c) {
+               return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f');
+           });
+}
+
+// An id for a line whose sender gave none (a plain client): the recipient's client answers it.
+QString newLineId()
+{
+    std::array<quint32, 4> id = {};
+    QRandomGenerator::global()->fillRange(id.data(), id.size());
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char *>(id.data()), sizeof id).toHex());
+}
+
+QString notDeliveredTo(const QString &to, const QString &why)
+{
+    return QStringLiteral("Tu mensaje para ") + to + QStringLiteral(" no se entregó: ") + why;
+}
+
+QString tooMuchToRead()
+{
+    return QStringLiteral("tiene demasiados mensajes por leer. Prueba de nuevo en un momento.");
 }
 
 QString users(qsizetype count)
@@ -109,6 +143,13 @@ RelayServer::~RelayServer()
     // The connections go with the server, without announcing anything to each other; the
     // closed ones waiting to be deleted too, before the pacer they name goes.
     const QList<Connection *> connections = findChildren<Connection *>(Qt::FindDirectChildrenOnly);
+    // What the users online have not answered is kept for them, as when they go.
+    if (m_store) {
+        m_store->disconnect(this);
+        for (Client *user : std::as_const(m_online))
+            keepAwaiting(*user);
+        m_store.reset();
+    }
     m_online.clear();
     m_clients.clear();
     for (Connection *connection : connections) {
@@ -143,6 +184,41 @@ bool RelayServer::listen()
                         + certificateFingerprint(identity.certificate));
         if (!m_config.password.isEmpty())
             m_log.write(kServer, QStringLiteral("a password is required to log in"));
+    }
+    // A claim's key never travels in clear: without encryption nothing is kept.
+    m_config.keep = m_config.keep && m_tls;
+    if (m_config.keep) {
+        KeptStore::Limits limits;
+        limits.linesPerRecipient = m_config.keptPerRecipient;
+        limits.linesPerPair = m_config.keptPerSender;
+        limits.linesInAll = m_config.keptInAll;
+        limits.days = m_config.keepDays;
+        limits.claimDays = m_config.claimDays;
+        m_store = std::make_unique<KeptStore>(m_config.stateFolder, limits);
+        if (!m_store->isUsable()) {
+            m_log.write(kServer, QStringLiteral("not keeping lines: ") + m_store->problem());
+            m_store.reset();
+            m_config.keep = false;
+        }
+    }
+    if (m_store) {
+        connect(m_store.get(), &KeptStore::stored, this, [this](const QList<Line> &lines) {
+            for (const Line &line : lines)
+                tell(line, wire::MarkKept);
+        });
+        connect(m_store.get(), &KeptStore::lost, this,
+                [this](const QList<Line> &lines, const QString &why) {
+                    m_log.write(kServer, QStringLiteral("%1 kept lines lost: ").arg(lines.size())
+                                    + why);
+                    for (const Line &line : lines)
+                        tell(line, wire::MarkFailed,
+                             notDeliveredTo(line.to, QStringLiteral("el servidor no pudo "
+                                                                    "guardarlo.")));
+                });
+        connect(&m_expiry, &QTimer::timeout, this, &RelayServer::expire);
+        m_expiry.start(kExpiryInterval);
+        m_log.write(kServer, QStringLiteral("keeping claims and lines in ") + m_config.stateFolder);
+        expire();
     }
     const QString where = endpoint(m_config.listenAddress, wire::ServerPort);
     if (!m_listener.listen(m_config.listenAddress, wire::ServerPort)) {
@@ -193,15 +269,21 @@ void RelayServer::accept()
             refuseLater(socket);
             continue;
         }
+        auto answers = std::make_shared<int>(0);
         auto *connection = new Connection(
             socket, m_config, ++m_ids, m_pacer,
             // IGNORE answers a PM: a client that answers every PM of a user it blocks must not
             // be closed for it, and each PM delivered allows only one answer (see ignore()).
-            [](const QByteArray &message) {
-                return wire::Message(wire::fromCodePage(message)).command() != kIgnore;
+            // RECEIVED and SEEN answer the lines sent with an id, as many as were sent.
+            [answers](const QByteArray &message) {
+                const QString command = wire::Message(wire::fromCodePage(message)).command();
+                if (command == wire::Received || command == wire::Seen)
+                    return *answers <= 0 || --*answers < 0;
+                return command != kIgnore;
             },
             m_tls ? &*m_tls : nullptr, this);
         Client &client = m_clients[connection];
+        client.answers = answers;
         client.connection = connection;
         client.address = address;
         m_byId.insert(connection->id(), connection);
@@ -249,13 +331,17 @@ void RelayServer::handle(Connection *connection, const QByteArray &bytes)
         checkPassword(client, message.field(1));
     } else if (command == kLogin) {
         if (admitted(client))
-            logIn(client, message.field(1), message.field(2));
+            logIn(client, message.field(1), message.field(2), message.field(3));
     } else if (!client.loggedIn) {
         // Nobody is anybody before logging in.
     } else if (command == kGetUser) {
         sendUserList(client, true);
     } else if (command == kPm) {
-        privateMessage(client, message.field(1), message.field(3));
+        privateMessage(client, message.field(1), message.field(3), message.field(4));
+    } else if (command == wire::Received) {
+        received(client, message.field(1), message.field(2));
+    } else if (command == wire::Seen) {
+        seen(client, message.field(1), message.field(2));
     } else if (command == kIgnore) {
         ignore(client, message.field(2));
     } else if (command == kEnter) {
@@ -399,7 +485,8 @@ void RelayServer::announce(Client &client)
         m_log.write(client.connection->peer(), QStringLiteral("connected"));
 }
 
-void RelayServer::logIn(Client &client, const QString &nickname, const QString &token)
+void RelayServer::logIn(Client &client, const QString &nickname, const QString &token,
+                        const QString &key)
 {
     if (nickname.isEmpty())
         return;
@@ -429,6 +516,28 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     // Where encryption is offered, a secret is neither given nor taken in clear.
     const bool secrets = client.connection->isEncrypted() || !m_tls;
     const QString form = lookAlike(nickname);
+    if (!key.isEmpty() && !client.connection->isEncrypted()) {
+        refuse(client, wire::RefusedClear, QStringLiteral("a nickname's key in clear"),
+               QStringLiteral("La clave de un apodo solo se admite en una conexión cifrada."));
+        return;
+    }
+    if (!key.isEmpty() && !isHex(key, wire::KeyDigits)) {
+        refuse(client, wire::RefusedNickname,
+               QStringLiteral("a malformed key for ") + quoted(nickname),
+               QStringLiteral("La clave del apodo ") + nickname
+                   + QStringLiteral(" no es válida. Elige otro apodo."));
+        return;
+    }
+    // A claimed nickname is its holder's, online or not, with a token or not.
+    const KeptStore::Owner owner = m_store ? m_store->owner(form, key) : KeptStore::Owner::Nobody;
+    if (owner == KeptStore::Owner::Someone) {
+        refuse(client, wire::RefusedNickname,
+               QStringLiteral("nickname ") + quoted(nickname)
+                   + QStringLiteral(" is claimed with another key"),
+               QStringLiteral("El apodo ") + nickname
+                   + QStringLiteral(" pertenece a otra persona. Elige otro apodo."));
+        return;
+    }
     const auto holder = std::find_if(m_online.begin(), m_online.end(), [&](const Client *user) {
         return user != &client && lookAlike(user->nickname) == form;
     });
@@ -468,6 +577,24 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     client.session = ++m_sessions;
     m_online.append(&client);
     m_log.write(client.connection->peer(), QStringLiteral("logged in as ") + quoted(nickname));
+    client.form = form;
+    client.keeps = m_store && client.connection->isEncrypted() && !key.isEmpty();
+    client.holder = owner == KeptStore::Owner::Holder;
+    if (client.keeps && owner == KeptStore::Owner::Nobody) {
+        // Each claim is a row on disk for months: an address makes only so many.
+        if (m_limits.mayClaim(client.address)) {
+            m_store->claim(form, nickname, key);
+            client.holder = true;
+            m_log.write(client.connection->peer(), QStringLiteral("claims ") + quoted(nickname));
+        } else if (m_limits.logNow(client.address, AddressLimits::Refusal::Claim)) {
+            m_log.write(client.connection->peer(),
+                        quoted(nickname) + QStringLiteral(" left unclaimed: more than %1 claims "
+                                                          "in an hour from its address")
+                                               .arg(m_config.maxClaimsPerHour));
+        }
+    }
+    if (client.holder)
+        m_store->used(form);
 
     if (client.connection->isFramed() && secrets) {
         std::array<quint32, 4> secret = {};
@@ -482,6 +609,28 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
         if (other != &client)
             send(*other, announcement, &client, Presence::Online);
     }
+    sendKept(client);
+}
+
+void RelayServer::sendKept(Client &client)
+{
+    if (!m_store)
+        return;
+    if (client.holder) {
+        for (Line line : m_store->linesFor(client.form)) {
+            line.to = client.nickname;
+            sendLine(client, line);
+        }
+    }
+    for (const KeptStore::Report &report : m_store->takeReports(client.form)) {
+        if (report.marked && client.keeps)
+            send(client, report.text.isEmpty()
+                             ? wire::buildMessage(wire::Mark, {report.id, report.state})
+                             : wire::buildMessage(wire::Mark,
+                                                  {report.id, report.state, report.text}));
+        else if (report.state == wire::MarkFailed)
+            send(client, wire::buildMessage(kMessage, {report.text}));
+    }
 }
 
 void RelayServer::logOut(Client &client, const QString &how)
@@ -491,6 +640,7 @@ void RelayServer::logOut(Client &client, const QString &how)
         sendToRoom(wire::buildMessage(kLeave, {client.nickname}), client, Presence::OutOfRoom);
     }
     m_online.removeOne(&client);
+    keepAwaiting(client);
     client.loggedIn = false;
     m_limits.loggedOut(client.address);
     client.connection->setLoggedIn(false);
@@ -534,25 +684,192 @@ void RelayServer::sendUserList(Client &to, bool asked)
                             asked ? to.connection->id() : 0, user->nickname, Presence::Online);
 }
 
-void RelayServer::privateMessage(Client &from, const QString &to, const QString &text)
+void RelayServer::privateMessage(Client &from, const QString &to, const QString &text,
+                                 const QString &id)
 {
     if (!mayWriteTo(from, to))
         return;
-    const QByteArray bytes = wire::toCodePage(wire::buildMessage(kPm, {to, from.nickname, text}));
+    Line line;
+    line.to = to;
+    line.from = from.nickname;
+    line.sender = from.form;
+    line.text = text;
+    line.marked = from.keeps && isHex(id, wire::LineIdDigits);
+    line.id = line.marked ? id : newLineId();
+    const QDateTime taken = QDateTime::currentDateTimeUtc();
+    line.at = taken.addMSecs(-taken.time().msec());
+    bool online = false;
     for (Client *user : std::as_const(m_online)) {
         if (user->nickname != to)
             continue;
-        if (!user->connection->send(bytes, from.connection->id(), from.nickname)) {
-            notDelivered(from, QStringLiteral("Tu mensaje para ") + to
-                                   + QStringLiteral(" no se entregó"));
+        online = true;
+        const bool sent = user->keeps
+            ? sendLine(*user, line, &from)
+            : user->connection->send(
+                  wire::toCodePage(wire::buildMessage(kPm, {to, from.nickname, text})),
+                  from.connection->id(), from.nickname);
+        if (!sent) {
+            if (line.marked)
+                tell(line, wire::MarkFailed, notDeliveredTo(to, tooMuchToRead()));
+            else
+                notDelivered(from, QStringLiteral("Tu mensaje para ") + to
+                                       + QStringLiteral(" no se entregó"));
             continue;
         }
+        // A plain client has it once it has left for it.
+        if (!user->keeps)
+            tell(line, wire::MarkDelivered);
         QHash<QString, int> &owed = user->unansweredPms;
         if (owed.size() >= kMaxOwingSenders && !owed.contains(from.nickname))
             owed.clear();
         int &count = owed[from.nickname];
         count = std::min(count + 1, kMaxOwedPerSender);
     }
+    if (online)
+        return;
+    line.owner = lookAlike(to);
+    if (m_store && m_store->owner(line.owner, {}) != KeptStore::Owner::Nobody) {
+        keepLine(line);
+        return;
+    }
+    const QString why = notDeliveredTo(to, to + QStringLiteral(" no está conectado."));
+    if (line.marked) {
+        tell(line, wire::MarkFailed, why);
+        return;
+    }
+    // A plain sender hears it as a notice: once a minute for each name is enough.
+    const qint64 now = m_clock.elapsed();
+    from.toldAway.removeIf([now](auto told) { return now - told.value() >= 60'000; });
+    if (from.toldAway.contains(to) || from.toldAway.size() >= kMaxOwingSenders)
+        return;
+    from.toldAway.insert(to, now);
+    send(from, wire::buildMessage(kMessage, {why}));
+}
+
+bool RelayServer::sendLine(Client &to, const Line &line, const Client *from)
+{
+    const QString message = wire::buildMessage(
+        kPm, {line.to, line.from, line.text, line.id, line.at.toString(Qt::ISODate)});
+    if (!to.connection->send(wire::toCodePage(message), from ? from->connection->id() : 0,
+                             from ? from->nickname : QString()))
+        return false;
+    // A client that never answers does not grow the list: the oldest line left for it, and a
+    // kept one stays kept.
+    if (to.awaiting.size() >= kMaxAwaiting) {
+        const Line oldest = to.awaiting.takeFirst();
+        if (oldest.row == 0)
+            tell(oldest, wire::MarkDelivered);
+    }
+    to.awaiting.append(line);
+    *to.answers = std::min(*to.answers + 2, kMaxAnswers);
+    return true;
+}
+
+void RelayServer::received(Client &client, const QString &from, const QString &id)
+{
+    if (!client.keeps)
+        return;
+    const auto found = std::find_if(client.awaiting.begin(), client.awaiting.end(),
+                                    [&](const Line &line) {
+                                        return line.id == id && line.from == from;
+                                    });
+    if (found == client.awaiting.end())
+        return;
+    const Line line = *found;
+    client.awaiting.erase(found);
+    if (line.row != 0)
+        m_store->delivered(line.row);
+    if (!line.marked)
+        return;
+    tell(line, wire::MarkDelivered);
+    if (client.answered.size() >= kMaxAnswered)
+        client.answered.removeFirst();
+    client.answered.append({line.from, line.sender, line.id});
+}
+
+void RelayServer::seen(Client &client, const QString &from, const QString &id)
+{
+    if (!client.keeps)
+        return;
+    const auto found = std::find_if(client.answered.begin(), client.answered.end(),
+                                    [&](const Answered &line) {
+                                        return line.id == id && line.from == from;
+                                    });
+    if (found == client.answered.end())
+        return;
+    Line line;
+    line.from = found->from;
+    line.sender = found->sender;
+    line.id = found->id;
+    line.marked = true;
+    client.answered.erase(found);
+    tell(line, wire::MarkRead);
+}
+
+void RelayServer::keepAwaiting(Client &client)
+{
+    client.answered.clear();
+    for (Line line : std::exchange(client.awaiting, {})) {
+        // A line from the store is still there, for the next log-in.
+        if (line.row != 0)
+            continue;
+        if (client.holder) {
+            line.owner = client.form;
+            keepLine(line);
+        } else {
+            tell(line, wire::MarkFailed,
+                 notDeliveredTo(line.to, line.to + QStringLiteral(" se desconectó antes de "
+                                                                  "recibirlo.")));
+        }
+    }
+}
+
+void RelayServer::keepLine(const Line &line)
+{
+    if (const QString why = m_store->keep(line); !why.isEmpty())
+        tell(line, wire::MarkFailed, why);
+}
+
+void RelayServer::tell(const Line &line, const QString &state, const QString &text)
+{
+    // A plain sender hears only of failures.
+    if (!line.marked && state != wire::MarkFailed)
+        return;
+    if (Client *sender = onlineAs(line.sender)) {
+        if (line.marked && sender->keeps)
+            send(*sender, text.isEmpty() ? wire::buildMessage(wire::Mark, {line.id, state})
+                                         : wire::buildMessage(wire::Mark, {line.id, state, text}));
+        else if (state == wire::MarkFailed)
+            send(*sender, wire::buildMessage(kMessage, {text}));
+        return;
+    }
+    // Away, a sender is told of failures, and a holder of a claim of the rest too; that a line
+    // is kept is news only at the moment.
+    if (!m_store || state == wire::MarkKept)
+        return;
+    if (state == wire::MarkFailed
+        || m_store->owner(line.sender, {}) != KeptStore::Owner::Nobody)
+        m_store->report(line.sender, {line.id, state, text, line.marked});
+}
+
+RelayServer::Client *RelayServer::onlineAs(const QString &form)
+{
+    for (Client *user : std::as_const(m_online)) {
+        if (user->form == form)
+            return user;
+    }
+    return nullptr;
+}
+
+void RelayServer::expire()
+{
+    const QList<Line> lines = m_store->expire();
+    if (!lines.isEmpty())
+        m_log.write(kServer, QStringLiteral("%1 kept lines expired").arg(lines.size()));
+    for (const Line &line : lines)
+        tell(line, wire::MarkFailed,
+             notDeliveredTo(line.to, QStringLiteral("nadie lo recogió en %1 días.")
+                                         .arg(m_config.keepDays)));
 }
 
 bool RelayServer::mayWriteTo(Client &from, const QString &to)
@@ -563,8 +880,11 @@ bool RelayServer::mayWriteTo(Client &from, const QString &to)
     from.newCorrespondents.removeIf([now](qint64 at) { return now - at >= 60'000; });
     const bool online = std::any_of(m_online.begin(), m_online.end(),
                                     [&to](const Client *user) { return user->nickname == to; });
-    // Only those online are remembered: any number of names that nobody has must not grow it.
-    if (!online || to == from.nickname)
+    // Only those online or claimed are remembered: any number of names that nobody has must not
+    // grow it. A line kept for someone away opens a window all the same, later.
+    const bool claimed = !online && m_store
+        && m_store->owner(lookAlike(to), {}) != KeptStore::Owner::Nobody;
+    if ((!online && !claimed) || to == from.nickname)
         return true;
     if (from.correspondents.contains(to)) {
         from.correspondents[to] = now;
@@ -637,8 +957,7 @@ void RelayServer::sendToRoom(const QString &message, Client &from, Presence pres
 void RelayServer::notDelivered(Client &from, const QString &what)
 {
     // Too many others write to that reader: the writer hears of it, the reader is not closed.
-    const QString why = what
-        + QStringLiteral(": tiene demasiados mensajes por leer. Prueba de nuevo en un momento.");
+    const QString why = what + QStringLiteral(": ") + tooMuchToRead();
     send(from, wire::buildMessage(kMessage, {why}), &from);
 }
 
@@ -667,7 +986,8 @@ void RelayServer::holdBack(quint64 id, const Connection &reader, bool hold)
 QString RelayServer::adminHelp()
 {
     return QStringLiteral("commands: msg TEXT (notice to everyone), boot NICK (disconnect a user), "
-                          "users (who is online)");
+                          "users (who is online), claims (claimed nicknames), release NICK (drop "
+                          "a claim and its kept lines)");
 }
 
 AdminAnswer RelayServer::admin(const QString &line)
@@ -688,6 +1008,11 @@ AdminAnswer RelayServer::admin(const QString &line)
     } else if (command == u"users" && rest.isEmpty()) {
         listUsers();
         m_answer.done = true;
+    } else if (command == u"claims" && rest.isEmpty()) {
+        listClaims();
+        m_answer.done = true;
+    } else if (command == u"release" && !rest.isEmpty()) {
+        m_answer.done = release(rest);
     } else {
         answer(kServer, adminHelp());
     }
@@ -752,4 +1077,44 @@ void RelayServer::listUsers()
             what += QStringLiteral(" booted");
         answer(user->connection->peer(), what);
     }
+}
+
+void RelayServer::listClaims()
+{
+    if (!m_store) {
+        answer(kServer, QStringLiteral("no claims: nothing is kept between runs"));
+        return;
+    }
+    const QList<KeptStore::Claim> claims = m_store->claims();
+    answer(kServer, QString::number(claims.size())
+                        + (claims.size() == 1 ? QStringLiteral(" claim") : QStringLiteral(" claims")));
+    for (const KeptStore::Claim &claim : claims)
+        answer(kServer, quoted(claim.nickname) + QStringLiteral(" since ")
+                        + claim.since.toString(Qt::ISODate) + QStringLiteral(", used ")
+                        + claim.used.toString(Qt::ISODate) + QStringLiteral(", %1 lines kept")
+                                                                 .arg(claim.lines));
+}
+
+bool RelayServer::release(const QString &nickname)
+{
+    const QString form = lookAlike(nickname);
+    const std::optional<QList<Line>> lines =
+        m_store ? m_store->release(form) : std::nullopt;
+    if (!lines) {
+        answer(kServer, QStringLiteral("release: nobody has claimed ") + quoted(nickname));
+        return false;
+    }
+    // Its holder online keeps the nickname for this log-in, but no longer the lines.
+    for (Client *user : std::as_const(m_online)) {
+        if (user->form == form) {
+            user->holder = false;
+            user->awaiting.removeIf([](const Line &line) { return line.row != 0; });
+        }
+    }
+    for (const Line &line : *lines)
+        tell(line, wire::MarkFailed,
+             notDeliveredTo(line.to, QStringLiteral("el administrador liberó su apodo.")));
+    answer(kServer, QStringLiteral("released ") + quoted(nickname)
+                        + QStringLiteral(", %1 kept lines dropped").arg(lines->size()));
+    return true;
 }

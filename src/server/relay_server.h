@@ -4,6 +4,7 @@
 #include "server/admin_channel.h"
 #include "server/connection.h"
 #include "server/event_log.h"
+#include "server/kept_store.h"
 #include "server/server_config.h"
 
 #include <QElapsedTimer>
@@ -16,6 +17,7 @@
 #include <QTimer>
 
 #include <limits>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 
@@ -71,6 +73,15 @@ class QTextStream;
 //   back to that PM's sender, and an IGNORE nothing provoked is dropped. So IGNORE cannot flood
 //   anyone, and it does not count against the client's messages per second: a client that
 //   answers every PM of a blocked user must not be closed for it.
+// - A nickname claimed with a key (where the server keeps things) is taken only with that key,
+//   online or not, the token too; a key in clear or malformed is refused. An address claims only
+//   so many new nicknames an hour; past that the log-in goes on unclaimed.
+// - Lines to a claimed nickname that is away, and lines left unanswered (no RECEIVED) when its
+//   holder goes, are kept on disk and sent at its next log-in; to an unclaimed one away, the
+//   sender is told they failed (a plain sender by a notice, at most once a minute per name).
+//   Marks for a sender who is away wait on disk: failures always, delivered and read only for a
+//   claimed nickname. RECEIVED and SEEN count for nothing but the lines sent with an id, and like
+//   IGNORE not against the messages per second, as many as such lines were sent.
 // Accepts connections as TLS-capable sockets when encryption is offered; each starts in clear.
 class Listener : public QTcpServer {
 public:
@@ -89,8 +100,8 @@ public:
 
     bool listen();
 
-    // One administrator command line: "msg TEXT", "boot NICK" or "users". Answers with the lines
-    // it wrote to the log, each behind where it happened.
+    // One administrator command line: "msg TEXT", "boot NICK", "users", "claims" or
+    // "release NICK". Answers with the lines it wrote to the log, each behind where it happened.
     AdminAnswer admin(const QString &line);
 
     // What the administrator may type, one line.
@@ -102,6 +113,15 @@ Q_SIGNALS:
     void readHandled(const QString &peer, qint64 bytes);
 
 private:
+    // A line sent with an id to a client that agreed on keeping, until it answers RECEIVED; and
+    // one it answered, which it may still say it has seen.
+    using Line = KeptStore::Line;
+    struct Answered {
+        QString from;
+        QString sender;
+        QString id;
+    };
+
     struct Client {
         Connection *connection = nullptr;
         QString nickname;
@@ -130,6 +150,22 @@ private:
         QHostAddress address;
         // What lets this client's user take the nickname back from a new connection.
         QByteArray token;
+        // It agreed on keeping (framed, encrypted, offered it, logged in with a valid key): it
+        // gets ids and times and sends RECEIVED, SEEN and ids of its own. It holds the claim
+        // on its nickname.
+        bool keeps = false;
+        bool holder = false;
+        // Its nickname folded as nicknames are compared, while logged in.
+        QString form;
+        // Lines sent to it that it has not answered with RECEIVED, in the order sent (a row
+        // when it came from the store); the latest it answered, for SEEN.
+        QList<Line> awaiting;
+        QList<Answered> answered;
+        // How many RECEIVED and SEEN it may still send without counting as messages; shared
+        // with its connection, which counts what it reads.
+        std::shared_ptr<int> answers = std::make_shared<int>(0);
+        // When it was last told, for each nickname, that a line to it found nobody.
+        QHash<QString, qint64> toldAway;
     };
 
     void accept();
@@ -138,7 +174,9 @@ private:
     void handle(Connection *connection, const QByteArray &bytes);
     void closed(Connection *connection, const QString &reason);
 
-    void logIn(Client &client, const QString &nickname, const QString &token);
+    void logIn(Client &client, const QString &nickname, const QString &token, const QString &key);
+    // Sends the claim's kept lines and the marks waiting for the nickname, after a log-in.
+    void sendKept(Client &client);
     // Whether the client has encrypted and given the password as this server asks; if not, it
     // is refused.
     bool admitted(Client &client);
@@ -156,7 +194,21 @@ private:
     void dropUnlessChanged(const Client &client, std::chrono::milliseconds after,
                            const QString &reason);
     void sendUserList(Client &to, bool asked = false);
-    void privateMessage(Client &from, const QString &to, const QString &text);
+    void privateMessage(Client &from, const QString &to, const QString &text, const QString &id);
+    // Sends a line with its id and time to a client that agreed on keeping, which owes an
+    // answer for it.
+    bool sendLine(Client &to, const Line &line, const Client *from = nullptr);
+    void received(Client &client, const QString &from, const QString &id);
+    void seen(Client &client, const QString &from, const QString &id);
+    // The lines it had not answered when it goes: kept when it holds its claim, else failed.
+    void keepAwaiting(Client &client);
+    // Keeps the line for its claimed recipient, or tells its sender why not.
+    void keepLine(const Line &line);
+    // Tells the line's sender where it is: at once when online, otherwise on disk when it is a
+    // failure or the sender holds a claim.
+    void tell(const Line &line, const QString &state, const QString &text = {});
+    Client *onlineAs(const QString &form);
+    void expire();
     // Whether the client may write to that user now: a client may write to only so many new
     // correspondents a minute, each a window opening on someone's desktop.
     bool mayWriteTo(Client &from, const QString &to);
@@ -175,6 +227,8 @@ private:
     // Whether anyone was booted.
     bool boot(const QString &nickname);
     void listUsers();
+    void listClaims();
+    bool release(const QString &nickname);
 
     ServerConfig m_config;
     EventLog m_log;
@@ -195,6 +249,9 @@ private:
     // Logged-in clients in the order they logged in.
     QList<Client *> m_online;
     quint64 m_sessions = 0;
+    // Claims, kept lines and waiting marks; none without a usable disk.
+    std::unique_ptr<KeptStore> m_store;
+    QTimer m_expiry;
     // What the administrator command under way has written to the log.
     AdminAnswer m_answer;
 };

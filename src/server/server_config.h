@@ -26,6 +26,19 @@ struct ServerConfig {
     QString stateFolder;
     // The group's password, when it has one: a client presents it, encrypted, before LOGIN.
     QByteArray password;
+    // Whether nicknames may be claimed and lines kept for those who are away, in the state
+    // folder; only with encryption, since a claim's key must not travel in clear. The relay
+    // clears it when its store cannot be used.
+    bool keep = true;
+    // How long kept lines wait, and how long a claim holds unused; how many lines may be kept
+    // for one recipient, from one sender to one recipient, and in all.
+    int keepDays = 30;
+    int claimDays = 180;
+    int keptPerRecipient = 2000;
+    int keptPerSender = 500;
+    int keptInAll = 200'000;
+    // New nicknames one address may claim in an hour: each is a row on disk for half a year.
+    int maxClaimsPerHour = 5;
 
     // What may wait for one client, shared among those whose messages wait there: a sender
     // with its share waiting (at most maxWaitingFromOne messages) is held back, its input left
