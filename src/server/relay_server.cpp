@@ -792,8 +792,8 @@ void RelayServer::seen(Client &client, const QString &from, const QString &id)
     if (!client.keeps)
         return;
     const auto found = std::find_if(client.answered.begin(), client.answered.end(),
-                                    [&](const Answered &line) {
-                                        return line.id == id && line.from == from;
+                                    [&](const Answered &seen) {
+                                        return seen.id == id && seen.from == from;
                                     });
     if (found == client.answered.end())
         return;
@@ -1115,6 +1115,6 @@ bool RelayServer::release(const QString &nickname)
         tell(line, wire::MarkFailed,
              notDeliveredTo(line.to, QStringLiteral("el administrador liberó su apodo.")));
     answer(kServer, QStringLiteral("released ") + quoted(nickname)
-                        + QStringLiteral(", %1 kept lines dropped").arg(lines->size()));
+                        + QStringLiteral("; its kept lines dropped: %1").arg(lines->size()));
     return true;
 }

@@ -6,6 +6,7 @@
 #include "server/relay_server.h"
 #include "support/script.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -84,6 +85,7 @@ struct Peer : QObject {
     QString name; // the address and port the server sees, as its log shows them
     QString nickname; // as its last LOGIN gave it
     QString end; // "~" once framed
+    bool keeps = false; // logged in with a key: its lines come with an id and a time
     QByteArray buffer;
     QList<QByteArray> reads;
     qint64 sent = 0, handled = 0;
@@ -120,7 +122,8 @@ class TestServer : public QObject {
     //               waits until the server has handled it; ana>> TEXT does not wait
     //               (ana.5 is a client on 127.0.0.5)
     //   ana< TEXT   the next bytes ana reads are exactly TEXT; $T in it reads a secret (32
-    //               hex digits), which $T in later steps stands for
+    //               hex digits), which $T in later steps stands for; $Z reads a time (UTC).
+    //               $K and $L stand for keys, $I, $J and $M for ids of lines
     //   tls ana     ana's connection takes the offer of encryption
     //   login ana ana2:ana luis   each logs in (ana2 as ana), then each reads the whole list
     //   quiet ana luis   nothing more has come for them (one logged in writes to itself: the
@@ -165,9 +168,12 @@ class TestServer : public QObject {
                         QCOMPARE(p.buffer, QByteArray());
                     else
                         run(who + "> PM|" + echo);
+                    // One that keeps reads it with an id and a time, and answers it.
                     for (const auto &[other, q] : m_peers)
                         if (!me.isEmpty() && q->nickname == me && q->connected())
-                            run(other + "< PM|" + echo.chopped(p.end.size()) + q->end);
+                            m_captured.erase("S"), run(other + "< PM|" + echo.chopped(p.end.size())
+                                + (q->keeps ? "|$S|$Z~; " + other + "> RECEIVED|" + me + "|$S~"
+                                            : q->end));
                 }
             } else if (verb == "start") {
                 const auto password = QRegularExpression("--password=(.*)$").match(rest);
@@ -217,19 +223,24 @@ class TestServer : public QObject {
             } else if (verb.endsWith('>')) {
                 // ana>> TEXT: written without waiting for the server to handle it
                 Peer &p = peer(label.chopped(label.endsWith('>')));
-                static const QRegularExpression logIn("^LOGIN\\|([^|~]+?)(ACCEPT\\||~|$)");
+                static const QRegularExpression logIn("^LOGIN\\|([^|~]+?)(ACCEPT\\||~|\\||$)");
                 const auto loggedIn = logIn.match(rest);
                 p.nickname = loggedIn.hasMatch() ? loggedIn.captured(1)
                     : rest.startsWith("LOGOUT")  ? QString()
                                                  : p.nickname;
                 p.end = rest.contains("ACCEPT|frame~") ? "~" : p.end;
+                p.keeps = loggedIn.hasMatch() ? rest.count('|') == 3 : p.keeps;
                 label.endsWith('>') ? void(p.socket.write(bytes(rest))) : p.send(bytes(rest));
             } else if (verb.endsWith('<') && rest.contains('$')) {
-                // Text as it would read in the code page, the secret a pattern.
+                // Text as it would read in the code page, the secrets and times patterns.
                 const QString text = wire::fromCodePage(bytes(rest));
                 QString pattern = QRegularExpression::escape(text);
-                const QString name = text.mid(text.indexOf('$') + 1, 1);
-                pattern.replace("\\$" + name, "([0-9a-f]{32})");
+                pattern.replace("\\$Z", "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ");
+                QStringList names;
+                for (const auto &name : QRegularExpression("\\\\\\$(\\w)").globalMatch(pattern))
+                    names << name.captured(1);
+                for (const QString &name : names)
+                    pattern.replace("\\$" + name, "([0-9a-f]{32})");
                 const QRegularExpression expected('^' + pattern);
                 Peer &p = peer(label);
                 QRegularExpressionMatch match;
@@ -237,7 +248,8 @@ class TestServer : public QObject {
                     return (match = expected.match(wire::fromCodePage(p.buffer))).hasMatch();
                 });
                 QVERIFY2(match.hasMatch(), qPrintable(step + '\n' + wire::fromCodePage(p.buffer)));
-                m_captured[name] = match.captured(1);
+                for (qsizetype i = 0; i < names.size(); ++i)
+                    m_captured[names[i]] = match.captured(i + 1);
                 p.buffer.remove(0, match.capturedLength());
             } else if (verb.endsWith('<')) {
                 const QByteArray expected = bytes(rest);
@@ -261,6 +273,8 @@ private Q_SLOTS:
         m_peers.clear();
         m_server.reset();
         m_log.clear();
+        for (const QString &file : QDir(m_state.path()).entryList({"keep.sqlite*"}))
+            QFile::remove(m_state.filePath(file));
     }
 
     void relays_data()
@@ -294,6 +308,51 @@ private Q_SLOTS:
             "y< REFUSED|nickname|Ya hay alguien conectado como ana. Elige otro apodo.~; "
             "z> LOGIN|ana; closed z; luis> PM|ana|luis|¿sigues?; "
             "b< PM|ana|luis|¿sigues?~; quiet luis b; nolog $U",
+            // A key claims a nickname: from then on it is taken only with that key, online or
+            // not, a token too. A key travels only encrypted.
+            "a claimed nickname is its holder's => start --refusal-delay 0 --claims-per-hour 1; "
+            "tls a; a> LOGIN|ana||$K~; a< TOKEN|$T~NICK|ana~; log @a claims \"ana\"\n; tls b; "
+            "b> LOGIN|ANA|$T~; b< REFUSED|nickname|El apodo ANA pertenece a otra persona. Elige "
+            "otro apodo.~; x> LOGIN|ana; x< MESSAGE|El apodo ana pertenece a otra persona. Elige "
+            "otro apodo.; closed x; tls c; c> LOGIN|ana|$T|$L~; c< REFUSED|nickname|El apodo ana "
+            "pertenece a otra persona. Elige otro apodo.~; "
+            "log @c refused: nickname \"ana\" is claimed with another key\n; a> LOGOUT|ana~; "
+            "tls d; d> LOGIN|anA||$L~; d< REFUSED|nickname|El apodo anA pertenece a otra persona. "
+            "Elige otro apodo.~; tls e; e> LOGIN|ana||$K~; e< TOKEN|$U~NICK|ana~; "
+            "f> LOGIN|eva||$K; f< MESSAGE|La clave de un apodo solo se admite en una conexión "
+            "cifrada.; tls g; g> LOGIN|eva||ABC~; g< REFUSED|nickname|La clave del apodo eva no "
+            "es válida. Elige otro apodo.~; tls h; h> LOGIN|eva||$L~; h< TOKEN|$V~NICK|ana~NICK|"
+            "eva~; e< NICK|eva~; log @h \"eva\" left unclaimed: more than 1 claims in an hour; "
+            "admin claims; log  - 1 claim\n; log  - \"ana\" since 2; quiet e h",
+            // Kept on disk, across a restart, until its holder comes for it; marks for a sender
+            // away wait for it likewise. A line to someone away and unclaimed fails.
+            "a line for a claimed nickname away is kept => start --refusal-delay 0; tls b; "
+            "b> LOGIN|bea||$K~; b< TOKEN|$T~NICK|bea~; b> LOGOUT|bea~; tls a; "
+            "a> LOGIN|ana||$L~; a< TOKEN|$U~NICK|ana~; a> PM|bea|ana|hola|$I~; a< MARK|$I|kept~; "
+            "luis> LOGIN|luis; luis< NICK|anaNICK|luis; a< NICK|luis~; luis> PM|bea|luis|¿estás?; "
+            "a> PM|nadie|ana|x|$J~; a< MARK|$J|failed|Tu mensaje para nadie no se entregó: nadie "
+            "no está conectado.~; luis> PM|nadie|luis|x; luis< MESSAGE|Tu mensaje para nadie no "
+            "se entregó: nadie no está conectado.; luis> PM|nadie|luis|y; quiet a luis; "
+            "start --refusal-delay 0; tls c; c> LOGIN|bea||$K~; c< TOKEN|$V~NICK|bea~PM|bea|ana|"
+            "hola|$I|$Z~PM|bea|luis|¿estás?|$W|$Z~; c> RECEIVED|ana|$J~; c> RECEIVED|ana|$I~; "
+            "c> RECEIVED|luis|$W~; c> SEEN|ana|$I~; c> SEEN|luis|$W~; tls a2; a2> LOGIN|ana||$L~; "
+            "a2< TOKEN|$X~NICK|bea~NICK|ana~MARK|$I|delivered~MARK|$I|read~; c< NICK|ana~; "
+            "quiet a2 c; admin claims; log  - \"bea\" since 2; log , 0 lines kept\n",
+            // Marks come as they happen; RECEIVED and SEEN count only for what was sent to
+            // whoever says them. A holder that goes leaves its unanswered lines kept.
+            "marks on lines and a claim released => start --refusal-delay 0; tls b; "
+            "b> LOGIN|bea||$K~; b< TOKEN|$T~NICK|bea~; tls a; a> LOGIN|ana||$L~; "
+            "a< TOKEN|$U~NICK|bea~NICK|ana~; b< NICK|ana~; luis> LOGIN|luis; "
+            "luis< NICK|beaNICK|anaNICK|luis; a< NICK|luis~; b< NICK|luis~; "
+            "a> PM|luis|ana|hola|$M~; luis< PM|luis|ana|hola; a< MARK|$M|delivered~; "
+            "a> PM|bea|ana|dos|$J~; b< PM|bea|ana|dos|$J|$Z~; b> SEEN|ana|$J~; "
+            "b> RECEIVED|eva|$J~; b> RECEIVED|ana|$I~; quiet a; b> RECEIVED|ana|$J~; "
+            "a< MARK|$J|delivered~; b> SEEN|eva|$J~; quiet a; b> SEEN|ana|$J~; a< MARK|$J|read~; "
+            "a> PM|bea|ana|uno|$I~; b< PM|bea|ana|uno|$I|$Z~; close b; a< LOGOUT|bea~MARK|$I|kept~; "
+            "luis< LOGOUT|bea; admin release bea; a< MARK|$I|failed|Tu mensaje para bea no se "
+            "entregó: el administrador liberó su apodo.~; log  - released \"bea\"; its kept "
+            "lines dropped: 1\n; x> LOGIN|bea; x< NICK|anaNICK|luisNICK|bea; a< NICK|bea~; "
+            "luis< NICK|bea; quiet a luis x",
             // Encryption when the client takes it; a client that ignores the offer talks in
             // clear, unless the server requires encryption.
             "encryption offered => tls a; a> LOGIN|ana~; a< TOKEN|$T~NICK|ana~; luis> LOGIN|luis; "
@@ -327,6 +386,7 @@ private Q_SLOTS:
             "x< NICK|anaNICK|x; ana< NICK|x; close y; log @y disconnected; quiet ana x",
             "IGNORE answers one PM => login ana luis eva; luis> PM|ana|eva|hola, ¿qué tal? €; "
             "ana< PM|ana|luis|hola, ¿qué tal? €; luis> PM|nadie|luis|x; ana> IGNORE|eva|luis; "
+            "luis< MESSAGE|Tu mensaje para nadie no se entregó: nadie no está conectado.; "
             "luis< IGNORE|ana|luis; ana> IGNORE|ana|luis; eva> IGNORE|eva|luis; "
             "quiet ana luis eva; nolog qué",
             "the room is who entered and has not left => login ana luis eva; ana> ENTER|eva; "
@@ -445,7 +505,8 @@ private Q_SLOTS:
             "log @s goes on\\n; quiet r s t",
             "PMs to too many new correspondents in a minute => start --max-new-correspondents 2; "
             "login a b c d; a> PM|b|a|1; a> PM|c|a|2; a> PM|nadie|a|x; a> PM|d|a|3; a> PM|d|a|4; "
-            "a> PM|b|a|5; b< PM|b|a|1PM|b|a|5; c< PM|c|a|2; a< MESSAGE|Tu mensaje para d no se "
+            "a> PM|b|a|5; b< PM|b|a|1PM|b|a|5; c< PM|c|a|2; a< MESSAGE|Tu mensaje para nadie no "
+            "se entregó: nadie no está conectado.; a< MESSAGE|Tu mensaje para d no se "
             "entregó: ya escribiste a 2 personas nuevas en el último minuto. Espera un momento "
             "antes de escribir a otras.; log @a \"a\" refused: more than 2 new correspondents; "
             "quiet a b c d",
@@ -484,6 +545,8 @@ private Q_SLOTS:
     void relays()
     {
         QFETCH(QString, script);
+        m_captured = {{"K", QString(32, 'a') + QString(32, 'b')}, {"L", QString(64, 'c')},
+                      {"I", QString(32, 'd')}, {"J", QString(32, 'e')}, {"M", QString(32, 'f')}};
         run(script.startsWith("start") ? script : "start; " + script);
     }
 
@@ -791,7 +854,7 @@ private Q_SLOTS:
         QTcpSocket client;
         client.connectToHost(QHostAddress("127.0.0.27"), wire::ServerPort);
         client.write(bytes("LOGIN|ana"));
-        const QByteArray expected = bytes("OFFER|frame|tls") + bytes("NICK|ana");
+        const QByteArray expected = bytes("OFFER|frame|tls|keep") + bytes("NICK|ana");
         QVERIFY(waitUntil([&] { return client.bytesAvailable() >= expected.size(); }));
         QCOMPARE(client.readAll(), expected);
         std::vector<std::unique_ptr<QTcpSocket>> crowd(80);
