@@ -6,7 +6,6 @@
 #include "server/secrets.h"
 
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTextStream>
@@ -1115,6 +1114,6 @@ bool RelayServer::release(const QString &nickname)
         tell(line, wire::MarkFailed,
              notDeliveredTo(line.to, QStringLiteral("el administrador liberó su apodo.")));
     answer(kServer, QStringLiteral("released ") + quoted(nickname)
-                        + QStringLiteral("; its kept lines dropped: %1").arg(lines->size()));
+                        + QStringLiteral(": %1 kept lines dropped").arg(lines->size()));
     return true;
 }

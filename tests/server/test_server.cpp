@@ -279,6 +279,8 @@ private Q_SLOTS:
 
     void relays_data()
     {
+        // What a writer to a reader that has gone is told, once a minute.
+        const QString gone = "Tu mensaje para sordo no se entregó: sordo no está conectado.";
         scriptRows({
             "log-in lists everyone and announces the newcomer => ana> LOGIN|ana; ana< NICK|ana; "
             "luis> LOGIN|luis; luis< NICK|anaNICK|luis; ana< NICK|luis; luis> GETUSER|; "
@@ -311,19 +313,19 @@ private Q_SLOTS:
             // A key claims a nickname: from then on it is taken only with that key, online or
             // not, a token too. A key travels only encrypted.
             "a claimed nickname is its holder's => start --refusal-delay 0 --claims-per-hour 1; "
-            "tls a; a> LOGIN|ana||$K~; a< TOKEN|$T~NICK|ana~; log @a claims \"ana\"\n; tls b; "
+            "tls a; a> LOGIN|ana||$K~; a< TOKEN|$T~NICK|ana~; log @a claims \"ana\"\\n; tls b; "
             "b> LOGIN|ANA|$T~; b< REFUSED|nickname|El apodo ANA pertenece a otra persona. Elige "
             "otro apodo.~; x> LOGIN|ana; x< MESSAGE|El apodo ana pertenece a otra persona. Elige "
             "otro apodo.; closed x; tls c; c> LOGIN|ana|$T|$L~; c< REFUSED|nickname|El apodo ana "
             "pertenece a otra persona. Elige otro apodo.~; "
-            "log @c refused: nickname \"ana\" is claimed with another key\n; a> LOGOUT|ana~; "
+            "log @c refused: nickname \"ana\" is claimed with another key\\n; a> LOGOUT|ana~; "
             "tls d; d> LOGIN|anA||$L~; d< REFUSED|nickname|El apodo anA pertenece a otra persona. "
             "Elige otro apodo.~; tls e; e> LOGIN|ana||$K~; e< TOKEN|$U~NICK|ana~; "
             "f> LOGIN|eva||$K; f< MESSAGE|La clave de un apodo solo se admite en una conexión "
             "cifrada.; tls g; g> LOGIN|eva||ABC~; g< REFUSED|nickname|La clave del apodo eva no "
             "es válida. Elige otro apodo.~; tls h; h> LOGIN|eva||$L~; h< TOKEN|$V~NICK|ana~NICK|"
             "eva~; e< NICK|eva~; log @h \"eva\" left unclaimed: more than 1 claims in an hour; "
-            "admin claims; log  - 1 claim\n; log  - \"ana\" since 2; quiet e h",
+            "admin claims; log  - 1 claim\\n; log  - \"ana\" since 2; quiet e h",
             // Kept on disk, across a restart, until its holder comes for it; marks for a sender
             // away wait for it likewise. A line to someone away and unclaimed fails.
             "a line for a claimed nickname away is kept => start --refusal-delay 0; tls b; "
@@ -337,7 +339,7 @@ private Q_SLOTS:
             "hola|$I|$Z~PM|bea|luis|¿estás?|$W|$Z~; c> RECEIVED|ana|$J~; c> RECEIVED|ana|$I~; "
             "c> RECEIVED|luis|$W~; c> SEEN|ana|$I~; c> SEEN|luis|$W~; tls a2; a2> LOGIN|ana||$L~; "
             "a2< TOKEN|$X~NICK|bea~NICK|ana~MARK|$I|delivered~MARK|$I|read~; c< NICK|ana~; "
-            "quiet a2 c; admin claims; log  - \"bea\" since 2; log , 0 lines kept\n",
+            "quiet a2 c; admin claims; log  - \"bea\" since 2; log , 0 lines kept\\n",
             // Marks come as they happen; RECEIVED and SEEN count only for what was sent to
             // whoever says them. A holder that goes leaves its unanswered lines kept.
             "marks on lines and a claim released => start --refusal-delay 0; tls b; "
@@ -350,8 +352,8 @@ private Q_SLOTS:
             "a< MARK|$J|delivered~; b> SEEN|eva|$J~; quiet a; b> SEEN|ana|$J~; a< MARK|$J|read~; "
             "a> PM|bea|ana|uno|$I~; b< PM|bea|ana|uno|$I|$Z~; close b; a< LOGOUT|bea~MARK|$I|kept~; "
             "luis< LOGOUT|bea; admin release bea; a< MARK|$I|failed|Tu mensaje para bea no se "
-            "entregó: el administrador liberó su apodo.~; log  - released \"bea\"; its kept "
-            "lines dropped: 1\n; x> LOGIN|bea; x< NICK|anaNICK|luisNICK|bea; a< NICK|bea~; "
+            "entregó: el administrador liberó su apodo.~; log  - released \"bea\": 1 kept "
+            "lines dropped\\n; x> LOGIN|bea; x< NICK|anaNICK|luisNICK|bea; a< NICK|bea~; "
             "luis< NICK|bea; quiet a luis x",
             // Encryption when the client takes it; a client that ignores the offer talks in
             // clear, unless the server requires encryption.
@@ -525,19 +527,20 @@ private Q_SLOTS:
             "login ana; tls sordo; sordo> LOGIN|sordo~; deaf sordo; ana< NICK|sordo; "
             "600* ana> PM|sordo|ana|#16384; "
             "log @sordo disconnected: not reading: nothing taken for 300 ms\\n; "
-            "ana< LOGOUT|sordo; quiet ana",
+            "ana< LOGOUT|sordo; ana> PM|sordo|ana|x; ana< MESSAGE|" + gone + "; quiet ana",
             "a client that takes nothing is closed => start --stall-timeout 300 --max-waiting "
             "100000 --max-queue-bytes 64m --max-rate 256m --max-messages 100000; login ana sordo; "
             "deaf sordo; 600* ana> PM|sordo|ana|#16384; "
             "log @sordo disconnected: not reading: nothing taken for 300 ms\\n; ana< LOGOUT|sordo; "
-            "quiet ana",
+            "ana> PM|sordo|ana|x; ana< MESSAGE|" + gone + "; quiet ana",
             // Not closed for what others send: they wait; closed only once it takes nothing.
             "a reader that takes nothing holds its writers back => start --max-queue 20 "
             "--stall-timeout 300 --max-rate 256m --max-messages 100000; login ana sordo; "
             "ana> ACCEPT|frame~; ana< ACCEPTED|frame~; deaf sordo; "
             "1050* ana>> PM|sordo|ana|#16384~; log @ana held back: its share of messages waits "
             "for @sordo\\n; ana< LOGOUT|sordo~; "
-            "log @sordo disconnected: not reading: nothing taken for 300 ms\\n; quiet ana; "
+            "log @sordo disconnected: not reading: nothing taken for 300 ms\\n; "
+            "ana> PM|sordo|ana|x~; ana< MESSAGE|" + gone + "~; quiet ana; "
             "nolog more than",
         });
     }
