@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 #include <QSqlError>
 #include <QSqlQuery>
 
@@ -90,7 +91,7 @@ QDateTime timeOf(qint64 seconds)
     return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC);
 }
 
-QString rowList(const QList<qint64> &rows)
+QString rowList(const QSet<qint64> &rows)
 {
     QJsonArray array;
     for (const qint64 row : rows)
@@ -439,10 +440,11 @@ QList<KeptStore::Line> KeptStore::expire(const QDateTime &now)
             ++c;
         }
     }
-    QList<qint64> rows;
+    // The lines of a claim gone (lapsed now, or released) go too: nobody may take them.
+    QSet<qint64> rows;
     for (auto r = m_rows.cbegin(); r != m_rows.cend(); ++r) {
         if (r->at < lineCutoff || !m_claims.contains(r->owner))
-            rows.append(r.key());
+            rows.insert(r.key());
     }
     QList<Line> lines;
     if (!rows.isEmpty()) {
