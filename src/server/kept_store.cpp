@@ -79,7 +79,8 @@ QString notNull(const QString &text)
 QByteArray digestOf(const QString &key)
 {
     if (key.size() != 64 || !std::all_of(key.cbegin(), key.cend(), [](QChar c) {
-            return c.isDigit() || (c.toLower() >= u'a' && c.toLower() <= u'f');
+            return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')
+                || (c >= u'A' && c <= u'F');
         }))
         return {};
     return QCryptographicHash::hash(QByteArray::fromHex(key.toLatin1()),
