@@ -28,9 +28,9 @@
 // When the file cannot be used at start (damaged, a full disk, a folder that cannot be written)
 // the store says why in problem() and keeps nothing: no claim holds and no line fits. A commit
 // that fails later tells `lost` for the lines it held, and from then on the store writes
-// nothing: what it holds in memory goes on for the run (the claims, their use, the lines kept
-// so far and their delivery, the marks, new marks too), but no new claim is made and no new line
-// fits. Lines delivered since are sent again after a restart; the client drops those it has.
+// nothing: it goes on in memory for the run (claims, lines kept so far, marks), but makes no new
+// claim and keeps no new line; what changed since is not in the file at the next start (a line
+// delivered since is sent again then, and the client drops it).
 class KeptStore : public QObject {
     Q_OBJECT
 

@@ -149,6 +149,8 @@ private Q_SLOTS:
         QCOMPARE(m_store->keep(line("pia", "ana", "dos\nlíneas")), "");
         m_store->report("luis", {"a1", "delivered", "", true});
         m_store->report("luis", {"a2", "failed", "No se entregó.", false});
+        for (int i = 0; i <= 1000; ++i) // one too many: the oldest goes
+            m_store->report("max", {QString::number(i), "delivered", "", true});
         m_store->delivered(m_store->linesFor("eva").value(0).row);
         m_store->delivered(12345);
         const QList<Line> before = m_store->linesFor("ana");
@@ -172,6 +174,8 @@ private Q_SLOTS:
                  "a2failedNo se entregó.0");
         QCOMPARE(m_store->keep(line("luis", "ana", "tres")), "");
         QCOMPARE_GT(m_store->linesFor("ana").last().row, before[1].row);
+        const QList<KeptStore::Report> marks = m_store->takeReports("max");
+        QCOMPARE(QString::number(marks.size()) + '/' + marks.value(0).id, "1000/1");
         QCOMPARE(restart().takeReports("luis").size(), 0);
     }
 
