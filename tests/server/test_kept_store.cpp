@@ -294,7 +294,7 @@ private Q_SLOTS:
         for (int i = 0; i < 400; ++i)
             QCOMPARE(m_store->keep(line(QString::number(i), "ana", QString(1000, 'x'))), "");
         m_store->commit();
-        QCOMPARE(QList({stored.count(), lost.count()}), QList({1, 1}));
+        QCOMPARE(QList({stored.count(), lost.count()}), QList<qsizetype>({1, 1}));
         QCOMPARE(lost[0][0].value<QList<Line>>().size(), 400);
         QVERIFY2(lost[0][1].toString().startsWith("the disk is full"),
                  qPrintable(m_store->problem()));
