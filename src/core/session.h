@@ -77,6 +77,8 @@ Q_SIGNALS:
 private:
     void connectTo();
     void connected();
+    // The LOGIN, with the nickname's key where the server keeps claims, and what follows it.
+    void sendLogIn(const QString &key);
     void failed();
     void lost();
     void certificateRefused(const QString &known, const QString &seen);
@@ -128,4 +130,7 @@ private:
     // Coming back after a loss, until the user logs in or leaves: the connection settles
     // before the server has said yes, and a password refused then is asked and tried again.
     bool m_retrying = false;
+    // Counts connections; the connection waits for the nickname's key from the store.
+    quint64 m_connections = 0;
+    bool m_awaitingKey = false;
 };
