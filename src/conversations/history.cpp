@@ -131,6 +131,7 @@ void History::setMark(const QString &ref, history::Mark mark)
         cursor.setPosition(end, QTextCursor::KeepAnchor);
         cursor.insertText(markText(mark), formatOf({QString(), Grey, false, true}));
         line.mark = mark;
+        return;
     }
 }
 

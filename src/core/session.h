@@ -23,6 +23,10 @@ class ClientSocket;
 // that refuses the user (the nickname taken, the password wrong) is not retried; a certificate
 // other than the one remembered for the address is refused until the user accepts it.
 //
+// Where the server keeps claims (encrypted, `keep` offered), every LOGIN carries the nickname's
+// key for that server's certificate, made once and kept in the SecretStore before it first
+// leaves.
+//
 // Questions to the user leave as signals; whoever shows them answers through the matching verb,
 // at once or later. An answer that comes after the user has logged in anew or left is out of date
 // and changes nothing.
