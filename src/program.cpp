@@ -93,6 +93,11 @@ void Program::wireConversations()
                 else if (PM *window = m_pmWindows->window(slot))
                     window->history()->add(line);
             });
+    connect(conversations, &Conversations::markChanged, this,
+            [this](int slot, const QString &ref, history::Mark mark) {
+                if (PM *window = m_pmWindows->window(slot))
+                    window->history()->setMark(ref, mark);
+            });
     connect(conversations, &Conversations::arrived, this,
             [this](int slot, const QString &from, const QString &text) {
                 QWidget *window = windowOf(slot);

@@ -54,23 +54,85 @@ void History::setNoticeStyle(const QColor &colour, bool emphasis)
 
 QList<History::Piece> History::piecesOf(const history::Line &line, bool earlier) const
 {
-    const QString text = line.text + QStringLiteral("\r\n");
+    const QString end = QStringLiteral("\r\n");
     if (line.kind == history::Kind::Notice)
-        return {{text, earlier ? Grey : m_noticeColour, m_noticeEmphasis}};
+        return {{line.text + end, earlier ? Grey : m_noticeColour, m_noticeEmphasis}};
     const QColor writer = earlier ? Grey : line.kind == history::Kind::Mine ? Red : Blue;
-    return {{line.writer + QStringLiteral(" : "), writer, true}, {text, earlier ? Grey : Black, false}};
+    QList<Piece> pieces = {{line.writer + QStringLiteral(" : "), writer, true},
+                           {line.text, earlier ? Grey : Black, false}};
+    if (const Shown shown = shownOf(line, 0); shown.mark != history::Mark::None)
+        pieces.append({markText(shown.mark), Grey, false, true});
+    pieces.last().text += end;
+    return pieces;
+}
+
+QString History::markText(history::Mark mark)
+{
+    switch (mark) {
+    case history::Mark::None:
+        break;
+    case history::Mark::Sending:
+        return QStringLiteral(" enviando…");
+    case history::Mark::Kept:
+        return QStringLiteral(" guardado");
+    case history::Mark::Delivered:
+        return QStringLiteral(" entregado");
+    case history::Mark::Read:
+        return QStringLiteral(" leído");
+    case history::Mark::Failed:
+        return QStringLiteral(" no entregado");
+    }
+    return QString();
+}
+
+History::Shown History::shownOf(const history::Line &line, int blocks) const
+{
+    // Marks on lines received only record what the user's client told.
+    if (line.kind != history::Kind::Mine || line.ref.isEmpty())
+        return {line.id, blocks};
+    return {line.id, blocks, line.ref, line.mark};
+}
+
+QTextCharFormat History::formatOf(const Piece &piece) const
+{
+    QTextCharFormat format;
+    format.setForeground(piece.colour);
+    format.setFontWeight(piece.emphasis ? QFont::Bold : QFont::Normal);
+    if (piece.small && font().pointSizeF() > 0)
+        format.setFontPointSize(font().pointSizeF() * 0.85);
+    return format;
 }
 
 int History::write(QTextCursor &cursor, const history::Line &line, bool earlier)
 {
     const int before = document()->blockCount();
-    for (const Piece &piece : piecesOf(line, earlier)) {
-        QTextCharFormat format;
-        format.setForeground(piece.colour);
-        format.setFontWeight(piece.emphasis ? QFont::Bold : QFont::Normal);
-        cursor.insertText(piece.text, format);
-    }
+    for (const Piece &piece : piecesOf(line, earlier))
+        cursor.insertText(piece.text, formatOf(piece));
     return document()->blockCount() - before;
+}
+
+void History::setMark(const QString &ref, history::Mark mark)
+{
+    // Not written yet: written with it.
+    for (history::Line &line : m_new) {
+        if (line.ref == ref)
+            line.mark = mark;
+    }
+    int blocks = 0;
+    for (Shown &line : m_shown) {
+        blocks += line.blocks;
+        if (line.ref != ref || line.mark == history::Mark::None)
+            continue;
+        // The mark ends the line's last block: only its characters are replaced.
+        const QTextBlock last = document()->findBlockByNumber(blocks - 1);
+        const int end = last.position() + last.length() - 1;
+        QTextCursor cursor(document());
+        cursor.setPosition(end - int(markText(line.mark).size()));
+        cursor.setPosition(end, QTextCursor::KeepAnchor);
+        cursor.insertText(markText(mark), formatOf({QString(), Grey, false, true}));
+        line.mark = mark;
+        return;
+    }
 }
 
 int History::write(const history::Line &line, bool earlier, bool atStart)
@@ -91,7 +153,7 @@ void History::add(const history::Line &line)
         clearShown();
         m_loading = true;
         for (const history::Line &newest : m_source(HistoryStore::Newest, true, Page)) {
-            m_shown.push_back({newest.id, write(newest, newest.id < m_earlierBelow, false)});
+            m_shown.push_back(shownOf(newest, write(newest, newest.id < m_earlierBelow, false)));
             m_newestId = std::max(m_newestId, newest.id);
         }
         verticalScrollBar()->setValue(verticalScrollBar()->maximum());
@@ -113,7 +175,7 @@ void History::writeNew()
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
     for (const history::Line &line : std::exchange(m_new, {}))
-        m_shown.push_back({line.id, write(cursor, line, false)});
+        m_shown.push_back(shownOf(line, write(cursor, line, false)));
     cursor.endEditBlock();
 }
 
@@ -136,7 +198,7 @@ void History::showEarlier(qint64 id)
         return;
     const QList<history::Line> lines = m_source(id, true, Page / 4);
     for (const history::Line &line : lines) {
-        m_shown.push_back({line.id, write(line, true, false)});
+        m_shown.push_back(shownOf(line, write(line, true, false)));
         m_newestId = std::max(m_newestId, line.id);
     }
     m_earlierBelow = m_newestId + 1;
@@ -158,7 +220,7 @@ void History::showAround(qint64 id)
     for (const QList<history::Line> *part : {&older, &newer}) {
         for (const history::Line &line : *part) {
             const int first = document()->blockCount() - 1;
-            m_shown.push_back({line.id, write(line, line.id < m_earlierBelow, false)});
+            m_shown.push_back(shownOf(line, write(line, line.id < m_earlierBelow, false)));
             if (line.id == id)
                 hitBlock = first, hitBlocks = m_shown.back().blocks;
             m_newestId = std::max(m_newestId, line.id);
@@ -216,7 +278,7 @@ void History::loadOlder()
     int blocks = 0;
     for (auto line = lines.rbegin(); line != lines.rend(); ++line) {
         // Older than what is shown: from before this window, or fallen out of it.
-        m_shown.push_front({line->id, write(*line, line->id < m_earlierBelow, true)});
+        m_shown.push_front(shownOf(*line, write(*line, line->id < m_earlierBelow, true)));
         blocks += m_shown.front().blocks;
     }
     m_olderLeft = lines.size() == Page;
@@ -249,7 +311,7 @@ void History::loadNewer()
     m_loading = true;
     const QList<history::Line> lines = m_source(m_newestId, false, Page);
     for (const history::Line &line : lines) {
-        m_shown.push_back({line.id, write(line, line.id < m_earlierBelow, false)});
+        m_shown.push_back(shownOf(line, write(line, line.id < m_earlierBelow, false)));
         m_newestId = std::max(m_newestId, line.id);
     }
     m_atNewest = lines.size() < Page;

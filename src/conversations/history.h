@@ -15,6 +15,9 @@
 // it stay on disk, and come back when the reader scrolls to them. New lines are written once per
 // frame, all together: the document lays out and the widget repaints once for them, however
 // many came, and the newest line stays in view unless the reader scrolled back.
+//
+// Beside each of the user's own lines that has a mark, where the line is ("entregado"), in small
+// grey text that changes in place as the line moves on.
 class History : public QPlainTextEdit {
     Q_OBJECT
 
@@ -23,6 +26,7 @@ public:
         QString text;
         QColor colour;
         bool emphasis;
+        bool small = false;
     };
     // Up to count lines of the conversation before (older) or after an id, oldest first.
     using Source = std::function<QList<history::Line>(qint64 id, bool older, int count)>;
@@ -49,6 +53,10 @@ public:
     void showAround(qint64 id);
     // Nothing shown, as for a conversation whose history is gone.
     void clearShown();
+    // The user's line with this id has moved on.
+    void setMark(const QString &ref, history::Mark mark);
+    // What a mark says beside the line ("" for none), a blank before it.
+    static QString markText(history::Mark mark);
 
     static inline const QColor Red{255, 0, 0};
     static inline const QColor Blue{0, 0, 255};
@@ -69,6 +77,9 @@ private:
     struct Shown {
         qint64 id;
         int blocks;
+        // The mark shown beside an own line, and that line's id.
+        QString ref = {};
+        history::Mark mark = history::Mark::None;
     };
 
     QList<Piece> piecesOf(const history::Line &line, bool earlier) const;
@@ -76,6 +87,8 @@ private:
     // blocks it took.
     int write(QTextCursor &cursor, const history::Line &line, bool earlier);
     int write(const history::Line &line, bool earlier, bool atStart);
+    Shown shownOf(const history::Line &line, int blocks) const;
+    QTextCharFormat formatOf(const Piece &piece) const;
     // Writes the lines that came since the last frame.
     void writeNew();
     void trim(bool followingNewest);

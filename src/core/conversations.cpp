@@ -2,6 +2,9 @@
 
 #include "core/client.h"
 #include "core/outbox.h"
+#include "core/settings.h"
+#include "protocol/client_socket.h"
+#include "protocol/wire.h"
 
 Conversations::Conversations(Client &client) : QObject(&client), m_client(client) {}
 
@@ -67,7 +70,7 @@ void Conversations::setStatusText(int index, const QString &text)
 }
 
 void Conversations::lineArrived(int index, const QString &sender, const QString &own,
-                                const QString &text)
+                                const QString &text, const QString &ref, const QDateTime &at)
 {
     Private *c = slot(index);
     if (!c)
@@ -75,8 +78,10 @@ void Conversations::lineArrived(int index, const QString &sender, const QString 
     c->correspondent = sender;
     c->own = own;
     c->locked = true;
+    if (!ref.isEmpty())
+        c->unseen.append(ref);
     Q_EMIT changed(index);
-    add(index, history::Kind::Theirs, sender, text);
+    add(index, history::Kind::Theirs, sender, text, ref, history::Mark::None, at);
 }
 
 bool Conversations::send(int index, const QString &text)
@@ -86,12 +91,15 @@ bool Conversations::send(int index, const QString &text)
         return false;
     // Copies: sending may run nested handlers that change the slots.
     const QString from = c->own;
-    if (!m_client.outbox().privateLine(c->correspondent, from, text)) {
+    const QString ref =
+        m_client.socket().keeps() ? Outbox::randomHex(wire::LineIdDigits) : QString();
+    if (!m_client.outbox().privateLine(c->correspondent, from, text, ref)) {
         notice(index, NotSent);
         return false;
     }
     if (Private *sent = slot(index)) {
-        add(index, history::Kind::Mine, from, text);
+        add(index, history::Kind::Mine, from, text, ref,
+            ref.isEmpty() ? history::Mark::None : history::Mark::Sending);
         if (!std::exchange(sent->locked, true))
             Q_EMIT changed(index);
     }
@@ -115,9 +123,20 @@ int Conversations::unread(int index) const
 
 void Conversations::markRead(int index)
 {
-    if (Private *c = slot(index))
+    if (Private *c = slot(index)) {
         c->unread = 0;
-    else if (index == Room)
+        // Looked at while the user chose not to tell: never told.
+        const QStringList unseen = std::exchange(c->unseen, {});
+        if (!m_client.settings().tellsRead())
+            return;
+        const history::Conversation conversation = historyOf(index);
+        for (const QString &ref : unseen) {
+            // Recorded, so that a line the server sends again is not reported twice.
+            if (m_client.history().setMark(history::Kind::Theirs, ref, history::Mark::Read,
+                                           conversation.correspondent))
+                queue(wire::Seen, conversation.correspondent, ref);
+        }
+    } else if (index == Room)
         m_roomUnread = 0;
 }
 
@@ -158,11 +177,50 @@ void Conversations::tellAll(const QString &text)
         roomNotice(text);
 }
 
-void Conversations::add(int index, history::Kind kind, const QString &writer, const QString &text)
+void Conversations::add(int index, history::Kind kind, const QString &writer, const QString &text,
+                        const QString &ref, history::Mark mark, const QDateTime &at)
 {
-    history::Line line{0, QDateTime::currentDateTimeUtc(), kind, writer, text};
-    line.id = m_client.history().append(historyOf(index), kind, writer, text, line.at);
+    history::Line line{0, at.isValid() ? at : QDateTime::currentDateTimeUtc(), kind, writer, text,
+                       ref, mark};
+    line.id = m_client.history().append(historyOf(index), kind, writer, text, line.at, ref, mark);
     Q_EMIT lineAdded(index, line);
+}
+
+void Conversations::markOwn(const QString &ref, history::Mark mark, const QString &text)
+{
+    const std::optional<history::Conversation> conversation =
+        m_client.history().setMark(history::Kind::Mine, ref, mark);
+    if (!conversation)
+        return;
+    const int index = findByCorrespondent(conversation->correspondent);
+    if (index >= 0)
+        Q_EMIT markChanged(index, ref, mark);
+    if (mark != history::Mark::Failed)
+        return;
+    if (index >= 0)
+        notice(index, text);
+    else
+        m_client.history().append(*conversation, history::Kind::Notice, QString(), text);
+}
+
+void Conversations::acknowledge(const QString &from, const QString &ref)
+{
+    queue(wire::Received, from, ref);
+}
+
+void Conversations::queue(const QString &command, const QString &from, const QString &ref)
+{
+    if (m_acknowledgements.isEmpty())
+        QMetaObject::invokeMethod(this, &Conversations::sendAcknowledgements, Qt::QueuedConnection);
+    m_acknowledgements.append({command, from, ref});
+}
+
+void Conversations::sendAcknowledgements()
+{
+    // The server forgets a line once told it is stored: it must be, on disk where it is kept.
+    m_client.history().flush();
+    for (const Acknowledgement &a : std::exchange(m_acknowledgements, {}))
+        m_client.outbox().acknowledge(a.command, a.from, a.ref);
 }
 
 void Conversations::administratorNotice(const QString &text)

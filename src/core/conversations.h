@@ -35,6 +35,8 @@ public:
         int unread = 0;
         // Its window has not been closed.
         bool open = true;
+        // Ids of lines from the correspondent not yet looked at.
+        QStringList unseen = {};
     };
 
     static inline const QString NotSent = QStringLiteral("<No enviado: no hay conexión>");
@@ -60,18 +62,27 @@ public:
     // The user changed the recipient in the window, before the first line.
     void setCorrespondent(int slot, const QString &nickname);
     void setStatusText(int slot, const QString &text);
-    // A private line from the correspondent, to the own nickname.
-    void lineArrived(int slot, const QString &sender, const QString &own, const QString &text);
+    // A private line from the correspondent, to the own nickname; with its id and the time the
+    // server took it where the server keeps lines.
+    void lineArrived(int slot, const QString &sender, const QString &own, const QString &text,
+                     const QString &ref = {}, const QDateTime &at = {});
     // The user's line: sent and shown, or, without a connection, a notice that it was not; the
-    // line then stays with the user.
+    // line then stays with the user. Where the server keeps lines, it goes with an id and is
+    // marked as it moves on.
     bool send(int slot, const QString &text);
+    // The server's mark on the user's line with this id; a failure's text goes to its
+    // conversation as a notice.
+    void markOwn(const QString &ref, history::Mark mark, const QString &text);
+    // A line with an id came from this writer: once it is stored, the server is told.
+    void acknowledge(const QString &from, const QString &ref);
     // A line about the conversation rather than in it.
     void notice(int slot, const QString &text);
     // Someone else's line has been shown: counted unread, and told for the signs of new lines.
     void noteArrival(int slot, const QString &from, const QString &text);
     // Lines from others since the user last looked at the conversation (or the room).
     int unread(int slot) const;
-    // The user is looking at it.
+    // The user is looking at it: where the user chose to tell, the lines with an id in it are
+    // reported seen, once.
     void markRead(int slot);
 
     bool sendToRoom(const QString &text);
@@ -95,12 +106,26 @@ Q_SIGNALS:
     void lineAdded(int slot, const history::Line &line);
     // Someone else's line came: for the signs of new lines.
     void arrived(int slot, const QString &from, const QString &text);
+    // The mark of the user's line with this id moved on.
+    void markChanged(int slot, const QString &ref, history::Mark mark);
 
 private:
+    struct Acknowledgement {
+        QString command;
+        QString from;
+        QString ref;
+    };
+
     Private *slot(int index);
-    void add(int slot, history::Kind kind, const QString &writer, const QString &text);
+    void add(int slot, history::Kind kind, const QString &writer, const QString &text,
+             const QString &ref = {}, history::Mark mark = history::Mark::None,
+             const QDateTime &at = {});
+    void queue(const QString &command, const QString &from, const QString &ref);
+    // At the next turn of the event loop: the history on disk, then the server told.
+    void sendAcknowledgements();
 
     Client &m_client;
     std::vector<Private> m_slots;
     int m_roomUnread = 0;
+    QList<Acknowledgement> m_acknowledgements;
 };

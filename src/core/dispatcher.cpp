@@ -4,6 +4,7 @@
 #include "core/client.h"
 #include "core/clock.h"
 #include "core/conversations.h"
+#include "core/history_store.h"
 #include "core/outbox.h"
 #include "core/session.h"
 #include "core/user_list.h"
@@ -24,7 +25,7 @@ void Dispatcher::dataArrival()
 void Dispatcher::handle(const QString &text)
 {
     using Branch = void (Dispatcher::*)(const wire::Message &);
-    static const std::array<std::pair<QString, Branch>, 11> branches = {{
+    static const std::array<std::pair<QString, Branch>, 12> branches = {{
         {QStringLiteral("NICK"), &Dispatcher::nick},
         {QStringLiteral("PM"), &Dispatcher::pm},
         {QStringLiteral("IGNORE"), &Dispatcher::ignore},
@@ -36,6 +37,7 @@ void Dispatcher::handle(const QString &text)
         {QStringLiteral("LEAVE"), &Dispatcher::leave},
         {wire::Refused, &Dispatcher::refused},
         {wire::Token, &Dispatcher::token},
+        {wire::Mark, &Dispatcher::mark},
     }};
 
     const wire::Message received(text);
@@ -77,20 +79,33 @@ void Dispatcher::pm(const wire::Message &message)
     const QString recipient = message.field(1);
     const QString sender = message.field(2);
     const QString text = message.field(3);
+    // Where the server keeps lines: the line's id, and when the server took it.
+    const QString ref = message.field(4);
     if (recipient != m_client.nickname())
         return;
+    Conversations &conversations = m_client.conversations();
+    // Once stored, or when not shown at all, so that the server stops sending it.
+    const auto acknowledge = [&] {
+        if (!ref.isEmpty())
+            conversations.acknowledge(sender, ref);
+    };
     if (block_list::contains(m_client.settings().blockList(), sender)) {
         m_client.outbox().ignore(sender);
-        return;
+        return acknowledge();
     }
+    // Sent again (the acknowledgement was lost): already here.
+    if (!ref.isEmpty()
+        && m_client.history().holds({history::Conversation::Private, sender}, sender, ref))
+        return acknowledge();
     const QString arrival =
         clock_text::shortDate() + QStringLiteral(" at ") + clock_text::longTime();
-    Conversations &conversations = m_client.conversations();
     int slot = conversations.findByCorrespondent(sender);
     const bool fresh = slot < 0;
     if (fresh)
         slot = conversations.open(sender, recipient, QStringLiteral("Mensaje Privado -- ") + sender);
-    conversations.lineArrived(slot, sender, recipient, text);
+    conversations.lineArrived(slot, sender, recipient, text, ref,
+                              QDateTime::fromString(message.field(5), Qt::ISODate));
+    acknowledge();
     conversations.setStatusText(slot, (fresh ? QStringLiteral("Ultimo mensaje recivido ")
                                              : QStringLiteral("Ult. Mensaje Recivido "))
                                           + arrival);
@@ -166,4 +181,22 @@ void Dispatcher::refused(const wire::Message &message)
 void Dispatcher::token(const wire::Message &message)
 {
     m_client.session().setToken(message.field(1));
+}
+
+void Dispatcher::mark(const wire::Message &message)
+{
+    static const std::array<std::pair<QString, history::Mark>, 4> marks = {{
+        {wire::MarkKept, history::Mark::Kept},
+        {wire::MarkDelivered, history::Mark::Delivered},
+        {wire::MarkRead, history::Mark::Read},
+        {wire::MarkFailed, history::Mark::Failed},
+    }};
+    for (const auto &[word, mark] : marks) {
+        if (message.field(2) != word)
+            continue;
+        // Read marks only for a user who tells their own.
+        if (mark != history::Mark::Read || m_client.settings().tellsRead())
+            m_client.conversations().markOwn(message.field(1), mark, message.field(3));
+        return;
+    }
 }

@@ -38,6 +38,8 @@ private:
     // Our server's own: it will not have this user; what takes the nickname back after a loss.
     void refused(const wire::Message &message);
     void token(const wire::Message &message);
+    // Where the user's private line is.
+    void mark(const wire::Message &message);
 
     Client &m_client;
     quint64 m_notices = 0;

@@ -54,10 +54,17 @@ const QList<QStringList> kMigrations = {
                        "VALUES ('delete', old.id, old.text); "
                        "INSERT INTO lines_text (rowid, text) VALUES (new.id, new.text); END"),
     },
+    {
+        // Private lines' ids on the wire and where each line is.
+        QStringLiteral("ALTER TABLE lines ADD COLUMN ref TEXT"),
+        QStringLiteral("ALTER TABLE lines ADD COLUMN mark INTEGER NOT NULL DEFAULT 0"),
+        // Ids are random: the id alone finds a mark's line and a line received again.
+        QStringLiteral("CREATE INDEX lines_by_ref ON lines (ref) WHERE ref IS NOT NULL"),
+    },
 };
 const int kSchema = int(kMigrations.size());
 
-const QString kColumns = QStringLiteral("l.id, l.at, l.kind, l.writer, l.text");
+const QString kColumns = QStringLiteral("l.id, l.at, l.kind, l.writer, l.text, l.ref, l.mark");
 
 // SQLite's primary result codes that say the file, not our SQL, is at fault.
 enum Code { Busy = 5, Locked = 6, ReadOnly = 8, IoError = 10, Corrupt = 11, Full = 13,
@@ -107,11 +114,17 @@ Kind kindOf(int stored)
     }
 }
 
+history::Mark markOf(int stored)
+{
+    return history::Mark(std::clamp(stored, 0, int(history::Mark::Failed)));
+}
+
 Line lineOf(const QSqlQuery &q)
 {
     return {q.value(0).toLongLong(),
             QDateTime::fromMSecsSinceEpoch(q.value(1).toLongLong(), Qt::UTC),
-            kindOf(q.value(2).toInt()), q.value(3).toString(), q.value(4).toString()};
+            kindOf(q.value(2).toInt()), q.value(3).toString(), q.value(4).toString(),
+            q.value(5).toString(), markOf(q.value(6).toInt())};
 }
 
 // The words of a text as the file's full-text index sees them: runs of letters and digits, in
@@ -150,6 +163,11 @@ bool holdsAll(const QString &text, const QStringList &terms)
 }
 
 } // namespace
+
+bool history::advances(Mark from, Mark to)
+{
+    return to == Mark::Failed ? from == Mark::Sending || from == Mark::Kept : to > from;
+}
 
 HistoryStore::HistoryStore(const QString &folder, QObject *parent)
     : QObject(parent),
@@ -213,9 +231,9 @@ void HistoryStore::open()
     m_nextId = last.value(0).toLongLong() + 1;
     m_insert.emplace(m_db);
     m_insert->prepare(QStringLiteral(
-        "INSERT INTO lines (id, conversation, at, kind, writer, text) "
-        "SELECT value ->> 0, value ->> 1, value ->> 2, value ->> 3, value ->> 4, value ->> 5 "
-        "FROM json_each(?)"));
+        "INSERT INTO lines (id, conversation, at, kind, writer, text, ref, mark) "
+        "SELECT value ->> 0, value ->> 1, value ->> 2, value ->> 3, value ->> 4, value ->> 5, "
+        "value ->> 6, value ->> 7 FROM json_each(?)"));
     m_readable = true;
 }
 
@@ -335,7 +353,7 @@ void HistoryStore::setRetentionDays(int days)
     const qint64 cutoff = QDateTime::currentDateTimeUtc().addDays(-days).toMSecsSinceEpoch();
     m_memory.removeIf([&](const Entry &e) { return e.line.at.toMSecsSinceEpoch() < cutoff; });
     if (m_readable)
-        write(QStringLiteral("DELETE FROM lines WHERE at < ?"), cutoff);
+        write(QStringLiteral("DELETE FROM lines WHERE at < ?"), {cutoff});
 }
 
 void HistoryStore::clear(const Conversation &c)
@@ -349,14 +367,15 @@ void HistoryStore::clear(const Conversation &c)
         return;
     const qint64 row = conversationRow(m_account, conversation, false);
     if (row > 0)
-        write(QStringLiteral("DELETE FROM lines WHERE conversation = ?"), row);
+        write(QStringLiteral("DELETE FROM lines WHERE conversation = ?"), {row});
 }
 
-void HistoryStore::write(const QString &statement, const QVariant &value)
+void HistoryStore::write(const QString &statement, const QVariantList &values)
 {
     QSqlQuery query(m_db);
     query.prepare(statement);
-    query.addBindValue(value);
+    for (const QVariant &value : values)
+        query.addBindValue(value);
     if (exec(QStringLiteral("BEGIN IMMEDIATE")) && exec(query) && exec(QStringLiteral("COMMIT")))
         return;
     const QSqlError error = m_error;
@@ -365,11 +384,12 @@ void HistoryStore::write(const QString &statement, const QVariant &value)
 }
 
 qint64 HistoryStore::append(const Conversation &c, Kind kind, const QString &writer,
-                            const QString &text, const QDateTime &at)
+                            const QString &text, const QDateTime &at, const QString &ref,
+                            history::Mark mark)
 {
     const qint64 id = m_nextId++;
     const QDateTime utc = QDateTime::fromMSecsSinceEpoch(at.toMSecsSinceEpoch(), Qt::UTC);
-    Entry entry{m_account, normal(c), {id, utc, kind, writer, text}};
+    Entry entry{m_account, normal(c), {id, utc, kind, writer, text, ref, mark}};
     if (!isKeeping()) {
         m_memory.append(std::move(entry));
         return id;
@@ -441,7 +461,9 @@ bool HistoryStore::writeBatch()
                 return undo();
         }
         rows.append(QJsonArray{e.line.id, row, e.line.at.toMSecsSinceEpoch(), int(e.line.kind),
-                               notNull(e.line.writer), notNull(e.line.text)});
+                               notNull(e.line.writer), notNull(e.line.text),
+                               e.line.ref.isEmpty() ? QJsonValue() : QJsonValue(e.line.ref),
+                               int(e.line.mark)});
     }
     m_insert->bindValue(0, QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)));
     if (!exec(*m_insert))
@@ -583,8 +605,8 @@ QList<Hit> HistoryStore::search(const QString &words, const std::optional<Conver
             readFailed();
         } else {
             while (query.next()) {
-                const int type = std::clamp(query.value(5).toInt(), 0, int(Conversation::Notices));
-                hits.append({{Conversation::Type(type), query.value(6).toString()}, lineOf(query)});
+                const int type = std::clamp(query.value(7).toInt(), 0, int(Conversation::Notices));
+                hits.append({{Conversation::Type(type), query.value(8).toString()}, lineOf(query)});
             }
         }
     }
@@ -604,4 +626,77 @@ void HistoryStore::setMaxPages(int pages)
 {
     if (m_readable)
         exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages));
+}
+
+std::optional<Conversation> HistoryStore::setMark(Kind kind, const QString &ref, history::Mark mark,
+                                                  const QString &writer)
+{
+    if (ref.isEmpty())
+        return std::nullopt;
+    const auto matches = [&](const Entry &e) {
+        return e.account == m_account && e.line.kind == kind && e.line.ref == ref
+            && (writer.isEmpty() || e.line.writer == writer);
+    };
+    for (QList<Entry> *entries : {&m_pending, &m_memory}) {
+        const auto found = std::find_if(entries->begin(), entries->end(), matches);
+        if (found == entries->end())
+            continue;
+        if (!history::advances(found->line.mark, mark))
+            return std::nullopt;
+        found->line.mark = mark;
+        return found->conversation;
+    }
+    if (!m_readable)
+        return std::nullopt;
+    const qint64 account = accountRow(m_account, false);
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral(
+        "SELECT l.id, l.mark, c.type, c.correspondent FROM lines l "
+        "JOIN conversations c ON c.id = l.conversation "
+        "WHERE l.ref = ? AND l.kind = ? AND c.account = ? AND (? = '' OR l.writer = ?) LIMIT 1"));
+    for (const QVariant &value :
+         QVariantList{ref, int(kind), account, notNull(writer), notNull(writer)})
+        query.addBindValue(value);
+    if (account < 0 || !exec(query)) {
+        readFailed();
+        return std::nullopt;
+    }
+    if (!query.next() || !history::advances(markOf(query.value(1).toInt()), mark))
+        return std::nullopt;
+    const qint64 line = query.value(0).toLongLong();
+    const Conversation found{
+        Conversation::Type(std::clamp(query.value(2).toInt(), 0, int(Conversation::Notices))),
+        query.value(3).toString()};
+    query.finish();
+    write(QStringLiteral("UPDATE lines SET mark = ? WHERE id = ?"), {int(mark), line});
+    return found;
+}
+
+bool HistoryStore::holds(const Conversation &c, const QString &writer, const QString &ref)
+{
+    if (ref.isEmpty())
+        return false;
+    const Conversation conversation = normal(c);
+    for (const QList<Entry> *entries : {&m_pending, &m_memory}) {
+        if (std::any_of(entries->cbegin(), entries->cend(), [&](const Entry &e) {
+                return e.account == m_account && e.conversation == conversation
+                    && e.line.writer == writer && e.line.ref == ref;
+            }))
+            return true;
+    }
+    if (!m_readable)
+        return false;
+    const qint64 row = conversationRow(m_account, conversation, false);
+    QSqlQuery query(m_db);
+    query.prepare(QStringLiteral(
+        "SELECT 1 FROM lines WHERE ref = ? AND conversation = ? AND writer = ? LIMIT 1"));
+    query.addBindValue(ref);
+    query.addBindValue(row);
+    query.addBindValue(notNull(writer));
+    if (row < 0 || !exec(query)) {
+        readFailed();
+        return false;
+    }
+    return query.next();
 }

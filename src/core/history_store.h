@@ -17,6 +17,12 @@ namespace history {
 
 enum class Kind { Mine, Theirs, Notice }; // stored as an integer
 
+// Where a private line is, in the order it gets there (stored as an integer). On the user's own
+// lines, what the server reported; on a line received, Read once the user's client said so.
+enum class Mark { None, Sending, Kept, Delivered, Read, Failed };
+// A mark never goes back, and a line fails only before it reached anyone.
+bool advances(Mark from, Mark to);
+
 // One conversation of the current account.
 struct Conversation {
     enum Type { Private, Room, Notices } type = Private;
@@ -30,6 +36,9 @@ struct Line {
     Kind kind = Kind::Notice;
     QString writer;
     QString text;
+    // The line's id on the wire, and its mark; empty and None for lines without one.
+    QString ref = {};
+    Mark mark = Mark::None;
 };
 
 struct Hit {
@@ -72,7 +81,15 @@ public:
     // store); written in batched transactions. Should another program have written to the file
     // since, the batch is written under later ids than those returned.
     qint64 append(const history::Conversation &c, history::Kind kind, const QString &writer,
-                  const QString &text, const QDateTime &at = QDateTime::currentDateTimeUtc());
+                  const QString &text, const QDateTime &at = QDateTime::currentDateTimeUtc(),
+                  const QString &ref = {}, history::Mark mark = history::Mark::None);
+    // Moves on the mark of the current account's line of this kind with this ref (and, when
+    // given, this writer), wherever it is. Returns the line's conversation when the mark moved;
+    // nothing when there is no such line or the mark would go back.
+    std::optional<history::Conversation> setMark(history::Kind kind, const QString &ref,
+                                                 history::Mark mark, const QString &writer = {});
+    // Whether the conversation holds a line of this writer with this ref.
+    bool holds(const history::Conversation &c, const QString &writer, const QString &ref);
     // Up to `count` lines of the conversation with an id below `id` (the newest ones of those),
     // oldest first; Newest stands for "the newest".
     QList<history::Line> before(const history::Conversation &c, qint64 id, int count);
@@ -121,7 +138,7 @@ private:
     bool exec(QSqlQuery &query);
     bool exec(const QString &statement);
     bool writeBatch();
-    void write(const QString &statement, const QVariant &value);
+    void write(const QString &statement, const QVariantList &values);
     // The id of a row of the file, made if asked; 0 when there is none, -1 on an error.
     qint64 rowOf(const QString &key, const QString &table, const QStringList &columns,
                  const QVariantList &values, bool create);

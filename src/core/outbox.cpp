@@ -3,8 +3,22 @@
 #include "core/client.h"
 #include "protocol/wire.h"
 
-bool Outbox::logIn(const QString &nickname, const QString &token)
+#include <QRandomGenerator>
+
+QString Outbox::randomHex(int digits)
 {
+    QString hex;
+    while (hex.size() < digits) {
+        const qulonglong random = QRandomGenerator::system()->generate();
+        hex += QStringLiteral("%1").arg(random, 8, 16, QChar(u'0'));
+    }
+    return hex.left(digits);
+}
+
+bool Outbox::logIn(const QString &nickname, const QString &token, const QString &key)
+{
+    if (!key.isEmpty())
+        return m_client.SendCommand(wire::buildMessage(u"LOGIN", {nickname, token, key}));
     return m_client.SendCommand(token.isEmpty() ? wire::buildMessage(u"LOGIN", {nickname})
                                                 : wire::buildMessage(u"LOGIN", {nickname, token}));
 }
@@ -15,9 +29,16 @@ bool Outbox::refreshList()
     return m_client.SendCommand(wire::buildMessage(u"GETUSER", {u""}));
 }
 
-bool Outbox::privateLine(const QString &to, const QString &from, const QString &text)
+bool Outbox::privateLine(const QString &to, const QString &from, const QString &text,
+                         const QString &id)
 {
-    return m_client.SendCommand(wire::buildMessage(u"PM", {to, from, text}));
+    return m_client.SendCommand(id.isEmpty() ? wire::buildMessage(u"PM", {to, from, text})
+                                             : wire::buildMessage(u"PM", {to, from, text, id}));
+}
+
+bool Outbox::acknowledge(const QString &command, const QString &from, const QString &id)
+{
+    return m_client.SendCommand(wire::buildMessage(command, {from, id}));
 }
 
 bool Outbox::ignore(const QString &sender)

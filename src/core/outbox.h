@@ -11,10 +11,18 @@ class Outbox {
 public:
     explicit Outbox(Client &client) : m_client(client) {}
 
-    // With the secret of the last log-in when taking the nickname back after a loss.
-    bool logIn(const QString &nickname, const QString &token);
+    // So many random lowercase hexadecimal digits, for ids and keys.
+    static QString randomHex(int digits);
+
+    // With the secret of the last log-in when taking the nickname back after a loss, and the
+    // key that claims the nickname where the server keeps claims.
+    bool logIn(const QString &nickname, const QString &token, const QString &key = {});
     bool refreshList();
-    bool privateLine(const QString &to, const QString &from, const QString &text);
+    // With its id where the server keeps lines.
+    bool privateLine(const QString &to, const QString &from, const QString &text,
+                     const QString &id = {});
+    // A line received with an id: stored (RECEIVED), or seen by the user (SEEN).
+    bool acknowledge(const QString &command, const QString &from, const QString &id);
     // The answer to a private line from someone the user blocks.
     bool ignore(const QString &sender);
     bool enterRoom();

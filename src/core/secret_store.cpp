@@ -53,6 +53,12 @@ QString SecretStore::passwordKey(const QString &address, const QString &certific
                                  : QStringLiteral(", certificado ") + certificate);
 }
 
+QString SecretStore::claimKey(const QString &certificate, const QString &nickname)
+{
+    return QStringLiteral("clave del apodo ") + nickname + QStringLiteral(", certificado ")
+        + certificate;
+}
+
 QString SecretStore::tokenKey(const QString &address, const QString &nickname)
 {
     return QStringLiteral("reconexión de ") + nickname + QStringLiteral(" en ")

@@ -29,9 +29,11 @@ public:
     static Kind fromEnvironment();
 
     // Where the secret of each kind is kept: a group's password under the certificate it was
-    // given under (none: in clear); a log-in's secret by address and nickname.
+    // given under (none: in clear); a log-in's secret by address and nickname; the key that
+    // claims a nickname by the certificate of the server that keeps the claim.
     static QString passwordKey(const QString &address, const QString &certificate);
     static QString tokenKey(const QString &address, const QString &nickname);
+    static QString claimKey(const QString &certificate, const QString &nickname);
 
     explicit SecretStore(Kind kind = fromEnvironment(), QObject *parent = nullptr);
     ~SecretStore() override;

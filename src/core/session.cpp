@@ -63,6 +63,8 @@ void Session::logIn(const QString &nickname, const QString &host)
 
 void Session::connectTo()
 {
+    ++m_connections;
+    m_awaitingKey = false;
     m_socket->close();
     Settings &settings = m_client.settings();
     const QString known = settings.certificate(m_host);
@@ -80,6 +82,7 @@ void Session::leave()
     m_retrying = false;
     m_clearOnce = m_encryptOnly = m_quietReturn = false;
     ++m_choices;
+    m_awaitingKey = false;
     forgetToken();
     Q_EMIT m_client.padlockChanged(QString());
     m_client.setClearText(false);
@@ -93,15 +96,42 @@ void Session::leave()
 
 void Session::connected()
 {
+    // Where the server keeps claims, the nickname's key goes with the LOGIN: the one kept for
+    // this certificate, or a new one once the store has kept it (a key the server took and the
+    // store lost would lock the user out of the nickname). Nothing goes out before.
+    if (!m_socket->keeps())
+        return sendLogIn(QString());
+    const QString name = SecretStore::claimKey(m_socket->fingerprint(), m_nickname);
+    m_awaitingKey = true;
+    const auto current = [this, connection = m_connections] {
+        return m_awaitingKey && connection == m_connections
+            && m_socket->state() == ClientSocket::Connected;
+    };
+    m_client.secrets().read(name, this, [this, current, name](const QString &kept) {
+        if (!current())
+            return;
+        if (!kept.isEmpty())
+            return sendLogIn(kept);
+        const QString made = Outbox::randomHex(wire::KeyDigits);
+        m_client.secrets().write(name, made, this, [this, current, made](bool written) {
+            if (current())
+                sendLogIn(written ? made : QString());
+        });
+    });
+}
+
+void Session::sendLogIn(const QString &key)
+{
+    m_awaitingKey = false;
     const bool reconnected = m_retrying;
     m_state = State::LoggedIn;
     m_nextDelay = FirstRetry;
     if (reconnected)
         m_client.setNickname(m_nickname);
     m_client.settings().setLastLogIn(m_nickname, m_host);
-    m_client.outbox().logIn(m_nickname, m_socket->fingerprint() == m_tokenCertificate
-                                            ? m_token
-                                            : QString());
+    m_client.outbox().logIn(m_nickname,
+                            m_socket->fingerprint() == m_tokenCertificate ? m_token : QString(),
+                            key);
     m_passwordRefused = false;
     Q_EMIT m_client.loginWanted(false);
     m_client.SetStatus(QStringLiteral("Logged In"));
@@ -140,8 +170,12 @@ void Session::failed()
 
 void Session::lost()
 {
-    if (m_state != State::LoggedIn)
+    if (m_state != State::LoggedIn) {
+        // Gone while the key was read: the attempt failed.
+        if (std::exchange(m_awaitingKey, false))
+            failed();
         return;
+    }
     m_state = State::Lost;
     m_retrying = true;
     // The logged-out state, but for the menus: "&Abandonar" stops the retrying.

@@ -23,6 +23,10 @@ class ClientSocket;
 // that refuses the user (the nickname taken, the password wrong) is not retried; a certificate
 // other than the one remembered for the address is refused until the user accepts it.
 //
+// Where the server keeps claims (encrypted, `keep` offered), every LOGIN carries the nickname's
+// key for that server's certificate, made once and kept in the SecretStore before it first
+// leaves.
+//
 // Questions to the user leave as signals; whoever shows them answers through the matching verb,
 // at once or later. An answer that comes after the user has logged in anew or left is out of date
 // and changes nothing.
@@ -77,6 +81,8 @@ Q_SIGNALS:
 private:
     void connectTo();
     void connected();
+    // The LOGIN, with the nickname's key where the server keeps claims, and what follows it.
+    void sendLogIn(const QString &key);
     void failed();
     void lost();
     void certificateRefused(const QString &known, const QString &seen);
@@ -128,4 +134,7 @@ private:
     // Coming back after a loss, until the user logs in or leaves: the connection settles
     // before the server has said yes, and a password refused then is asked and tried again.
     bool m_retrying = false;
+    // Counts connections; the connection waits for the nickname's key from the store.
+    quint64 m_connections = 0;
+    bool m_awaitingKey = false;
 };

@@ -18,6 +18,7 @@ const QString kNickname = QStringLiteral("login/nickname");
 const QString kAddress = QStringLiteral("login/address");
 const QString kNotifications = QStringLiteral("notices/desktop");
 const QString kKeepsHistory = QStringLiteral("history/keep");
+const QString kTellsRead = QStringLiteral("marks/read");
 const QString kRetentionDays = QStringLiteral("history/days");
 const QString kTrue = QStringLiteral("true");
 const QString kFalse = QStringLiteral("false");
@@ -337,6 +338,16 @@ bool Settings::notifications() const
 void Settings::setNotifications(bool shown)
 {
     write({{kNotifications, shown ? kTrue : kFalse}});
+}
+
+bool Settings::tellsRead() const
+{
+    return value(kTellsRead) == kTrue;
+}
+
+void Settings::setTellsRead(bool told)
+{
+    write({{kTellsRead, told ? kTrue : kFalse}});
 }
 
 bool Settings::keepsHistory() const

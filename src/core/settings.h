@@ -52,6 +52,10 @@ public:
 
     bool notifications() const;
     void setNotifications(bool shown);
+    // Whether the user's correspondents are told when the user has read their lines; off
+    // unless chosen.
+    bool tellsRead() const;
+    void setTellsRead(bool told);
 
     // Whether conversations are kept, and for how many days; 0 keeps them for good.
     bool keepsHistory() const;

@@ -100,6 +100,12 @@ Mess::Mess(Client &core)
     });
     ui->mnuOptions->addAction(QStringLiteral("Retirar los permisos sin cifrar…"), this,
                               &Mess::forgetClearText);
+    // Off unless chosen: reading is the user's own business.
+    QAction *tellRead = ui->mnuOptions->addAction(QStringLiteral("Avisar cuando leo un mensaje"));
+    tellRead->setCheckable(true);
+    tellRead->setChecked(m_core.settings().tellsRead());
+    connect(tellRead, &QAction::toggled, this,
+            [this](bool told) { m_core.settings().setTellsRead(told); });
     ui->mnuOptions->addSeparator();
     auto *notices = new QAction(QStringLiteral("Avisos de escritorio"), this);
     notices->setCheckable(true);

@@ -233,7 +233,8 @@ void ClientSocket::offered(const QStringList &features)
     }
     if (tls) {
         m_passwordAsked = features.contains(wire::PasswordFeature);
-        m_socket->write(wire::marker(wire::Accept, true));
+        m_keepOffered = features.contains(wire::KeepFeature);
+        m_sentBytes += m_socket->write(wire::marker(wire::Accept, true));
         m_phase = Phase::WaitingForTls;
         m_phaseTimer.start(HandshakeWait);
         return;
@@ -398,6 +399,7 @@ void ClientSocket::reset()
     m_markerRead.clear();
     m_fingerprint.clear();
     m_passwordAsked = false;
+    m_keepOffered = false;
     m_refused = false;
     m_outgoing.clear();
     m_sentBytes = 0;

@@ -95,6 +95,8 @@ public:
     bool gavePassword() const { return m_gavePassword; }
     // Encrypted: the fingerprint of the server's certificate; otherwise nothing.
     QString fingerprint() const { return m_fingerprint; }
+    // Encrypted after an offer of `keep`: the server keeps claims, lines and marks.
+    bool keeps() const { return m_keepOffered && !m_fingerprint.isEmpty(); }
 
     // How many data-arrival events are running right now, one inside another.
     int nesting() const { return m_nesting; }
@@ -171,6 +173,7 @@ private:
     QString m_fingerprint;
     QString m_password;
     bool m_passwordAsked = false;
+    bool m_keepOffered = false;
     bool m_gavePassword = false;
     // This connection's end has been told.
     bool m_ended = false;

@@ -8,8 +8,10 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QTimer>
+#include <QVariant>
 
 #include <optional>
+#include <utility>
 
 // What the server keeps between runs, in one SQLite file of its state folder (keep.sqlite,
 // readable by the server's user alone; WAL, full synchronisation): who owns which nickname, the
@@ -25,7 +27,10 @@
 //
 // When the file cannot be used at start (damaged, a full disk, a folder that cannot be written)
 // the store says why in problem() and keeps nothing: no claim holds and no line fits. A commit
-// that fails later tells `lost` for the lines it held.
+// that fails later tells `lost` for the lines it held, and from then on the store writes
+// nothing: it goes on in memory for the run (claims, lines kept so far, marks), but makes no new
+// claim and keeps no new line; what changed since is not in the file at the next start (a line
+// delivered since is sent again then, and the client drops it).
 class KeptStore : public QObject {
     Q_OBJECT
 
@@ -134,12 +139,60 @@ Q_SIGNALS:
     // These lines are on disk: their senders may be told they are kept.
     void stored(const QList<KeptStore::Line> &lines);
     // A commit failed: these lines are not kept, and their senders must be told. The store
-    // keeps nothing more for the rest of the run (problem() says why).
+    // keeps nothing more for the rest of the run; `why` is problem(), for the log. A line
+    // delivered or released before its commit is in neither signal.
     void lost(const QList<KeptStore::Line> &lines, const QString &why);
 
 private:
+    struct Held {
+        QString nickname;
+        QByteArray digest;
+        QDateTime since;
+        QDateTime used;
+    };
+    // A line kept now, as the bounds and expiry see it.
+    struct Where {
+        QString owner;
+        QString sender;
+        qint64 bytes = 0;
+        qint64 at = 0;
+    };
+    struct Tally {
+        int lines = 0;
+        qint64 bytes = 0;
+    };
+    struct Waiting {
+        qint64 row = 0;
+        Report report;
+        qint64 at = 0;
+    };
+    struct Write {
+        QString statement;
+        QVariantList values;
+    };
+
+    void open(const QString &folder);
+    QString load();
+    void queue(const QString &statement, const QVariantList &values);
+    void count(const Where &where, int sign);
+    void forget(qint64 row);
+    QList<Line> read(const QString &condition, const QVariant &value) const;
+    QList<Line> keptOf(const QList<Line> &lines) const;
+    bool write(const QList<Write> &writes);
+
     QString m_problem;
+    QString m_connection;
     QSqlDatabase m_db;
     Limits m_limits;
     QTimer m_commitTimer;
+    QHash<QString, Held> m_claims; // by folded form
+    QHash<qint64, Where> m_rows; // every line kept now, written or not
+    QHash<QString, Tally> m_perOwner;
+    QHash<std::pair<QString, QString>, Tally> m_perPair; // by sender, then owner
+    Tally m_inAll;
+    QHash<QString, QList<Waiting>> m_reports; // by sender, oldest first
+    QList<Write> m_writes; // for the next commit, in order
+    QList<Line> m_pending; // kept since the last commit
+    qint64 m_nextRow = 1;
+    qint64 m_nextReport = 1;
 };

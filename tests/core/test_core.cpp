@@ -4,11 +4,13 @@
 #include "core/client.h"
 #include "core/conversations.h"
 #include "core/dispatcher.h"
+#include "core/history_store.h"
 #include "core/outbox.h"
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/user_list.h"
 #include "protocol/client_socket.h"
+#include "server/secrets.h"
 #include "support/fake_server.h"
 #include "support/script.h"
 
@@ -31,6 +33,29 @@ class TestCore : public QObject {
     // The last certificate question, "known/seen", and its number.
     QString m_asked;
     quint64 m_question = 0;
+    // Random keys and ids as scripts name them (KEY1, ID1...), in the order they went out.
+    QMap<QString, QString> m_names;
+
+    QByteArray named(const QByteArray &bytes)
+    {
+        static const QRegularExpression hex("(?<![0-9a-f])([0-9a-f]{64}|[0-9a-f]{32})(?![0-9a-f])");
+        QString text = QString::fromLatin1(bytes);
+        for (auto match = hex.globalMatch(text); match.hasNext();) {
+            const QString value = match.next().captured();
+            const QString kind = value.size() == 64 ? "KEY" : "ID";
+            if (!m_names.contains(value))
+                m_names[value] = kind + QString::number(m_names.values().filter(kind).size() + 1);
+        }
+        for (auto [value, name] : m_names.asKeyValueRange())
+            text.replace(value, name);
+        return text.toLatin1();
+    }
+    QString unnamed(QString text)
+    {
+        for (auto [value, name] : m_names.asKeyValueRange())
+            text.replace(QRegularExpression("\\b" + name + "\\b"), value);
+        return text;
+    }
 
     // A piece of text in a style; line ends carry no style.
     void shown(int slot, const QString &style, const QString &text)
@@ -69,15 +94,20 @@ class TestCore : public QObject {
     QByteArray sent()
     {
         ClientSocket &socket = m_client->socket();
-        if (!QTest::qWaitFor([&] { return m_client->isConnected(); }))
+        if (!QTest::qWaitFor([&] {
+                return m_client->isConnected()
+                    && m_client->session().state() == Session::State::LoggedIn;
+            }))
             return "(not connected)";
+        // What waits for the next turn of the event loop (acknowledgements) goes first.
+        QCoreApplication::processEvents();
         // Everything before a GETUSER has come once the GETUSER has.
         m_client->outbox().refreshList();
         const QByteArray getUser = bytes(socket.sendsFramed() ? "GETUSER|~" : "GETUSER|");
         if (!QTest::qWaitFor([&] { return !socket.waiting() && m_server->total == socket.sentBytes(); })
             || !m_server->received.endsWith(getUser))
             return m_server->received + "(no GETUSER)";
-        return std::exchange(m_server->received, {}).chopped(getUser.size());
+        return named(std::exchange(m_server->received, {}).chopped(getUser.size()));
     }
 
     void act(const QString &verb, const QString &arg)
@@ -92,8 +122,16 @@ class TestCore : public QObject {
                  for (const QString &user : arg.section(' ', 1).split(',', Qt::SkipEmptyParts))
                      client.dispatcher().handle(pipes("NICK|" + user));
              }},
-            {"read", [&] { client.dispatcher().handle(pipes(arg)); }},
-            {"serve", [&] { m_server->send(bytes(arg)); }},
+            {"read", [&] { client.dispatcher().handle(pipes(unnamed(arg))); }},
+            {"serve", [&] { m_server->send(bytes(unnamed(arg))); }},
+            // The server encrypts when asked.
+            {"tls", [&] {
+                 const auto identity = loadIdentity(m_folders->filePath("tls"));
+                 m_server->key = std::get<TlsIdentity>(identity).key;
+                 m_server->certificate = std::get<TlsIdentity>(identity).certificate;
+             }},
+            {"tell", [&] { client.settings().setTellsRead(arg == "on"); }},
+            {"look", [&] { client.conversations().markRead(arg.toInt()); }},
             {"list", [&] { client.settings().setBlockList(arg); }},
             // say N TEXT: the user's line in conversation N
             {"say", [&] { client.conversations().send(arg.section(' ', 0, 0).toInt(), arg.section(' ', 1)); }},
@@ -135,6 +173,14 @@ class TestCore : public QObject {
             {"slots", [&] { return QString::number(client.conversations().NextPMSlot()); }},
             {"unread", [&] { return QString::number(client.conversations().unread(slot)); }},
             {"pm", [&] { return conversation ? m_lines[slot] : "(none)"; }},
+            // the conversation's lines in the store, "text:mark"
+            {"store", [&] {
+                 QStringList lines;
+                 for (const history::Line &line : client.history().before(
+                          client.conversations().historyOf(slot), HistoryStore::Newest, 100))
+                     lines << line.text + ':' + QString::number(int(line.mark));
+                 return lines.join(',');
+             }},
             {"title", [&] { return conversation ? conversation->caption : "(none)"; }},
             {"room", [&] { return m_lines[Conversations::Room]; }},
             {"notice", [&] { return m_notice; }},
@@ -181,7 +227,7 @@ private Q_SLOTS:
         // Plain unless a script says otherwise.
         m_client->settings().setClearTextAllowed(m_server->address, true);
         m_lines.clear(), m_style.clear(), m_boxes = 0, m_lastBox.clear(), m_notice.clear();
-        m_asked.clear();
+        m_asked.clear(), m_names.clear();
         listen();
     }
     void cleanup()
@@ -192,6 +238,7 @@ private Q_SLOTS:
 
     void scripts_data()
     {
+        const QString id1(32, 'a'), id2 = QString(31, 'b') + '0';
         QString many;
         for (int i = 0; i < 40; ++i)
             many += "read PM|luis|w" + QString::number(i) + "|hola; ";
@@ -235,6 +282,14 @@ private Q_SLOTS:
             "read CHAT; slots=0; room=[blue*] : \n; sent=",
             "forty correspondents, forty windows => " + many + "slots=40; "
             "title39=Mensaje Privado -- w39",
+            // Acknowledged once stored, and again when sent again, dropped, or blocked.
+            "PM with an id => read PM|luis|ana|hola|" + id1 + "|2026-12-07T14:39:57Z; "
+            "read PM|luis|ana|hola|" + id1 + "; read PM|luis|bob|x|" + id2 + "; slots=1; "
+            "pm0=[blue*]ana : [black]hola\n; unread0=1; "
+            "sent=IGNORE|luis|bobRECEIVED|ana|ID1RECEIVED|ana|ID1RECEIVED|bob|ID2",
+            "read marks go only where chosen, once => read PM|luis|ana|a|" + id1 + "; look 0; "
+            "sent=RECEIVED|ana|ID1; tell on; read PM|luis|ana|b|" + id2 + "; look 0; look 0; "
+            "sent=RECEIVED|ana|ID2SEEN|ana|ID2; store0=a:0,b:4",
         };
         for (QString &row : reads)
             row.replace(" => ", " => as luis; list bob\r\n; ");
@@ -270,6 +325,20 @@ private Q_SLOTS:
             "serve OFFER|frame; framing=accepted; sent=ACCEPT|frame~; "
             "serve ACCEPTED|frame~TOKEN|s1~NICK|ana~; nodes=ana; crash; login luis; "
             "sent=LOGIN|luis|s1; logout; crash; login luis; sent=LOGIN|luis",
+            "the nickname's key goes only encrypted, to a server that keeps => "
+            "greet 0 OFFER|frame|keep; login luis; sent=ACCEPT|frame~LOGIN|luis~; tls; "
+            "greet 0 OFFER|frame|tls; login luis; connections=2; "
+            "sent=ACCEPT|frame|tls~LOGIN|luis~; greet 0 OFFER|frame|tls|keep; login luis; "
+            "connections=3; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~; serve TOKEN|t1~; drop; "
+            "session=lost; sent=ACCEPT|frame|tls~LOGIN|luis|t1|KEY1~; crash; login luis; "
+            "connections=5; sent=ACCEPT|frame|tls~LOGIN|luis|t1|KEY1~",
+            "own lines with ids, marked as the server says => tls; greet 0 OFFER|frame|tls|keep; "
+            "login luis; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~; read PM|luis|ana|hola; "
+            "say 0 uno; say 0 dos; sent=PM|ana|luis|uno|ID1~PM|ana|luis|dos|ID2~; "
+            "store0=hola:0,uno:1,dos:1; read MARK|ID1|delivered; read MARK|ID1|kept; "
+            "read MARK|ID1|read; read MARK|ID2|failed|No se entregó.; read MARK|ID2|delivered; "
+            "store0=hola:0,uno:3,dos:5,No se entregó.:0; tell on; read MARK|ID1|read; "
+            "read MARK|ID1|failed|x; store0=hola:0,uno:4,dos:5,No se entregó.:0",
         });
     }
     void scripts()

@@ -288,6 +288,41 @@ private Q_SLOTS:
             QCOMPARE(contents(file()), before);
     }
 
+    // A file of the first version gains ids and marks. A mark moves on, never back, wherever
+    // its line is (pending or on disk); a line is found by conversation, writer and id.
+    void marksAndIds()
+    {
+        put(ana, "antes");
+        m_store.reset();
+        QSqlDatabase db = raw(file());
+        for (const char *statement : {"DROP INDEX lines_by_ref", "ALTER TABLE lines DROP ref",
+                                      "ALTER TABLE lines DROP mark", "PRAGMA user_version = 1"})
+            QVERIFY(QSqlQuery(db).exec(statement));
+        db.close();
+        restart().append(ana, Kind::Mine, "luis", "uno", QDateTime::currentDateTimeUtc(), "r1",
+                         history::Mark::Sending);
+        m_store->append(ana, Kind::Theirs, "Ana", "dos", QDateTime::currentDateTimeUtc(), "r2");
+        using history::Mark;
+        const auto mark = [&](Kind kind, Mark to, const QString &writer = {}) {
+            return m_store->setMark(kind, kind == Kind::Mine ? "r1" : "r2", to, writer)
+                .value_or(Conversation{Conversation::Notices, "-"}).correspondent;
+        };
+        for (bool flushed : {false, true}) {
+            QCOMPARE(mark(Kind::Mine, Mark::Kept), flushed ? "-" : "Ana");
+            QCOMPARE(mark(Kind::Theirs, Mark::Read, "Otra"), "-");
+            QVERIFY(m_store->holds(ana, "Ana", "r2") && !m_store->holds(ana, "luis", "r2")
+                    && !m_store->holds(room, "Ana", "r2") && !m_store->holds(ana, "Ana", ""));
+            m_store->flush();
+            QCOMPARE(mark(Kind::Mine, flushed ? Mark::Failed : Mark::Delivered),
+                     flushed ? "-" : "Ana");
+        }
+        QCOMPARE(mark(Kind::Theirs, Mark::Read, "Ana"), "Ana");
+        QStringList marks;
+        for (const history::Line &line : restart().before(ana, HistoryStore::Newest, 9))
+            marks << line.text + ':' + line.ref + ':' + QString::number(int(line.mark));
+        QCOMPARE(marks.join(' '), "antes::0 uno:r1:3 dos:r2:4");
+    }
+
     // Two stores on one folder, as two running programs: both keep every line.
     void twoStoresOnOneFolder()
     {

@@ -22,9 +22,6 @@
 
 #include <map>
 
-namespace {
-// A history as the user sees it: its text with a tag wherever the style changes, such as
-// "[blue*]ana : [black]hola\n" ("*" for bold).
 QString styled(const QTextDocument *document)
 {
     QString text, style;
@@ -42,6 +39,8 @@ QString styled(const QTextDocument *document)
     }
     return text;
 }
+
+namespace {
 
 // Runs the application's event loop until the program ends it; returns how long that took.
 qint64 runUntilTheProgramEnds(const std::function<void()> &action)

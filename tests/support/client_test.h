@@ -17,6 +17,12 @@
 #include <functional>
 #include <memory>
 
+class QTextDocument;
+
+// A history as the user sees it: its text with a tag wherever the style changes, such as
+// "[blue*]ana : [black]hola\n" ("*" for bold).
+QString styled(const QTextDocument *document);
+
 // Dismisses every modal box that opens, counting them and keeping the last one's title and
 // text. Paused, it leaves boxes open until poll() is called; given something to do instead,
 // it does that instead of dismissing the next box.

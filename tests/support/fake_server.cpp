@@ -18,6 +18,14 @@ FakeServer::FakeServer(const QString &address)
                 if (socket == client())
                     received += data, total += data.size();
                 sinceRead.start();
+                auto *tls = qobject_cast<QSslSocket *>(socket);
+                if (!certificate.isNull() && tls && !tls->isEncrypted()
+                    && data.endsWith(wire::marker(wire::Accept, true))) {
+                    tls->write(wire::marker(wire::Accepted, true));
+                    tls->setLocalCertificate(certificate);
+                    tls->setPrivateKey(key);
+                    tls->startServerEncryption();
+                }
             });
             connect(socket, &QTcpSocket::disconnected, this,
                     [this] { quietBeforeClose = sinceRead.elapsed(); });

@@ -2,13 +2,17 @@
 
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
 // A messenger server stand-in on a loopback address and the client's fixed port: it records
 // what the newest connection sends and writes whatever a test tells it to. Unless told
-// otherwise, it offers no extension at once.
+// otherwise, it offers no extension at once. Given an identity, it answers a client's marker for
+// encryption with its own and encrypts the connection.
 class FakeServer : public QObject {
     Q_OBJECT
 
@@ -30,7 +34,17 @@ public:
     int connections() const { return int(m_clients.size()); }
 
     const QString address;
-    QTcpServer listener;
+    // Every connection is a QSslSocket, in clear until the client asks for encryption.
+    class Listener : public QTcpServer {
+        void incomingConnection(qintptr descriptor) override
+        {
+            auto *socket = new QSslSocket(this);
+            socket->setSocketDescriptor(descriptor);
+            addPendingConnection(socket);
+        }
+    } listener;
+    QSslKey key;
+    QSslCertificate certificate;
     QByteArray received;
     // Bytes the newest connection has sent in all.
     qint64 total = 0;

@@ -1,0 +1,520 @@
+#include "server/kept_store.h"
+
+#include "server/secrets.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSet>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <algorithm>
+
+namespace {
+
+const QString kFile = QStringLiteral("keep.sqlite");
+// A sender away long enough to miss this many marks gets the newest.
+constexpr int kReportsPerSender = 1000;
+// Another program holding the file is waited for this long.
+constexpr int kBusyMs = 2000;
+
+// Each entry takes the file from version i to i + 1, in one transaction.
+const QList<QStringList> kMigrations = {
+    {
+        QStringLiteral("CREATE TABLE claims (form TEXT PRIMARY KEY, nickname TEXT NOT NULL, "
+                       "digest BLOB NOT NULL, since INTEGER NOT NULL, used INTEGER NOT NULL)"),
+        // author: the sender's nickname as it was logged in; sender: its folded form.
+        QStringLiteral("CREATE TABLE lines (row INTEGER PRIMARY KEY AUTOINCREMENT, "
+                       "owner TEXT NOT NULL, recipient TEXT NOT NULL, author TEXT NOT NULL, "
+                       "sender TEXT NOT NULL, id TEXT NOT NULL, marked INTEGER NOT NULL, "
+                       "text TEXT NOT NULL, at INTEGER NOT NULL)"),
+        // An owner's lines are read at each of its log-ins.
+        QStringLiteral("CREATE INDEX lines_by_owner ON lines (owner, row)"),
+        QStringLiteral("CREATE TABLE reports (row INTEGER PRIMARY KEY AUTOINCREMENT, "
+                       "sender TEXT NOT NULL, id TEXT NOT NULL, state TEXT NOT NULL, "
+                       "text TEXT NOT NULL, marked INTEGER NOT NULL, at INTEGER NOT NULL)"),
+        QStringLiteral("CREATE INDEX reports_by_sender ON reports (sender, row)"),
+    },
+};
+const int kSchema = int(kMigrations.size());
+
+const QString kLineColumns =
+    QStringLiteral("row, owner, recipient, author, sender, id, marked, text, at");
+
+// SQLite's primary result codes that say the file, not our SQL, is at fault.
+enum Code { Busy = 5, Locked = 6, ReadOnly = 8, IoError = 10, Corrupt = 11, Full = 13,
+            CantOpen = 14, NotADatabase = 26 };
+
+QString reasonOf(const QSqlError &error)
+{
+    const QString text = error.text();
+    switch (error.nativeErrorCode().toInt() & 0xff) {
+    case Busy:
+    case Locked:
+        return kFile + QStringLiteral(" is locked by another program: ") + text;
+    case ReadOnly:
+    case CantOpen:
+        return kFile + QStringLiteral(" cannot be written: ") + text;
+    case Corrupt:
+    case NotADatabase:
+        return kFile + QStringLiteral(" is damaged: ") + text;
+    case Full:
+        return QStringLiteral("the disk is full, ") + kFile + QStringLiteral(": ") + text;
+    case IoError:
+    default:
+        return kFile + QStringLiteral(": ") + text;
+    }
+}
+
+// Qt binds a null string as NULL; every text column is NOT NULL.
+QString notNull(const QString &text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
+// The digest of a claim's key; empty for anything but 64 hexadecimal digits.
+QByteArray digestOf(const QString &key)
+{
+    if (key.size() != 64 || !std::all_of(key.cbegin(), key.cend(), [](QChar c) {
+            return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')
+                || (c >= u'A' && c <= u'F');
+        }))
+        return {};
+    return QCryptographicHash::hash(QByteArray::fromHex(key.toLatin1()),
+                                    QCryptographicHash::Sha256);
+}
+
+QDateTime timeOf(qint64 seconds)
+{
+    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC);
+}
+
+QString rowList(const QSet<qint64> &rows)
+{
+    QJsonArray array;
+    for (const qint64 row : rows)
+        array.append(row);
+    return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
+}
+
+// The first value of a query that yields one row; -1 on an error.
+qint64 single(QSqlQuery &query, const QString &statement)
+{
+    return query.exec(statement) && query.next() ? query.value(0).toLongLong() : -1;
+}
+
+} // namespace
+
+KeptStore::KeptStore(const QString &folder, const Limits &limits, QObject *parent)
+    : QObject(parent),
+      m_connection(QStringLiteral("keep-%1").arg(quintptr(this), 0, 16)),
+      m_limits(limits)
+{
+    m_commitTimer.setSingleShot(true);
+    m_commitTimer.setInterval(0);
+    connect(&m_commitTimer, &QTimer::timeout, this, &KeptStore::commit);
+    open(folder);
+}
+
+KeptStore::~KeptStore()
+{
+    commit();
+    if (!m_db.isValid())
+        return;
+    m_db.close();
+    m_db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+void KeptStore::open(const QString &folder)
+{
+    const QString path = folder + u'/' + kFile;
+    // Made private before SQLite writes anything in it; SQLite gives its -wal and -shm the
+    // file's permissions.
+    if (QFile file(path);
+        !file.exists() && !file.open(QIODevice::WriteOnly, QFile::ReadOwner | QFile::WriteOwner)) {
+        m_problem =
+            kFile + QStringLiteral(" cannot be made in ") + QDir::toNativeSeparators(folder);
+        return;
+    }
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    m_db.setDatabaseName(path);
+    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyMs));
+    m_problem = m_db.open() ? load() : reasonOf(m_db.lastError());
+    for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+        if (QFile::exists(path + suffix))
+            QFile::setPermissions(path + suffix, QFile::ReadOwner | QFile::WriteOwner);
+    }
+    if (m_problem.isEmpty())
+        return;
+    // Nothing read from a file that failed half-way holds.
+    m_claims.clear();
+    m_rows.clear();
+    m_perOwner.clear();
+    m_perPair.clear();
+    m_inAll = {};
+    m_reports.clear();
+    m_db.close();
+}
+
+QString KeptStore::load()
+{
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    const auto failed = [&query] { return reasonOf(query.lastError()); };
+    const qint64 found = single(query, QStringLiteral("PRAGMA user_version"));
+    if (found < 0)
+        return failed();
+    if (found > kSchema)
+        return kFile + QStringLiteral(" is of a newer version (%1) than this server's (%2)")
+                           .arg(found)
+                           .arg(kSchema);
+    // Every commit reaches the disk before it returns: a line told kept survives a power cut.
+    if (!query.exec(QStringLiteral("PRAGMA journal_mode = WAL"))
+        || !query.exec(QStringLiteral("PRAGMA synchronous = FULL")))
+        return failed();
+    if (found < kSchema) {
+        if (!query.exec(QStringLiteral("BEGIN IMMEDIATE")))
+            return failed();
+        for (int step = int(found); step < kSchema; ++step) {
+            for (const QString &statement : kMigrations[step]) {
+                if (!query.exec(statement)) {
+                    const QString reason = failed();
+                    query.exec(QStringLiteral("ROLLBACK"));
+                    return reason;
+                }
+            }
+        }
+        if (!query.exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchema))
+            || !query.exec(QStringLiteral("COMMIT"))) {
+            const QString reason = failed();
+            query.exec(QStringLiteral("ROLLBACK"));
+            return reason;
+        }
+    }
+
+    if (!query.exec(QStringLiteral("SELECT form, nickname, digest, since, used FROM claims")))
+        return failed();
+    while (query.next())
+        m_claims.insert(query.value(0).toString(),
+                        {query.value(1).toString(), query.value(2).toByteArray(),
+                         timeOf(query.value(3).toLongLong()), timeOf(query.value(4).toLongLong())});
+    if (!query.exec(QStringLiteral(
+            "SELECT row, owner, sender, length(CAST(text AS BLOB)), at FROM lines")))
+        return failed();
+    while (query.next()) {
+        const Where where{query.value(1).toString(), query.value(2).toString(),
+                          query.value(3).toLongLong(), query.value(4).toLongLong()};
+        m_rows.insert(query.value(0).toLongLong(), where);
+        count(where, 1);
+    }
+    if (!query.exec(QStringLiteral(
+            "SELECT row, sender, id, state, text, marked, at FROM reports ORDER BY row")))
+        return failed();
+    while (query.next())
+        m_reports[query.value(1).toString()].append(
+            {query.value(0).toLongLong(),
+             {query.value(2).toString(), query.value(3).toString(), query.value(4).toString(),
+              query.value(5).toBool()},
+             query.value(6).toLongLong()});
+    // Rows are never used twice, even those of lines gone since.
+    const qint64 lines = single(query, QStringLiteral(
+        "SELECT COALESCE((SELECT seq FROM sqlite_sequence WHERE name = 'lines'), 0)"));
+    const qint64 reports = single(query, QStringLiteral(
+        "SELECT COALESCE((SELECT seq FROM sqlite_sequence WHERE name = 'reports'), 0)"));
+    if (lines < 0 || reports < 0)
+        return failed();
+    m_nextRow = lines + 1;
+    m_nextReport = reports + 1;
+    return {};
+}
+
+void KeptStore::queue(const QString &statement, const QVariantList &values)
+{
+    if (!isUsable())
+        return;
+    m_writes.append({statement, values});
+    if (!m_commitTimer.isActive())
+        m_commitTimer.start();
+}
+
+void KeptStore::count(const Where &where, int sign)
+{
+    for (Tally *tally : {&m_perOwner[where.owner], &m_perPair[{where.sender, where.owner}],
+                         &m_inAll}) {
+        tally->lines += sign;
+        tally->bytes += sign * where.bytes;
+    }
+    if (m_perOwner[where.owner].lines == 0)
+        m_perOwner.remove(where.owner);
+    if (m_perPair[{where.sender, where.owner}].lines == 0)
+        m_perPair.remove({where.sender, where.owner});
+}
+
+void KeptStore::forget(qint64 row)
+{
+    if (const auto found = m_rows.constFind(row); found != m_rows.cend()) {
+        count(*found, -1);
+        m_rows.erase(found);
+    }
+}
+
+KeptStore::Owner KeptStore::owner(const QString &form, const QString &key) const
+{
+    const auto found = m_claims.constFind(form);
+    if (found == m_claims.cend())
+        return Owner::Nobody;
+    const QByteArray digest = digestOf(key);
+    return !digest.isEmpty() && sameSecret(digest, found->digest) ? Owner::Holder : Owner::Someone;
+}
+
+void KeptStore::claim(const QString &form, const QString &nickname, const QString &key)
+{
+    const QByteArray digest = digestOf(key);
+    if (!isUsable() || digest.isEmpty() || m_claims.contains(form))
+        return;
+    const QDateTime now = timeOf(QDateTime::currentSecsSinceEpoch());
+    m_claims.insert(form, {nickname, digest, now, now});
+    queue(QStringLiteral("INSERT INTO claims (form, nickname, digest, since, used) "
+                         "VALUES (?, ?, ?, ?, ?)"),
+          {notNull(form), notNull(nickname), digest, now.toSecsSinceEpoch(),
+           now.toSecsSinceEpoch()});
+}
+
+void KeptStore::used(const QString &form)
+{
+    const auto found = m_claims.find(form);
+    if (found == m_claims.end())
+        return;
+    found->used = timeOf(QDateTime::currentSecsSinceEpoch());
+    queue(QStringLiteral("UPDATE claims SET used = ? WHERE form = ?"),
+          {found->used.toSecsSinceEpoch(), form});
+}
+
+QList<KeptStore::Claim> KeptStore::claims() const
+{
+    QList<Claim> list;
+    for (auto c = m_claims.cbegin(); c != m_claims.cend(); ++c)
+        list.append({c->nickname, c->since, c->used, m_perOwner.value(c.key()).lines});
+    std::sort(list.begin(), list.end(), [](const Claim &a, const Claim &b) {
+        const int order = a.nickname.compare(b.nickname, Qt::CaseInsensitive);
+        return order != 0 ? order < 0 : a.nickname < b.nickname;
+    });
+    return list;
+}
+
+std::optional<QList<KeptStore::Line>> KeptStore::release(const QString &form)
+{
+    if (!m_claims.remove(form))
+        return std::nullopt;
+    const QList<Line> lines = linesFor(form);
+    for (const Line &line : lines)
+        forget(line.row);
+    queue(QStringLiteral("DELETE FROM claims WHERE form = ?"), {form});
+    queue(QStringLiteral("DELETE FROM lines WHERE owner = ?"), {form});
+    return lines;
+}
+
+QString KeptStore::keep(Line line)
+{
+    const Where where{line.owner, line.sender, line.text.toUtf8().size(),
+                      line.at.isValid() ? line.at.toSecsSinceEpoch()
+                                        : QDateTime::currentSecsSinceEpoch()};
+    const auto full = [&where](const Tally &tally, int lines, qint64 bytes) {
+        return tally.lines + 1 > lines || tally.bytes + where.bytes > bytes;
+    };
+    const QString because =
+        QStringLiteral("Tu mensaje para %1 no se pudo guardar: ").arg(line.to);
+    if (full(m_perOwner.value(line.owner), m_limits.linesPerRecipient,
+             m_limits.bytesPerRecipient))
+        return because
+            + QStringLiteral("ya hay demasiados mensajes esperando a %1.").arg(line.to);
+    if (full(m_perPair.value({line.sender, line.owner}), m_limits.linesPerPair,
+             m_limits.bytesPerPair))
+        return because + QStringLiteral("ya le has dejado demasiados mensajes sin leer.");
+    if (full(m_inAll, m_limits.linesInAll, m_limits.bytesInAll))
+        return because + QStringLiteral("el servidor no tiene sitio para más mensajes.");
+    if (!isUsable())
+        return because + QStringLiteral("el servidor no puede guardar mensajes ahora.");
+
+    line.row = m_nextRow++;
+    line.at = timeOf(where.at);
+    m_rows.insert(line.row, where);
+    count(where, 1);
+    queue(QStringLiteral("INSERT INTO lines (") + kLineColumns
+              + QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+          {line.row, notNull(line.owner), notNull(line.to), notNull(line.from),
+           notNull(line.sender), notNull(line.id), int(line.marked), notNull(line.text),
+           where.at});
+    m_pending.append(std::move(line));
+    return {};
+}
+
+QList<KeptStore::Line> KeptStore::read(const QString &condition, const QVariant &value) const
+{
+    QList<Line> lines;
+    if (m_db.isOpen()) {
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        query.prepare(QStringLiteral("SELECT ") + kLineColumns
+                      + QStringLiteral(" FROM lines WHERE ") + condition + QStringLiteral(" ORDER BY row"));
+        query.addBindValue(value);
+        if (query.exec()) {
+            while (query.next())
+                lines.append({query.value(0).toLongLong(), query.value(1).toString(),
+                              query.value(2).toString(), query.value(3).toString(),
+                              query.value(4).toString(), query.value(5).toString(),
+                              query.value(6).toBool(), query.value(7).toString(),
+                              timeOf(query.value(8).toLongLong())});
+        }
+    }
+    return keptOf(lines);
+}
+
+QList<KeptStore::Line> KeptStore::keptOf(const QList<Line> &lines) const
+{
+    QList<Line> kept;
+    for (const Line &line : lines) {
+        if (m_rows.contains(line.row))
+            kept.append(line);
+    }
+    return kept;
+}
+
+QList<KeptStore::Line> KeptStore::linesFor(const QString &owner) const
+{
+    QList<Line> lines = read(QStringLiteral("owner = ?"), owner);
+    for (const Line &line : keptOf(m_pending)) {
+        if (line.owner == owner)
+            lines.append(line);
+    }
+    return lines;
+}
+
+void KeptStore::delivered(qint64 row)
+{
+    if (!m_rows.contains(row))
+        return;
+    forget(row);
+    queue(QStringLiteral("DELETE FROM lines WHERE row = ?"), {row});
+}
+
+void KeptStore::report(const QString &sender, const Report &report)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QList<Waiting> &waiting = m_reports[sender];
+    if (waiting.size() >= kReportsPerSender) {
+        queue(QStringLiteral("DELETE FROM reports WHERE row = ?"), {waiting.constFirst().row});
+        waiting.removeFirst();
+    }
+    waiting.append({m_nextReport++, report, now});
+    queue(QStringLiteral("INSERT INTO reports (row, sender, id, state, text, marked, at) "
+                         "VALUES (?, ?, ?, ?, ?, ?, ?)"),
+          {waiting.constLast().row, notNull(sender), notNull(report.id), notNull(report.state),
+           notNull(report.text), int(report.marked), now});
+}
+
+QList<KeptStore::Report> KeptStore::takeReports(const QString &sender)
+{
+    QList<Report> reports;
+    const QList<Waiting> waiting = m_reports.take(sender);
+    if (waiting.isEmpty())
+        return reports;
+    for (const Waiting &w : waiting)
+        reports.append(w.report);
+    queue(QStringLiteral("DELETE FROM reports WHERE sender = ?"), {sender});
+    return reports;
+}
+
+QList<KeptStore::Line> KeptStore::expire(const QDateTime &now)
+{
+    const qint64 lineCutoff = now.addDays(-m_limits.days).toSecsSinceEpoch();
+    const qint64 claimCutoff = now.addDays(-m_limits.claimDays).toSecsSinceEpoch();
+    for (auto c = m_claims.begin(); c != m_claims.end();) {
+        if (c->used.toSecsSinceEpoch() < claimCutoff) {
+            queue(QStringLiteral("DELETE FROM claims WHERE form = ?"), {c.key()});
+            c = m_claims.erase(c);
+        } else {
+            ++c;
+        }
+    }
+    // The lines of a claim gone (lapsed now, or released) go too: nobody may take them.
+    QSet<qint64> rows;
+    for (auto r = m_rows.cbegin(); r != m_rows.cend(); ++r) {
+        if (r->at < lineCutoff || !m_claims.contains(r->owner))
+            rows.insert(r.key());
+    }
+    QList<Line> lines;
+    if (!rows.isEmpty()) {
+        const QString list = rowList(rows);
+        lines = read(QStringLiteral("row IN (SELECT value FROM json_each(?))"), list);
+        for (const Line &line : keptOf(m_pending)) {
+            if (rows.contains(line.row))
+                lines.append(line);
+        }
+        std::sort(lines.begin(), lines.end(),
+                  [](const Line &a, const Line &b) { return a.row < b.row; });
+        for (const qint64 row : rows)
+            forget(row);
+        queue(QStringLiteral("DELETE FROM lines WHERE row IN (SELECT value FROM json_each(?))"),
+              {list});
+    }
+    bool old = false;
+    for (auto s = m_reports.begin(); s != m_reports.end();) {
+        old = s->removeIf([&](const Waiting &w) { return w.at < lineCutoff; }) > 0 || old;
+        s = s->isEmpty() ? m_reports.erase(s) : std::next(s);
+    }
+    if (old)
+        queue(QStringLiteral("DELETE FROM reports WHERE at < ?"), {lineCutoff});
+    return lines;
+}
+
+void KeptStore::commit()
+{
+    m_commitTimer.stop();
+    const QList<Write> writes = std::exchange(m_writes, {});
+    const QList<Line> lines = std::exchange(m_pending, {});
+    if (writes.isEmpty())
+        return;
+    if (write(writes)) {
+        if (const QList<Line> kept = keptOf(lines); !kept.isEmpty())
+            Q_EMIT stored(kept);
+        return;
+    }
+    const QList<Line> lost = keptOf(lines);
+    for (const Line &line : lost)
+        forget(line.row);
+    if (!lost.isEmpty())
+        Q_EMIT this->lost(lost, m_problem);
+}
+
+bool KeptStore::write(const QList<Write> &writes)
+{
+    QSqlQuery query(m_db);
+    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
+        m_problem = reasonOf(query.lastError());
+        return false;
+    }
+    bool written = true;
+    for (const Write &w : writes) {
+        query.prepare(w.statement);
+        for (const QVariant &value : w.values)
+            query.addBindValue(value);
+        if (!(written = query.exec()))
+            break;
+    }
+    if (written && query.exec(QStringLiteral("COMMIT")))
+        return true;
+    m_problem = reasonOf(query.lastError());
+    query.exec(QStringLiteral("ROLLBACK"));
+    return false;
+}
+
+void KeptStore::setMaxPages(int pages)
+{
+    if (m_db.isOpen())
+        QSqlQuery(m_db).exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages));
+}

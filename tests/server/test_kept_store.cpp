@@ -1,0 +1,309 @@
+// The server's store on its own: claims, kept lines and marks, across restarts and failures.
+#include "server/kept_store.h"
+
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+
+using Line = KeptStore::Line;
+
+namespace {
+
+const QString kKey = QString(64, 'a');
+const QDateTime kNow = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
+
+Line line(const QString &sender, const QString &owner, const QString &text,
+          const QDateTime &at = kNow)
+{
+    return {0, owner, owner.toUpper(), sender.toUpper(), sender, "id-" + text, true, text, at};
+}
+
+QString texts(const QList<Line> &lines, bool all = false)
+{
+    QStringList out;
+    for (const Line &l : lines)
+        out.append(!all ? l.text : QStringList{QString::number(l.row), l.owner, l.to, l.from,
+                                               l.sender, l.id, QString::number(l.marked), l.text,
+                                               l.at.toString(Qt::ISODate)}.join(','));
+    return out.join('|');
+}
+
+// Changes the file between runs, as time passing would.
+void edit(const QString &path, const QString &statement)
+{
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "edit");
+        db.setDatabaseName(path);
+        QVERIFY(db.open());
+        QVERIFY(QSqlQuery(db).exec(statement));
+    }
+    QSqlDatabase::removeDatabase("edit");
+}
+
+} // namespace
+
+class TestKeptStore : public QObject {
+    Q_OBJECT
+
+    std::optional<QTemporaryDir> m_dir;
+    std::optional<KeptStore> m_store;
+    QString file() const { return m_dir->filePath("keep.sqlite"); }
+    KeptStore &restart(const KeptStore::Limits &limits = {})
+    {
+        m_store.reset();
+        return m_store.emplace(m_dir->path(), limits);
+    }
+
+private Q_SLOTS:
+    void init() { m_dir.emplace(), restart(); }
+    void cleanup() { m_store.reset(); }
+
+    void owner_data()
+    {
+        QTest::addColumn<QString>("claimedWith");
+        QTest::addColumn<QString>("form");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<KeptStore::Owner>("expected");
+        QTest::newRow("right key") << kKey << "ana" << kKey << KeptStore::Owner::Holder;
+        QTest::newRow("wrong key") << kKey << "ana" << QString(64, 'b')
+                                   << KeptStore::Owner::Someone;
+        QTest::newRow("no key") << kKey << "ana" << "" << KeptStore::Owner::Someone;
+        QTest::newRow("too short") << kKey << "ana" << kKey.left(63) << KeptStore::Owner::Someone;
+        QTest::newRow("not hexadecimal") << kKey << "ana" << QString(64, 'g')
+                                         << KeptStore::Owner::Someone;
+        QTest::newRow("claimed with a bad key") << QString(64, 'z') << "ana" << kKey
+                                                << KeptStore::Owner::Nobody;
+    }
+
+    // Claims go by the folded form; the nickname is kept as written. The same after a restart.
+    void owner()
+    {
+        QFETCH(QString, claimedWith);
+        QFETCH(QString, form);
+        QFETCH(QString, key);
+        QFETCH(KeptStore::Owner, expected);
+        m_store->claim("ana", "Ana", claimedWith);
+        QCOMPARE(m_store->owner(form, key), expected);
+        QCOMPARE(restart().owner(form, key), expected);
+        m_store->claim("ana", "ANA", QString(64, 'b')); // taken already, or a claim again
+        QCOMPARE(m_store->owner("ana", QString(64, 'b')) == KeptStore::Owner::Holder,
+                 expected == KeptStore::Owner::Nobody);
+    }
+
+    void bounds_data()
+    {
+        QTest::addColumn<QString>("lines"); // sender>owner:letters "ñ" (two bytes); "done"
+                                            // delivers the first
+        QTest::addColumn<QString>("expected"); // for the last
+        const QString because = "Tu mensaje para ANA no se pudo guardar: ";
+        const QString recipient = because + "ya hay demasiados mensajes esperando a ANA.";
+        const QString pair = because + "ya le has dejado demasiados mensajes sin leer.";
+        const QString all = because + "el servidor no tiene sitio para más mensajes.";
+        QTest::newRow("recipient lines") << "luis>ana:1 eva>ana:1 pia>ana:1 max>ana:1" << recipient;
+        QTest::newRow("recipient bytes") << "luis>ana:30 eva>ana:30 pia>ana:1" << recipient;
+        QTest::newRow("recipient bytes to the brim") << "luis>ana:20 eva>ana:20 pia>ana:20" << "";
+        QTest::newRow("pair lines") << "luis>ana:1 luis>ana:1 luis>ana:1" << pair;
+        QTest::newRow("pair bytes") << "luis>ana:25 luis>ana:16" << pair;
+        QTest::newRow("all lines") << "luis>eva:1 luis>pia:1 luis>max:1 luis>leo:1 luis>ana:1"
+                                   << all;
+        QTest::newRow("all bytes") << "luis>eva:35 luis>pia:35 luis>ana:35" << all;
+        QTest::newRow("a delivered line makes room") << "luis>ana:1 luis>ana:1 done luis>ana:1"
+                                                     << "";
+    }
+
+    // Each bound refuses the line that would pass it, with its reason for the sender.
+    void bounds()
+    {
+        QFETCH(QString, lines);
+        QFETCH(QString, expected);
+        KeptStore::Limits limits;
+        limits.linesPerRecipient = 3, limits.bytesPerRecipient = 120;
+        limits.linesPerPair = 2, limits.bytesPerPair = 80;
+        limits.linesInAll = 4, limits.bytesInAll = 200;
+        restart(limits);
+        const QStringList steps = lines.split(' ');
+        for (const QString &step : steps) {
+            if (step == "done") {
+                m_store->delivered(m_store->linesFor("ana").value(0).row);
+                continue;
+            }
+            const QStringList parts = step.split(QRegularExpression("[>:]"));
+            const QString answer =
+                m_store->keep(line(parts[0], parts[1], QString("ñ").repeated(parts[2].toInt())));
+            QCOMPARE(answer, &step == &steps.last() ? expected : "");
+        }
+    }
+
+    // What was kept comes back from a new store on the file as it went in, without what was
+    // delivered or taken; only the server's user may read the file.
+    void survivesRestart()
+    {
+        m_store->claim("ana", "Ana", kKey);
+        m_store->claim("eva", "Eva", kKey);
+        Line first = line("luis", "ana", "<b>hola</b>", kNow.addSecs(-60));
+        first.marked = false;
+        QCOMPARE(m_store->keep(first), "");
+        QCOMPARE(m_store->keep(line("pia", "eva", "gone")), "");
+        QCOMPARE(m_store->keep(line("pia", "ana", "dos\nlíneas")), "");
+        m_store->report("luis", {"a1", "delivered", "", true});
+        m_store->report("luis", {"a2", "failed", "No se entregó.", false});
+        for (int i = 0; i <= 1000; ++i) // one too many: the oldest goes
+            m_store->report("max", {QString::number(i), "delivered", "", true});
+        m_store->delivered(m_store->linesFor("eva").value(0).row);
+        m_store->delivered(12345);
+        const QList<Line> before = m_store->linesFor("ana");
+        QCOMPARE(texts(before), "<b>hola</b>|dos\nlíneas");
+
+        restart();
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QCOMPARE(QFile::permissions(file() + suffix), QFile::ReadOwner | QFile::WriteOwner
+                                                             | QFile::ReadUser | QFile::WriteUser);
+        const QList<Line> after = m_store->linesFor("ana");
+        QCOMPARE(texts(after, true), texts(before, true));
+        QCOMPARE(m_store->linesFor("eva").size(), 0);
+        const QList<KeptStore::Claim> claims = m_store->claims();
+        QCOMPARE(claims.size(), 2);
+        QCOMPARE(claims[0].nickname + claims[1].nickname, "AnaEva");
+        QCOMPARE(claims[0].lines * 10 + claims[1].lines, 20);
+        const QList<KeptStore::Report> reports = m_store->takeReports("luis");
+        QCOMPARE(reports.size(), 2);
+        const KeptStore::Report &last = reports.value(1);
+        QCOMPARE(last.id + last.state + last.text + QString::number(last.marked),
+                 "a2failedNo se entregó.0");
+        QCOMPARE(m_store->keep(line("luis", "ana", "tres")), "");
+        QCOMPARE_GT(m_store->linesFor("ana").last().row, before[1].row);
+        const QList<KeptStore::Report> marks = m_store->takeReports("max");
+        QCOMPARE(QString::number(marks.size()) + '/' + marks.value(0).id, "1000/1");
+        QCOMPARE(restart().takeReports("luis").size(), 0);
+    }
+
+    // A burst is committed at the next turn of the event loop, and told stored once it is in
+    // the file: a copy taken then, as a process killed then would leave it, holds it.
+    void groupedCommit()
+    {
+        QTemporaryDir copy;
+        connect(&*m_store, &KeptStore::stored, this, [&] {
+            for (const QString suffix : {"", "-wal"})
+                QVERIFY(QFile::copy(file() + suffix, copy.filePath("keep.sqlite" + suffix)));
+        });
+        QSignalSpy stored(&*m_store, &KeptStore::stored);
+        for (int i = 0; i < 100; ++i)
+            QCOMPARE(m_store->keep(line(QString::number(i % 5), "ana", QString::number(i))), "");
+        QCOMPARE(stored.count(), 0);
+        QVERIFY(stored.wait());
+        QCOMPARE(stored.count(), 1);
+        const auto lines = stored[0][0].value<QList<Line>>();
+        QCOMPARE(lines.size(), 100);
+        QCOMPARE(lines.last().text, "99");
+        QCOMPARE(texts(KeptStore(copy.path(), {}).linesFor("ana")), texts(lines));
+    }
+
+    // Past their days go lines, marks and claims not used, with the lines kept for them.
+    void expire()
+    {
+        KeptStore::Limits limits;
+        limits.days = 100, limits.claimDays = 20;
+        restart(limits);
+        m_store->claim("ana", "Ana", kKey);
+        m_store->claim("eva", "Eva", kKey);
+        m_store->keep(line("luis", "ana", "old", kNow.addDays(-101)));
+        m_store->keep(line("luis", "ana", "fresh"));
+        m_store->keep(line("luis", "eva", "lapsed"));
+        m_store->report("luis", {"a1", "delivered", "", true});
+        m_store->report("pia", {"b1", "delivered", "", true});
+        m_store.reset();
+        edit(file(), "UPDATE claims SET used = used - 21 * 86400 WHERE form = 'eva'");
+        edit(file(), "UPDATE reports SET at = at - 101 * 86400 WHERE sender = 'luis'");
+        restart(limits);
+        QCOMPARE(texts(m_store->expire(kNow)), "old|lapsed");
+        QCOMPARE(texts(m_store->expire(kNow)), "");
+        restart(limits);
+        QCOMPARE(m_store->owner("eva", kKey), KeptStore::Owner::Nobody);
+        QCOMPARE(m_store->owner("ana", kKey), KeptStore::Owner::Holder);
+        QCOMPARE(texts(m_store->linesFor("ana")), "fresh");
+        QCOMPARE(m_store->takeReports("luis").size(), 0);
+        QCOMPARE(m_store->takeReports("pia").size(), 1);
+    }
+
+    // A released nickname is free, and its lines go back to be told to their senders.
+    void release()
+    {
+        m_store->claim("ana", "Ana", kKey);
+        m_store->keep(line("luis", "ana", "uno"));
+        m_store->commit();
+        m_store->keep(line("eva", "ana", "dos"));
+        QCOMPARE(texts(m_store->release("ana").value()), "uno|dos");
+        QVERIFY(!m_store->release("ana"));
+        QSignalSpy stored(&*m_store, &KeptStore::stored);
+        m_store->commit();
+        QCOMPARE(stored.count(), 0);
+        QCOMPARE(restart().owner("ana", kKey), KeptStore::Owner::Nobody);
+        QCOMPARE(m_store->linesFor("ana").size() + m_store->claims().size(), 0);
+    }
+
+    void unusableFile_data()
+    {
+        QTest::addColumn<QString>("condition");
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("damaged") << "damaged" << "keep.sqlite is damaged: ";
+        QTest::newRow("newer") << "newer" << "keep.sqlite is of a newer version (99)";
+        QTest::newRow("unwritable folder") << "unwritable folder" << "keep.sqlite cannot be made";
+    }
+
+    // Nothing is kept for the run, nothing crashes, and the reason is told.
+    void unusableFile()
+    {
+        QFETCH(QString, condition);
+        QFETCH(QString, problem);
+        m_store->claim("ana", "Ana", kKey);
+        m_store.reset();
+        QString folder = m_dir->path();
+        if (condition == "damaged") {
+            QFile damaged(file());
+            QVERIFY(damaged.open(QIODevice::WriteOnly));
+            damaged.write(QByteArray(8192, '\xa5'));
+        } else if (condition == "newer") {
+            edit(file(), "PRAGMA user_version = 99");
+        } else {
+            folder += "/none";
+        }
+        KeptStore &store = m_store.emplace(folder, KeptStore::Limits{});
+        QVERIFY2(store.problem().startsWith(problem), qPrintable(store.problem()));
+        QVERIFY(!store.isUsable());
+        QCOMPARE(store.owner("ana", kKey), KeptStore::Owner::Nobody);
+        store.claim("eva", "Eva", kKey);
+        QCOMPARE(store.owner("eva", kKey), KeptStore::Owner::Nobody);
+        const QString refused = store.keep(line("luis", "ana", "x"));
+        QCOMPARE(refused, "Tu mensaje para ANA no se pudo guardar: el servidor no puede guardar "
+                          "mensajes ahora.");
+        QCOMPARE(store.linesFor("ana").size() + store.expire().size(), 0);
+    }
+
+    // A commit that finds the disk full tells every line in it lost, none stored, and the
+    // store keeps nothing more; the file holds what was committed before.
+    void fullDisk()
+    {
+        QSignalSpy stored(&*m_store, &KeptStore::stored);
+        QSignalSpy lost(&*m_store, &KeptStore::lost);
+        m_store->keep(line("luis", "ana", "antes"));
+        m_store->commit();
+        QCOMPARE(stored.count(), 1);
+        m_store->setMaxPages(1);
+        for (int i = 0; i < 400; ++i)
+            QCOMPARE(m_store->keep(line(QString::number(i), "ana", QString(1000, 'x'))), "");
+        m_store->commit();
+        QCOMPARE(QList({stored.count(), lost.count()}), QList<qsizetype>({1, 1}));
+        QCOMPARE(lost[0][0].value<QList<Line>>().size(), 400);
+        QVERIFY2(lost[0][1].toString().startsWith("the disk is full"),
+                 qPrintable(m_store->problem()));
+        QCOMPARE(lost[0][1].toString(), m_store->problem());
+        QCOMPARE(texts(m_store->linesFor("ana")), "antes");
+        QVERIFY(m_store->keep(line("luis", "ana", "después")).endsWith("guardar mensajes ahora."));
+        QCOMPARE(texts(restart().linesFor("ana")), "antes");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestKeptStore)
+#include "test_kept_store.moc"
