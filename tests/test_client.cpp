@@ -86,9 +86,15 @@ private:
     // The server's key and certificate, the same across its restarts.
     QTemporaryDir m_relayState;
 
-    // The real server, on the end-to-end address, with these options of its command line.
+    QString m_relayTest;
+
+    // The real server, on the end-to-end address, with these options of its command line. What
+    // it keeps between runs (claims, lines) lasts for one test.
     std::unique_ptr<RelayServer> startRelay(const QStringList &options = {})
     {
+        if (std::exchange(m_relayTest, QTest::currentTestFunction()) != m_relayTest)
+            for (const QString &file : QDir(m_relayState.path()).entryList({"keep.sqlite*"}))
+                QFile::remove(m_relayState.filePath(file));
         const QStringList line =
             QStringList{"-", "--listen", "127.0.0.19", "--state-dir", m_relayState.path()} + options;
         auto relay = std::make_unique<RelayServer>(parseCommandLine(line).config, m_relayLogStream);
@@ -459,9 +465,11 @@ private Q_SLOTS:
         as(luis.get(), "nick luis; host 127.0.0.19; go; nodes=ana,luis");
         as(ana, "nodes=ana,luis; select luis; pm; say 0 hola, ¿qué tal?");
         as(luis.get(), "pm0=[blue*]ana : [black]hola, ¿qué tal?\n; say 0 bien; select ana; block");
-        const QString talk = "pm0=[red*]ana : [black]hola, ¿qué tal?\n[blue*]luis : [black]bien\n";
+        const QString talk = "pm0=[red*]ana : [black]hola, ¿qué tal?[#707070] entregado\n"
+                             "[blue*]luis : [black]bien\n";
         as(ana, talk + "; say 0 ¿me lees?; " + talk
-                    + "[red*]ana : [black]¿me lees?\n[black*]<Usuario te ha ignorado>\n; chat");
+                    + "[red*]ana : [black]¿me lees?[#707070] entregado\n[black*]<Usuario te ha ignorado>\n; "
+                    "chat");
         as(luis.get(), "chat; room=[red]<luis Entro a la charla>\n");
         as(ana, "say room hola sala");
         as(luis.get(), "room=[red]<luis Entro a la charla>\n[blue*]ana : [black]hola sala\n; "
@@ -546,8 +554,8 @@ private Q_SLOTS:
         const auto restore = qScopeGuard([&] { program = ana, mess = ana->mess(); });
         as(ana, "nick ana; host 127.0.0.19; go; nodes=ana");
         as(other.get(), "nick ANA; host 127.0.0.19; go; status=Entrada rechazada; session=out; "
-                        "boxes=1 KORVEX Mensajero: El servidor no te dejó entrar.\n\nYa hay "
-                        "alguien conectado como ana. Elige otro apodo.; open=Login; menus=+-");
+                        "boxes=1 KORVEX Mensajero: El servidor no te dejó entrar.\n\nEl apodo "
+                        "ANA pertenece a otra persona. Elige otro apodo.; open=Login; menus=+-");
         as(ana, "session=in; nodes=ana; status=1 usuario(s)");
     }
 
