@@ -524,7 +524,7 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
         refuse(client, wire::RefusedNickname,
                QStringLiteral("a malformed key for ") + quoted(nickname),
                QStringLiteral("La clave del apodo ") + nickname
-                   + QStringLiteral(" no es válida. Elige otro apodo."));
+                   + QStringLiteral(" no es válida."));
         return;
     }
     // A claimed nickname is its holder's, online or not, with a token or not.

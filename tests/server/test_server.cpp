@@ -323,7 +323,7 @@ private Q_SLOTS:
             "Elige otro apodo.~; tls e; e> LOGIN|ana||$K~; e< TOKEN|$U~NICK|ana~; "
             "f> LOGIN|eva||$K; f< MESSAGE|La clave de un apodo solo se admite en una conexión "
             "cifrada.; tls g; g> LOGIN|eva||ABC~; g< REFUSED|nickname|La clave del apodo eva no "
-            "es válida. Elige otro apodo.~; tls h; h> LOGIN|eva||$L~; h< TOKEN|$V~NICK|ana~NICK|"
+            "es válida.~; tls h; h> LOGIN|eva||$L~; h< TOKEN|$V~NICK|ana~NICK|"
             "eva~; e< NICK|eva~; log @h \"eva\" left unclaimed: more than 1 claims in an hour; "
             "admin claims; log  - 1 claim\\n; log  - \"ana\" since 2; quiet e h",
             // Kept on disk, across a restart, until its holder comes for it; marks for a sender
