@@ -544,19 +544,47 @@ private Q_SLOTS:
                     "<Conexión restablecida>\n[blue*]gonzalo : [black]¿sigues?\n");
     }
 
-    // A nickname already online, whatever its case, is refused: the user is told why and stays
-    // out; the one online notices nothing.
-    void aNicknameOnlineIsRefused()
+    // A line to someone away waits on the server, through its restart, and reaches them once,
+    // in order, at their next log-in; its writer sees it kept, then delivered. Nobody without
+    // ana's key is let in as ana, whatever the case, online or away, until the administrator
+    // releases the nickname; the one online notices nothing.
+    void aLineWaitsForItsPerson()
     {
-        auto server = startRelay();
+        auto relay = startRelay();
+        const auto luis = std::make_unique<Program>();
+        // Another desktop: its own settings and keys.
+        QTemporaryDir desktop;
+        const QByteArray home = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", desktop.path().toUtf8());
         const auto other = std::make_unique<Program>();
+        qputenv("XDG_CONFIG_HOME", home);
         Program *const ana = program;
         const auto restore = qScopeGuard([&] { program = ana, mess = ana->mess(); });
+        const QString refused = "status=Entrada rechazada; session=out; boxes=%1 KORVEX "
+                                "Mensajero: El servidor no te dejó entrar.\n\nEl apodo %2 "
+                                "pertenece a otra persona. Elige otro apodo.";
         as(ana, "nick ana; host 127.0.0.19; go; nodes=ana");
-        as(other.get(), "nick ANA; host 127.0.0.19; go; status=Entrada rechazada; session=out; "
-                        "boxes=1 KORVEX Mensajero: El servidor no te dejó entrar.\n\nEl apodo "
-                        "ANA pertenece a otra persona. Elige otro apodo.; open=Login; menus=+-");
+        as(other.get(), "nick ANA; host 127.0.0.19; go; " + refused.arg(1).arg("ANA")
+                            + "; open=Login; menus=+-");
         as(ana, "session=in; nodes=ana; status=1 usuario(s)");
+        as(luis.get(), "nick luis; host 127.0.0.19; go; nodes=ana,luis; select ana; pm");
+        as(ana, "logout; session=out");
+        const QString line = "[red*]luis : [black]%1[#707070] %2\n";
+        as(luis.get(), "nodes=luis; say 0 uno; say 0 dos; pm0=" + line.arg("uno", "guardado")
+                           + line.arg("dos", "guardado"));
+        relay.reset();
+        relay = startRelay();
+        as(other.get(), "entrar; nick ana; go; " + refused.arg(2).arg("ana"));
+        as(luis.get(), "session=in; nodes=luis");
+        as(ana, "entrar; go; session=in; pm0=[blue*]luis : [black]uno\n[blue*]luis : [black]dos\n");
+        as(luis.get(), "pm0=" + line.arg("uno", "entregado") + line.arg("dos", "entregado")
+                           + "[black*]<Conexión perdida>\n<Conexión restablecida>\n");
+        as(ana, "logout; session=out; entrar; go; session=in");
+        as(luis.get(), "nodes=luis,ana; say 0 tres");
+        as(ana, "pm0=[blue*]luis : [black]uno\n[blue*]luis : [black]dos\n"
+                "[blue*]luis : [black]tres\n; logout; session=out");
+        relay->admin("release ana");
+        as(other.get(), "entrar; go; session=in; nodes=luis,ana");
     }
 
     // Another certificate at the address is refused, both fingerprints shown, until the user
