@@ -25,6 +25,8 @@
 #include <map>
 #include <memory>
 
+#include <csignal>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -836,6 +838,104 @@ private Q_SLOTS:
     // The program itself: administrator lines on standard input, serving on once it ends;
     // near its limit of open files, it closes new connections at once, so that their clients
     // try again, and serves again once files are free.
+    // Killed while lines are being kept: after the restart, every line its sender was told is
+    // kept reaches its recipient, in order, once; answered, none comes again.
+    void keptLinesSurviveAKill()
+    {
+        QProcess server;
+        const QStringList options{"--listen", "127.0.0.27", "--state-dir", m_state.path(),
+                                  "--max-messages", "100000", "--max-rate", "100000000",
+                                  "--kept-per-sender", "1000"};
+        QByteArray log;
+        const auto start = [&] {
+            log.clear();
+            server.start(KORVEX_SERVER_PROGRAM, options);
+            return waitUntil([&] { return (log += server.readAllStandardOutput()).contains("listening"); });
+        };
+        QVERIFY(start());
+        // A user of the extension on the client's own socket: what it is sent, in order.
+        struct User {
+            ClientSocket socket;
+            QList<wire::Message> got;
+            void logIn(const QString &nickname, const QString &key)
+            {
+                QObject::connect(&socket, &ClientSocket::connected, &socket, [=, this] {
+                    socket.sendData(wire::buildMessage(u"LOGIN", {nickname, QString(), key}));
+                });
+                QObject::connect(&socket, &ClientSocket::dataArrival, &socket,
+                                 [this] { got << wire::Message(socket.getData()); });
+                socket.connectTo("127.0.0.27", wire::ServerPort);
+                QVERIFY(waitUntil([&] {
+                    return std::any_of(got.cbegin(), got.cend(), [&](const wire::Message &m) {
+                        return m.command() == "NICK" && m.field(1) == nickname;
+                    });
+                }));
+            }
+            // Everything the server had for it before now has come: it answers in order.
+            bool synced(const QString &nickname, int n)
+            {
+                const QString sync = "sync" + QString::number(n);
+                socket.sendData(wire::buildMessage(u"PM", {nickname, nickname, sync}));
+                return waitUntil([&] {
+                    return !got.isEmpty() && got.last().command() == "PM"
+                        && got.last().field(3) == sync;
+                });
+            }
+        };
+        const QString anasKey(64, 'a');
+        auto ana = std::make_unique<User>();
+        ana->logIn("ana", anasKey);
+        QVERIFY(ana->synced("ana", 1));
+        ana.reset();
+        User luis;
+        luis.logIn("luis", QString(64, 'b'));
+        QVERIFY(luis.synced("luis", 2));
+        QStringList ids;
+        for (int i = 0; i < 1000; ++i) {
+            ids << QString::number(i).rightJustified(32, '0');
+            luis.socket.sendData(wire::buildMessage(u"PM", {u"ana", u"luis", ids.last(), ids.last()}));
+        }
+        const auto kept = [&] {
+            QStringList marked;
+            for (const wire::Message &message : luis.got)
+                if (message.command() == wire::Mark && message.field(2) == wire::MarkKept)
+                    marked << message.field(1);
+            return marked;
+        };
+        // Killed in the middle of the burst.
+        QVERIFY(waitUntil([&] { return kept().size() >= 200; }, 30'000));
+        ::kill(pid_t(server.processId()), SIGKILL);
+        QVERIFY(server.waitForFinished());
+        const QStringList told = kept();
+        QVERIFY(waitUntil([&] { return luis.socket.state() == 0; }));
+        QVERIFY(start());
+        for (int round = 0; round < 2; ++round) {
+            User back;
+            back.logIn("ana", anasKey);
+            QVERIFY(back.synced("ana", 3 + round));
+            QStringList delivered;
+            for (const wire::Message &message : back.got) {
+                if (message.command() == "PM" && message.field(2) == "luis") {
+                    delivered << message.field(4);
+                    back.socket.sendData(
+                        wire::buildMessage(wire::Received, {u"luis", message.field(4)}));
+                }
+            }
+            if (round == 1) {
+                QCOMPARE(delivered, QStringList());
+                break;
+            }
+            // In order, each once, and every one told kept among them.
+            QCOMPARE(delivered, ids.mid(0, delivered.size()));
+            QVERIFY2(delivered.size() >= told.size(),
+                     qPrintable(QString("%1 delivered, %2 told kept")
+                                    .arg(delivered.size()).arg(told.size())));
+            QVERIFY(back.synced("ana", 5));
+        }
+        server.kill();
+        server.waitForFinished();
+    }
+
     void theProgram()
     {
         QProcess program;
