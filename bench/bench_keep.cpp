@@ -262,8 +262,8 @@ void logInToKept()
 
 int main(int argc, char **argv)
 {
-    QApplication app(argc, argv);
     prepareBenchEnvironment();
+    QApplication app(argc, argv);
     const QStringList which = app.arguments().mid(1);
     const auto wanted = [&which](const char *name) {
         return which.isEmpty() || which.contains(QLatin1String(name));

@@ -848,9 +848,9 @@ private Q_SLOTS:
                                   "--kept-per-sender", "1000"};
         QByteArray log;
         const auto start = [&] {
-            log.clear();
             server.start(KORVEX_SERVER_PROGRAM, options);
-            return waitUntil([&] { return (log += server.readAllStandardOutput()).contains("listening"); });
+            log.clear();
+            return waitUntil([&] { return (log += server.readAll()).contains("listening"); });
         };
         QVERIFY(start());
         // A user of the extension on the client's own socket: what it is sent, in order.
@@ -865,11 +865,7 @@ private Q_SLOTS:
                 QObject::connect(&socket, &ClientSocket::dataArrival, &socket,
                                  [this] { got << wire::Message(socket.getData()); });
                 socket.connectTo("127.0.0.27", wire::ServerPort);
-                QVERIFY(waitUntil([&] {
-                    return std::any_of(got.cbegin(), got.cend(), [&](const wire::Message &m) {
-                        return m.command() == "NICK" && m.field(1) == nickname;
-                    });
-                }));
+                QVERIFY(waitUntil([&] { return !got.isEmpty(); })); // its TOKEN
             }
             // Everything the server had for it before now has come: it answers in order.
             bool synced(const QString &nickname, int n)
@@ -927,9 +923,8 @@ private Q_SLOTS:
             }
             // In order, each once, and every one told kept among them.
             QCOMPARE(delivered, ids.mid(0, delivered.size()));
-            QVERIFY2(delivered.size() >= told.size(),
-                     qPrintable(QString("%1 delivered, %2 told kept")
-                                    .arg(delivered.size()).arg(told.size())));
+            for (const QString &id : told)
+                QVERIFY(delivered.contains(id));
             QVERIFY(back.synced("ana", 5));
         }
         server.kill();
