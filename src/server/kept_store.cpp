@@ -339,6 +339,9 @@ QString KeptStore::keep(Line line)
         return because + QStringLiteral("el servidor no tiene sitio para más mensajes.");
     if (!isUsable())
         return because + QStringLiteral("el servidor no puede guardar mensajes ahora.");
+    // A claim gone (lapsed, released) leaves nobody to take it: the next claimer must not.
+    if (!m_claims.contains(line.owner))
+        return because + QStringLiteral("%1 ya no tiene el apodo reservado.").arg(line.to);
 
     line.row = m_nextRow++;
     line.at = timeOf(where.at);

@@ -109,9 +109,9 @@ public:
     // senders can be told. Nothing when the nickname was not claimed.
     std::optional<QList<Line>> release(const QString &form);
 
-    // Takes the line to keep. An empty answer: it fits, and `stored` tells when it is on disk.
-    // Otherwise the reason it does not fit, in Spanish, for its sender ("Tu mensaje para TO no
-    // se pudo guardar: ...").
+    // Takes the line to keep for its owner's claim. An empty answer: it fits, and `stored`
+    // tells when it is on disk. Otherwise the reason it does not fit (or nobody claims the
+    // owner), in Spanish, for its sender ("Tu mensaje para TO no se pudo guardar: ...").
     QString keep(Line line);
     // The lines kept for a claim, in the order they were kept (stored or not yet).
     QList<Line> linesFor(const QString &owner) const;

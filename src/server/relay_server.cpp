@@ -851,6 +851,13 @@ void RelayServer::tell(const Line &line, const QString &state, const QString &te
         m_store->report(line.sender, {line.id, state, text, line.marked});
 }
 
+void RelayServer::unclaimed(Client &user)
+{
+    // It keeps the nickname for this log-in, but no longer the lines kept for it.
+    user.holder = false;
+    user.awaiting.removeIf([](const Line &line) { return line.row != 0; });
+}
+
 RelayServer::Client *RelayServer::onlineAs(const QString &form)
 {
     for (Client *user : std::as_const(m_online)) {
@@ -862,7 +869,16 @@ RelayServer::Client *RelayServer::onlineAs(const QString &form)
 
 void RelayServer::expire()
 {
+    // A holder online is using its claim now: it never lapses under it.
+    for (const Client *user : std::as_const(m_online)) {
+        if (user->holder)
+            m_store->used(user->form);
+    }
     const QList<Line> lines = m_store->expire();
+    for (Client *user : std::as_const(m_online)) {
+        if (user->holder && m_store->owner(user->form, {}) == KeptStore::Owner::Nobody)
+            unclaimed(*user);
+    }
     if (!lines.isEmpty())
         m_log.write(kServer, QStringLiteral("%1 kept lines expired").arg(lines.size()));
     for (const Line &line : lines)
@@ -1103,12 +1119,9 @@ bool RelayServer::release(const QString &nickname)
         answer(kServer, QStringLiteral("release: nobody has claimed ") + quoted(nickname));
         return false;
     }
-    // Its holder online keeps the nickname for this log-in, but no longer the lines.
     for (Client *user : std::as_const(m_online)) {
-        if (user->form == form) {
-            user->holder = false;
-            user->awaiting.removeIf([](const Line &line) { return line.row != 0; });
-        }
+        if (user->form == form)
+            unclaimed(*user);
     }
     for (const Line &line : *lines)
         tell(line, wire::MarkFailed,

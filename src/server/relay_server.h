@@ -207,6 +207,8 @@ private:
     // Tells the line's sender where it is: at once when online, otherwise on disk when it is a
     // failure or the sender holds a claim.
     void tell(const Line &line, const QString &state, const QString &text = {});
+    // Its claim is gone (released, lapsed) while it is online.
+    void unclaimed(Client &user);
     Client *onlineAs(const QString &form);
     void expire();
     // Whether the client may write to that user now: a client may write to only so many new

@@ -111,6 +111,9 @@ private Q_SLOTS:
         QTest::newRow("all bytes") << "luis>eva:35 luis>pia:35 luis>ana:35" << all;
         QTest::newRow("a delivered line makes room") << "luis>ana:1 luis>ana:1 done luis>ana:1"
                                                      << "";
+        QTest::newRow("nobody's claim") << "luis>nadie:1"
+                                        << "Tu mensaje para NADIE no se pudo guardar: NADIE ya no "
+                                           "tiene el apodo reservado.";
     }
 
     // Each bound refuses the line that would pass it, with its reason for the sender.
@@ -130,6 +133,8 @@ private Q_SLOTS:
                 continue;
             }
             const QStringList parts = step.split(QRegularExpression("[>:]"));
+            if (parts[1] != "nadie")
+                m_store->claim(parts[1], parts[1], kKey);
             const QString answer =
                 m_store->keep(line(parts[0], parts[1], QString("ñ").repeated(parts[2].toInt())));
             QCOMPARE(answer, &step == &steps.last() ? expected : "");
@@ -189,6 +194,7 @@ private Q_SLOTS:
                 QVERIFY(QFile::copy(file() + suffix, copy.filePath("keep.sqlite" + suffix)));
         });
         QSignalSpy stored(&*m_store, &KeptStore::stored);
+        m_store->claim("ana", "Ana", kKey);
         for (int i = 0; i < 100; ++i)
             QCOMPARE(m_store->keep(line(QString::number(i % 5), "ana", QString::number(i))), "");
         QCOMPARE(stored.count(), 0);
@@ -287,6 +293,7 @@ private Q_SLOTS:
     {
         QSignalSpy stored(&*m_store, &KeptStore::stored);
         QSignalSpy lost(&*m_store, &KeptStore::lost);
+        m_store->claim("ana", "Ana", kKey);
         m_store->keep(line("luis", "ana", "antes"));
         m_store->commit();
         QCOMPARE(stored.count(), 1);
