@@ -39,6 +39,9 @@ constexpr qsizetype kMaxOwingSenders = 1000;
 // Lines sent with an id and not yet answered, and answered ones remembered for SEEN, per client;
 // answers (RECEIVED, SEEN) that may come without counting as messages.
 constexpr qsizetype kMaxAwaiting = 4096;
+// The text of those lines as it is held (UTF-16): twice what may be kept for one recipient, so
+// that the lines kept for a client, sent at its log-in, fit.
+constexpr qint64 kMaxAwaitingBytes = 8 * 1024 * 1024;
 constexpr qsizetype kMaxAnswered = 1024;
 constexpr int kMaxAnswers = 2 * (kMaxAwaiting + kMaxAnswered);
 constexpr std::chrono::hours kExpiryInterval{1};
@@ -91,6 +94,11 @@ QString newLineId()
 QString notDeliveredTo(const QString &to, const QString &why)
 {
     return QStringLiteral("Tu mensaje para ") + to + QStringLiteral(" no se entregó: ") + why;
+}
+
+qint64 textBytes(const KeptStore::Line &line)
+{
+    return line.text.size() * qint64(sizeof(QChar));
 }
 
 QString tooMuchToRead()
@@ -752,14 +760,15 @@ bool RelayServer::sendLine(Client &to, const Line &line, const Client *from)
     if (!to.connection->send(wire::toCodePage(message), from ? from->connection->id() : 0,
                              from ? from->nickname : QString()))
         return false;
-    // A client that never answers does not grow the list: the oldest line left for it, and a
-    // kept one stays kept.
-    if (to.awaiting.size() >= kMaxAwaiting) {
-        const Line oldest = to.awaiting.takeFirst();
-        if (oldest.row == 0)
-            tell(oldest, wire::MarkDelivered);
-    }
     to.awaiting.append(line);
+    to.awaitingBytes += textBytes(line);
+    // A client that never answers does not grow the list: the oldest lines go as if it had
+    // gone, never told delivered.
+    while (to.awaiting.size() > kMaxAwaiting || to.awaitingBytes > kMaxAwaitingBytes) {
+        const Line oldest = to.awaiting.takeFirst();
+        to.awaitingBytes -= textBytes(oldest);
+        letGo(to, oldest, oldest.to + QStringLiteral(" no confirmó haberlo recibido."));
+    }
     *to.answers = std::min(*to.answers + 2, kMaxAnswers);
     return true;
 }
@@ -776,6 +785,7 @@ void RelayServer::received(Client &client, const QString &from, const QString &i
         return;
     const Line line = *found;
     client.awaiting.erase(found);
+    client.awaitingBytes -= textBytes(line);
     if (line.row != 0)
         m_store->delivered(line.row);
     if (!line.marked)
@@ -808,18 +818,21 @@ void RelayServer::seen(Client &client, const QString &from, const QString &id)
 void RelayServer::keepAwaiting(Client &client)
 {
     client.answered.clear();
-    for (Line line : std::exchange(client.awaiting, {})) {
-        // A line from the store is still there, for the next log-in.
-        if (line.row != 0)
-            continue;
-        if (client.holder) {
-            line.owner = client.form;
-            keepLine(line);
-        } else {
-            tell(line, wire::MarkFailed,
-                 notDeliveredTo(line.to, line.to + QStringLiteral(" se desconectó antes de "
-                                                                  "recibirlo.")));
-        }
+    client.awaitingBytes = 0;
+    for (const Line &line : std::exchange(client.awaiting, {}))
+        letGo(client, line, line.to + QStringLiteral(" se desconectó antes de recibirlo."));
+}
+
+void RelayServer::letGo(const Client &client, Line line, const QString &why)
+{
+    // A line from the store is still there, for the next log-in.
+    if (line.row != 0)
+        return;
+    if (client.holder) {
+        line.owner = client.form;
+        keepLine(line);
+    } else {
+        tell(line, wire::MarkFailed, notDeliveredTo(line.to, why));
     }
 }
 
@@ -856,6 +869,9 @@ void RelayServer::unclaimed(Client &user)
     // It keeps the nickname for this log-in, but no longer the lines kept for it.
     user.holder = false;
     user.awaiting.removeIf([](const Line &line) { return line.row != 0; });
+    user.awaitingBytes = 0;
+    for (const Line &line : std::as_const(user.awaiting))
+        user.awaitingBytes += textBytes(line);
 }
 
 RelayServer::Client *RelayServer::onlineAs(const QString &form)

@@ -158,8 +158,10 @@ private:
         // Its nickname folded as nicknames are compared, while logged in.
         QString form;
         // Lines sent to it that it has not answered with RECEIVED, in the order sent (a row
-        // when it came from the store); the latest it answered, for SEEN.
+        // when it came from the store), and the bytes of their text; the latest it answered,
+        // for SEEN.
         QList<Line> awaiting;
+        qint64 awaitingBytes = 0;
         QList<Answered> answered;
         // How many RECEIVED and SEEN it may still send without counting as messages; shared
         // with its connection, which counts what it reads.
@@ -202,6 +204,8 @@ private:
     void seen(Client &client, const QString &from, const QString &id);
     // The lines it had not answered when it goes: kept when it holds its claim, else failed.
     void keepAwaiting(Client &client);
+    // One of those lines, as when it goes.
+    void letGo(const Client &client, Line line, const QString &why);
     // Keeps the line for its claimed recipient, or tells its sender why not.
     void keepLine(const Line &line);
     // Tells the line's sender where it is: at once when online, otherwise on disk when it is a
