@@ -274,17 +274,18 @@ KeptStore::Owner KeptStore::owner(const QString &form, const QString &key) const
     return !digest.isEmpty() && sameSecret(digest, found->digest) ? Owner::Holder : Owner::Someone;
 }
 
-void KeptStore::claim(const QString &form, const QString &nickname, const QString &key)
+bool KeptStore::claim(const QString &form, const QString &nickname, const QString &key)
 {
     const QByteArray digest = digestOf(key);
     if (!isUsable() || digest.isEmpty() || m_claims.contains(form))
-        return;
+        return false;
     const QDateTime now = timeOf(QDateTime::currentSecsSinceEpoch());
     m_claims.insert(form, {nickname, digest, now, now});
     queue(QStringLiteral("INSERT INTO claims (form, nickname, digest, since, used) "
                          "VALUES (?, ?, ?, ?, ?)"),
           {notNull(form), notNull(nickname), digest, now.toSecsSinceEpoch(),
            now.toSecsSinceEpoch()});
+    return true;
 }
 
 void KeptStore::used(const QString &form)

@@ -104,7 +104,8 @@ public:
     // `key` is the claim's key as the client sent it (64 hexadecimal digits), or empty.
     Owner owner(const QString &form, const QString &key) const;
     // Claims the nickname for the key (it must be unclaimed); `nickname` as it is written.
-    void claim(const QString &form, const QString &nickname, const QString &key);
+    // Whether it did: not when the store writes nothing.
+    bool claim(const QString &form, const QString &nickname, const QString &key);
     // The claim was used to log in now: it does not lapse for claimDays from now.
     void used(const QString &form);
     // By nickname.

@@ -589,15 +589,15 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     client.holder = owner == KeptStore::Owner::Holder;
     if (client.keeps && owner == KeptStore::Owner::Nobody) {
         // Each claim is a row on disk for months: an address makes only so many.
-        if (m_limits.mayClaim(client.address)) {
-            m_store->claim(form, nickname, key);
+        if (!m_limits.mayClaim(client.address)) {
+            if (m_limits.logNow(client.address, AddressLimits::Refusal::Claim))
+                m_log.write(client.connection->peer(),
+                            quoted(nickname) + QStringLiteral(" left unclaimed: more than %1 "
+                                                              "claims in an hour from its address")
+                                                   .arg(m_config.maxClaimsPerHour));
+        } else if (m_store->claim(form, nickname, key)) {
             client.holder = true;
             m_log.write(client.connection->peer(), QStringLiteral("claims ") + quoted(nickname));
-        } else if (m_limits.logNow(client.address, AddressLimits::Refusal::Claim)) {
-            m_log.write(client.connection->peer(),
-                        quoted(nickname) + QStringLiteral(" left unclaimed: more than %1 claims "
-                                                          "in an hour from its address")
-                                               .arg(m_config.maxClaimsPerHour));
         }
     }
     if (client.holder)

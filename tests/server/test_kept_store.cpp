@@ -291,7 +291,7 @@ private Q_SLOTS:
         QVERIFY2(store.problem().startsWith(problem), qPrintable(store.problem()));
         QVERIFY(!store.isUsable());
         QCOMPARE(store.owner("ana", kKey), KeptStore::Owner::Nobody);
-        store.claim("eva", "Eva", kKey);
+        QVERIFY(!store.claim("eva", "Eva", kKey));
         QCOMPARE(store.owner("eva", kKey), KeptStore::Owner::Nobody);
         const QString refused = store.keep(line("luis", "ana", "x"));
         QCOMPARE(refused, "Tu mensaje para ANA no se pudo guardar: el servidor no puede guardar "
