@@ -74,13 +74,10 @@ QString notNull(const QString &text)
     return text.isNull() ? QStringLiteral("") : text;
 }
 
-// The digest of a claim's key; empty for anything but 64 hexadecimal digits.
+// The digest of a claim's key; empty for anything but 64 lowercase hexadecimal digits.
 QByteArray digestOf(const QString &key)
 {
-    if (key.size() != 64 || !std::all_of(key.cbegin(), key.cend(), [](QChar c) {
-            return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')
-                || (c >= u'A' && c <= u'F');
-        }))
+    if (!isHex(key, wire::KeyDigits))
         return {};
     return QCryptographicHash::hash(QByteArray::fromHex(key.toLatin1()),
                                     QCryptographicHash::Sha256);

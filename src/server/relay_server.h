@@ -177,8 +177,16 @@ private:
     void closed(Connection *connection, const QString &reason);
 
     void logIn(Client &client, const QString &nickname, const QString &token, const QString &key);
+    // Whether the nickname's key may be taken as it came (encrypted, well formed); if not, the
+    // client is refused.
+    bool keyAdmitted(Client &client, const QString &nickname, const QString &key);
+    // After a log-in: whether the client holds the nickname's claim, claiming it if nobody has
+    // and it may.
+    void holdClaim(Client &client, const QString &key, KeptStore::Owner owner);
     // Sends the claim's kept lines and the marks waiting for the nickname, after a log-in.
     void sendKept(Client &client);
+    // A mark on one of its lines: MARK to a client that keeps, a failure as a notice to any.
+    void sendMark(Client &to, const KeptStore::Report &report);
     // Whether the client has encrypted and given the password as this server asks; if not, it
     // is refused.
     bool admitted(Client &client);
@@ -223,7 +231,6 @@ private:
     // To everyone in the room; those whose queues are full of others' lines are named to the
     // writer.
     void sendToRoom(const QString &message, Client &from, Presence presence = Presence::None);
-    void notDelivered(Client &from, const QString &what);
     void send(Client &to, const QString &message, const Client *from = nullptr,
               Presence presence = Presence::None);
     void holdBack(quint64 id, const Connection &reader, bool hold);
