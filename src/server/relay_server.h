@@ -78,9 +78,13 @@ class QTextStream;
 //   so many new nicknames an hour; past that the log-in goes on unclaimed.
 // - Lines to a claimed nickname that is away, and lines left unanswered (no RECEIVED) when its
 //   holder goes, are kept on disk and sent at its next log-in; to an unclaimed one away, the
-//   sender is told they failed (a plain sender by a notice, at most once a minute per name).
-//   Marks for a sender who is away wait on disk: failures always, delivered and read only for a
-//   claimed nickname. RECEIVED and SEEN count for nothing but the lines sent with an id, and like
+//   sender is told they failed ("TO no está conectado."; a plain sender by a notice, at most
+//   once a minute per name). A claim does not lapse while its holder is online.
+// - The lines a client has not answered are bounded in number and bytes: past that the oldest
+//   goes as at its log-out (kept for a holder, otherwise failed), never told delivered.
+// - Marks for a sender who is away wait on disk: failures always, delivered and read only for a
+//   claimed nickname; 1000 a sender and 100,000 in all, delivered and read going first when
+//   past that. RECEIVED and SEEN count for nothing but the lines sent with an id, and like
 //   IGNORE not against the messages per second, as many as such lines were sent.
 // Accepts connections as TLS-capable sockets when encryption is offered; each starts in clear.
 class Listener : public QTcpServer {
