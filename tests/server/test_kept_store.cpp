@@ -171,16 +171,13 @@ private Q_SLOTS:
         for (const char *suffix : {"", "-wal", "-shm"})
             QCOMPARE(QFile::permissions(file() + suffix), QFile::ReadOwner | QFile::WriteOwner
                                                              | QFile::ReadUser | QFile::WriteUser);
-        const QList<Line> after = m_store->linesFor("ana");
-        QCOMPARE(texts(after, true), texts(before, true));
+        QCOMPARE(texts(m_store->linesFor("ana"), true), texts(before, true));
         QCOMPARE(m_store->linesFor("eva").size(), 0);
         const QList<KeptStore::Claim> claims = m_store->claims();
         QCOMPARE(claims.size(), 2);
         QCOMPARE(claims[0].nickname + claims[1].nickname, "AnaEva");
         QCOMPARE(claims[0].lines * 10 + claims[1].lines, 20);
-        const QList<KeptStore::Report> reports = m_store->takeReports("luis");
-        QCOMPARE(reports.size(), 1);
-        const KeptStore::Report &last = reports.value(0);
+        const KeptStore::Report last = m_store->takeReports("luis").value(0); // a1 went
         QCOMPARE(last.id + last.state + last.text + QString::number(last.marked),
                  "a2failedNo se entregó.0");
         QCOMPARE(m_store->keep(line("luis", "ana", "tres")), "");
