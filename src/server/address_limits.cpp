@@ -68,21 +68,21 @@ void AddressLimits::loggedOut(const QHostAddress &address)
 
 bool AddressLimits::mayLogIn(const QHostAddress &address)
 {
-    return fitsInMinute(m_states[key(address)].logIns, m_config.maxLoginsPerAddress);
+    return fitsInWindow(m_states[key(address)].logIns, m_config.maxLoginsPerAddress);
 }
 
 bool AddressLimits::mayWriteToSomeoneNew(const QHostAddress &address)
 {
-    return fitsInMinute(m_states[key(address)].newCorrespondents,
+    return fitsInWindow(m_states[key(address)].newCorrespondents,
                         m_config.maxNewCorrespondentsPerAddress);
 }
 
 bool AddressLimits::mayClaim(const QHostAddress &address)
 {
-    return fitsInMinute(m_states[key(address)].claims, m_config.maxClaimsPerHour, kHour);
+    return fitsInWindow(m_states[key(address)].claims, m_config.maxClaimsPerHour, kHour);
 }
 
-bool AddressLimits::fitsInMinute(QList<qint64> &times, int most, qint64 window)
+bool AddressLimits::fitsInWindow(QList<qint64> &times, int most, qint64 window)
 {
     const qint64 at = now();
     times.removeIf([at, window](qint64 when) { return at - when >= window; });

@@ -75,8 +75,8 @@ private:
         std::array<Quiet, 5> quiet;
     };
 
-    // Whether one more fits in the minute (or the window), counting it if so.
-    bool fitsInMinute(QList<qint64> &times, int most, qint64 window = 60'000);
+    // Whether one more fits in the window (a minute unless said), counting it if so.
+    bool fitsInWindow(QList<qint64> &times, int most, qint64 window = 60'000);
     // Drops what has expired, and the addresses left with nothing.
     void sweep();
 

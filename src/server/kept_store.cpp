@@ -1,5 +1,6 @@
 #include "server/kept_store.h"
 
+#include "protocol/wire.h"
 #include "server/secrets.h"
 
 #include <QCryptographicHash>
@@ -16,8 +17,6 @@
 namespace {
 
 const QString kFile = QStringLiteral("keep.sqlite");
-// A sender away long enough to miss this many marks gets the newest.
-constexpr int kReportsPerSender = 1000;
 // Another program holding the file is waited for this long.
 constexpr int kBusyMs = 2000;
 
@@ -75,13 +74,10 @@ QString notNull(const QString &text)
     return text.isNull() ? QStringLiteral("") : text;
 }
 
-// The digest of a claim's key; empty for anything but 64 hexadecimal digits.
+// The digest of a claim's key; empty for anything but 64 lowercase hexadecimal digits.
 QByteArray digestOf(const QString &key)
 {
-    if (key.size() != 64 || !std::all_of(key.cbegin(), key.cend(), [](QChar c) {
-            return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')
-                || (c >= u'A' && c <= u'F');
-        }))
+    if (!isHex(key, wire::KeyDigits))
         return {};
     return QCryptographicHash::hash(QByteArray::fromHex(key.toLatin1()),
                                     QCryptographicHash::Sha256);
@@ -157,6 +153,8 @@ void KeptStore::open(const QString &folder)
     m_perPair.clear();
     m_inAll = {};
     m_reports.clear();
+    m_marks.clear();
+    m_failures.clear();
     m_db.close();
 }
 
@@ -214,12 +212,14 @@ QString KeptStore::load()
     if (!query.exec(QStringLiteral(
             "SELECT row, sender, id, state, text, marked, at FROM reports ORDER BY row")))
         return failed();
-    while (query.next())
-        m_reports[query.value(1).toString()].append(
-            {query.value(0).toLongLong(),
-             {query.value(2).toString(), query.value(3).toString(), query.value(4).toString(),
-              query.value(5).toBool()},
-             query.value(6).toLongLong()});
+    while (query.next()) {
+        const Waiting waiting{query.value(0).toLongLong(),
+                              {query.value(2).toString(), query.value(3).toString(),
+                               query.value(4).toString(), query.value(5).toBool()},
+                              query.value(6).toLongLong()};
+        m_reports[query.value(1).toString()].append(waiting);
+        byRow(waiting).insert(waiting.row, query.value(1).toString());
+    }
     // Rows are never used twice, even those of lines gone since.
     const qint64 lines = single(query, QStringLiteral(
         "SELECT COALESCE((SELECT seq FROM sqlite_sequence WHERE name = 'lines'), 0)"));
@@ -271,17 +271,18 @@ KeptStore::Owner KeptStore::owner(const QString &form, const QString &key) const
     return !digest.isEmpty() && sameSecret(digest, found->digest) ? Owner::Holder : Owner::Someone;
 }
 
-void KeptStore::claim(const QString &form, const QString &nickname, const QString &key)
+bool KeptStore::claim(const QString &form, const QString &nickname, const QString &key)
 {
     const QByteArray digest = digestOf(key);
     if (!isUsable() || digest.isEmpty() || m_claims.contains(form))
-        return;
+        return false;
     const QDateTime now = timeOf(QDateTime::currentSecsSinceEpoch());
     m_claims.insert(form, {nickname, digest, now, now});
     queue(QStringLiteral("INSERT INTO claims (form, nickname, digest, since, used) "
                          "VALUES (?, ?, ?, ?, ?)"),
           {notNull(form), notNull(nickname), digest, now.toSecsSinceEpoch(),
            now.toSecsSinceEpoch()});
+    return true;
 }
 
 void KeptStore::used(const QString &form)
@@ -315,6 +316,8 @@ std::optional<QList<KeptStore::Line>> KeptStore::release(const QString &form)
         forget(line.row);
     queue(QStringLiteral("DELETE FROM claims WHERE form = ?"), {form});
     queue(QStringLiteral("DELETE FROM lines WHERE owner = ?"), {form});
+    // Its next holder is someone else: the marks waiting for this one are not theirs.
+    takeReports(form);
     return lines;
 }
 
@@ -339,6 +342,9 @@ QString KeptStore::keep(Line line)
         return because + QStringLiteral("el servidor no tiene sitio para más mensajes.");
     if (!isUsable())
         return because + QStringLiteral("el servidor no puede guardar mensajes ahora.");
+    // A claim gone (lapsed, released) leaves nobody to take it: the next claimer must not.
+    if (!m_claims.contains(line.owner))
+        return because + QStringLiteral("%1 ya no tiene el apodo reservado.").arg(line.to);
 
     line.row = m_nextRow++;
     line.at = timeOf(where.at);
@@ -402,19 +408,44 @@ void KeptStore::delivered(qint64 row)
     queue(QStringLiteral("DELETE FROM lines WHERE row = ?"), {row});
 }
 
+QMap<qint64, QString> &KeptStore::byRow(const Waiting &waiting)
+{
+    return waiting.report.state == wire::MarkFailed ? m_failures : m_marks;
+}
+
+void KeptStore::unreport(const QString &sender, qint64 row)
+{
+    const auto found = m_reports.find(sender);
+    if (found == m_reports.end())
+        return;
+    found->removeIf([&](const Waiting &w) { return w.row == row && byRow(w).remove(row); });
+    if (found->isEmpty())
+        m_reports.erase(found);
+    queue(QStringLiteral("DELETE FROM reports WHERE row = ?"), {row});
+}
+
 void KeptStore::report(const QString &sender, const Report &report)
 {
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    QList<Waiting> &waiting = m_reports[sender];
-    if (waiting.size() >= kReportsPerSender) {
-        queue(QStringLiteral("DELETE FROM reports WHERE row = ?"), {waiting.constFirst().row});
-        waiting.removeFirst();
+    // What goes to make room is a delivered or read mark, the oldest; a failure only when the
+    // sender (or every sender) has nothing else waiting.
+    if (const QList<Waiting> waiting = m_reports.value(sender);
+        waiting.size() >= m_limits.reportsPerSender) {
+        const auto mark = std::find_if(waiting.cbegin(), waiting.cend(), [](const Waiting &w) {
+            return w.report.state != wire::MarkFailed;
+        });
+        unreport(sender, (mark != waiting.cend() ? *mark : waiting.constFirst()).row);
     }
-    waiting.append({m_nextReport++, report, now});
+    if (m_marks.size() + m_failures.size() >= m_limits.reportsInAll) {
+        const QMap<qint64, QString> &oldest = m_marks.isEmpty() ? m_failures : m_marks;
+        unreport(oldest.first(), oldest.firstKey());
+    }
+    const Waiting waiting{m_nextReport++, report, QDateTime::currentSecsSinceEpoch()};
+    m_reports[sender].append(waiting);
+    byRow(waiting).insert(waiting.row, sender);
     queue(QStringLiteral("INSERT INTO reports (row, sender, id, state, text, marked, at) "
                          "VALUES (?, ?, ?, ?, ?, ?, ?)"),
-          {waiting.constLast().row, notNull(sender), notNull(report.id), notNull(report.state),
-           notNull(report.text), int(report.marked), now});
+          {waiting.row, notNull(sender), notNull(report.id), notNull(report.state),
+           notNull(report.text), int(report.marked), waiting.at});
 }
 
 QList<KeptStore::Report> KeptStore::takeReports(const QString &sender)
@@ -423,8 +454,10 @@ QList<KeptStore::Report> KeptStore::takeReports(const QString &sender)
     const QList<Waiting> waiting = m_reports.take(sender);
     if (waiting.isEmpty())
         return reports;
-    for (const Waiting &w : waiting)
+    for (const Waiting &w : waiting) {
+        byRow(w).remove(w.row);
         reports.append(w.report);
+    }
     queue(QStringLiteral("DELETE FROM reports WHERE sender = ?"), {sender});
     return reports;
 }
@@ -436,6 +469,7 @@ QList<KeptStore::Line> KeptStore::expire(const QDateTime &now)
     for (auto c = m_claims.begin(); c != m_claims.end();) {
         if (c->used.toSecsSinceEpoch() < claimCutoff) {
             queue(QStringLiteral("DELETE FROM claims WHERE form = ?"), {c.key()});
+            takeReports(c.key());
             c = m_claims.erase(c);
         } else {
             ++c;
@@ -464,7 +498,9 @@ QList<KeptStore::Line> KeptStore::expire(const QDateTime &now)
     }
     bool old = false;
     for (auto s = m_reports.begin(); s != m_reports.end();) {
-        old = s->removeIf([&](const Waiting &w) { return w.at < lineCutoff; }) > 0 || old;
+        old = s->removeIf([&](const Waiting &w) {
+            return w.at < lineCutoff && byRow(w).remove(w.row);
+        }) > 0 || old;
         s = s->isEmpty() ? m_reports.erase(s) : std::next(s);
     }
     if (old)

@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QSqlDatabase>
 #include <QString>
@@ -47,6 +48,9 @@ public:
         int days = 30;
         // A claim not used for this long lapses.
         int claimDays = 180;
+        // Marks waiting, per sender and in all.
+        int reportsPerSender = 1000;
+        int reportsInAll = 100'000;
     };
 
     struct Line {
@@ -100,26 +104,28 @@ public:
     // `key` is the claim's key as the client sent it (64 hexadecimal digits), or empty.
     Owner owner(const QString &form, const QString &key) const;
     // Claims the nickname for the key (it must be unclaimed); `nickname` as it is written.
-    void claim(const QString &form, const QString &nickname, const QString &key);
+    // Whether it did: not when the store writes nothing.
+    bool claim(const QString &form, const QString &nickname, const QString &key);
     // The claim was used to log in now: it does not lapse for claimDays from now.
     void used(const QString &form);
     // By nickname.
     QList<Claim> claims() const;
-    // Drops the claim and every line kept for it; the lines are returned so that their
-    // senders can be told. Nothing when the nickname was not claimed.
+    // Drops the claim, every line kept for it and the marks waiting for it; the lines are
+    // returned so that their senders can be told. Nothing when the nickname was not claimed.
     std::optional<QList<Line>> release(const QString &form);
 
-    // Takes the line to keep. An empty answer: it fits, and `stored` tells when it is on disk.
-    // Otherwise the reason it does not fit, in Spanish, for its sender ("Tu mensaje para TO no
-    // se pudo guardar: ...").
+    // Takes the line to keep for its owner's claim. An empty answer: it fits, and `stored`
+    // tells when it is on disk. Otherwise the reason it does not fit (or nobody claims the
+    // owner), in Spanish, for its sender ("Tu mensaje para TO no se pudo guardar: ...").
     QString keep(Line line);
     // The lines kept for a claim, in the order they were kept (stored or not yet).
     QList<Line> linesFor(const QString &owner) const;
     // The recipient has it: forgotten (at the next commit). An unknown row is ignored.
     void delivered(qint64 row);
 
-    // A mark for a sender who is away, by its folded nickname; bounded per sender (the oldest
-    // go first), and forgotten after `days`.
+    // A mark for a sender who is away, by its folded nickname; bounded per sender and in all
+    // (the oldest delivered and read marks go first, failures last), and forgotten after `days`
+    // or with the sender's claim.
     void report(const QString &sender, const Report &report);
     // The marks waiting for a sender, oldest first; forgotten as they are returned.
     QList<Report> takeReports(const QString &sender);
@@ -178,6 +184,8 @@ private:
     void forget(qint64 row);
     QList<Line> read(const QString &condition, const QVariant &value) const;
     QList<Line> keptOf(const QList<Line> &lines) const;
+    QMap<qint64, QString> &byRow(const Waiting &waiting);
+    void unreport(const QString &sender, qint64 row);
     bool write(const QList<Write> &writes);
 
     QString m_problem;
@@ -191,6 +199,9 @@ private:
     QHash<std::pair<QString, QString>, Tally> m_perPair; // by sender, then owner
     Tally m_inAll;
     QHash<QString, QList<Waiting>> m_reports; // by sender, oldest first
+    // The senders of those waiting, by row: failures apart, as they go last.
+    QMap<qint64, QString> m_marks;
+    QMap<qint64, QString> m_failures;
     QList<Write> m_writes; // for the next commit, in order
     QList<Line> m_pending; // kept since the last commit
     qint64 m_nextRow = 1;

@@ -39,6 +39,9 @@ constexpr qsizetype kMaxOwingSenders = 1000;
 // Lines sent with an id and not yet answered, and answered ones remembered for SEEN, per client;
 // answers (RECEIVED, SEEN) that may come without counting as messages.
 constexpr qsizetype kMaxAwaiting = 4096;
+// The text of those lines as it is held (UTF-16): twice what may be kept for one recipient, so
+// that the lines kept for a client, sent at its log-in, fit.
+constexpr qint64 kMaxAwaitingBytes = 8 * 1024 * 1024;
 constexpr qsizetype kMaxAnswered = 1024;
 constexpr int kMaxAnswers = 2 * (kMaxAwaiting + kMaxAnswered);
 constexpr std::chrono::hours kExpiryInterval{1};
@@ -72,13 +75,6 @@ QString lookAlike(const QString &nickname)
     return form;
 }
 
-bool isHex(const QString &text, int digits)
-{
-    return text.size() == digits && std::all_of(text.begin(), text.end(), [](QChar c) {
-               return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f');
-           });
-}
-
 // An id for a line whose sender gave none (a plain client): the recipient's client answers it.
 QString newLineId()
 {
@@ -91,6 +87,11 @@ QString newLineId()
 QString notDeliveredTo(const QString &to, const QString &why)
 {
     return QStringLiteral("Tu mensaje para ") + to + QStringLiteral(" no se entregó: ") + why;
+}
+
+qint64 textBytes(const KeptStore::Line &line)
+{
+    return line.text.size() * qint64(sizeof(QChar));
 }
 
 QString tooMuchToRead()
@@ -515,18 +516,8 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     // Where encryption is offered, a secret is neither given nor taken in clear.
     const bool secrets = client.connection->isEncrypted() || !m_tls;
     const QString form = lookAlike(nickname);
-    if (!key.isEmpty() && !client.connection->isEncrypted()) {
-        refuse(client, wire::RefusedClear, QStringLiteral("a nickname's key in clear"),
-               QStringLiteral("La clave de un apodo solo se admite en una conexión cifrada."));
+    if (!keyAdmitted(client, nickname, key))
         return;
-    }
-    if (!key.isEmpty() && !isHex(key, wire::KeyDigits)) {
-        refuse(client, wire::RefusedNickname,
-               QStringLiteral("a malformed key for ") + quoted(nickname),
-               QStringLiteral("La clave del apodo ") + nickname
-                   + QStringLiteral(" no es válida."));
-        return;
-    }
     // A claimed nickname is its holder's, online or not, with a token or not.
     const KeptStore::Owner owner = m_store ? m_store->owner(form, key) : KeptStore::Owner::Nobody;
     if (owner == KeptStore::Owner::Someone) {
@@ -578,22 +569,7 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     m_log.write(client.connection->peer(), QStringLiteral("logged in as ") + quoted(nickname));
     client.form = form;
     client.keeps = m_store && client.connection->isEncrypted() && !key.isEmpty();
-    client.holder = owner == KeptStore::Owner::Holder;
-    if (client.keeps && owner == KeptStore::Owner::Nobody) {
-        // Each claim is a row on disk for months: an address makes only so many.
-        if (m_limits.mayClaim(client.address)) {
-            m_store->claim(form, nickname, key);
-            client.holder = true;
-            m_log.write(client.connection->peer(), QStringLiteral("claims ") + quoted(nickname));
-        } else if (m_limits.logNow(client.address, AddressLimits::Refusal::Claim)) {
-            m_log.write(client.connection->peer(),
-                        quoted(nickname) + QStringLiteral(" left unclaimed: more than %1 claims "
-                                                          "in an hour from its address")
-                                               .arg(m_config.maxClaimsPerHour));
-        }
-    }
-    if (client.holder)
-        m_store->used(form);
+    holdClaim(client, key, owner);
 
     if (client.connection->isFramed() && secrets) {
         std::array<quint32, 4> secret = {};
@@ -611,6 +587,45 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     sendKept(client);
 }
 
+bool RelayServer::keyAdmitted(Client &client, const QString &nickname, const QString &key)
+{
+    if (!key.isEmpty() && !client.connection->isEncrypted()) {
+        refuse(client, wire::RefusedClear, QStringLiteral("a nickname's key in clear"),
+               QStringLiteral("La clave de un apodo solo se admite en una conexión cifrada."));
+        return false;
+    }
+    if (!key.isEmpty() && !isHex(key, wire::KeyDigits)) {
+        refuse(client, wire::RefusedNickname,
+               QStringLiteral("a malformed key for ") + quoted(nickname),
+               QStringLiteral("La clave del apodo ") + nickname
+                   + QStringLiteral(" no es válida."));
+        return false;
+    }
+    return true;
+}
+
+void RelayServer::holdClaim(Client &client, const QString &key, KeptStore::Owner owner)
+{
+    client.holder = owner == KeptStore::Owner::Holder;
+    if (client.keeps && owner == KeptStore::Owner::Nobody) {
+        // Each claim is a row on disk for months: an address makes only so many.
+        if (!m_limits.mayClaim(client.address)) {
+            if (m_limits.logNow(client.address, AddressLimits::Refusal::Claim))
+                m_log.write(client.connection->peer(),
+                            quoted(client.nickname)
+                                + QStringLiteral(" left unclaimed: more than %1 claims in an "
+                                                 "hour from its address")
+                                      .arg(m_config.maxClaimsPerHour));
+        } else if (m_store->claim(client.form, client.nickname, key)) {
+            client.holder = true;
+            m_log.write(client.connection->peer(),
+                        QStringLiteral("claims ") + quoted(client.nickname));
+        }
+    }
+    if (client.holder)
+        m_store->used(client.form);
+}
+
 void RelayServer::sendKept(Client &client)
 {
     if (!m_store)
@@ -621,15 +636,18 @@ void RelayServer::sendKept(Client &client)
             sendLine(client, line);
         }
     }
-    for (const KeptStore::Report &report : m_store->takeReports(client.form)) {
-        if (report.marked && client.keeps)
-            send(client, report.text.isEmpty()
-                             ? wire::buildMessage(wire::Mark, {report.id, report.state})
-                             : wire::buildMessage(wire::Mark,
-                                                  {report.id, report.state, report.text}));
-        else if (report.state == wire::MarkFailed)
-            send(client, wire::buildMessage(kMessage, {report.text}));
-    }
+    for (const KeptStore::Report &report : m_store->takeReports(client.form))
+        sendMark(client, report);
+}
+
+void RelayServer::sendMark(Client &to, const KeptStore::Report &report)
+{
+    if (report.marked && to.keeps)
+        send(to, report.text.isEmpty()
+                     ? wire::buildMessage(wire::Mark, {report.id, report.state})
+                     : wire::buildMessage(wire::Mark, {report.id, report.state, report.text}));
+    else if (report.state == wire::MarkFailed)
+        send(to, wire::buildMessage(kMessage, {report.text}));
 }
 
 void RelayServer::logOut(Client &client, const QString &how)
@@ -708,11 +726,13 @@ void RelayServer::privateMessage(Client &from, const QString &to, const QString 
                   wire::toCodePage(wire::buildMessage(kPm, {to, from.nickname, text})),
                   from.connection->id(), from.nickname);
         if (!sent) {
+            // Too many others write to that reader: the writer hears of it, the reader is not
+            // closed.
+            const QString why = notDeliveredTo(to, tooMuchToRead());
             if (line.marked)
-                tell(line, wire::MarkFailed, notDeliveredTo(to, tooMuchToRead()));
+                tell(line, wire::MarkFailed, why);
             else
-                notDelivered(from, QStringLiteral("Tu mensaje para ") + to
-                                       + QStringLiteral(" no se entregó"));
+                send(from, wire::buildMessage(kMessage, {why}), &from);
             continue;
         }
         // A plain client has it once it has left for it.
@@ -752,14 +772,15 @@ bool RelayServer::sendLine(Client &to, const Line &line, const Client *from)
     if (!to.connection->send(wire::toCodePage(message), from ? from->connection->id() : 0,
                              from ? from->nickname : QString()))
         return false;
-    // A client that never answers does not grow the list: the oldest line left for it, and a
-    // kept one stays kept.
-    if (to.awaiting.size() >= kMaxAwaiting) {
-        const Line oldest = to.awaiting.takeFirst();
-        if (oldest.row == 0)
-            tell(oldest, wire::MarkDelivered);
-    }
     to.awaiting.append(line);
+    to.awaitingBytes += textBytes(line);
+    // A client that never answers does not grow the list: the oldest lines go as if it had
+    // gone, never told delivered.
+    while (to.awaiting.size() > kMaxAwaiting || to.awaitingBytes > kMaxAwaitingBytes) {
+        const Line oldest = to.awaiting.takeFirst();
+        to.awaitingBytes -= textBytes(oldest);
+        letGo(to, oldest, oldest.to + QStringLiteral(" no confirmó haberlo recibido."));
+    }
     *to.answers = std::min(*to.answers + 2, kMaxAnswers);
     return true;
 }
@@ -776,6 +797,7 @@ void RelayServer::received(Client &client, const QString &from, const QString &i
         return;
     const Line line = *found;
     client.awaiting.erase(found);
+    client.awaitingBytes -= textBytes(line);
     if (line.row != 0)
         m_store->delivered(line.row);
     if (!line.marked)
@@ -808,18 +830,21 @@ void RelayServer::seen(Client &client, const QString &from, const QString &id)
 void RelayServer::keepAwaiting(Client &client)
 {
     client.answered.clear();
-    for (Line line : std::exchange(client.awaiting, {})) {
-        // A line from the store is still there, for the next log-in.
-        if (line.row != 0)
-            continue;
-        if (client.holder) {
-            line.owner = client.form;
-            keepLine(line);
-        } else {
-            tell(line, wire::MarkFailed,
-                 notDeliveredTo(line.to, line.to + QStringLiteral(" se desconectó antes de "
-                                                                  "recibirlo.")));
-        }
+    client.awaitingBytes = 0;
+    for (const Line &line : std::exchange(client.awaiting, {}))
+        letGo(client, line, line.to + QStringLiteral(" se desconectó antes de recibirlo."));
+}
+
+void RelayServer::letGo(const Client &client, Line line, const QString &why)
+{
+    // A line from the store is still there, for the next log-in.
+    if (line.row != 0)
+        return;
+    if (client.holder) {
+        line.owner = client.form;
+        keepLine(line);
+    } else {
+        tell(line, wire::MarkFailed, notDeliveredTo(line.to, why));
     }
 }
 
@@ -834,12 +859,9 @@ void RelayServer::tell(const Line &line, const QString &state, const QString &te
     // A plain sender hears only of failures.
     if (!line.marked && state != wire::MarkFailed)
         return;
+    const KeptStore::Report report{line.id, state, text, line.marked};
     if (Client *sender = onlineAs(line.sender)) {
-        if (line.marked && sender->keeps)
-            send(*sender, text.isEmpty() ? wire::buildMessage(wire::Mark, {line.id, state})
-                                         : wire::buildMessage(wire::Mark, {line.id, state, text}));
-        else if (state == wire::MarkFailed)
-            send(*sender, wire::buildMessage(kMessage, {text}));
+        sendMark(*sender, report);
         return;
     }
     // Away, a sender is told of failures, and a holder of a claim of the rest too; that a line
@@ -848,7 +870,17 @@ void RelayServer::tell(const Line &line, const QString &state, const QString &te
         return;
     if (state == wire::MarkFailed
         || m_store->owner(line.sender, {}) != KeptStore::Owner::Nobody)
-        m_store->report(line.sender, {line.id, state, text, line.marked});
+        m_store->report(line.sender, report);
+}
+
+void RelayServer::unclaimed(Client &user)
+{
+    // It keeps the nickname for this log-in, but no longer the lines kept for it.
+    user.holder = false;
+    user.awaiting.removeIf([](const Line &line) { return line.row != 0; });
+    user.awaitingBytes = 0;
+    for (const Line &line : std::as_const(user.awaiting))
+        user.awaitingBytes += textBytes(line);
 }
 
 RelayServer::Client *RelayServer::onlineAs(const QString &form)
@@ -862,7 +894,16 @@ RelayServer::Client *RelayServer::onlineAs(const QString &form)
 
 void RelayServer::expire()
 {
+    // A holder online is using its claim now: it never lapses under it.
+    for (const Client *user : std::as_const(m_online)) {
+        if (user->holder)
+            m_store->used(user->form);
+    }
     const QList<Line> lines = m_store->expire();
+    for (Client *user : std::as_const(m_online)) {
+        if (user->holder && m_store->owner(user->form, {}) == KeptStore::Owner::Nobody)
+            unclaimed(*user);
+    }
     if (!lines.isEmpty())
         m_log.write(kServer, QStringLiteral("%1 kept lines expired").arg(lines.size()));
     for (const Line &line : lines)
@@ -906,14 +947,13 @@ bool RelayServer::mayWriteTo(Client &from, const QString &to)
                     quoted(from.nickname) + QStringLiteral(" refused: ")
                         + QStringLiteral("more than %1 new correspondents in a minute").arg(most)
                         + (byConnection ? QStringLiteral(" from its address") : QString()));
-        const QString why = QStringLiteral("Tu mensaje para ") + to
-            + (byConnection
-                   ? QStringLiteral(" no se entregó: desde tu dirección ya se escribió a %1 "
-                                    "personas nuevas en el último minuto.")
-                   : QStringLiteral(" no se entregó: ya escribiste a %1 personas nuevas en el "
-                                    "último minuto."))
-                  .arg(most)
-            + QStringLiteral(" Espera un momento antes de escribir a otras.");
+        const QString why = notDeliveredTo(
+            to, (byConnection ? QStringLiteral("desde tu dirección ya se escribió a %1 personas "
+                                               "nuevas en el último minuto.")
+                              : QStringLiteral("ya escribiste a %1 personas nuevas en el último "
+                                               "minuto."))
+                        .arg(most)
+                    + QStringLiteral(" Espera un momento antes de escribir a otras."));
         send(from, wire::buildMessage(kMessage, {why}));
     }
     return false;
@@ -948,15 +988,12 @@ void RelayServer::sendToRoom(const QString &message, Client &from, Presence pres
                                                     presence))
             missed << user->nickname;
     }
-    if (!missed.isEmpty())
-        notDelivered(from, QStringLiteral("Tu mensaje a la sala no le llegó a ")
-                               + missed.join(QStringLiteral(", ")));
-}
-
-void RelayServer::notDelivered(Client &from, const QString &what)
-{
-    // Too many others write to that reader: the writer hears of it, the reader is not closed.
-    const QString why = what + QStringLiteral(": ") + tooMuchToRead();
+    if (missed.isEmpty())
+        return;
+    // Too many others write to those readers: the writer hears of it, the readers are not
+    // closed.
+    const QString why = QStringLiteral("Tu mensaje a la sala no le llegó a ")
+        + missed.join(QStringLiteral(", ")) + QStringLiteral(": ") + tooMuchToRead();
     send(from, wire::buildMessage(kMessage, {why}), &from);
 }
 
@@ -1103,12 +1140,9 @@ bool RelayServer::release(const QString &nickname)
         answer(kServer, QStringLiteral("release: nobody has claimed ") + quoted(nickname));
         return false;
     }
-    // Its holder online keeps the nickname for this log-in, but no longer the lines.
     for (Client *user : std::as_const(m_online)) {
-        if (user->form == form) {
-            user->holder = false;
-            user->awaiting.removeIf([](const Line &line) { return line.row != 0; });
-        }
+        if (user->form == form)
+            unclaimed(*user);
     }
     for (const Line &line : *lines)
         tell(line, wire::MarkFailed,

@@ -78,9 +78,13 @@ class QTextStream;
 //   so many new nicknames an hour; past that the log-in goes on unclaimed.
 // - Lines to a claimed nickname that is away, and lines left unanswered (no RECEIVED) when its
 //   holder goes, are kept on disk and sent at its next log-in; to an unclaimed one away, the
-//   sender is told they failed (a plain sender by a notice, at most once a minute per name).
-//   Marks for a sender who is away wait on disk: failures always, delivered and read only for a
-//   claimed nickname. RECEIVED and SEEN count for nothing but the lines sent with an id, and like
+//   sender is told they failed ("TO no está conectado."; a plain sender by a notice, at most
+//   once a minute per name). A claim does not lapse while its holder is online.
+// - The lines a client has not answered are bounded in number and bytes: past that the oldest
+//   goes as at its log-out (kept for a holder, otherwise failed), never told delivered.
+// - Marks for a sender who is away wait on disk: failures always, delivered and read only for a
+//   claimed nickname; 1000 a sender and 100,000 in all, delivered and read going first when
+//   past that. RECEIVED and SEEN count for nothing but the lines sent with an id, and like
 //   IGNORE not against the messages per second, as many as such lines were sent.
 // Accepts connections as TLS-capable sockets when encryption is offered; each starts in clear.
 class Listener : public QTcpServer {
@@ -158,8 +162,10 @@ private:
         // Its nickname folded as nicknames are compared, while logged in.
         QString form;
         // Lines sent to it that it has not answered with RECEIVED, in the order sent (a row
-        // when it came from the store); the latest it answered, for SEEN.
+        // when it came from the store), and the bytes of their text; the latest it answered,
+        // for SEEN.
         QList<Line> awaiting;
+        qint64 awaitingBytes = 0;
         QList<Answered> answered;
         // How many RECEIVED and SEEN it may still send without counting as messages; shared
         // with its connection, which counts what it reads.
@@ -175,8 +181,16 @@ private:
     void closed(Connection *connection, const QString &reason);
 
     void logIn(Client &client, const QString &nickname, const QString &token, const QString &key);
+    // Whether the nickname's key may be taken as it came (encrypted, well formed); if not, the
+    // client is refused.
+    bool keyAdmitted(Client &client, const QString &nickname, const QString &key);
+    // After a log-in: whether the client holds the nickname's claim, claiming it if nobody has
+    // and it may.
+    void holdClaim(Client &client, const QString &key, KeptStore::Owner owner);
     // Sends the claim's kept lines and the marks waiting for the nickname, after a log-in.
     void sendKept(Client &client);
+    // A mark on one of its lines: MARK to a client that keeps, a failure as a notice to any.
+    void sendMark(Client &to, const KeptStore::Report &report);
     // Whether the client has encrypted and given the password as this server asks; if not, it
     // is refused.
     bool admitted(Client &client);
@@ -202,11 +216,15 @@ private:
     void seen(Client &client, const QString &from, const QString &id);
     // The lines it had not answered when it goes: kept when it holds its claim, else failed.
     void keepAwaiting(Client &client);
+    // One of those lines, as when it goes.
+    void letGo(const Client &client, Line line, const QString &why);
     // Keeps the line for its claimed recipient, or tells its sender why not.
     void keepLine(const Line &line);
     // Tells the line's sender where it is: at once when online, otherwise on disk when it is a
     // failure or the sender holds a claim.
     void tell(const Line &line, const QString &state, const QString &text = {});
+    // Its claim is gone (released, lapsed) while it is online.
+    void unclaimed(Client &user);
     Client *onlineAs(const QString &form);
     void expire();
     // Whether the client may write to that user now: a client may write to only so many new
@@ -217,7 +235,6 @@ private:
     // To everyone in the room; those whose queues are full of others' lines are named to the
     // writer.
     void sendToRoom(const QString &message, Client &from, Presence presence = Presence::None);
-    void notDelivered(Client &from, const QString &what);
     void send(Client &to, const QString &message, const Client *from = nullptr,
               Presence presence = Presence::None);
     void holdBack(quint64 id, const Connection &reader, bool hold);

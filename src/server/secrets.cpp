@@ -13,6 +13,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -169,6 +170,13 @@ std::variant<QByteArray, QString> readPasswordFile(const QString &path)
         return QStringLiteral("the password file ") + path
             + QStringLiteral(" is empty: its first line is the password");
     return password;
+}
+
+bool isHex(const QString &text, qsizetype digits)
+{
+    return text.size() == digits && std::all_of(text.begin(), text.end(), [](QChar c) {
+               return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f');
+           });
 }
 
 bool sameSecret(QByteArrayView a, QByteArrayView b)

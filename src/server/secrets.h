@@ -29,6 +29,9 @@ QString unsafeStateFolder(const QString &folder);
 // is an error: the password would not be the group's secret.
 std::variant<QByteArray, QString> readPasswordFile(const QString &path);
 
+// Whether the text is that many lowercase hexadecimal digits, as keys and ids are written.
+bool isHex(const QString &text, qsizetype digits);
+
 // Whether two secrets are equal, in a time that says nothing about where they differ or how
 // long either is.
 bool sameSecret(QByteArrayView a, QByteArrayView b);

@@ -357,6 +357,10 @@ private Q_SLOTS:
             "entregó: el administrador liberó su apodo.~; log  - released \"bea\": 1 kept "
             "lines dropped\\n; x> LOGIN|bea; x< NICK|anaNICK|luisNICK|bea; a< NICK|bea~; "
             "luis< NICK|bea; quiet a luis x",
+            "unanswered lines past the bound fail => start --claims-per-hour 0 --max-rate 256m "
+            "--max-messages 100000; tls b; b> LOGIN|bea||$K~; b< TOKEN|$T~NICK|bea~; "
+            "luis> LOGIN|luis; luis< NICK|beaNICK|luis; 65* luis> PM|bea|luis|#65000; luis< MESSAGE|"
+            "Tu mensaje para bea no se entregó: bea no confirmó haberlo recibido.; quiet luis",
             // Encryption when the client takes it; a client that ignores the offer talks in
             // clear, unless the server requires encryption.
             "encryption offered => tls a; a> LOGIN|ana~; a< TOKEN|$T~NICK|ana~; luis> LOGIN|luis; "
