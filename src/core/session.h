@@ -25,7 +25,7 @@ class ClientSocket;
 //
 // Where the server keeps claims (encrypted, `keep` offered), every LOGIN carries the nickname's
 // key for that server's certificate, made once and kept in the SecretStore before it first
-// leaves.
+// leaves; when the store cannot be read, the LOGIN goes without one and nothing is made.
 //
 // Questions to the user leave as signals; whoever shows them answers through the matching verb,
 // at once or later. An answer that comes after the user has logged in anew or left is out of date

@@ -6,6 +6,7 @@
 #include "core/dispatcher.h"
 #include "core/history_store.h"
 #include "core/outbox.h"
+#include "core/secret_store.h"
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/user_list.h"
@@ -15,6 +16,7 @@
 #include "support/script.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <map>
@@ -149,6 +151,12 @@ class TestCore : public QObject {
                  client.session().answerCertificate(m_question, arg == "yes");
              }},
             {"logout", [&] { client.logOut(); }},
+            // secrets TEXT: the secrets file holds this
+            {"secrets", [&] {
+                 QFile file(client.secrets().filePath());
+                 QVERIFY(QDir().mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly));
+                 file.write(arg.toUtf8());
+             }},
             // The program ends without logging out, and starts again on the same folders.
             {"crash", [&] { m_client = std::make_unique<Client>(); listen(); }},
         };
@@ -195,6 +203,10 @@ class TestCore : public QObject {
                      .replace(QChar(wire::Terminator), "~");
              }},
             {"asked", [&] { return m_asked; }},
+            {"secrets", [&] {
+                 QFile file(client.secrets().filePath());
+                 return file.open(QIODevice::ReadOnly) ? QString(file.readAll()) : "(none)";
+             }},
             {"connections", [&] { return QString::number(m_server->connections()); }},
             {"pinned", [&] { return client.settings().certificate(m_server->address); }},
             {"clear", [&] { return client.isClearText() ? "yes" : "no"; }},
@@ -339,6 +351,9 @@ private Q_SLOTS:
             "read MARK|ID1|read; read MARK|ID2|failed|No se entregó.; read MARK|ID2|delivered; "
             "store0=hola:0,uno:3,dos:5,No se entregó.:0; tell on; read MARK|ID1|read; "
             "read MARK|ID1|failed|x; store0=hola:0,uno:4,dos:5,No se entregó.:0",
+            "secrets that cannot be read: no key made, none written => secrets {roto; tls; "
+            "greet 0 OFFER|frame|tls|keep; login luis; sent=ACCEPT|frame|tls~LOGIN|luis~; "
+            "serve TOKEN|t1~NICK|ana~; nodes=ana; crash; secrets={roto",
         });
     }
     void scripts()
