@@ -214,8 +214,10 @@ void HistoryStore::open()
     int found = 0;
     if (const QString problem = schemaProblem(found); !problem.isEmpty())
         return bail(problem);
+    // Every batch reaches the disk at its commit: the server forgets a line once told it is
+    // stored, so a batch a power cut could undo would lose it for good.
     if (!exec(QStringLiteral("PRAGMA journal_mode = WAL"))
-        || !exec(QStringLiteral("PRAGMA synchronous = NORMAL")))
+        || !exec(QStringLiteral("PRAGMA synchronous = FULL")))
         return bail(reasonOf(m_error));
     if (found < kSchema) {
         if (const QString reason = migrate(); !reason.isEmpty())
