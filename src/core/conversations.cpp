@@ -186,21 +186,23 @@ void Conversations::add(int index, history::Kind kind, const QString &writer, co
     Q_EMIT lineAdded(index, line);
 }
 
-void Conversations::markOwn(const QString &ref, history::Mark mark, const QString &text)
+bool Conversations::markOwn(const QString &ref, history::Mark mark, const QString &text)
 {
+    bool known = false;
     const std::optional<history::Conversation> conversation =
-        m_client.history().setMark(history::Kind::Mine, ref, mark);
+        m_client.history().setMark(history::Kind::Mine, ref, mark, {}, &known);
     if (!conversation)
-        return;
+        return known;
     const int index = findByCorrespondent(conversation->correspondent);
     if (index >= 0)
         Q_EMIT markChanged(index, ref, mark);
     if (mark != history::Mark::Failed)
-        return;
+        return true;
     if (index >= 0)
         notice(index, text);
     else
         m_client.history().append(*conversation, history::Kind::Notice, QString(), text);
+    return true;
 }
 
 void Conversations::acknowledge(const QString &from, const QString &ref)

@@ -350,7 +350,8 @@ private Q_SLOTS:
             "store0=hola:0,uno:1,dos:1; read MARK|ID1|delivered; read MARK|ID1|kept; "
             "read MARK|ID1|read; read MARK|ID2|failed|No se entregó.; read MARK|ID2|delivered; "
             "store0=hola:0,uno:3,dos:5,No se entregó.:0; tell on; read MARK|ID1|read; "
-            "read MARK|ID1|failed|x; store0=hola:0,uno:4,dos:5,No se entregó.:0",
+            "read MARK|ID1|failed|x; store0=hola:0,uno:4,dos:5,No se entregó.:0; notice=; "
+            "read MARK|" + id1 + "|failed|Ya no se entregará.; notice=Ya no se entregará.",
             "secrets that cannot be read: no key made, none written => secrets {roto; tls; "
             "greet 0 OFFER|frame|tls|keep; login luis; sent=ACCEPT|frame|tls~LOGIN|luis~; "
             "serve TOKEN|t1~NICK|ana~; nodes=ana; crash; secrets={roto",
