@@ -64,7 +64,7 @@ void Session::logIn(const QString &nickname, const QString &host)
 void Session::connectTo()
 {
     ++m_connections;
-    m_awaitingKey = false;
+    m_awaitingKey = m_keyed = false;
     m_socket->close();
     Settings &settings = m_client.settings();
     const QString known = settings.certificate(m_host);
@@ -125,6 +125,7 @@ void Session::connected()
 void Session::sendLogIn(const QString &key)
 {
     m_awaitingKey = false;
+    m_keyed = !key.isEmpty();
     const bool reconnected = m_retrying;
     m_state = State::LoggedIn;
     m_nextDelay = FirstRetry;

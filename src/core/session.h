@@ -52,6 +52,8 @@ public:
     State state() const { return m_state; }
     // The address of the log-in, or of the last one.
     QString host() const { return m_host; }
+    // This connection's LOGIN carried the nickname's key: only then does the server mark lines.
+    bool keyed() const { return m_keyed; }
 
     // The login window's attempt.
     void logIn(const QString &nickname, const QString &host);
@@ -137,4 +139,5 @@ private:
     // Counts connections; the connection waits for the nickname's key from the store.
     quint64 m_connections = 0;
     bool m_awaitingKey = false;
+    bool m_keyed = false;
 };

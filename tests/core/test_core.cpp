@@ -352,9 +352,10 @@ private Q_SLOTS:
             "store0=hola:0,uno:3,dos:5,No se entregó.:0; tell on; read MARK|ID1|read; "
             "read MARK|ID1|failed|x; store0=hola:0,uno:4,dos:5,No se entregó.:0; notice=; "
             "read MARK|" + id1 + "|failed|Ya no se entregará.; notice=Ya no se entregará.",
-            "secrets that cannot be read: no key made, none written => secrets {roto; tls; "
-            "greet 0 OFFER|frame|tls|keep; login luis; sent=ACCEPT|frame|tls~LOGIN|luis~; "
-            "serve TOKEN|t1~NICK|ana~; nodes=ana; crash; secrets={roto",
+            "secrets that cannot be read: no key made or written, lines without ids => "
+            "secrets {roto; tls; greet 0 OFFER|frame|tls|keep; login luis; "
+            "sent=ACCEPT|frame|tls~LOGIN|luis~; read PM|luis|ana|hola; say 0 uno; "
+            "sent=PM|ana|luis|uno~; serve TOKEN|t1~NICK|ana~; nodes=ana; crash; secrets={roto",
         });
     }
     void scripts()
