@@ -64,8 +64,9 @@ QString SecretStore::passwordKey(const QString &address, const QString &certific
 
 QString SecretStore::claimKey(const QString &certificate, const QString &nickname)
 {
-    return QStringLiteral("clave del apodo ") + nickname + QStringLiteral(", certificado ")
-        + certificate;
+    // The server compares nicknames with case folded: one key for every spelling.
+    return QStringLiteral("clave del apodo ") + nickname.toCaseFolded()
+        + QStringLiteral(", certificado ") + certificate;
 }
 
 QString SecretStore::tokenKey(const QString &address, const QString &nickname)

@@ -31,7 +31,8 @@ public:
 
     // Where the secret of each kind is kept: a group's password under the certificate it was
     // given under (none: in clear); a log-in's secret by address and nickname; the key that
-    // claims a nickname by the certificate of the server that keeps the claim.
+    // claims a nickname by the certificate of the server that keeps the claim and the nickname
+    // case-folded.
     static QString passwordKey(const QString &address, const QString &certificate);
     static QString tokenKey(const QString &address, const QString &nickname);
     static QString claimKey(const QString &certificate, const QString &nickname);

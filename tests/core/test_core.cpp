@@ -343,7 +343,8 @@ private Q_SLOTS:
             "sent=ACCEPT|frame|tls~LOGIN|luis~; greet 0 OFFER|frame|tls|keep; login luis; "
             "connections=3; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~; serve TOKEN|t1~; drop; "
             "session=lost; sent=ACCEPT|frame|tls~LOGIN|luis|t1|KEY1~; crash; login luis; "
-            "connections=5; sent=ACCEPT|frame|tls~LOGIN|luis|t1|KEY1~",
+            "connections=5; sent=ACCEPT|frame|tls~LOGIN|luis|t1|KEY1~; login LUIS; "
+            "connections=6; sent=ACCEPT|frame|tls~LOGIN|LUIS||KEY1~",
             "own lines with ids, marked as the server says => tls; greet 0 OFFER|frame|tls|keep; "
             "login luis; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~; read PM|luis|ana|hola; "
             "say 0 uno; say 0 dos; sent=PM|ana|luis|uno|ID1~PM|ana|luis|dos|ID2~; "
