@@ -2,8 +2,8 @@
 
 #include "core/client.h"
 #include "core/outbox.h"
+#include "core/session.h"
 #include "core/settings.h"
-#include "protocol/client_socket.h"
 #include "protocol/wire.h"
 
 Conversations::Conversations(Client &client) : QObject(&client), m_client(client) {}
@@ -91,8 +91,9 @@ bool Conversations::send(int index, const QString &text)
         return false;
     // Copies: sending may run nested handlers that change the slots.
     const QString from = c->own;
+    // A log-in without the key is a plain client to the server: no marks would ever come.
     const QString ref =
-        m_client.socket().keeps() ? Outbox::randomHex(wire::LineIdDigits) : QString();
+        m_client.session().keyed() ? Outbox::randomHex(wire::LineIdDigits) : QString();
     if (!m_client.outbox().privateLine(c->correspondent, from, text, ref)) {
         notice(index, NotSent);
         return false;
@@ -186,21 +187,23 @@ void Conversations::add(int index, history::Kind kind, const QString &writer, co
     Q_EMIT lineAdded(index, line);
 }
 
-void Conversations::markOwn(const QString &ref, history::Mark mark, const QString &text)
+bool Conversations::markOwn(const QString &ref, history::Mark mark, const QString &text)
 {
+    bool known = false;
     const std::optional<history::Conversation> conversation =
-        m_client.history().setMark(history::Kind::Mine, ref, mark);
+        m_client.history().setMark(history::Kind::Mine, ref, mark, {}, &known);
     if (!conversation)
-        return;
+        return known;
     const int index = findByCorrespondent(conversation->correspondent);
     if (index >= 0)
         Q_EMIT markChanged(index, ref, mark);
     if (mark != history::Mark::Failed)
-        return;
+        return true;
     if (index >= 0)
         notice(index, text);
     else
         m_client.history().append(*conversation, history::Kind::Notice, QString(), text);
+    return true;
 }
 
 void Conversations::acknowledge(const QString &from, const QString &ref)

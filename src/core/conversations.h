@@ -71,8 +71,8 @@ public:
     // marked as it moves on.
     bool send(int slot, const QString &text);
     // The server's mark on the user's line with this id; a failure's text goes to its
-    // conversation as a notice.
-    void markOwn(const QString &ref, history::Mark mark, const QString &text);
+    // conversation as a notice. false when the history holds no line of the user with this id.
+    bool markOwn(const QString &ref, history::Mark mark, const QString &text);
     // A line with an id came from this writer: once it is stored, the server is told.
     void acknowledge(const QString &from, const QString &ref);
     // A line about the conversation rather than in it.

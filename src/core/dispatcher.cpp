@@ -129,8 +129,13 @@ void Dispatcher::ignore(const wire::Message &message)
 
 void Dispatcher::message(const wire::Message &message)
 {
-    m_client.conversations().administratorNotice(message.field(1));
-    Q_EMIT noticeArrived(++m_notices, message.field(1));
+    notify(message.field(1));
+}
+
+void Dispatcher::notify(const QString &text)
+{
+    m_client.conversations().administratorNotice(text);
+    Q_EMIT noticeArrived(++m_notices, text);
 }
 
 void Dispatcher::chat(const wire::Message &message)
@@ -195,8 +200,13 @@ void Dispatcher::mark(const wire::Message &message)
         if (message.field(2) != word)
             continue;
         // Read marks only for a user who tells their own.
-        if (mark != history::Mark::Read || m_client.settings().tellsRead())
-            m_client.conversations().markOwn(message.field(1), mark, message.field(3));
+        if (mark == history::Mark::Read && !m_client.settings().tellsRead())
+            return;
+        // A failure for a line the history does not hold (not kept, or cleared) is told all the
+        // same, as the server's own notices are.
+        if (!m_client.conversations().markOwn(message.field(1), mark, message.field(3))
+            && mark == history::Mark::Failed)
+            notify(message.field(3));
         return;
     }
 }

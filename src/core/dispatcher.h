@@ -31,6 +31,8 @@ private:
     void ignore(const wire::Message &message);
     void logout(const wire::Message &message);
     void message(const wire::Message &message);
+    // A notice from the server that belongs to no conversation: kept, and shown.
+    void notify(const QString &text);
     void chat(const wire::Message &message);
     void boot(const wire::Message &message);
     void enter(const wire::Message &message);

@@ -214,8 +214,10 @@ void HistoryStore::open()
     int found = 0;
     if (const QString problem = schemaProblem(found); !problem.isEmpty())
         return bail(problem);
+    // Every batch reaches the disk at its commit: the server forgets a line once told it is
+    // stored, so a batch a power cut could undo would lose it for good.
     if (!exec(QStringLiteral("PRAGMA journal_mode = WAL"))
-        || !exec(QStringLiteral("PRAGMA synchronous = NORMAL")))
+        || !exec(QStringLiteral("PRAGMA synchronous = FULL")))
         return bail(reasonOf(m_error));
     if (found < kSchema) {
         if (const QString reason = migrate(); !reason.isEmpty())
@@ -629,8 +631,11 @@ void HistoryStore::setMaxPages(int pages)
 }
 
 std::optional<Conversation> HistoryStore::setMark(Kind kind, const QString &ref, history::Mark mark,
-                                                  const QString &writer)
+                                                  const QString &writer, bool *known)
 {
+    bool unasked = false;
+    bool &exists = known ? *known : unasked;
+    exists = false;
     if (ref.isEmpty())
         return std::nullopt;
     const auto matches = [&](const Entry &e) {
@@ -641,6 +646,7 @@ std::optional<Conversation> HistoryStore::setMark(Kind kind, const QString &ref,
         const auto found = std::find_if(entries->begin(), entries->end(), matches);
         if (found == entries->end())
             continue;
+        exists = true;
         if (!history::advances(found->line.mark, mark))
             return std::nullopt;
         found->line.mark = mark;
@@ -662,7 +668,10 @@ std::optional<Conversation> HistoryStore::setMark(Kind kind, const QString &ref,
         readFailed();
         return std::nullopt;
     }
-    if (!query.next() || !history::advances(markOf(query.value(1).toInt()), mark))
+    if (!query.next())
+        return std::nullopt;
+    exists = true;
+    if (!history::advances(markOf(query.value(1).toInt()), mark))
         return std::nullopt;
     const qint64 line = query.value(0).toLongLong();
     const Conversation found{

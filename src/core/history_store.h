@@ -85,9 +85,11 @@ public:
                   const QString &ref = {}, history::Mark mark = history::Mark::None);
     // Moves on the mark of the current account's line of this kind with this ref (and, when
     // given, this writer), wherever it is. Returns the line's conversation when the mark moved;
-    // nothing when there is no such line or the mark would go back.
+    // nothing when there is no such line or the mark would go back. `known`, when given, tells
+    // whether there is such a line.
     std::optional<history::Conversation> setMark(history::Kind kind, const QString &ref,
-                                                 history::Mark mark, const QString &writer = {});
+                                                 history::Mark mark, const QString &writer = {},
+                                                 bool *known = nullptr);
     // Whether the conversation holds a line of this writer with this ref.
     bool holds(const history::Conversation &c, const QString &writer, const QString &ref);
     // Up to `count` lines of the conversation with an id below `id` (the newest ones of those),

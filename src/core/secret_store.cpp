@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonParseError>
 #include <QSaveFile>
 #include <QStandardPaths>
 
@@ -18,13 +19,21 @@ QString addressOf(const QString &address)
     return address.trimmed().toLower();
 }
 
-// The whole file as it is now: another client on the same folder may have changed it.
-QJsonObject readFile(const QString &path)
+// The whole file as it is now: another client on the same folder may have changed it. false
+// when it is there but cannot be read: what it holds is not "no secrets", and must not be
+// replaced.
+bool readFile(const QString &path, QJsonObject &secrets)
 {
     QFile file(path);
+    if (!file.exists())
+        return true;
     if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
+        return false;
+    const QByteArray bytes = file.readAll();
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    secrets = document.object();
+    return bytes.isEmpty() || (error.error == QJsonParseError::NoError && document.isObject());
 }
 
 bool writeFile(const QString &path, const QJsonObject &secrets)
@@ -55,8 +64,9 @@ QString SecretStore::passwordKey(const QString &address, const QString &certific
 
 QString SecretStore::claimKey(const QString &certificate, const QString &nickname)
 {
-    return QStringLiteral("clave del apodo ") + nickname + QStringLiteral(", certificado ")
-        + certificate;
+    // The server compares nicknames with case folded: one key for every spelling.
+    return QStringLiteral("clave del apodo ") + nickname.toCaseFolded()
+        + QStringLiteral(", certificado ") + certificate;
 }
 
 QString SecretStore::tokenKey(const QString &address, const QString &nickname)
@@ -89,8 +99,13 @@ SecretStore::~SecretStore()
 void SecretStore::read(const QString &key, QObject *context,
                        std::function<void(const QString &)> answer)
 {
-    enqueue({key, QString(), false, true, context,
-             [answer = std::move(answer)](const QString &value, bool) { answer(value); }});
+    read(key, context, [answer = std::move(answer)](const QString &value, bool) { answer(value); });
+}
+
+void SecretStore::read(const QString &key, QObject *context,
+                       std::function<void(const QString &value, bool read)> answer)
+{
+    enqueue({key, QString(), false, true, context, std::move(answer)});
 }
 
 void SecretStore::write(const QString &key, const QString &value, QObject *context,
@@ -167,7 +182,9 @@ void SecretStore::serveFromFile()
         return;
     const Request &request = m_queue.head();
     if (!request.writes) {
-        finish(readFile(m_path).value(request.key).toString(), true);
+        QJsonObject secrets;
+        const bool read = readFile(m_path, secrets);
+        finish(secrets.value(request.key).toString(), read);
         return;
     }
     const bool ok = applyToFile(request);
@@ -176,7 +193,9 @@ void SecretStore::serveFromFile()
 
 bool SecretStore::applyToFile(const Request &request)
 {
-    QJsonObject secrets = readFile(m_path);
+    QJsonObject secrets;
+    if (!readFile(m_path, secrets))
+        return false;
     if (request.value.isEmpty()) {
         if (!secrets.contains(request.key))
             return true;

@@ -10,7 +10,8 @@
 // The client's long-term secrets, the groups' passwords and the secrets that let a log-in be
 // taken back, in the desktop's keyring. Where no keyring service runs, they go to a file only
 // the user can read ($XDG_CONFIG_HOME/korvex-mensajero/secretos.json), replaced whole on every
-// change.
+// change. A file that is there but cannot be read is never replaced: it may hold the only copy
+// of a key.
 //
 // The keyring answers later: every request is told its outcome through its callback, never
 // inside the call, and the requests are served one after another, so a read sees every write
@@ -30,7 +31,8 @@ public:
 
     // Where the secret of each kind is kept: a group's password under the certificate it was
     // given under (none: in clear); a log-in's secret by address and nickname; the key that
-    // claims a nickname by the certificate of the server that keeps the claim.
+    // claims a nickname by the certificate of the server that keeps the claim and the nickname
+    // case-folded.
     static QString passwordKey(const QString &address, const QString &certificate);
     static QString tokenKey(const QString &address, const QString &nickname);
     static QString claimKey(const QString &certificate, const QString &nickname);
@@ -44,6 +46,10 @@ public:
     // The secret kept under the key, empty if none (or unreadable). Nothing is told once
     // `context` has gone.
     void read(const QString &key, QObject *context, std::function<void(const QString &)> answer);
+    // The same, told too whether the store could be read: a keyring that refused, or a file
+    // there but unreadable, may hold the secret all the same.
+    void read(const QString &key, QObject *context,
+              std::function<void(const QString &value, bool read)> answer);
     // An empty value forgets the key; `done`, if any, is told whether the change was kept.
     void write(const QString &key, const QString &value, QObject *context = nullptr,
                std::function<void(bool kept)> done = {});

@@ -64,7 +64,7 @@ void Session::logIn(const QString &nickname, const QString &host)
 void Session::connectTo()
 {
     ++m_connections;
-    m_awaitingKey = false;
+    m_awaitingKey = m_keyed = false;
     m_socket->close();
     Settings &settings = m_client.settings();
     const QString known = settings.certificate(m_host);
@@ -107,10 +107,12 @@ void Session::connected()
         return m_awaitingKey && connection == m_connections
             && m_socket->state() == ClientSocket::Connected;
     };
-    m_client.secrets().read(name, this, [this, current, name](const QString &kept) {
+    m_client.secrets().read(name, this, [this, current, name](const QString &kept, bool read) {
         if (!current())
             return;
-        if (!kept.isEmpty())
+        // A store that could not be read may well hold the key: a new one written over it
+        // would lock the user out of the nickname for good. This log-in goes without.
+        if (!kept.isEmpty() || !read)
             return sendLogIn(kept);
         const QString made = Outbox::randomHex(wire::KeyDigits);
         m_client.secrets().write(name, made, this, [this, current, made](bool written) {
@@ -123,6 +125,7 @@ void Session::connected()
 void Session::sendLogIn(const QString &key)
 {
     m_awaitingKey = false;
+    m_keyed = !key.isEmpty();
     const bool reconnected = m_retrying;
     m_state = State::LoggedIn;
     m_nextDelay = FirstRetry;

@@ -25,7 +25,7 @@ class ClientSocket;
 //
 // Where the server keeps claims (encrypted, `keep` offered), every LOGIN carries the nickname's
 // key for that server's certificate, made once and kept in the SecretStore before it first
-// leaves.
+// leaves; when the store cannot be read, the LOGIN goes without one and nothing is made.
 //
 // Questions to the user leave as signals; whoever shows them answers through the matching verb,
 // at once or later. An answer that comes after the user has logged in anew or left is out of date
@@ -52,6 +52,8 @@ public:
     State state() const { return m_state; }
     // The address of the log-in, or of the last one.
     QString host() const { return m_host; }
+    // This connection's LOGIN carried the nickname's key: only then does the server mark lines.
+    bool keyed() const { return m_keyed; }
 
     // The login window's attempt.
     void logIn(const QString &nickname, const QString &host);
@@ -137,4 +139,5 @@ private:
     // Counts connections; the connection waits for the nickname's key from the store.
     quint64 m_connections = 0;
     bool m_awaitingKey = false;
+    bool m_keyed = false;
 };

@@ -6,6 +6,7 @@
 #include "core/dispatcher.h"
 #include "core/history_store.h"
 #include "core/outbox.h"
+#include "core/secret_store.h"
 #include "core/session.h"
 #include "core/settings.h"
 #include "core/user_list.h"
@@ -15,6 +16,7 @@
 #include "support/script.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <map>
@@ -149,6 +151,12 @@ class TestCore : public QObject {
                  client.session().answerCertificate(m_question, arg == "yes");
              }},
             {"logout", [&] { client.logOut(); }},
+            // secrets TEXT: the secrets file holds this
+            {"secrets", [&] {
+                 QFile file(client.secrets().filePath());
+                 QVERIFY(QDir().mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly));
+                 file.write(arg.toUtf8());
+             }},
             // The program ends without logging out, and starts again on the same folders.
             {"crash", [&] { m_client = std::make_unique<Client>(); listen(); }},
         };
@@ -195,6 +203,10 @@ class TestCore : public QObject {
                      .replace(QChar(wire::Terminator), "~");
              }},
             {"asked", [&] { return m_asked; }},
+            {"secrets", [&] {
+                 QFile file(client.secrets().filePath());
+                 return file.open(QIODevice::ReadOnly) ? QString(file.readAll()) : "(none)";
+             }},
             {"connections", [&] { return QString::number(m_server->connections()); }},
             {"pinned", [&] { return client.settings().certificate(m_server->address); }},
             {"clear", [&] { return client.isClearText() ? "yes" : "no"; }},
@@ -331,14 +343,20 @@ private Q_SLOTS:
             "sent=ACCEPT|frame|tls~LOGIN|luis~; greet 0 OFFER|frame|tls|keep; login luis; "
             "connections=3; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~; serve TOKEN|t1~; drop; "
             "session=lost; sent=ACCEPT|frame|tls~LOGIN|luis|t1|KEY1~; crash; login luis; "
-            "connections=5; sent=ACCEPT|frame|tls~LOGIN|luis|t1|KEY1~",
+            "connections=5; sent=ACCEPT|frame|tls~LOGIN|luis|t1|KEY1~; login LUIS; "
+            "connections=6; sent=ACCEPT|frame|tls~LOGIN|LUIS||KEY1~",
             "own lines with ids, marked as the server says => tls; greet 0 OFFER|frame|tls|keep; "
             "login luis; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~; read PM|luis|ana|hola; "
             "say 0 uno; say 0 dos; sent=PM|ana|luis|uno|ID1~PM|ana|luis|dos|ID2~; "
             "store0=hola:0,uno:1,dos:1; read MARK|ID1|delivered; read MARK|ID1|kept; "
             "read MARK|ID1|read; read MARK|ID2|failed|No se entregó.; read MARK|ID2|delivered; "
             "store0=hola:0,uno:3,dos:5,No se entregó.:0; tell on; read MARK|ID1|read; "
-            "read MARK|ID1|failed|x; store0=hola:0,uno:4,dos:5,No se entregó.:0",
+            "read MARK|ID1|failed|x; store0=hola:0,uno:4,dos:5,No se entregó.:0; notice=; "
+            "read MARK|" + id1 + "|failed|Ya no se entregará.; notice=Ya no se entregará.",
+            "secrets that cannot be read: no key made or written, lines without ids => "
+            "secrets {roto; tls; greet 0 OFFER|frame|tls|keep; login luis; "
+            "sent=ACCEPT|frame|tls~LOGIN|luis~; read PM|luis|ana|hola; say 0 uno; "
+            "sent=PM|ana|luis|uno~; serve TOKEN|t1~NICK|ana~; nodes=ana; crash; secrets={roto",
         });
     }
     void scripts()
