@@ -29,7 +29,6 @@
 #include <QScopeGuard>
 #include <QScrollBar>
 #include <QTest>
-#include <QTextBlock>
 #include <QTextStream>
 
 #include <ctime>
@@ -296,26 +295,6 @@ private Q_SLOTS:
         // The user's own line brings the window back to the newest lines.
         play("say 0 de vuelta");
         QTRY_VERIFY(lines->toPlainText().endsWith("ana : línea 2999\nluis : de vuelta\n"));
-    }
-
-    // The mark beside the user's own line changes in place, small and grey; a received line
-    // shows none.
-    void marksInPlace()
-    {
-        History view;
-        const QDateTime now = QDateTime::currentDateTimeUtc();
-        view.add({1, now, history::Kind::Mine, "luis", "uno", "r1", history::Mark::Sending});
-        view.add({2, now, history::Kind::Theirs, "ana", "dos", "r2", history::Mark::Read});
-        view.add({3, now, history::Kind::Mine, "luis", "tres", "r3", history::Mark::Kept});
-        const QString shown = "[red*]luis : [black]uno[#707070]%1\n[blue*]ana : [black]dos\n"
-                              "[red*]luis : [black]tres[#707070] guardado\n";
-        QTRY_COMPARE(styled(view.document()), shown.arg(" enviando…"));
-        const QTextBlock first = view.document()->firstBlock();
-        for (history::Mark mark : {history::Mark::Delivered, history::Mark::Read})
-            view.setMark("r1", mark);
-        QCOMPARE(styled(view.document()), shown.arg(" leído"));
-        QVERIFY(first == view.document()->firstBlock() && view.document()->blockCount() == 4);
-        QCOMPARE_LT(first.begin().fragment().charFormat().fontPointSize(), view.font().pointSizeF());
     }
 
     // Conversations opened one after another cascade from the main window, all on the screen.
