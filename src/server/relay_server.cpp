@@ -94,6 +94,16 @@ qint64 textBytes(const KeptStore::Line &line)
     return line.text.size() * qint64(sizeof(QChar));
 }
 
+// The entry for a sender's line in what a client was sent or has answered: a RECEIVED or SEEN
+// counts only for a line of that sender with that id.
+template <typename List>
+auto findLine(List &list, const QString &from, const QString &id)
+{
+    return std::find_if(list.begin(), list.end(), [&](const auto &line) {
+        return line.id == id && line.from == from;
+    });
+}
+
 QString tooMuchToRead()
 {
     return QStringLiteral("tiene demasiados mensajes por leer. Prueba de nuevo en un momento.");
@@ -789,10 +799,7 @@ void RelayServer::received(Client &client, const QString &from, const QString &i
 {
     if (!client.keeps)
         return;
-    const auto found = std::find_if(client.awaiting.begin(), client.awaiting.end(),
-                                    [&](const Line &line) {
-                                        return line.id == id && line.from == from;
-                                    });
+    const auto found = findLine(client.awaiting, from, id);
     if (found == client.awaiting.end())
         return;
     const Line line = *found;
@@ -812,10 +819,7 @@ void RelayServer::seen(Client &client, const QString &from, const QString &id)
 {
     if (!client.keeps)
         return;
-    const auto found = std::find_if(client.answered.begin(), client.answered.end(),
-                                    [&](const Answered &seen) {
-                                        return seen.id == id && seen.from == from;
-                                    });
+    const auto found = findLine(client.answered, from, id);
     if (found == client.answered.end())
         return;
     Line line;
