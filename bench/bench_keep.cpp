@@ -25,7 +25,6 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QRandomGenerator>
 #include <QTimer>
 
 #include <algorithm>
@@ -45,18 +44,10 @@ double percentile(std::vector<double> values, double p)
     return values[std::min(values.size() - 1, std::size_t(p * double(values.size())))];
 }
 
-QString randomHex(int digits)
-{
-    QByteArray bytes(digits / 2, Qt::Uninitialized);
-    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(bytes.data()),
-                                          bytes.size() / 4);
-    return QString::fromLatin1(bytes.toHex());
-}
-
 // A user of the protocol on the client's own socket: logs in, with a key of its own when the
 // server keeps lines, answers every line with an id, and counts what it is told.
 struct User {
-    User(const QString &name, bool keeps) : nickname(name), key(keeps ? randomHex(wire::KeyDigits) : QString())
+    User(const QString &name, bool keeps) : nickname(name), key(keeps ? wire::randomHex(wire::KeyDigits) : QString())
     {
         QObject::connect(&socket, &ClientSocket::connected, &socket, [this] { logIn(); });
         QObject::connect(&socket, &ClientSocket::dataArrival, &socket, [this] {
@@ -148,7 +139,7 @@ void latency(bool keeps, int seconds)
         User &from = *users[std::size_t(turn % kClients)];
         const User &to = *users[std::size_t((turn + 1) % kClients)];
         ++turn;
-        const QString id = keeps ? randomHex(wire::LineIdDigits) : QString();
+        const QString id = keeps ? wire::randomHex(wire::LineIdDigits) : QString();
         const qint64 now = clock.nsecsElapsed();
         if (keeps)
             sentAt.insert(id, now);
@@ -205,7 +196,7 @@ void burst()
     for (int line = 0; line < kLinesEach; ++line) {
         for (int i = 0; i < kPairs; ++i)
             senders[std::size_t(i)]->write(away[std::size_t(i)]->nickname, text,
-                                           randomHex(wire::LineIdDigits));
+                                           wire::randomHex(wire::LineIdDigits));
     }
     waitFor([&] { return kept + failed >= kPairs * kLinesEach; }, 120'000);
     const double seconds = double(clock.nsecsElapsed()) / 1e9;
@@ -242,7 +233,7 @@ void logInToKept()
         return std::puts("  the sender did not log in"), void();
     for (int i = 0; i < kLines; ++i)
         sender.write(QStringLiteral("lejos"), QStringLiteral("Línea guardada número %1").arg(i),
-                     randomHex(wire::LineIdDigits));
+                     wire::randomHex(wire::LineIdDigits));
     if (!waitFor([&] { return kept == kLines; }, 60'000))
         return std::printf("  only %d of %d lines kept\n", kept, kLines), void();
     QElapsedTimer clock;

@@ -93,7 +93,7 @@ bool Conversations::send(int index, const QString &text)
     const QString from = c->own;
     // A log-in without the key is a plain client to the server: no marks would ever come.
     const QString ref =
-        m_client.session().keyed() ? Outbox::randomHex(wire::LineIdDigits) : QString();
+        m_client.session().keyed() ? wire::randomHex(wire::LineIdDigits) : QString();
     if (!m_client.outbox().privateLine(c->correspondent, from, text, ref)) {
         notice(index, NotSent);
         return false;

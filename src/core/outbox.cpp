@@ -3,18 +3,6 @@
 #include "core/client.h"
 #include "protocol/wire.h"
 
-#include <QRandomGenerator>
-
-QString Outbox::randomHex(int digits)
-{
-    QString hex;
-    while (hex.size() < digits) {
-        const qulonglong random = QRandomGenerator::system()->generate();
-        hex += QStringLiteral("%1").arg(random, 8, 16, QChar(u'0'));
-    }
-    return hex.left(digits);
-}
-
 bool Outbox::logIn(const QString &nickname, const QString &token, const QString &key)
 {
     if (!key.isEmpty())

@@ -11,9 +11,6 @@ class Outbox {
 public:
     explicit Outbox(Client &client) : m_client(client) {}
 
-    // So many random lowercase hexadecimal digits, for ids and keys.
-    static QString randomHex(int digits);
-
     // With the secret of the last log-in when taking the nickname back after a loss, and the
     // key that claims the nickname where the server keeps claims.
     bool logIn(const QString &nickname, const QString &token, const QString &key = {});

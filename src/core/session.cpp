@@ -114,7 +114,7 @@ void Session::connected()
         // would lock the user out of the nickname for good. This log-in goes without.
         if (!kept.isEmpty() || !read)
             return sendLogIn(kept);
-        const QString made = Outbox::randomHex(wire::KeyDigits);
+        const QString made = wire::randomHex(wire::KeyDigits);
         m_client.secrets().write(name, made, this, [this, current, made](bool written) {
             if (current())
                 sendLogIn(written ? made : QString());

@@ -1,5 +1,7 @@
 #include "protocol/wire.h"
 
+#include <QRandomGenerator>
+
 #include <array>
 
 namespace wire {
@@ -140,6 +142,16 @@ QList<QByteArray> FrameReader::feed(QByteArrayView bytes)
         m_skipping = true;
     }
     return messages;
+}
+
+QString randomHex(int digits)
+{
+    QString hex;
+    while (hex.size() < digits) {
+        const qulonglong random = QRandomGenerator::system()->generate();
+        hex += QStringLiteral("%1").arg(random, 8, 16, QChar(u'0'));
+    }
+    return hex.left(digits);
 }
 
 } // namespace wire

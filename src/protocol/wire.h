@@ -99,6 +99,8 @@ inline const QString MarkFailed = QStringLiteral("failed");
 // How many hexadecimal digits a line's id and a nickname's key have.
 inline constexpr int LineIdDigits = 32;
 inline constexpr int KeyDigits = 64;
+// So many random lowercase hexadecimal digits from the system's generator, for ids and secrets.
+QString randomHex(int digits);
 
 // Splits a byte stream into framed messages, whatever the cuts between reads.
 class FrameReader {

@@ -5,7 +5,6 @@
 #include "server/connection.h"
 #include "server/secrets.h"
 
-#include <QRandomGenerator>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTextStream>
@@ -75,14 +74,6 @@ QString lookAlike(const QString &nickname)
     return form;
 }
 
-// An id for a line whose sender gave none (a plain client): the recipient's client answers it.
-QString newLineId()
-{
-    std::array<quint32, 4> id = {};
-    QRandomGenerator::global()->fillRange(id.data(), id.size());
-    return QString::fromLatin1(
-        QByteArray(reinterpret_cast<const char *>(id.data()), sizeof id).toHex());
-}
 
 QString notDeliveredTo(const QString &to, const QString &why)
 {
@@ -582,10 +573,7 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     holdClaim(client, key, owner);
 
     if (client.connection->isFramed() && secrets) {
-        std::array<quint32, 4> secret = {};
-        QRandomGenerator::system()->fillRange(secret.data(), secret.size());
-        client.token = QByteArray(reinterpret_cast<const char *>(secret.data()), sizeof secret)
-                           .toHex();
+        client.token = wire::randomHex(32).toLatin1();
         send(client, wire::buildMessage(wire::Token, {QString::fromLatin1(client.token)}));
     }
     sendUserList(client);
@@ -722,7 +710,7 @@ void RelayServer::privateMessage(Client &from, const QString &to, const QString 
     line.sender = from.form;
     line.text = text;
     line.marked = from.keeps && isHex(id, wire::LineIdDigits);
-    line.id = line.marked ? id : newLineId();
+    line.id = line.marked ? id : wire::randomHex(wire::LineIdDigits);
     const QDateTime taken = QDateTime::currentDateTimeUtc();
     line.at = taken.addMSecs(-taken.time().msec());
     bool online = false;
