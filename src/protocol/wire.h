@@ -99,6 +99,16 @@ inline const QString MarkFailed = QStringLiteral("failed");
 // How many hexadecimal digits a line's id and a nickname's key have.
 inline constexpr int LineIdDigits = 32;
 inline constexpr int KeyDigits = 64;
+// Who is at their desk, between our client and our server on a framed connection:
+// STATE|state|text from the client, STATE|nick|state|text from the server to every framed
+// client (the list's states follow the list). A plain peer never sees one.
+inline const QString StateCommand = QStringLiteral("STATE");
+inline const QString StateAvailable = QStringLiteral("available");
+inline const QString StateAway = QStringLiteral("away");
+inline const QString StateBusy = QStringLiteral("busy");
+// The longest state text, in characters: the server cuts what is longer.
+inline constexpr int StateTextLength = 80;
+
 // So many random lowercase hexadecimal digits from the system's generator, for ids and secrets.
 QString randomHex(int digits);
 

@@ -62,6 +62,9 @@ struct ServerConfig {
     // connection, and from all connections from one address together.
     int maxNewCorrespondentsPerMinute = 10;
     int maxNewCorrespondentsPerAddress = 10;
+    // Each change of state is sent to everyone: so many a minute from a client are passed on
+    // at once; the last one past that waits until the minute allows it.
+    int maxStatesPerMinute = 6;
 
     // Together, the connections from one address (IPv6: one /64), loopback too: how many there
     // may be, and how many of them not logged in; how often they may log in in a minute.
