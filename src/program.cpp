@@ -4,6 +4,7 @@
 #include "aux_windows/search.h"
 #include "conversations/history.h"
 #include "conversations/pm.h"
+#include "core/availability.h"
 #include "core/conversations.h"
 #include "core/dispatcher.h"
 #include "core/history_store.h"
@@ -49,6 +50,9 @@ Program::Program() : m_pmWindows(std::make_unique<PMRegistry>(m_core))
     connect(&m_core.session(), &Session::certificateQuestion, this, &Program::askCertificate);
     connect(&m_core.session(), &Session::passwordQuestion, this, &Program::askPassword);
     connect(&m_core.dispatcher(), &Dispatcher::noticeArrived, this, &Program::showNotice);
+    // Busy, chosen by the user: nothing calls for attention until another state is chosen.
+    connect(&m_core.availability(), &Availability::chosenChanged, this,
+            [this](Availability::State state) { attention().setQuiet(state == Availability::Busy); });
     wireConversations();
 }
 

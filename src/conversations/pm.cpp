@@ -2,8 +2,10 @@
 
 #include "conversations/history.h"
 #include "core/client.h"
+#include "core/availability.h"
 #include "core/conversations.h"
 #include "core/history_store.h"
+#include "core/user_list.h"
 #include "layouts/panels.h"
 #include "layouts/placement.h"
 #include "layouts/plain_text.h"
@@ -11,6 +13,7 @@
 
 #include <QCloseEvent>
 #include <QLabel>
+#include <QTextDocument>
 
 PM::PM(Client &core, int slot) : ui(new Ui::PM), m_core(core), m_slot(slot)
 {
@@ -19,6 +22,21 @@ PM::PM(Client &core, int slot) : ui(new Ui::PM), m_core(core), m_slot(slot)
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
     panels::setUp(ui->stat, {267});
+    // Beside the time of the last line, while there is something to say; that time then gives
+    // up the room it does not need.
+    m_state = new QLabel(ui->stat);
+    m_state->setObjectName(QStringLiteral("panel2"));
+    m_state->setTextFormat(Qt::PlainText);
+    m_state->setFrameShape(QFrame::Panel);
+    m_state->setFrameShadow(QFrame::Sunken);
+    m_state->setMinimumWidth(1);
+    m_state->hide();
+    ui->stat->addWidget(m_state, 1);
+    UserList *users = &m_core.users();
+    connect(users, &UserList::modelReset, this, &PM::showState);
+    connect(users, &UserList::dataChanged, this, &PM::showState);
+    connect(users, &UserList::rowsInserted, this, &PM::showState);
+    connect(users, &UserList::rowsRemoved, this, &PM::showState);
     QLabel *clearText = panels::addClearTextSign(ui->stat);
     clearText->setVisible(m_core.isClearText());
     connect(&m_core, &Client::clearTextChanged, clearText, &QLabel::setVisible);
@@ -58,6 +76,21 @@ void PM::refresh()
         plain::setCaption(this, conversation->caption);
     if (!conversation->statusText.isEmpty())
         panels::setText(ui->stat, 1, conversation->statusText);
+    showState();
+}
+
+void PM::showState()
+{
+    const Conversations::Private *conversation = m_core.conversations().at(m_slot);
+    if (!conversation)
+        return;
+    const auto [state, text] = m_core.users().stateOf(conversation->correspondent);
+    const QString shown = Availability::describe(Availability::State(state), text);
+    m_state->setText(shown);
+    m_state->setToolTip(shown.isEmpty() ? QString() : Qt::convertFromPlainText(shown));
+    m_state->setVisible(!shown.isEmpty());
+    if (QLabel *arrival = panels::panel(ui->stat, 1))
+        arrival->setMinimumWidth(shown.isEmpty() ? 267 : 1);
 }
 
 History *PM::history() const

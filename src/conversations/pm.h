@@ -5,6 +5,7 @@
 
 class Client;
 class History;
+class QLabel;
 namespace Ui {
 class PM;
 }
@@ -36,9 +37,12 @@ protected:
 
 private:
     void send();
+    // The correspondent's state and text, as the list has them.
+    void showState();
 
     Client &m_core;
     const int m_slot;
     // Whose earlier lines are shown.
     QString m_earlierOf;
+    QLabel *m_state;
 };

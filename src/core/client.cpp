@@ -1,5 +1,6 @@
 #include "core/client.h"
 
+#include "core/availability.h"
 #include "core/conversations.h"
 #include "core/dispatcher.h"
 #include "core/history_store.h"
@@ -34,7 +35,8 @@ Client::Client(QObject *parent)
                                      + QStringLiteral("/korvex-mensajero"),
                                  this)),
       m_conversations(new Conversations(*this)),
-      m_dispatcher(new Dispatcher(*this))
+      m_dispatcher(new Dispatcher(*this)),
+      m_availability(new Availability(*this))
 {
     m_session->setParent(this);
     m_settings->movePasswords(*m_secrets);

@@ -5,6 +5,7 @@
 
 #include <memory>
 
+class Availability;
 class ClientSocket;
 class Conversations;
 class Dispatcher;
@@ -37,6 +38,7 @@ public:
     UserList &users() { return *m_users; }
     Conversations &conversations() { return *m_conversations; }
     HistoryStore &history() { return *m_history; }
+    Availability &availability() { return *m_availability; }
 
     // The nickname the user logged in with; empty while logged out.
     QString nickname() const { return m_nickname; }
@@ -105,6 +107,7 @@ private:
     HistoryStore *m_history;
     Conversations *m_conversations;
     Dispatcher *m_dispatcher;
+    Availability *m_availability;
     QString m_nickname;
     QString m_statusLine = QStringLiteral("Status : Idle");
     bool m_roomShown = false;

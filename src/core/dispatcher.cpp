@@ -1,5 +1,6 @@
 #include "core/dispatcher.h"
 
+#include "core/availability.h"
 #include "core/block_list.h"
 #include "core/client.h"
 #include "core/clock.h"
@@ -25,7 +26,7 @@ void Dispatcher::dataArrival()
 void Dispatcher::handle(const QString &text)
 {
     using Branch = void (Dispatcher::*)(const wire::Message &);
-    static const std::array<std::pair<QString, Branch>, 12> branches = {{
+    static const std::array<std::pair<QString, Branch>, 13> branches = {{
         {QStringLiteral("NICK"), &Dispatcher::nick},
         {QStringLiteral("PM"), &Dispatcher::pm},
         {QStringLiteral("IGNORE"), &Dispatcher::ignore},
@@ -38,6 +39,7 @@ void Dispatcher::handle(const QString &text)
         {wire::Refused, &Dispatcher::refused},
         {wire::Token, &Dispatcher::token},
         {wire::Mark, &Dispatcher::mark},
+        {wire::StateCommand, &Dispatcher::state},
     }};
 
     const wire::Message received(text);
@@ -209,4 +211,10 @@ void Dispatcher::mark(const wire::Message &message)
             notify(message.field(3));
         return;
     }
+}
+
+void Dispatcher::state(const wire::Message &message)
+{
+    if (const auto state = Availability::fromWord(message.field(2)))
+        m_client.users().setState(message.field(1), *state, message.field(3));
 }

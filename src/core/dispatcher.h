@@ -42,6 +42,8 @@ private:
     void token(const wire::Message &message);
     // Where the user's private line is.
     void mark(const wire::Message &message);
+    // Whether a user is at their desk.
+    void state(const wire::Message &message);
 
     Client &m_client;
     quint64 m_notices = 0;

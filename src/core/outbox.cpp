@@ -53,3 +53,8 @@ bool Outbox::logOut()
 {
     return m_client.SendCommand(wire::buildMessage(u"LOGOUT", {m_client.nickname()}));
 }
+
+bool Outbox::state(const QString &word, const QString &text)
+{
+    return m_client.SendCommand(wire::buildMessage(wire::StateCommand, {word, text}));
+}

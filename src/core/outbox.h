@@ -26,6 +26,8 @@ public:
     bool roomLine(const QString &text);
     bool leaveRoom();
     bool logOut();
+    // What the others are shown: a state word of the wire and its text.
+    bool state(const QString &word, const QString &text);
 
 private:
     Client &m_client;

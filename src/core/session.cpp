@@ -1,5 +1,6 @@
 #include "core/session.h"
 
+#include "core/availability.h"
 #include "core/client.h"
 #include "core/conversations.h"
 #include "core/history_store.h"
@@ -135,6 +136,7 @@ void Session::sendLogIn(const QString &key)
     m_client.outbox().logIn(m_nickname,
                             m_socket->fingerprint() == m_tokenCertificate ? m_token : QString(),
                             key);
+    m_client.availability().loggedIn();
     m_passwordRefused = false;
     Q_EMIT m_client.loginWanted(false);
     m_client.SetStatus(QStringLiteral("Logged In"));

@@ -20,6 +20,8 @@ const QString kNotifications = QStringLiteral("notices/desktop");
 const QString kKeepsHistory = QStringLiteral("history/keep");
 const QString kTellsRead = QStringLiteral("marks/read");
 const QString kRetentionDays = QStringLiteral("history/days");
+const QString kAwayAfter = QStringLiteral("states/away-after");
+constexpr int kDefaultAwayAfter = 10;
 const QString kTrue = QStringLiteral("true");
 const QString kFalse = QStringLiteral("false");
 const QString kLineEnd = QStringLiteral("\r\n");
@@ -368,6 +370,18 @@ int Settings::retentionDays() const
 void Settings::setRetentionDays(int days)
 {
     write({{kRetentionDays, days > 0 ? QString::number(days) : QString()}});
+}
+
+int Settings::awayAfterMinutes() const
+{
+    bool number = false;
+    const int minutes = value(kAwayAfter).toInt(&number);
+    return number ? std::max(0, minutes) : kDefaultAwayAfter;
+}
+
+void Settings::setAwayAfterMinutes(int minutes)
+{
+    write({{kAwayAfter, QString::number(std::max(0, minutes))}});
 }
 
 // An empty value removes the key: it reads as its default.

@@ -63,6 +63,10 @@ public:
     int retentionDays() const;
     void setRetentionDays(int days);
 
+    // Minutes without input after which an available user is shown away; 0: never.
+    int awayAfterMinutes() const;
+    void setAwayAfterMinutes(int minutes);
+
     // The block list as the text of its box: one entry a line, each line ended by CR LF.
     QString blockList() const { return m_blockList; }
     void setBlockList(const QString &text);

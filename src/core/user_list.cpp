@@ -1,5 +1,6 @@
 #include "core/user_list.h"
 
+#include "core/availability.h"
 #include "core/block_list.h"
 
 namespace {
@@ -46,7 +47,7 @@ void UserList::addUsers(const QStringList &nicknames)
     beginInsertRows(root(), first, first + int(nicknames.size()) - 1);
     m_users.reserve(m_users.size() + std::size_t(nicknames.size()));
     for (const QString &nickname : nicknames) {
-        auto node = std::make_unique<Node>(Node{nickname, 0, int(m_users.size())});
+        auto node = std::make_unique<Node>(Node{nickname, 0, int(m_users.size()), Availability::Available, {}});
         m_byNickname[nickname].append(node.get());
         m_users.push_back(std::move(node));
     }
@@ -122,6 +123,24 @@ void UserList::setImage(const QModelIndex &index, int image)
     }
 }
 
+void UserList::setState(const QString &nickname, int state, const QString &text)
+{
+    for (Node *node : m_byNickname.value(nickname)) {
+        node->state = state;
+        node->stateText = text;
+        const QModelIndex changed = createIndex(node->row, 0, node);
+        Q_EMIT dataChanged(changed, changed);
+    }
+}
+
+std::pair<int, QString> UserList::stateOf(const QString &nickname) const
+{
+    const QList<Node *> nodes = m_byNickname.value(nickname);
+    if (nodes.isEmpty())
+        return {Availability::Available, {}};
+    return {nodes.first()->state, nodes.first()->stateText};
+}
+
 QModelIndex UserList::index(int row, int column, const QModelIndex &parent) const
 {
     if (column != 0 || row < 0)
@@ -162,9 +181,25 @@ QVariant UserList::data(const QModelIndex &index, int role) const
     case KeyRole:
         return node ? QVariant() : kRootKey;
     case ImageRole:
-        return node ? UserImage : m_rootImage;
     case SelectedImageRole:
-        return node ? UserImage : m_rootSelectedImage;
+        if (!node)
+            return role == ImageRole ? m_rootImage : m_rootSelectedImage;
+        return node->state == Availability::Away ? AwayImage
+            : node->state == Availability::Busy  ? BusyImage
+                                                 : UserImage;
+    case Qt::ToolTipRole: {
+        // A tip reads markup; what the user wrote is shown as written.
+        const QString tip = node ? Availability::describe(Availability::State(node->state),
+                                                          node->stateText)
+                                 : QString();
+        if (tip.isEmpty())
+            return {};
+        return QString(QStringLiteral("<p>") + tip.toHtmlEscaped() + QStringLiteral("</p>"));
+    }
+    case StateRole:
+        return node ? QVariant(node->state) : QVariant();
+    case StateTextRole:
+        return node ? node->stateText : QVariant();
     case NicknameRole:
         return node ? node->nickname : QVariant();
     default:

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 // Who is online: one root node (key "MAIN") for the own user and one child per user the server
@@ -23,11 +24,16 @@ public:
         ImageRole,
         SelectedImageRole,
         NicknameRole,
+        // Availability::State, and the text the user gave with it.
+        StateRole,
+        StateTextRole,
     };
     // The pictures of the list, numbered as its image list.
     static constexpr int UserImage = 1;
     static constexpr int ExpandedImage = 2;
     static constexpr int CollapsedImage = 3;
+    static constexpr int AwayImage = 4;
+    static constexpr int BusyImage = 5;
 
     explicit UserList(QObject *parent = nullptr);
     ~UserList() override;
@@ -49,6 +55,9 @@ public:
     void mark(const QModelIndex &index);
     void unmark(const QModelIndex &index);
     void setImage(const QModelIndex &index, int image);
+    // What the server says of a user's state, on every node of that nickname; the first node's.
+    void setState(const QString &nickname, int state, const QString &text);
+    std::pair<int, QString> stateOf(const QString &nickname) const;
 
     QModelIndex index(int row, int column, const QModelIndex &parent = {}) const override;
     QModelIndex parent(const QModelIndex &child) const override;
@@ -61,6 +70,8 @@ private:
         QString nickname;
         int marks = 0;
         int row = 0;
+        int state = 0;
+        QString stateText;
     };
 
     Node *nodeOf(const QModelIndex &index) const;

@@ -23,14 +23,15 @@ void Attention::arrived(QWidget *window, const QString &from, const QString &tex
 {
     if (!window || window->isActiveWindow())
         return;
-    QApplication::alert(window);
+    if (!m_quiet)
+        QApplication::alert(window);
     if (!m_unread.contains(window)) {
         m_unread.append(window);
         window->installEventFilter(this);
         update();
     }
     QElapsedTimer &last = m_lastNotice[window];
-    if (!m_notices || (last.isValid() && last.elapsed() < std::chrono::milliseconds(NoticeEvery).count()))
+    if (!m_notices || m_quiet || (last.isValid() && last.elapsed() < std::chrono::milliseconds(NoticeEvery).count()))
         return;
     last.start();
     const QString start = literal(text.size() > 80 ? text.left(79) + QChar(0x2026) : text);

@@ -28,6 +28,8 @@ public:
     int unread() const;
     bool notices() const { return m_notices; }
     void setNotices(bool shown) { m_notices = shown; }
+    // Busy: no notices and no window asks for attention; the icon still counts unread windows.
+    void setQuiet(bool quiet) { m_quiet = quiet; }
 
 Q_SIGNALS:
     // A desktop notice went out, with its text as the desktop got it.
@@ -43,4 +45,5 @@ private:
     QList<QPointer<QWidget>> m_unread;
     QHash<const QWidget *, QElapsedTimer> m_lastNotice;
     bool m_notices = true;
+    bool m_quiet = false;
 };

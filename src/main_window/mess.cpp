@@ -1,5 +1,6 @@
 #include "main_window/mess.h"
 
+#include "core/availability.h"
 #include "core/block_list.h"
 #include "core/client.h"
 #include "core/conversations.h"
@@ -12,12 +13,16 @@
 #include "layouts/plain_text.h"
 #include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"
+#include "protocol/wire.h"
 #include "ui_mess.h"
 
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
 
 Mess::Mess(Client &core)
     : ui(new Ui::Mess), m_core(core), m_trayIcon(nullptr), m_padlock(nullptr)
@@ -42,8 +47,10 @@ Mess::Mess(Client &core)
     ui->stat->setFixedHeight(25);
     setStatusLine(m_core.statusLine());
 
-    ui->centralwidget->setFixedSize(225, 331 - 25);
-    setFixedSize(225, 331 + ui->menubar->sizeHint().height());
+    // The state's box below the tabs makes the window taller by its height.
+    const int stateBox = ui->cboState->height();
+    ui->centralwidget->setFixedSize(225, 331 - 25 + stateBox);
+    setFixedSize(225, 331 + stateBox + ui->menubar->sizeHint().height());
     placement::centre(this);
 
     connect(ui->mnuLogin, &QAction::triggered, this, [this] {
@@ -78,7 +85,7 @@ Mess::Mess(Client &core)
     connect(&m_core.settings(), &Settings::blockListChanged, this, &Mess::setBlockList);
 
     // A menu that opens is called what its item says.
-    for (QMenu *menu : {ui->mnuFile, ui->mnuOptions, ui->mnuHelp})
+    for (QMenu *menu : {ui->mnuFile, ui->mnuOptions, ui->mnuState, ui->mnuHelp})
         menu->setAccessibleName(menu->title().remove(QLatin1Char('&')));
 
     ui->mnuOptions->addSeparator();
@@ -116,8 +123,64 @@ Mess::Mess(Client &core)
         Q_EMIT desktopNoticesChosen(shown);
     });
 
-    m_trayIcon = new TrayIcon(this, ui->mnuFile);
+    setUpStates();
+    // The icon's menu: the states, then "Archivo" as it stands when it opens.
+    auto *trayMenu = new QMenu(this);
+    connect(trayMenu, &QMenu::aboutToShow, this, [this, trayMenu] {
+        trayMenu->clear();
+        trayMenu->addActions({ui->mnuAvailable, ui->mnuAway, ui->mnuBusy});
+        trayMenu->addSeparator();
+        trayMenu->addActions(ui->mnuFile->actions());
+    });
+    m_trayIcon = new TrayIcon(this, trayMenu);
     m_trayIcon->add();
+}
+
+void Mess::setUpStates()
+{
+    Availability &own = m_core.availability();
+    const QList<QAction *> chosen = {ui->mnuAvailable, ui->mnuAway, ui->mnuBusy};
+    auto *group = new QActionGroup(this);
+    for (int state = 0; state < int(chosen.size()); ++state) {
+        group->addAction(chosen[state]);
+        connect(chosen[state], &QAction::triggered, this, [this, state] {
+            m_core.availability().choose(Availability::State(state), m_core.availability().text());
+        });
+    }
+    connect(ui->cboState, &QComboBox::activated, this, [this](int state) {
+        m_core.availability().choose(Availability::State(state), m_core.availability().text());
+    });
+    const auto follow = [this, chosen](Availability::State state) {
+        chosen[state]->setChecked(true);
+        ui->cboState->setCurrentIndex(state);
+    };
+    connect(&own, &Availability::chosenChanged, this, follow);
+    follow(own.chosen());
+    // Away by itself: the box says so in its tip.
+    connect(&own, &Availability::shownChanged, this, [this](Availability::State shown) {
+        const bool idle = shown != m_core.availability().chosen();
+        ui->cboState->setToolTip(idle ? QStringLiteral("Ausente por inactividad") : QString());
+    });
+
+    connect(ui->mnuStateText, &QAction::triggered, this, [this] {
+        QInputDialog dialog(this);
+        dialog.setWindowTitle(QStringLiteral("Estado"));
+        dialog.setLabelText(QStringLiteral("Texto del estado (lo ven los demás):"));
+        dialog.setTextValue(m_core.availability().text());
+        if (auto *box = dialog.findChild<QLineEdit *>())
+            box->setMaxLength(wire::StateTextLength);
+        if (dialog.exec() == QDialog::Accepted)
+            m_core.availability().choose(m_core.availability().chosen(), dialog.textValue().trimmed());
+    });
+    connect(ui->mnuAwayAfter, &QAction::triggered, this, [this] {
+        bool given = false;
+        const int minutes = QInputDialog::getInt(
+            this, QStringLiteral("Estado"),
+            QStringLiteral("Minutos sin actividad tras los que apareces ausente (0: nunca):"),
+            m_core.settings().awayAfterMinutes(), 0, 1440, 1, &given);
+        if (given)
+            m_core.settings().setAwayAfterMinutes(minutes);
+    });
 }
 
 bool Mess::eventFilter(QObject *watched, QEvent *event)

@@ -67,6 +67,8 @@ private:
     void forgetClearText();
     void showHelp();
     void showAbout();
+    // The "Estado" menu and box: they follow the state the user chose, and choose it.
+    void setUpStates();
 
     Client &m_core;
     TrayIcon *m_trayIcon;

@@ -6,8 +6,8 @@ class QMainWindow;
 class QMenu;
 
 // The main window's icon in the desktop's notification area. A left click or a double-click
-// shows the main window; a right click opens its "Archivo" menu as it stands. On a desktop
-// without a notification area the program runs without an icon.
+// shows the main window; a right click opens the menu it is given (the states, then "Archivo"
+// as it stands). On a desktop without a notification area the program runs without an icon.
 class TrayIcon : public QSystemTrayIcon {
     Q_OBJECT
 

@@ -14,7 +14,8 @@ public:
     explicit Pictures(QObject *parent) : QIdentityProxyModel(parent)
     {
         for (const char *name : {":/pictures/user.svg", ":/pictures/collapsed.svg",
-                                 ":/pictures/expanded.svg"})
+                                 ":/pictures/expanded.svg", ":/pictures/away.svg",
+                                 ":/pictures/busy.svg"})
             m_images.append(QIcon(QString::fromLatin1(name)).pixmap(16, 16));
     }
 

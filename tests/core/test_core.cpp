@@ -1,10 +1,12 @@
 // The client's core without a window, against a fake server on 127.0.0.13: what it does with
 // what arrives and with what the user does, as its models and the wire show it. Lines are
 // written as the windows show them, "[blue*]ana : [black]hola\n" ("*" for bold).
+#include "core/availability.h"
 #include "core/client.h"
 #include "core/conversations.h"
 #include "core/dispatcher.h"
 #include "core/history_store.h"
+#include "core/idle_source.h"
 #include "core/outbox.h"
 #include "core/secret_store.h"
 #include "core/session.h"
@@ -22,9 +24,17 @@
 #include <map>
 #include <memory>
 
+// The desktop as the tests say it is: each sample is answered by the test itself.
+class FakeIdle : public IdleSource {
+public:
+    QString name() const override { return "prueba"; }
+    void sample() override {}
+};
+
 class TestCore : public QObject {
     Q_OBJECT
 
+    FakeIdle m_idle;
     std::unique_ptr<QTemporaryDir> m_folders;
     std::unique_ptr<FakeServer> m_server;
     std::unique_ptr<Client> m_client;
@@ -151,6 +161,18 @@ class TestCore : public QObject {
                  client.session().answerCertificate(m_question, arg == "yes");
              }},
             {"logout", [&] { client.logOut(); }},
+            // choose STATE TEXT: the user's own state, chosen by hand
+            {"choose", [&] {
+                 client.availability().choose(*Availability::fromWord(arg.section(' ', 0, 0)),
+                                              arg.section(' ', 1));
+             }},
+            // idle SECONDS, or idle SECONDS locked: what the desktop says
+            {"idle", [&] {
+                 client.availability().setIdleSource(&m_idle);
+                 Q_EMIT m_idle.sampled(std::chrono::seconds(arg.section(' ', 0, 0).toInt()),
+                                       arg.endsWith("locked"));
+             }},
+            {"awayafter", [&] { client.settings().setAwayAfterMinutes(arg.toInt()); }},
             // secrets TEXT: the secrets file holds this
             {"secrets", [&] {
                  QFile file(client.secrets().filePath());
@@ -176,6 +198,21 @@ class TestCore : public QObject {
                  for (int i = 0; i < users.rowCount(users.root()); ++i)
                      names << users.index(i, 0, users.root()).data().toString();
                  return names.join(',');
+             }},
+            // each user as listed: nickname, picture and tip
+            {"users", [&] {
+                 QStringList looks;
+                 for (int i = 0; i < users.rowCount(users.root()); ++i) {
+                     const QModelIndex node = users.index(i, 0, users.root());
+                     looks << node.data().toString() + ' ' + node.data(UserList::ImageRole).toString()
+                             + ' ' + node.data(Qt::ToolTipRole).toString();
+                 }
+                 return looks.join(',');
+             }},
+            // the own state as the others are shown it
+            {"state", [&] {
+                 const Availability &own = client.availability();
+                 return Availability::name(own.shown()) + (own.text().isEmpty() ? "" : ": " + own.text());
              }},
             {"status", [&] { return client.statusLine().remove(0, QString("Status : ").size()); }},
             {"slots", [&] { return QString::number(client.conversations().NextPMSlot()); }},
@@ -302,6 +339,15 @@ private Q_SLOTS:
             "read marks go only where chosen, once => read PM|luis|ana|a|" + id1 + "; look 0; "
             "sent=RECEIVED|ana|ID1; tell on; read PM|luis|ana|b|" + id2 + "; look 0; look 0; "
             "sent=RECEIVED|ana|ID2SEEN|ana|ID2; store0=a:0,b:4",
+            "STATE: every node of that nickname, exactly; the tip literal => read NICK|ana; "
+            "read NICK|pepe; read NICK|ana; read STATE|ana|busy|<b>reunión</b>; "
+            "read STATE|pepe|away|; read STATE|Ana|away|x; read STATE|pepe|gone|x; "
+            "read STATE|rita|busy|; users=ana 5 <p>Ocupado: &lt;b&gt;reunión&lt;/b&gt;</p>,"
+            "pepe 4 <p>Ausente</p>,ana 5 <p>Ocupado: &lt;b&gt;reunión&lt;/b&gt;</p>; "
+            "read STATE|pepe|available|en casa; read LOGOUT|ana; read STATE|ana|available|; "
+            "users=pepe 1 <p>Disponible: en casa</p>,ana 1 ; nodes=pepe,ana",
+            "a state on a plain connection stays here => choose busy x; idle 0 locked; "
+            "state=Ocupado: x; sent=",
         };
         for (QString &row : reads)
             row.replace(" => ", " => as luis; list bob\r\n; ");
@@ -353,6 +399,17 @@ private Q_SLOTS:
             "store0=hola:0,uno:3,dos:5,No se entregó.:0; tell on; read MARK|ID1|read; "
             "read MARK|ID1|failed|x; store0=hola:0,uno:4,dos:5,No se entregó.:0; notice=; "
             "read MARK|" + id1 + "|failed|Ya no se entregará.; notice=Ya no se entregará.",
+            // Away by itself only while chosen available; the text chosen goes with it.
+            "the state after LOGIN and at each change, framed => greet 0 OFFER|frame; "
+            "choose busy En reunión; login luis; sent=ACCEPT|frame~LOGIN|luis~STATE|busy|En reunión~; "
+            "idle 3600; idle 0 locked; state=Ocupado: En reunión; idle 0; choose available <i>vuelvo</i>; "
+            "sent=STATE|available|<i>vuelvo</i>~; idle 599; sent=; idle 600; "
+            "state=Ausente: <i>vuelvo</i>; sent=STATE|away|<i>vuelvo</i>~; idle 1; "
+            "state=Disponible: <i>vuelvo</i>; idle 0 locked; idle 0 locked; idle 0; "
+            "sent=STATE|available|<i>vuelvo</i>~STATE|away|<i>vuelvo</i>~STATE|available|<i>vuelvo</i>~; "
+            "choose away; idle 0; state=Ausente; awayafter 0; choose available; idle 99999; "
+            "state=Disponible; choose busy " + QString(81, 'x') + "; sent=STATE|away|~STATE|available|~"
+            "STATE|busy|" + QString(80, 'x') + "~",
             "secrets that cannot be read: no key made or written, lines without ids => "
             "secrets {roto; tls; greet 0 OFFER|frame|tls|keep; login luis; "
             "sent=ACCEPT|frame|tls~LOGIN|luis~; read PM|luis|ana|hola; say 0 uno; "

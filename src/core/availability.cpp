@@ -1,0 +1,107 @@
+#include "core/availability.h"
+
+#include "core/client.h"
+#include "core/idle_source.h"
+#include "core/outbox.h"
+#include "core/session.h"
+#include "core/settings.h"
+#include "protocol/client_socket.h"
+#include "protocol/wire.h"
+
+#include <array>
+
+namespace {
+const std::array<QString, 3> kNames = {QStringLiteral("Disponible"), QStringLiteral("Ausente"),
+                                       QStringLiteral("Ocupado")};
+const std::array<QString, 3> kWords = {wire::StateAvailable, wire::StateAway, wire::StateBusy};
+} // namespace
+
+Availability::Availability(Client &client) : QObject(&client), m_client(client)
+{
+    m_poll.setInterval(PollEvery);
+    connect(&m_poll, &QTimer::timeout, this, [this] {
+        if (m_source)
+            m_source->sample();
+    });
+}
+
+QString Availability::name(State state)
+{
+    return kNames.at(std::size_t(state));
+}
+
+QString Availability::word(State state)
+{
+    return kWords.at(std::size_t(state));
+}
+
+std::optional<Availability::State> Availability::fromWord(const QString &word)
+{
+    for (std::size_t i = 0; i < kWords.size(); ++i) {
+        if (kWords[i] == word)
+            return State(i);
+    }
+    return std::nullopt;
+}
+
+QString Availability::describe(State state, const QString &text)
+{
+    if (text.isEmpty())
+        return state == Available ? QString() : name(state);
+    return name(state) + QStringLiteral(": ") + text;
+}
+
+void Availability::choose(State state, const QString &text)
+{
+    const State wasShown = shown();
+    const QString wasText = m_text;
+    const bool same = state == m_chosen && text.left(wire::StateTextLength) == m_text;
+    m_chosen = state;
+    m_text = text.left(wire::StateTextLength);
+    if (same)
+        return;
+    Q_EMIT chosenChanged(m_chosen, m_text);
+    changed(wasShown, wasText);
+}
+
+void Availability::setIdleSource(IdleSource *source)
+{
+    if (m_source)
+        disconnect(m_source, nullptr, this, nullptr);
+    m_source = source;
+    if (!source)
+        return m_poll.stop();
+    connect(source, &IdleSource::sampled, this, &Availability::sampled);
+    m_poll.start();
+}
+
+void Availability::sampled(std::chrono::milliseconds idle, bool locked)
+{
+    const State wasShown = shown();
+    const int minutes = m_client.settings().awayAfterMinutes();
+    m_idle = locked || (minutes > 0 && idle >= std::chrono::minutes(minutes));
+    changed(wasShown, m_text);
+}
+
+void Availability::changed(State wasShown, const QString &wasText)
+{
+    if (shown() == wasShown && m_text == wasText)
+        return;
+    Q_EMIT shownChanged(shown(), m_text);
+    send();
+}
+
+void Availability::loggedIn()
+{
+    if (shown() != Available || !m_text.isEmpty())
+        send();
+}
+
+void Availability::send()
+{
+    // A plain server would take the message for something else; before a log-in it means
+    // nothing, and the LOGIN sends it anyway.
+    if (m_client.session().state() == Session::State::LoggedIn && m_client.isConnected()
+        && m_client.socket().sendsFramed())
+        m_client.outbox().state(word(shown()), m_text);
+}
