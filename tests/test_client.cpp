@@ -240,10 +240,21 @@ private Q_SLOTS:
             "desktop notices can be turned off, and stay so => as luis; avisos=on; avisos; "
             "read PM|luis|ana|hola; unread=1 marked | " + tip + "\n1 conversación sin leer; "
             "notices=0 ; restart; avisos=off",
+            // Busy: no notices while the icon still counts; lifted by any other state.
+            "Ocupado silences the notices until another state => as luis; estado 2; "
+            "estado=Ocupado/Ocupado; read PM|luis|ana|hola; read CHAT|pepe|hey; notices=0 ; "
+            "unread=2 marked | " + tip + "\n2 conversaciones sin leer; estado 1; "
+            "estado=Ausente/Ausente; read PM|luis|rita|x; notices=1 rita: x",
+            "the others' states, literal, in the list and the private window => "
+            "as luis ana,pepe; select ana; pm; state0=; read STATE|ana|away|<b>En una reunión</b>; "
+            "read STATE|pepe|busy|; tips=Ausente: <b>En una reunión</b>,Ocupado; "
+            "state0=Ausente: <b>En una reunión</b>; read STATE|ana|available|; state0=; tips=,Ocupado; "
+            "read STATE|ana|busy|; read LOGOUT|ana; state0=",
             "the login window and the block list are remembered => as luis bob; click bob; iggy; "
             "restart; list=bob\r\n; entrar; loginboxes=luis SERVER",
             "the close box hides; the icon shows => hide; open=; tray 3; open=Mess; hide; tray 2; "
-            "open=Mess; tray 1; open=Mess QMenu",
+            "open=Mess; tray 1; open=Mess QMenu; popup=Disponible,Ausente,Ocupado,,Entrar,Abandonar,-,Salir; "
+            "popup 2; estado=Ocupado/Ocupado",
         });
     }
 

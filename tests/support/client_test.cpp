@@ -16,7 +16,11 @@
 #include "ui_mess.h"
 #include "ui_pm.h"
 
+#include <QActionGroup>
+#include <QLabel>
+#include <QMenu>
 #include <QRegularExpression>
+#include <QTextDocument>
 #include <QTextBlock>
 #include <QWindow>
 
@@ -162,6 +166,10 @@ void ClientTest::act(const QString &verb, const QString &arg)
              QVERIFY(QTest::qWaitForWindowActive(window));
          }},
         {"avisos", [&] { ui->mnuOptions->actions().last()->trigger(); }},
+        // estado N: the state chosen in the main window's box (0 Disponible, 1 Ausente, 2 Ocupado)
+        {"estado", [&] { ui->cboState->setCurrentIndex(arg.toInt()), Q_EMIT ui->cboState->activated(arg.toInt()); }},
+        // popup N: the item N of the menu open
+        {"popup", [&] { qobject_cast<QMenu *>(QApplication::activePopupWidget())->actions().at(arg.toInt())->trigger(); }},
         // restart: the program ends, as at "Salir", and starts again
         {"restart", [&] {
              delete program;
@@ -251,6 +259,34 @@ QString ClientTest::seen(const QString &what)
              const TrayIcon *tray = mess->trayIcon();
              return QString::number(program->attention().unread())
                  + (tray->isMarked() ? " marked" : "") + " | " + tray->toolTip();
+         }},
+        // the box's state and the menu's
+        {"estado", [&] {
+             const QAction *checked = mess->ui->mnuBusy->actionGroup()->checkedAction();
+             return mess->ui->cboState->currentText() + '/' + checked->text().remove('&');
+         }},
+        // the items of the menu open
+        {"popup", [&] {
+             const auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+             QStringList items;
+             for (const QAction *action : menu ? menu->actions() : QList<QAction *>())
+                 items << action->text().remove('&');
+             return items.join(',');
+         }},
+        // the users' tips as the user reads them, and the state in a private window's status line
+        {"tips", [&] {
+             QStringList tips;
+             const QAbstractItemModel *list = mess->userTree()->model();
+             for (int i = 0; i < list->rowCount(list->index(0, 0)); ++i) {
+                 QTextDocument tip;
+                 tip.setHtml(list->index(i, 0, list->index(0, 0)).data(Qt::ToolTipRole).toString());
+                 tips << tip.toPlainText();
+             }
+             return tips.join(',');
+         }},
+        {"state", [&] {
+             const QLabel *state = pm ? pm->ui->stat->findChild<QLabel *>("panel2") : nullptr;
+             return !state ? "(none)" : state->isVisibleTo(pm) ? state->text() : "";
          }},
         {"notices", [&] { return QString::number(m_notices) + ' ' + m_lastNotice; }},
         {"avisos", [&] { return QString(mess->ui->mnuOptions->actions().last()->isChecked() ? "on" : "off"); }},
