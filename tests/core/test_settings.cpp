@@ -15,7 +15,7 @@ QStringList valuesOf(const Settings &settings)
     return {settings.nickname(), settings.address(), settings.certificate(kHost),
             QString::number(settings.notifications()),
             QString::number(settings.keepsHistory()), QString::number(settings.retentionDays()),
-            settings.blockList()};
+            QString::number(settings.awayAfterMinutes()), settings.blockList()};
 }
 
 QByteArray contents(const QString &path)
@@ -62,6 +62,7 @@ private Q_SLOTS:
         settings->setNotifications(false);
         settings->setKeepsHistory(false);
         settings->setRetentionDays(30);
+        settings->setAwayAfterMinutes(0);
         settings->setBlockList("bob\r\nana\r\nbob");
         // An earlier version's password may be in it: every file of the database is the user's
         // alone.
@@ -70,7 +71,7 @@ private Q_SLOTS:
         for (const char *suffix : {"", "-wal", "-shm"})
             QCOMPARE(QFile::permissions(file("ajustes.sqlite") + suffix) & 0x7077, owner);
         settings.reset();
-        QCOMPARE(valuesOf(*start()), QStringList({"luis", kHost, "AB:CD", "0", "0", "30",
+        QCOMPARE(valuesOf(*start()), QStringList({"luis", kHost, "AB:CD", "0", "0", "30", "0",
                                                   "bob\r\nana\r\nbob\r\n"}));
         QVERIFY(m_reports.isEmpty());
     }
@@ -97,7 +98,7 @@ private Q_SLOTS:
         QCOMPARE(m_reports.size(), 1);
         QCOMPARE(list ? settings->blockList() : settings->address(),
                  list ? "ana\r\n" + big + u'y' : big + u'y');
-        QCOMPARE(valuesOf(*start()), QStringList({"luis", kHost, "", "1", "1", "0", "bob\r\n"}));
+        QCOMPARE(valuesOf(*start()), QStringList({"luis", kHost, "", "1", "1", "0", "10", "bob\r\n"}));
         QCOMPARE(m_reports.size(), 1);
     }
 
@@ -130,7 +131,7 @@ private Q_SLOTS:
         put(file("ajustes.ini"), ini);
         put(file("bloqueados.txt"), "bob\r\nñoño\r\n");
         auto settings = start();
-        QCOMPARE(valuesOf(*settings), QStringList({"luis", kHost, "AB:CD", "0", "1", "0",
+        QCOMPARE(valuesOf(*settings), QStringList({"luis", kHost, "AB:CD", "0", "1", "0", "10",
                                                    "bob\r\nñoño\r\n"}));
         // The password moves to the store, under the certificate known then, and leaves both
         // files.
@@ -142,7 +143,7 @@ private Q_SLOTS:
         QTRY_COMPARE(moved, "ñandú del grupo");
         settings->setBlockList("");
         settings.reset();
-        QCOMPARE(valuesOf(*start()), QStringList({"luis", kHost, "AB:CD", "0", "1", "0", ""}));
+        QCOMPARE(valuesOf(*start()), QStringList({"luis", kHost, "AB:CD", "0", "1", "0", "10", ""}));
         QVERIFY(!contents(file("ajustes.sqlite")).contains("ñandú"));
         QVERIFY(!contents(file("ajustes.ini")).contains("ñandú"));
         QVERIFY(contents(file("ajustes.ini")).contains("AB:CD"));
@@ -211,7 +212,7 @@ private Q_SLOTS:
         settings->setLastLogIn("luis", kHost);
         settings->setBlockList("bob");
         flush();
-        QCOMPARE(valuesOf(*settings), QStringList({"luis", kHost, "", "1", "1", "0", "bob"}));
+        QCOMPARE(valuesOf(*settings), QStringList({"luis", kHost, "", "1", "1", "0", "10", "bob"}));
         QCOMPARE(m_reports.size(), 1);
         if (condition == "corrupt")
             QCOMPARE(contents(path), garbage);
