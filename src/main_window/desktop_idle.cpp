@@ -116,7 +116,9 @@ class LogindSource : public IdleSource {
 public:
     explicit LogindSource(QObject *parent) : IdleSource(parent)
     {
-        m_bus.connect(Login1, LogindSession.path, Properties, QStringLiteral("PropertiesChanged"), this,
+        // The signal comes from the session's own path, which "auto" only stands for: a change
+        // of any session's lock makes this one sampled.
+        m_bus.connect(Login1, QString(), Properties, QStringLiteral("PropertiesChanged"), this,
             SLOT(changed(QString, QVariantMap, QStringList)));
     }
 
