@@ -13,6 +13,7 @@
 #include "layouts/placement.h"
 #include "layouts/plain_text.h"
 #include "main_window/attention.h"
+#include "main_window/desktop_idle.h"
 #include "main_window/tray_icon.h"
 
 #include <QCoreApplication>
@@ -227,6 +228,10 @@ Error *Program::error()
 
 void Program::start()
 {
+    // Probed here, not with the windows: the desktop's services may take a moment to answer.
+    m_idle = makeDesktopIdleSource();
+    if (!m_idle->name().isEmpty())
+        m_core.availability().setIdleSource(m_idle.get());
     m_intro = new Intro;
     m_intro->run(m_core, mess());
     if (m_intro) {

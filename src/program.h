@@ -22,6 +22,7 @@
 class Attention;
 class ClientSocket;
 class Dispatcher;
+class IdleSource;
 class Search;
 class Session;
 class Settings;
@@ -101,6 +102,8 @@ private:
     QPointer<Help> m_help;
     QPointer<Intro> m_intro;
     QPointer<Attention> m_attention;
+    // The desktop's idle time and lock, for away by itself; asked for at start.
+    std::unique_ptr<IdleSource> m_idle;
     std::unique_ptr<PMRegistry> m_pmWindows;
     QList<QPointer<Search>> m_searches;
 };
