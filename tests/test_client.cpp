@@ -253,8 +253,7 @@ private Q_SLOTS:
             "the login window and the block list are remembered => as luis bob; click bob; iggy; "
             "restart; list=bob\r\n; entrar; loginboxes=luis SERVER",
             "the close box hides; the icon shows => hide; open=; tray 3; open=Mess; hide; tray 2; "
-            "open=Mess; tray 1; open=Mess QMenu; popup=Disponible,Ausente,Ocupado,,Entrar,Abandonar,-,Salir; "
-            "popup 2; estado=Ocupado/Ocupado",
+            "open=Mess; tray 1; open=Mess QMenu; popup 2; estado=Ocupado/Ocupado",
         });
     }
 

@@ -210,10 +210,7 @@ class TestCore : public QObject {
                  return looks.join(',');
              }},
             // the own state as the others are shown it
-            {"state", [&] {
-                 const Availability &own = client.availability();
-                 return Availability::name(own.shown()) + (own.text().isEmpty() ? "" : ": " + own.text());
-             }},
+            {"state", [&] { return Availability::describe(client.availability().shown(), client.availability().text()); }},
             {"status", [&] { return client.statusLine().remove(0, QString("Status : ").size()); }},
             {"slots", [&] { return QString::number(client.conversations().NextPMSlot()); }},
             {"unread", [&] { return QString::number(client.conversations().unread(slot)); }},
@@ -408,7 +405,7 @@ private Q_SLOTS:
             "state=Disponible: <i>vuelvo</i>; idle 0 locked; idle 0 locked; idle 0; "
             "sent=STATE|available|<i>vuelvo</i>~STATE|away|<i>vuelvo</i>~STATE|available|<i>vuelvo</i>~; "
             "choose away; idle 0; state=Ausente; awayafter 0; choose available; idle 99999; "
-            "state=Disponible; choose busy " + QString(81, 'x') + "; sent=STATE|away|~STATE|available|~"
+            "state=; choose busy " + QString(81, 'x') + "; sent=STATE|away|~STATE|available|~"
             "STATE|busy|" + QString(80, 'x') + "~",
             "secrets that cannot be read: no key made or written, lines without ids => "
             "secrets {roto; tls; greet 0 OFFER|frame|tls|keep; login luis; "

@@ -6,6 +6,7 @@
 #include "main_window/attention.h"
 #include "main_window/tray_icon.h"
 #include "main_window/user_tree.h"
+#include "core/availability.h"
 #include "core/conversations.h"
 #include "core/user_list.h"
 #include "protocol/client_socket.h"
@@ -168,6 +169,8 @@ void ClientTest::act(const QString &verb, const QString &arg)
         {"avisos", [&] { ui->mnuOptions->actions().last()->trigger(); }},
         // estado N: the state chosen in the main window's box (0 Disponible, 1 Ausente, 2 Ocupado)
         {"estado", [&] { ui->cboState->setCurrentIndex(arg.toInt()), Q_EMIT ui->cboState->activated(arg.toInt()); }},
+        // texto TEXT: the state's text, as "Texto del estado…" sets it
+        {"texto", [&] { program->core().availability().choose(program->core().availability().chosen(), arg); }},
         // popup N: the item N of the menu open
         {"popup", [&] { qobject_cast<QMenu *>(QApplication::activePopupWidget())->actions().at(arg.toInt())->trigger(); }},
         // restart: the program ends, as at "Salir", and starts again
@@ -264,14 +267,6 @@ QString ClientTest::seen(const QString &what)
         {"estado", [&] {
              const QAction *checked = mess->ui->mnuBusy->actionGroup()->checkedAction();
              return mess->ui->cboState->currentText() + '/' + checked->text().remove('&');
-         }},
-        // the items of the menu open
-        {"popup", [&] {
-             const auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-             QStringList items;
-             for (const QAction *action : menu ? menu->actions() : QList<QAction *>())
-                 items << action->text().remove('&');
-             return items.join(',');
          }},
         // the users' tips as the user reads them, and the state in a private window's status line
         {"tips", [&] {
