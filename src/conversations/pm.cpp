@@ -22,8 +22,7 @@ PM::PM(Client &core, int slot) : ui(new Ui::PM), m_core(core), m_slot(slot)
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
     panels::setUp(ui->stat, {267});
-    // Beside the time of the last line, while there is something to say; that time then gives
-    // up the room it does not need.
+    // Beside the time of the last line, while there is something to say.
     m_state = new QLabel(ui->stat);
     m_state->setObjectName(QStringLiteral("panel2"));
     m_state->setTextFormat(Qt::PlainText);
@@ -89,8 +88,12 @@ void PM::showState()
     m_state->setText(shown);
     m_state->setToolTip(shown.isEmpty() ? QString() : Qt::convertFromPlainText(shown));
     m_state->setVisible(!shown.isEmpty());
-    if (QLabel *arrival = panels::panel(ui->stat, 1))
+    // The bar cannot hold both whole: the time gets half, and each panel's tip says it all.
+    if (QLabel *arrival = panels::panel(ui->stat, 1)) {
         arrival->setMinimumWidth(shown.isEmpty() ? 267 : 1);
+        arrival->setMaximumWidth(shown.isEmpty() ? QWIDGETSIZE_MAX : width() / 2);
+        arrival->setToolTip(shown.isEmpty() ? QString() : Qt::convertFromPlainText(arrival->text()));
+    }
 }
 
 History *PM::history() const
