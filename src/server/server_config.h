@@ -65,6 +65,8 @@ struct ServerConfig {
     // Each change of state is sent to everyone: so many a minute from a client are passed on
     // at once; the last one past that waits until the minute allows it.
     int maxStatesPerMinute = 6;
+    // The minute of that bound; shorter in tests.
+    std::chrono::milliseconds stateWindow{60'000};
 
     // Together, the connections from one address (IPv6: one /64), loopback too: how many there
     // may be, and how many of them not logged in; how often they may log in in a minute.
