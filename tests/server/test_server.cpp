@@ -523,7 +523,7 @@ private Q_SLOTS:
             "NICK|eva~NICK|ana~STATE|eva|busy|<b>x</b>~; e< NICK|ana~; p< NICK|ana; "
             "a> STATE|away|~; e< STATE|ana|away|~; a< STATE|ana|away|~; a> GETUSER~; "
             "a< NICK|p~NICK|eva~NICK|ana~STATE|eva|busy|<b>x</b>~STATE|ana|away|~; "
-            "e> LOGOUT|eva~; a< LOGOUT|eva~; p< LOGOUT|eva; e> LOGIN|eva~; "
+            "p> GETUSER; p< NICK|pNICK|evaNICK|ana; e> LOGOUT|eva~; a< LOGOUT|eva~; p< LOGOUT|eva; e> LOGIN|eva~; "
             "e< NICK|p~NICK|ana~NICK|eva~STATE|ana|away|~; a< NICK|eva~; p< NICK|eva; "
             "a> GETUSER~; a< NICK|p~NICK|ana~NICK|eva~STATE|ana|away|~; quiet p e a",
             "state changes past the bound wait, the latest passed on => start "
