@@ -303,7 +303,8 @@ int main(int argc, char *argv[])
             if (line.contains("127.0.4."))
                 std::printf("  %s\n", line.constData());
     }
-    const qsizetype closed = server.log().count("disconnected: ") - kNewcomers;
+    const qsizetype closed =
+        server.log().count("disconnected: ") - server.log().count("closed by the client");
     std::printf("  all logged in and away after %.1f s; %lld users closed by the server\n",
                 setup, qlonglong(closed));
     std::printf("(a) server CPU: %.2f s in 5 s at rest (%.0f%%), %.2f s in %d s of changes "

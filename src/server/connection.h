@@ -78,6 +78,8 @@ public:
     QString peer() const { return m_peer; }
     bool isFramed() const { return m_framedOut; }
     bool isEncrypted() const { return m_encrypted; }
+    // Nothing waits for the client, nor is on its way: what is sent now leaves at once.
+    bool isIdle() const { return m_queue.empty() && !m_inFlight; }
 
     // Queues one message, sent by the connection with this id (0: the server itself), about
     // the user with that nickname; a change of presence that undoes the last message about that

@@ -149,6 +149,8 @@ RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *
     m_clock.start();
     m_stateTimer.setSingleShot(true);
     connect(&m_stateTimer, &QTimer::timeout, this, &RelayServer::passWaitingStates);
+    m_gathering.setSingleShot(true);
+    connect(&m_gathering, &QTimer::timeout, this, &RelayServer::sendStates);
 }
 
 RelayServer::~RelayServer()
@@ -756,11 +758,33 @@ void RelayServer::passOnState(Client &client, const QString &state, const QStrin
     client.stateChanges.append(m_clock.elapsed());
     client.state = state;
     client.stateText = text;
-    const QByteArray bytes =
-        wire::toCodePage(wire::buildMessage(wire::StateCommand, {client.nickname, state, text}));
+    client.gathered = true;
+    m_gathered.append({&client, wire::toCodePage(wire::buildMessage(
+                                    wire::StateCommand, {client.nickname, state, text}))});
+    if (!m_gathering.isActive())
+        m_gathering.start(m_config.stateGathering);
+}
+
+void RelayServer::sendStates()
+{
+    const auto gathered = std::exchange(m_gathered, {});
+    if (gathered.isEmpty())
+        return;
+    QByteArray together;
+    for (const auto &[client, bytes] : gathered) {
+        client->gathered = false;
+        together += (together.isEmpty() ? QByteArray() : QByteArray(1, wire::Terminator)) + bytes;
+    }
     for (Client *user : std::as_const(m_online)) {
-        if (user->connection->isFramed())
-            user->connection->send(bytes, client.connection->id(), client.nickname,
+        if (!user->connection->isFramed())
+            continue;
+        // A reader with something waiting may be slow: it is to hold one state per user.
+        if (user->connection->isIdle()) {
+            user->connection->send(together);
+            continue;
+        }
+        for (const auto &[client, bytes] : gathered)
+            user->connection->send(bytes, client->connection->id(), client->nickname,
                                    Presence::State);
     }
 }
@@ -792,6 +816,9 @@ void RelayServer::forgetState(Client &client)
         m_waitingStates.removeOne(&client);
     client.state = wire::StateAvailable;
     client.stateText.clear();
+    // Its changes not yet sent are not news any more.
+    if (std::exchange(client.gathered, false))
+        m_gathered.removeIf([&client](const auto &change) { return change.first == &client; });
 }
 
 void RelayServer::privateMessage(Client &from, const QString &to, const QString &text,

@@ -89,7 +89,9 @@ class QTextStream;
 // - A user's state (away, busy, a short text) goes to every framed client, its sender too, and
 //   follows the list; a plain client never sees one. A state that repeats the last one passed
 //   on is dropped. Only so many changes a minute from a client are passed on; the latest past
-//   that waits, on one timer for all, and a newcomer is shown the last one passed on. A log-out
+//   that waits, on one timer for all, and a newcomer is shown the last one passed on. Changes
+//   passed on are gathered for a moment and written together to each reader with nothing
+//   waiting (one write, not thousands); a reader with a queue gets them one by one. A log-out
 //   forgets it; a reader that never saw the log-out (it and the next log-in cancelled out) is
 //   told the state is gone.
 // Accepts connections as TLS-capable sockets when encryption is offered; each starts in clear.
@@ -186,6 +188,8 @@ private:
         bool statePending = false;
         QString pendingState;
         QString pendingText;
+        // It has changes gathered, not yet sent.
+        bool gathered = false;
     };
 
     void accept();
@@ -227,6 +231,8 @@ private:
     void passOnState(Client &client, const QString &state, const QString &text);
     // Passes on the waiting changes the minute allows now; the timer for the next.
     void passWaitingStates();
+    // Sends the changes gathered.
+    void sendStates();
     void forgetState(Client &client);
     void privateMessage(Client &from, const QString &to, const QString &text, const QString &id);
     // Sends a line with its id and time to a client that agreed on keeping, which owes an
@@ -289,6 +295,9 @@ private:
     // Those with a change of state waiting, and one timer for all of them.
     QList<Client *> m_waitingStates;
     QTimer m_stateTimer;
+    // Changes passed on and not yet sent, in order, each its sender's and its message.
+    QList<std::pair<Client *, QByteArray>> m_gathered;
+    QTimer m_gathering;
     // Claims, kept lines and waiting marks; none without a usable disk.
     std::unique_ptr<KeptStore> m_store;
     QTimer m_expiry;

@@ -538,7 +538,7 @@ private Q_SLOTS:
             "r< ACCEPTED|frame|tls~; e> ACCEPT|frame~LOGIN|eva~; e< ACCEPTED|frame~NICK|r~NICK|"
             "eva~; e> STATE|away|1~; e> STATE|busy|2~; e< STATE|eva|away|1~STATE|eva|busy|2~; "
             "a> ACCEPT|frame~LOGIN|ana~; a< ACCEPTED|frame~NICK|r~NICK|eva~NICK|ana~STATE|eva|"
-            "busy|2~; e< NICK|ana~; a> STATE|away|3~; a> LOGOUT|ana~; "
+            "busy|2~; e< NICK|ana~; a> STATE|away|3~; a< STATE|ana|away|3~; a> LOGOUT|ana~; "
             "e< STATE|ana|away|3~LOGOUT|ana~; handshake r; r< NICK|r~NICK|eva~STATE|eva|busy|2~; "
             "r> PM|r|r|x~; r< PM|r|r|x~; quiet e",
             "a client whose messages pile up at a reader is held back => start --max-waiting 4 "
