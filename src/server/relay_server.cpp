@@ -773,7 +773,9 @@ void RelayServer::sendStates()
     QByteArray together;
     for (const auto &[client, bytes] : gathered) {
         client->gathered = false;
-        together += (together.isEmpty() ? QByteArray() : QByteArray(1, wire::Terminator)) + bytes;
+        if (!together.isEmpty())
+            together += wire::Terminator;
+        together += bytes;
     }
     for (Client *user : std::as_const(m_online)) {
         if (!user->connection->isFramed())
