@@ -159,6 +159,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "the clients at one address together (default: %1).")
             .arg(config.maxNewCorrespondentsPerAddress),
         QStringLiteral("COUNT"));
+    const QCommandLineOption statesPerMinute(
+        QStringLiteral("states-per-minute"),
+        QStringLiteral("Pass on at most this many changes of a client's state (away, busy) in a "
+                       "minute; the latest past that waits (default: %1).")
+            .arg(config.maxStatesPerMinute),
+        QStringLiteral("COUNT"));
     const QCommandLineOption bootGrace(
         QStringLiteral("boot-grace"),
         QStringLiteral("How long a booted client stays connected (default: %1).")
@@ -269,8 +275,9 @@ CommandLine parseCommandLine(const QStringList &arguments)
     parser.addOptions({help, version, adminSocket, admin, listen, gap, noFraming, stateDir, noTls,
                        requireTls, passwordFile, maxQueue, maxQueueBytes, stallTimeout, maxWaiting,
                        maxRate, maxMessages, maxLogins, maxCorrespondents, maxAddressCorrespondents,
-                       bootGrace, logInTimeout, maxConnections, maxNotLoggedIn, maxLoginsPerAddress,
-                       passwordDelay, maxPasswordFailures, passwordLock, logSummary,
+                       statesPerMinute, bootGrace, logInTimeout, maxConnections, maxNotLoggedIn,
+                       maxLoginsPerAddress, passwordDelay, maxPasswordFailures, passwordLock,
+                       logSummary,
                        helloTimeout, refusalDelay, maxMessageBeforeLogIn, noKeep, keepDays,
                        claimDays, keptPerRecipient, keptPerSender, keptInAll, claimsPerHour});
     result.helpText = parser.helpText();
@@ -376,6 +383,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
          [&](qint64 v) { config.maxNewCorrespondentsPerMinute = int(v); });
     read(maxAddressCorrespondents, 1, false,
          [&](qint64 v) { config.maxNewCorrespondentsPerAddress = int(v); });
+    read(statesPerMinute, 1, false, [&](qint64 v) { config.maxStatesPerMinute = int(v); });
     read(bootGrace, 0, false, [&](qint64 v) { config.bootGrace = milliseconds(v); });
     read(logInTimeout, 1, false, [&](qint64 v) { config.logInTimeout = milliseconds(v); });
     read(maxConnections, 1, false, [&](qint64 v) { config.maxConnectionsPerAddress = int(v); });

@@ -149,12 +149,21 @@ void Connection::enqueue(Outgoing message)
 {
     m_queuedBytes += message.bytes.size();
     m_queue.push_back(std::move(message));
-    if (!m_queue.back().about.isEmpty())
+    if (m_queue.back().presence == Presence::State)
+        m_states.insert(m_queue.back().about, std::prev(m_queue.end()));
+    else if (!m_queue.back().about.isEmpty())
         m_about[m_queue.back().about].append(std::prev(m_queue.end()));
 }
 
 bool Connection::isNews(const QString &about, Presence presence)
 {
+    // A state waiting is old news once a newer one comes, and moot once its user has gone.
+    if (presence == Presence::State || presence == Presence::Offline) {
+        if (const auto state = m_states.constFind(about); state != m_states.cend())
+            unqueue(*state);
+        if (presence == Presence::State)
+            return true;
+    }
     const auto chain = m_about.constFind(about);
     if (chain == m_about.cend())
         return true;
@@ -164,8 +173,13 @@ bool Connection::isNews(const QString &about, Presence presence)
     if (int(last->presence) != (int(presence) ^ 1))
         return true;
     // Came and went (or went and came back, under the very same name) while the client was not
-    // looking: it has nothing to learn.
+    // looking: it has nothing to learn, except that a state it was shown before is gone.
     unqueue(last);
+    if (presence == Presence::Online && m_framedOut)
+        enqueue({wire::toCodePage(wire::buildMessage(wire::StateCommand,
+                                                      {about, wire::StateAvailable, {}}))
+                     + wire::Terminator,
+                 true, 0, false, about, Presence::State});
     return false;
 }
 
@@ -185,7 +199,9 @@ qint64 Connection::shareOfBytes() const
 void Connection::unqueue(Queue::iterator message)
 {
     m_queuedBytes -= message->bytes.size();
-    if (!message->about.isEmpty()) {
+    if (message->presence == Presence::State) {
+        m_states.remove(message->about);
+    } else if (!message->about.isEmpty()) {
         const auto chain = m_about.find(message->about);
         chain->first() == message ? chain->removeFirst() : chain->removeLast();
         if (chain->isEmpty())
@@ -503,6 +519,7 @@ void Connection::finish()
     m_stallTimer.stop();
     m_queue.clear();
     m_about.clear();
+    m_states.clear();
     m_queuedBytes = 0;
     m_inbox.clear();
     QMetaObject::invokeMethod(

@@ -22,8 +22,9 @@ class Connection;
 
 // What a message tells of a user's presence. What waits for a slow reader about who is online
 // and in the room is state, not history: a change that undoes one still waiting cancels it.
-// Opposites differ in the lowest bit.
-enum class Presence { None = 0, Online = 2, Offline = 3, InRoom = 4, OutOfRoom = 5 };
+// Opposites differ in the lowest bit. A user's state (away, busy) has no opposite: a newer one,
+// or the user's going, replaces one still waiting.
+enum class Presence { None = 0, Online = 2, Offline = 3, InRoom = 4, OutOfRoom = 5, State = 6 };
 
 // The gaps between messages to plain clients, kept on one timer for them all: with thousands of
 // clients, a timer each would cost more than the writing.
@@ -77,6 +78,8 @@ public:
     QString peer() const { return m_peer; }
     bool isFramed() const { return m_framedOut; }
     bool isEncrypted() const { return m_encrypted; }
+    // Nothing waits for the client, nor is on its way: what is sent now leaves at once.
+    bool isIdle() const { return m_queue.empty() && !m_inFlight; }
 
     // Queues one message, sent by the connection with this id (0: the server itself), about
     // the user with that nickname; a change of presence that undoes the last message about that
@@ -167,8 +170,10 @@ private:
     Queue m_queue;
     qint64 m_queuedBytes = 0;
     QHash<quint64, Waiting> m_waitingFrom;
-    // For each nickname, the messages about it in the queue, oldest first.
+    // For each nickname, the messages about it in the queue, oldest first; its state waiting,
+    // which is none of those.
     QHash<QString, QList<Queue::iterator>> m_about;
+    QHash<QString, Queue::iterator> m_states;
     // The senders told they pile up here, and not yet relieved.
     QSet<quint64> m_pilingUp;
     // Written to the socket and not yet gone from it; whether it was a plain message.

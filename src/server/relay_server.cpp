@@ -100,6 +100,16 @@ QString tooMuchToRead()
     return QStringLiteral("tiene demasiados mensajes por leer. Prueba de nuevo en un momento.");
 }
 
+// What a state's text may be: plain text on one line, no blank at either end, not too long.
+QString cleanStateText(QString text)
+{
+    for (QChar &c : text) {
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F))
+            c = u' ';
+    }
+    return text.trimmed().left(wire::StateTextLength).trimmed();
+}
+
 QString users(qsizetype count)
 {
     return QString::number(count)
@@ -137,6 +147,10 @@ RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *
         QTimer::singleShot(std::chrono::seconds(1), &m_listener, &QTcpServer::resumeAccepting);
     });
     m_clock.start();
+    m_stateTimer.setSingleShot(true);
+    connect(&m_stateTimer, &QTimer::timeout, this, &RelayServer::passWaitingStates);
+    m_gathering.setSingleShot(true);
+    connect(&m_gathering, &QTimer::timeout, this, &RelayServer::sendStates);
 }
 
 RelayServer::~RelayServer()
@@ -359,6 +373,8 @@ void RelayServer::handle(Connection *connection, const QByteArray &bytes)
                        Presence::OutOfRoom);
             client.inRoom = false;
         }
+    } else if (command == wire::StateCommand) {
+        changeState(client, message.field(1), message.field(2));
     } else if (command == kLogout) {
         logOut(client, QStringLiteral("logged out"));
         awaitLogIn(client);
@@ -655,6 +671,7 @@ void RelayServer::logOut(Client &client, const QString &how)
         sendToRoom(wire::buildMessage(kLeave, {client.nickname}), client, Presence::OutOfRoom);
     }
     m_online.removeOne(&client);
+    forgetState(client);
     keepAwaiting(client);
     client.loggedIn = false;
     m_limits.loggedOut(client.address);
@@ -697,6 +714,113 @@ void RelayServer::sendUserList(Client &to, bool asked)
     for (const Client *user : std::as_const(m_online))
         to.connection->send(wire::toCodePage(wire::buildMessage(kNick, {user->nickname})),
                             asked ? to.connection->id() : 0, user->nickname, Presence::Online);
+    if (!to.connection->isFramed())
+        return;
+    for (const Client *user : std::as_const(m_online)) {
+        if (user->state != wire::StateAvailable || !user->stateText.isEmpty())
+            to.connection->send(wire::toCodePage(wire::buildMessage(
+                                    wire::StateCommand,
+                                    {user->nickname, user->state, user->stateText})),
+                                asked ? to.connection->id() : 0, user->nickname, Presence::State);
+    }
+}
+
+void RelayServer::changeState(Client &client, const QString &state, const QString &text)
+{
+    if (!client.connection->isFramed()
+        || (state != wire::StateAvailable && state != wire::StateAway && state != wire::StateBusy))
+        return;
+    const QString cleaned = cleanStateText(text);
+    const qint64 now = m_clock.elapsed();
+    const qint64 window = m_config.stateWindow.count();
+    client.stateChanges.removeIf([&](qint64 at) { return now - at >= window; });
+    const bool waiting = std::exchange(client.statePending, false);
+    if (waiting)
+        m_waitingStates.removeOne(&client);
+    // Back to what the others were shown: nothing to tell them, and nothing waits any more.
+    if (state == client.state && cleaned == client.stateText)
+        return;
+    if (client.stateChanges.size() < m_config.maxStatesPerMinute) {
+        passOnState(client, state, cleaned);
+        return;
+    }
+    client.statePending = true;
+    client.pendingState = state;
+    client.pendingText = cleaned;
+    m_waitingStates.append(&client);
+    const qint64 due = client.stateChanges.first() + window - now;
+    if (!m_stateTimer.isActive() || m_stateTimer.remainingTime() > due)
+        m_stateTimer.start(std::chrono::milliseconds(due));
+}
+
+void RelayServer::passOnState(Client &client, const QString &state, const QString &text)
+{
+    client.stateChanges.append(m_clock.elapsed());
+    client.state = state;
+    client.stateText = text;
+    client.gathered = true;
+    m_gathered.append({&client, wire::toCodePage(wire::buildMessage(
+                                    wire::StateCommand, {client.nickname, state, text}))});
+    if (!m_gathering.isActive())
+        m_gathering.start(m_config.stateGathering);
+}
+
+void RelayServer::sendStates()
+{
+    const auto gathered = std::exchange(m_gathered, {});
+    if (gathered.isEmpty())
+        return;
+    QByteArray together;
+    for (const auto &[client, bytes] : gathered) {
+        client->gathered = false;
+        if (!together.isEmpty())
+            together += wire::Terminator;
+        together += bytes;
+    }
+    for (Client *user : std::as_const(m_online)) {
+        if (!user->connection->isFramed())
+            continue;
+        // A reader with something waiting may be slow: it is to hold one state per user.
+        if (user->connection->isIdle()) {
+            user->connection->send(together);
+            continue;
+        }
+        for (const auto &[client, bytes] : gathered)
+            user->connection->send(bytes, client->connection->id(), client->nickname,
+                                   Presence::State);
+    }
+}
+
+void RelayServer::passWaitingStates()
+{
+    const qint64 now = m_clock.elapsed();
+    const qint64 window = m_config.stateWindow.count();
+    qint64 next = std::numeric_limits<qint64>::max();
+    m_waitingStates.removeIf([&](Client *client) {
+        const qint64 due = client->stateChanges.first() + window;
+        if (due > now) {
+            next = std::min(next, due);
+            return false;
+        }
+        client->stateChanges.removeIf([&](qint64 at) { return now - at >= window; });
+        client->statePending = false;
+        passOnState(*client, std::exchange(client->pendingState, {}),
+                    std::exchange(client->pendingText, {}));
+        return true;
+    });
+    if (next != std::numeric_limits<qint64>::max())
+        m_stateTimer.start(std::chrono::milliseconds(next - now));
+}
+
+void RelayServer::forgetState(Client &client)
+{
+    if (std::exchange(client.statePending, false))
+        m_waitingStates.removeOne(&client);
+    client.state = wire::StateAvailable;
+    client.stateText.clear();
+    // Its changes not yet sent are not news any more.
+    if (std::exchange(client.gathered, false))
+        m_gathered.removeIf([&client](const auto &change) { return change.first == &client; });
 }
 
 void RelayServer::privateMessage(Client &from, const QString &to, const QString &text,

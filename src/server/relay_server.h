@@ -86,6 +86,14 @@ class QTextStream;
 //   claimed nickname; 1000 a sender and 100,000 in all, delivered and read going first when
 //   past that. RECEIVED and SEEN count for nothing but the lines sent with an id, and like
 //   IGNORE not against the messages per second, as many as such lines were sent.
+// - A user's state (away, busy, a short text) goes to every framed client, its sender too, and
+//   follows the list; a plain client never sees one. A state that repeats the last one passed
+//   on is dropped. Only so many changes a minute from a client are passed on; the latest past
+//   that waits, on one timer for all, and a newcomer is shown the last one passed on. Changes
+//   passed on are gathered for a moment and written together to each reader with nothing
+//   waiting (one write, not thousands); a reader with a queue gets them one by one. A log-out
+//   forgets it; a reader that never saw the log-out (it and the next log-in cancelled out) is
+//   told the state is gone.
 // Accepts connections as TLS-capable sockets when encryption is offered; each starts in clear.
 class Listener : public QTcpServer {
 public:
@@ -172,6 +180,16 @@ private:
         std::shared_ptr<int> answers = std::make_shared<int>(0);
         // When it was last told, for each nickname, that a line to it found nobody.
         QHash<QString, qint64> toldAway;
+        // Its state as last passed on, and when its changes were passed on lately; the latest
+        // change that waits for the minute to allow it.
+        QString state = wire::StateAvailable;
+        QString stateText;
+        QList<qint64> stateChanges;
+        bool statePending = false;
+        QString pendingState;
+        QString pendingText;
+        // It has changes gathered, not yet sent.
+        bool gathered = false;
     };
 
     void accept();
@@ -208,6 +226,14 @@ private:
     void dropUnlessChanged(const Client &client, std::chrono::milliseconds after,
                            const QString &reason);
     void sendUserList(Client &to, bool asked = false);
+    void changeState(Client &client, const QString &state, const QString &text);
+    // Tells every framed client the state.
+    void passOnState(Client &client, const QString &state, const QString &text);
+    // Passes on the waiting changes the minute allows now; the timer for the next.
+    void passWaitingStates();
+    // Sends the changes gathered.
+    void sendStates();
+    void forgetState(Client &client);
     void privateMessage(Client &from, const QString &to, const QString &text, const QString &id);
     // Sends a line with its id and time to a client that agreed on keeping, which owes an
     // answer for it.
@@ -266,6 +292,12 @@ private:
     // Logged-in clients in the order they logged in.
     QList<Client *> m_online;
     quint64 m_sessions = 0;
+    // Those with a change of state waiting, and one timer for all of them.
+    QList<Client *> m_waitingStates;
+    QTimer m_stateTimer;
+    // Changes passed on and not yet sent, in order, each its sender's and its message.
+    QList<std::pair<Client *, QByteArray>> m_gathered;
+    QTimer m_gathering;
     // Claims, kept lines and waiting marks; none without a usable disk.
     std::unique_ptr<KeptStore> m_store;
     QTimer m_expiry;

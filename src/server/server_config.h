@@ -65,6 +65,10 @@ struct ServerConfig {
     // Each change of state is sent to everyone: so many a minute from a client are passed on
     // at once; the last one past that waits until the minute allows it.
     int maxStatesPerMinute = 6;
+    // The minute of that bound; shorter in tests. Changes passed on are gathered this long, so
+    // that a client that reads is written them once, not once each.
+    std::chrono::milliseconds stateWindow{60'000};
+    std::chrono::milliseconds stateGathering{100};
 
     // Together, the connections from one address (IPv6: one /64), loopback too: how many there
     // may be, and how many of them not logged in; how often they may log in in a minute.

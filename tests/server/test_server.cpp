@@ -131,7 +131,8 @@ class TestServer : public QObject {
     //   quiet ana luis   nothing more has come for them (one logged in writes to itself: the
     //                    server answers each connection in order)
     //   start OPTIONS   a server with these options of its command line (--password=WORD:
-    //                   a password file holding WORD)
+    //                   a password file holding WORD; window=MS: the states' minute)
+    //   handshake ana   ana, which has taken the offer of encryption, begins its handshake
     //   admin LINE, close ana, closed ana, deaf ana, log TEXT, nolog TEXT (@ana in a log text
     //   is ana's address and port), empty ana (nothing unread)
     //   N* STEP     the step N times
@@ -187,15 +188,21 @@ class TestServer : public QObject {
                     rest.replace(password.capturedStart(), password.capturedLength(),
                                  "--password-file " + file.fileName());
                 }
-                const CommandLine line =
+                const auto window = QRegularExpression("window=(\\d+)").match(rest);
+                rest.remove(window.captured(0));
+                CommandLine line =
                     parseCommandLine(QStringList{"-", "--listen", kAddress, "--state-dir",
                                                  m_state.path()}
                                      + rest.split(' ', Qt::SkipEmptyParts));
                 QCOMPARE(line.error, QString());
+                if (window.hasMatch())
+                    line.config.stateWindow = std::chrono::milliseconds(window.captured(1).toInt());
                 m_server = std::make_unique<RelayServer>(line.config, m_stream);
                 QVERIFY2(m_server->listen(), qPrintable(m_log));
             } else if (verb == "tls") {
-                run(rest + "> ACCEPT|frame|tls~; " + rest + "< ACCEPTED|frame|tls~");
+                run(rest + "> ACCEPT|frame|tls~; " + rest + "< ACCEPTED|frame|tls~; handshake "
+                    + rest);
+            } else if (verb == "handshake") {
                 Peer &p = peer(rest);
                 p.end = "~";
                 p.socket.setPeerVerifyMode(QSslSocket::VerifyNone);
@@ -506,6 +513,34 @@ private Q_SLOTS:
             "ana> PM|luis|ana|1~PM|luis|ana|2~CHAT|a; ana> na|x~ENTER|ana~; "
             "luis< PM|luis|ana|1PM|luis|ana|2; ana< ENTER|ana~; ana> CHAT|ana|hola~; "
             "ana< CHAT|ana|hola~; luis> PM|ana|luis|a~b; ana< PM|ana|luis|ab~; quiet ana luis",
+            // Who is at their desk: to framed clients only, the sender too, and after the list.
+            "states go to framed clients, after the list => login p; "
+            "e> ACCEPT|frame~LOGIN|eva~; e< ACCEPTED|frame~NICK|p~NICK|eva~; p< NICK|eva; "
+            "e> STATE|away| \t en\x01la \u0081reunión  ~; e< STATE|eva|away|en la  reunión~; "
+            "e> STATE|busy|  #90 ~; e< STATE|eva|busy|#80~; e> STATE|busy|<b>x</b>~; "
+            "e> STATE|fuera|x~; e> STATE|Away~; p> STATE|away|x; x> ACCEPT|frame~STATE|away|x~; "
+            "e< STATE|eva|busy|<b>x</b>~; a> ACCEPT|frame~LOGIN|ana~; a< ACCEPTED|frame~NICK|p~"
+            "NICK|eva~NICK|ana~STATE|eva|busy|<b>x</b>~; e< NICK|ana~; p< NICK|ana; "
+            "a> STATE|away|~; e< STATE|ana|away|~; a< STATE|ana|away|~; a> GETUSER~; "
+            "a< NICK|p~NICK|eva~NICK|ana~STATE|eva|busy|<b>x</b>~STATE|ana|away|~; "
+            "p> GETUSER; p< NICK|pNICK|evaNICK|ana; e> LOGOUT|eva~; a< LOGOUT|eva~; p< LOGOUT|eva; e> LOGIN|eva~; "
+            "e< NICK|p~NICK|ana~NICK|eva~STATE|ana|away|~; a< NICK|eva~; p< NICK|eva; "
+            "a> GETUSER~; a< NICK|p~NICK|ana~NICK|eva~STATE|ana|away|~; quiet p e a",
+            "state changes past the bound wait, the latest passed on => start "
+            "--states-per-minute 2 window=1500; e> ACCEPT|frame~LOGIN|eva~; e< ACCEPTED|frame~"
+            "NICK|eva~; e> STATE|away|1~; e> STATE|away|2~; e> STATE|away|3~; e> STATE|busy|4~; "
+            "e< STATE|eva|away|1~STATE|eva|away|2~; a> ACCEPT|frame~LOGIN|ana~; "
+            "a< ACCEPTED|frame~NICK|eva~NICK|ana~STATE|eva|away|2~; e< NICK|ana~; empty e; "
+            "e< STATE|eva|busy|4~; a< STATE|eva|busy|4~; quiet e a",
+            // Held up by its handshake, a reader's queue holds one state per user, none once
+            // that user has gone.
+            "states wait for a slow reader as state => r> LOGIN|rACCEPT|frame|tls~; "
+            "r< ACCEPTED|frame|tls~; e> ACCEPT|frame~LOGIN|eva~; e< ACCEPTED|frame~NICK|r~NICK|"
+            "eva~; e> STATE|away|1~; e> STATE|busy|2~; e< STATE|eva|away|1~STATE|eva|busy|2~; "
+            "a> ACCEPT|frame~LOGIN|ana~; a< ACCEPTED|frame~NICK|r~NICK|eva~NICK|ana~STATE|eva|"
+            "busy|2~; e< NICK|ana~; a> STATE|away|3~; a< STATE|ana|away|3~; a> LOGOUT|ana~; "
+            "e< STATE|ana|away|3~LOGOUT|ana~; handshake r; r< NICK|r~NICK|eva~STATE|eva|busy|2~; "
+            "r> PM|r|r|x~; r< PM|r|r|x~; quiet e",
             "a client whose messages pile up at a reader is held back => start --max-waiting 4 "
             "--gap 100; login r s t; s> ACCEPT|frame~; s< ACCEPTED|frame~; 6* s>> PM|r|s|x~; "
             "s>> PM|t|s|y~; "
