@@ -474,6 +474,22 @@ private Q_SLOTS:
         QVERIFY(!m_relayLog.contains("hola")); // what users write is never logged
     }
 
+    // One real client's state reaches another's list and private window through the real
+    // server; a newcomer gets it with the list.
+    void statesThroughTheRealServer()
+    {
+        auto relay = startRelay();
+        const auto luis = std::make_unique<Program>(), rita = std::make_unique<Program>();
+        Program *const ana = program;
+        const auto restore = qScopeGuard([&] { program = ana, mess = ana->mess(); });
+        as(ana, "nick ana; host 127.0.0.19; go; nodes=ana");
+        as(luis.get(), "nick luis; host 127.0.0.19; go; nodes=ana,luis; select ana; pm; state0=");
+        as(ana, "estado 2; texto <b>En una reunión</b>; tips=Ocupado: <b>En una reunión</b>,");
+        as(luis.get(), "tips=Ocupado: <b>En una reunión</b>,; state0=Ocupado: <b>En una reunión</b>");
+        as(rita.get(), "nick rita; host 127.0.0.19; go; nodes=ana,luis,rita; "
+                       "tips=Ocupado: <b>En una reunión</b>,,");
+    }
+
     // The server stops and starts again: both users are back, listed and in the room as they
     // were, without doing anything; a line typed meanwhile waits in its box, and goes once the
     // user sends it again. A client the server closes for flooding comes back too.
