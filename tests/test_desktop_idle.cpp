@@ -78,6 +78,11 @@ private Q_SLOTS:
         Q_EMIT saver.ActiveChanged(!locked);
         QVERIFY(sampled.wait());
         QCOMPARE(sampled.last().at(1).toBool(), !locked);
+        // The locker gone: the user counts as present, not away for good.
+        bus.unregisterService(name);
+        source->sample();
+        QVERIFY(sampled.wait());
+        QCOMPARE(sampled.last().at(0).value<std::chrono::milliseconds>(), std::chrono::milliseconds(0));
     }
 };
 

@@ -55,9 +55,11 @@ void Availability::choose(State state, const QString &text)
 {
     const State wasShown = shown();
     const QString wasText = m_text;
-    const bool same = state == m_chosen && text.left(wire::StateTextLength) == m_text;
+    // Kept as the others will read it: through the code page, as the server cleans it.
+    const QString cleaned = wire::stateText(wire::asSent(text));
+    const bool same = state == m_chosen && cleaned == m_text;
     m_chosen = state;
-    m_text = text.left(wire::StateTextLength);
+    m_text = cleaned;
     if (same)
         return;
     Q_EMIT chosenChanged(m_chosen, m_text);
@@ -69,8 +71,11 @@ void Availability::setIdleSource(IdleSource *source)
     if (m_source)
         disconnect(m_source, nullptr, this, nullptr);
     m_source = source;
-    if (!source)
-        return m_poll.stop();
+    if (!source) {
+        // Nothing tells of idleness any more: the user is taken as present.
+        m_poll.stop();
+        return sampled(std::chrono::milliseconds(0), false);
+    }
     connect(source, &IdleSource::sampled, this, &Availability::sampled);
     m_poll.start();
 }

@@ -38,7 +38,7 @@ public:
     State chosen() const { return m_chosen; }
     State shown() const { return m_chosen == Available && m_idle ? Away : m_chosen; }
     QString text() const { return m_text; }
-    // The text is cut to what the server carries.
+    // The text is kept as the others will read it (the code page, the server's cleaning).
     void choose(State state, const QString &text);
 
     // Asked every few seconds for the idle time and the lock; none: never away by itself.

@@ -87,8 +87,10 @@ private:
         auto *idle = new QDBusPendingCallWatcher(m_bus.asyncCall(m_idle.message(), CallTimeout), this);
         connect(idle, &QDBusPendingCallWatcher::finished, this, [this, locked](QDBusPendingCallWatcher *call) {
             call->deleteLater();
+            // A service gone (a locker that crashed) can no longer tell: the user counts as
+            // present, rather than away for good.
             if (call->isError())
-                return;
+                return Q_EMIT sampled(milliseconds(0), locked.value_or(false));
             const milliseconds since(call->reply().arguments().value(0).toULongLong());
             if (locked) {
                 Q_EMIT sampled(since, *locked);
@@ -132,7 +134,7 @@ public:
             call->deleteLater();
             const QDBusPendingReply<QVariantMap> reply = *call;
             if (reply.isError())
-                return;
+                return Q_EMIT sampled(milliseconds(0), false);
             const QVariantMap hints = reply.value();
             milliseconds idle{0};
             if (hints.value(QStringLiteral("IdleHint")).toBool()) {
@@ -166,8 +168,7 @@ public:
     QString name() const override { return QStringLiteral("X11 MIT-SCREEN-SAVER"); }
     void sample() override
     {
-        if (const std::optional<milliseconds> idle = xIdle(m_display))
-            Q_EMIT sampled(*idle, false);
+        Q_EMIT sampled(xIdle(m_display).value_or(milliseconds(0)), false);
     }
 
     static bool present(Display *display);
@@ -181,6 +182,12 @@ Display *x11Display()
 {
     auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     return x11 ? x11->display() : nullptr;
+}
+
+bool onWayland()
+{
+    return qEnvironmentVariableIsSet("WAYLAND_DISPLAY")
+        || qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland");
 }
 
 } // namespace
@@ -209,9 +216,10 @@ std::unique_ptr<IdleSource> makeDesktopIdleSource(QObject *parent)
         source = std::make_unique<SessionBusSource>(QStringLiteral("org.freedesktop.ScreenSaver"), idle, lock, parent);
     } else if (answers(2)) {
         source = std::make_unique<SessionBusSource>(MutterIdle.service, MutterIdle, GnomeLock, parent);
-    } else if (Display *display = x11Display(); display && X11Source::present(display)) {
+    } else if (Display *display = x11Display(); display && !onWayland() && X11Source::present(display)) {
         // Before logind: on X its idle hint moves only where the desktop sets it, which few
-        // besides GNOME do, while the X server counts every input itself.
+        // besides GNOME do, while the X server counts every input itself. Not under Wayland:
+        // there the X server sees only what is typed into X windows.
         source = std::make_unique<X11Source>(display, parent);
     } else if (answers(3)) {
         source = std::make_unique<LogindSource>(parent);

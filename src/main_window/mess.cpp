@@ -150,17 +150,18 @@ void Mess::setUpStates()
     connect(ui->cboState, &QComboBox::activated, this, [this](int state) {
         m_core.availability().choose(Availability::State(state), m_core.availability().text());
     });
-    const auto follow = [this, chosen](Availability::State state) {
-        chosen[state]->setChecked(true);
-        ui->cboState->setCurrentIndex(state);
+    // Away by itself: the box says so in its tip.
+    const auto follow = [this, chosen] {
+        const Availability &own = m_core.availability();
+        chosen[own.chosen()]->setChecked(true);
+        ui->cboState->setCurrentIndex(own.chosen());
+        ui->cboState->setToolTip(own.shown() != own.chosen()
+                                     ? QStringLiteral("Ausente por inactividad")
+                                     : QString());
     };
     connect(&own, &Availability::chosenChanged, this, follow);
-    follow(own.chosen());
-    // Away by itself: the box says so in its tip.
-    connect(&own, &Availability::shownChanged, this, [this](Availability::State shown) {
-        const bool idle = shown != m_core.availability().chosen();
-        ui->cboState->setToolTip(idle ? QStringLiteral("Ausente por inactividad") : QString());
-    });
+    connect(&own, &Availability::shownChanged, this, follow);
+    follow();
 
     connect(ui->mnuStateText, &QAction::triggered, this, [this] {
         QInputDialog dialog(this);

@@ -154,4 +154,13 @@ QString randomHex(int digits)
     return hex.left(digits);
 }
 
+QString stateText(QString text)
+{
+    for (QChar &c : text) {
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F))
+            c = u' ';
+    }
+    return text.trimmed().left(StateTextLength).trimmed();
+}
+
 } // namespace wire

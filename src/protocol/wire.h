@@ -108,6 +108,8 @@ inline const QString StateAway = QStringLiteral("away");
 inline const QString StateBusy = QStringLiteral("busy");
 // The longest state text, in characters: the server cuts what is longer.
 inline constexpr int StateTextLength = 80;
+// What a state's text may be: plain text on one line, no blank at either end, not too long.
+QString stateText(QString text);
 
 // So many random lowercase hexadecimal digits from the system's generator, for ids and secrets.
 QString randomHex(int digits);

@@ -100,16 +100,6 @@ QString tooMuchToRead()
     return QStringLiteral("tiene demasiados mensajes por leer. Prueba de nuevo en un momento.");
 }
 
-// What a state's text may be: plain text on one line, no blank at either end, not too long.
-QString cleanStateText(QString text)
-{
-    for (QChar &c : text) {
-        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F))
-            c = u' ';
-    }
-    return text.trimmed().left(wire::StateTextLength).trimmed();
-}
-
 QString users(qsizetype count)
 {
     return QString::number(count)
@@ -730,7 +720,7 @@ void RelayServer::changeState(Client &client, const QString &state, const QStrin
     if (!client.connection->isFramed()
         || (state != wire::StateAvailable && state != wire::StateAway && state != wire::StateBusy))
         return;
-    const QString cleaned = cleanStateText(text);
+    const QString cleaned = wire::stateText(text);
     const qint64 now = m_clock.elapsed();
     const qint64 window = m_config.stateWindow.count();
     client.stateChanges.removeIf([&](qint64 at) { return now - at >= window; });
@@ -812,12 +802,19 @@ void RelayServer::passWaitingStates()
         m_stateTimer.start(std::chrono::milliseconds(next - now));
 }
 
-void RelayServer::forgetState(Client &client)
+void RelayServer::dropWaitingState(Client &client)
 {
     if (std::exchange(client.statePending, false))
         m_waitingStates.removeOne(&client);
+}
+
+void RelayServer::forgetState(Client &client)
+{
+    dropWaitingState(client);
     client.state = wire::StateAvailable;
     client.stateText.clear();
+    // A new log-in's first state is news to everyone: it waits for no earlier user's minute.
+    client.stateChanges.clear();
     // Its changes not yet sent are not news any more.
     if (std::exchange(client.gathered, false))
         m_gathered.removeIf([&client](const auto &change) { return change.first == &client; });
@@ -1201,6 +1198,8 @@ bool RelayServer::boot(const QString &nickname)
             continue;
         }
         user->booted = true;
+        // Nothing it said after its last word passed on is passed on now.
+        dropWaitingState(*user);
         user->connection->send(bytes);
         answer(user->connection->peer(),
                     QStringLiteral("booted ") + quoted(nickname) + QStringLiteral(", closing in ")

@@ -233,6 +233,8 @@ private:
     void passWaitingStates();
     // Sends the changes gathered.
     void sendStates();
+    // Its change waiting for the minute is not passed on.
+    void dropWaitingState(Client &client);
     void forgetState(Client &client);
     void privateMessage(Client &from, const QString &to, const QString &text, const QString &id);
     // Sends a line with its id and time to a client that agreed on keeping, which owes an

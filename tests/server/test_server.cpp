@@ -190,6 +190,8 @@ class TestServer : public QObject {
                 }
                 const auto window = QRegularExpression("window=(\\d+)").match(rest);
                 rest.remove(window.captured(0));
+                const auto gather = QRegularExpression("gather=(\\d+)").match(rest);
+                rest.remove(gather.captured(0));
                 CommandLine line =
                     parseCommandLine(QStringList{"-", "--listen", kAddress, "--state-dir",
                                                  m_state.path()}
@@ -197,6 +199,8 @@ class TestServer : public QObject {
                 QCOMPARE(line.error, QString());
                 if (window.hasMatch())
                     line.config.stateWindow = std::chrono::milliseconds(window.captured(1).toInt());
+                if (gather.hasMatch())
+                    line.config.stateGathering = std::chrono::milliseconds(gather.captured(1).toInt());
                 m_server = std::make_unique<RelayServer>(line.config, m_stream);
                 QVERIFY2(m_server->listen(), qPrintable(m_log));
             } else if (verb == "tls") {
@@ -532,6 +536,9 @@ private Q_SLOTS:
             "e< STATE|eva|away|1~STATE|eva|away|2~; a> ACCEPT|frame~LOGIN|ana~; "
             "a< ACCEPTED|frame~NICK|eva~NICK|ana~STATE|eva|away|2~; e< NICK|ana~; empty e; "
             "e< STATE|eva|busy|4~; a< STATE|eva|busy|4~; quiet e a",
+            "a state not sent yet goes with its user => start gather=0; e> ACCEPT|frame~LOGIN|"
+            "eva~; e< ACCEPTED|frame~NICK|eva~; a> ACCEPT|frame~LOGIN|ana~; a< ACCEPTED|frame~"
+            "NICK|eva~NICK|ana~; e< NICK|ana~; a> STATE|away|x~LOGOUT|ana~; e< LOGOUT|ana~; quiet e",
             // Held up by its handshake, a reader's queue holds one state per user, none once
             // that user has gone.
             "states wait for a slow reader as state => r> LOGIN|rACCEPT|frame|tls~; "
