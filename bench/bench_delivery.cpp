@@ -25,7 +25,6 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <sys/resource.h>
 
 #include <cstdio>
 #include <memory>
@@ -233,11 +232,7 @@ void restart()
 int main(int argc, char *argv[])
 {
     prepareBenchEnvironment();
-    // Thousands of connections, and the server inherits the limit.
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
+    raiseOpenFileLimit();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     const QStringList parts = QApplication::arguments().mid(1);

@@ -22,7 +22,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -266,11 +265,7 @@ void users(std::vector<double> &newcomerMs, bool &ok)
 int main(int argc, char *argv[])
 {
     prepareBenchEnvironment();
-    // Thousands of connections, and the server inherits the limit.
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-    files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
+    raiseOpenFileLimit();
     QCoreApplication app(argc, argv);
     ServerProcess server(QString::fromLatin1(kAddress));
     if (!server.start({QStringLiteral("--no-tls")}))

@@ -87,6 +87,14 @@ void prepareBenchEnvironment()
     qputenv("XDG_DATA_HOME", QFile::encodeName(settings.path() + QStringLiteral("/data")));
 }
 
+void raiseOpenFileLimit()
+{
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+}
+
 void runEventsFor(int ms)
 {
     QEventLoop loop;

@@ -29,6 +29,9 @@ using Clock = std::chrono::steady_clock;
 // clients keep their settings in a folder of the run's own: each run's server has a new
 // certificate, which a certificate remembered from an earlier run would refuse.
 void prepareBenchEnvironment();
+// As many open files as the system lets this process have: thousands of connections, and the
+// server started from here inherits the limit.
+void raiseOpenFileLimit();
 // Runs the event loop for this long.
 void runEventsFor(int ms);
 // CPU time this process has used, user and system, in seconds.
