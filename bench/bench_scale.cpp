@@ -138,6 +138,7 @@ public:
     int complete() const { return m_complete; }
     // Connections the server has not answered yet.
     int waiting() const { return int(m_links.size()) - m_heard; }
+    int closed() const { return m_closed; }
     qint64 enters() const { return m_enters; }
     qint64 messages() const { return m_messages; }
 
@@ -159,9 +160,10 @@ private:
 
     void read(Link &link)
     {
+        // One read a turn: a user the server streams to must not keep the others waiting
+        // (the poll is level-triggered and brings it back).
         static char buffer[1 << 18];
-        ssize_t n;
-        while ((n = ::recv(link.fd, buffer, sizeof buffer, 0)) > 0) {
+        if (const ssize_t n = ::recv(link.fd, buffer, sizeof buffer, 0); n > 0) {
             m_heard += link.heard ? 0 : 1;
             link.heard = true;
             link.tail.append(buffer, n);
@@ -169,6 +171,10 @@ private:
             for (qsizetype end; (end = link.tail.indexOf('\0', start)) >= 0; start = end + 1)
                 take(link, QByteArrayView(link.tail.constData() + start, end - start));
             link.tail.remove(0, start);
+        } else if (n == 0) {
+            // Closed by the server: out of the poll, counted.
+            epoll_ctl(m_poll, EPOLL_CTL_DEL, link.fd, nullptr);
+            ++m_closed;
         }
     }
 
@@ -201,6 +207,7 @@ private:
     std::vector<Link> m_links;
     int m_complete = 0;
     int m_heard = 0;
+    int m_closed = 0;
     qint64 m_enters = 0;
     qint64 m_messages = 0;
 };
@@ -237,21 +244,23 @@ bool users(const ServerProcess &server, int count, int window)
     };
     connectMore();
     qint64 report = start + 10 * kSecond;
-    while (loop.complete() < count && loop.nowNs() - start < kStormLimit) {
+    while (loop.complete() < count && loop.closed() == 0
+           && loop.nowNs() - start < kStormLimit) {
         loop.run(10);
         connectMore();
         if (loop.nowNs() >= report) {
-            std::printf("    %.0f s: %d users with the whole list, %lld messages read\n",
+            std::printf("    %.0f s: %d users with the whole list, %lld messages read; server "
+                        "VmRSS %.0f MiB\n",
                         double(loop.nowNs() - start) / 1e9, loop.complete(),
-                        qlonglong(loop.messages()));
-            std::fflush(stdout);
+                        qlonglong(loop.messages()), server.rssMiB());
             report += 10 * kSecond;
         }
     }
     const double storm = double(loop.nowNs() - start) / 1e9;
     if (loop.complete() < count) {
-        std::printf("(a) after %.0f s only %d of %d users have the whole list\n", storm,
-                    loop.complete(), count);
+        std::printf("(a) after %.0f s only %d of %d users have the whole list; %d closed by "
+                    "the server\n",
+                    storm, loop.complete(), count, loop.closed());
         return false;
     }
     std::printf("(a) log-in storm: %.2f s until all %d have the whole list (%lld messages; "
@@ -297,11 +306,22 @@ bool users(const ServerProcess &server, int count, int window)
     const qint64 allEnters = qint64(count) * (count + 1) / 2;
     for (int i = 0; i < count; ++i)
         loop.write(size_t(i), framed(wire::buildMessage(u"ENTER", {nickname(i)})));
-    while (loop.enters() < allEnters && loop.nowNs() - entering < kStormLimit)
+    report = entering + 10 * kSecond;
+    while (loop.enters() < allEnters && loop.closed() == 0
+           && loop.nowNs() - entering < kStormLimit) {
         loop.run(10);
+        if (loop.nowNs() >= report) {
+            std::printf("    %.0f s: %lld ENTERs read; server VmRSS %.0f MiB\n",
+                        double(loop.nowNs() - entering) / 1e9, qlonglong(loop.enters()),
+                        server.rssMiB());
+            report += 10 * kSecond;
+        }
+    }
     if (loop.enters() < allEnters) {
-        std::printf("(e) only %lld of %lld ENTERs came\n", qlonglong(loop.enters()),
-                    qlonglong(allEnters));
+        std::printf("(e) after %.0f s only %lld of %lld ENTERs came; %d users closed by the "
+                    "server\n",
+                    double(loop.nowNs() - entering) / 1e9, qlonglong(loop.enters()),
+                    qlonglong(allEnters), loop.closed());
         return false;
     }
     std::printf("(e) all %d in the room after %.2f s\n", count,
@@ -341,6 +361,8 @@ int main(int argc, char *argv[])
 {
     prepareBenchEnvironment();
     raiseOpenFileLimit();
+    // Each figure as it comes: a run at 10,000 users takes long.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QCoreApplication app(argc, argv);
     const int count = argc > 1 ? std::max(2, std::atoi(argv[1])) : 1000;
     // Connections not yet answered at a time: the server's queue of connections it has not
@@ -353,7 +375,6 @@ int main(int argc, char *argv[])
         return 1;
     std::printf("%d framed users (--no-tls), %s\n", count,
                 all ? "all connecting at once" : "at most 32 connecting at a time");
-    std::fflush(stdout);
     bool ok = false;
     std::thread thread([&] {
         ok = users(server, count, window);
@@ -365,5 +386,14 @@ int main(int argc, char *argv[])
         server.log().count("disconnected: ") - server.log().count("closed by the client");
     std::printf("    %lld users closed by the server; the bench's own CPU: %.1f s\n",
                 qlonglong(closed), processCpuSeconds());
+    // Why, once for each reason.
+    QList<QByteArray> reasons;
+    for (const QByteArray &line : server.log().split('\n')) {
+        const qsizetype at = line.indexOf("disconnected: ");
+        if (at >= 0 && !line.contains("closed by the client") && !reasons.contains(line.mid(at)))
+            reasons.append(line.mid(at));
+    }
+    for (const QByteArray &reason : reasons)
+        std::printf("      %s\n", reason.constData());
     return ok ? 0 : 1;
 }
