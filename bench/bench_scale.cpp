@@ -382,6 +382,9 @@ int main(int argc, char *argv[])
     });
     waitFor([] { return g_done.load(); }, 7'200'000);
     thread.join();
+    // The server's last words, when it was too busy to say them at once.
+    if (!ok)
+        waitFor([] { return false; }, 3000);
     const qsizetype closed =
         server.log().count("disconnected: ") - server.log().count("closed by the client");
     std::printf("    %lld users closed by the server; the bench's own CPU: %.1f s\n",
