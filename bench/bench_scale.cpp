@@ -7,12 +7,14 @@
 // (b) the server's resident memory (VmRSS) before the storm and at rest after it, per user;
 // (c) a private line between two idle users, one at a time, 300 of them, each pair of users
 //     of one address sending one: p50 and p99 from writing it until the other has it;
-// (d) the server's CPU over 10 s at rest (/proc/<pid>/stat), as a share of one core;
+// (d) the server's CPU over 10 s at rest (/proc/<pid>/stat), as a share of one core, measured
+//     before (c), while nobody talks;
 // (e) all N enter the room (the time until every ENTER has reached everyone already in it),
 //     then a line in the room, 20 of them one at a time from different users: p50 and p99
 //     until the last of the N has it.
 // The users are one epoll loop on a thread of their own, framing by hand; the main thread
-// drains the server's log.
+// drains the server's log. No plain users: the server paces plain messages 5 ms apart, so their
+// storm would measure the pacing.
 //
 //   build/release/bench/bench_scale [N [all]]
 #include "protocol/wire.h"
