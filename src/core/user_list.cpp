@@ -188,13 +188,11 @@ QVariant UserList::data(const QModelIndex &index, int role) const
             : node->state == Availability::Busy  ? BusyImage
                                                  : UserImage;
     case Qt::ToolTipRole: {
-        // A tip reads markup; what the user wrote is shown as written.
+        // Plain text, as the user wrote it: a view that shows it as a tip keeps it literal.
         const QString tip = node ? Availability::describe(Availability::State(node->state),
                                                           node->stateText)
                                  : QString();
-        if (tip.isEmpty())
-            return {};
-        return QString(QStringLiteral("<p>") + tip.toHtmlEscaped() + QStringLiteral("</p>"));
+        return tip.isEmpty() ? QVariant() : tip;
     }
     case StateRole:
         return node ? QVariant(node->state) : QVariant();

@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QIdentityProxyModel>
 #include <QMouseEvent>
+#include <QTextDocument>
 
 namespace {
 
@@ -21,6 +22,11 @@ public:
 
     QVariant data(const QModelIndex &index, int role) const override
     {
+        // A tip would read markup in what a user wrote: it is shown as written.
+        if (role == Qt::ToolTipRole) {
+            const QString tip = QIdentityProxyModel::data(index, role).toString();
+            return tip.isEmpty() ? QVariant() : Qt::convertFromPlainText(tip);
+        }
         if (role != Qt::DecorationRole)
             return QIdentityProxyModel::data(index, role);
         QIcon icon;

@@ -336,13 +336,13 @@ private Q_SLOTS:
             "read marks go only where chosen, once => read PM|luis|ana|a|" + id1 + "; look 0; "
             "sent=RECEIVED|ana|ID1; tell on; read PM|luis|ana|b|" + id2 + "; look 0; look 0; "
             "sent=RECEIVED|ana|ID2SEEN|ana|ID2; store0=a:0,b:4",
-            "STATE: every node of that nickname, exactly; the tip literal => read NICK|ana; "
+            "STATE: every node of that nickname, exactly, its tip as written => read NICK|ana; "
             "read NICK|pepe; read NICK|ana; read STATE|ana|busy|<b>reunión</b>; "
             "read STATE|pepe|away|; read STATE|Ana|away|x; read STATE|pepe|gone|x; "
-            "read STATE|rita|busy|; users=ana 5 <p>Ocupado: &lt;b&gt;reunión&lt;/b&gt;</p>,"
-            "pepe 4 <p>Ausente</p>,ana 5 <p>Ocupado: &lt;b&gt;reunión&lt;/b&gt;</p>; "
+            "read STATE|rita|busy|; users=ana 5 Ocupado: <b>reunión</b>,"
+            "pepe 4 Ausente,ana 5 Ocupado: <b>reunión</b>; "
             "read STATE|pepe|available|en casa; read LOGOUT|ana; read STATE|ana|available|; "
-            "users=pepe 1 <p>Disponible: en casa</p>,ana 1 ; nodes=pepe,ana",
+            "users=pepe 1 Disponible: en casa,ana 1 ; nodes=pepe,ana",
             "a state on a plain connection stays here => choose busy x; idle 0 locked; "
             "state=Ocupado: x; sent=",
         };
