@@ -1,12 +1,13 @@
 #include "server/connection.h"
 
 #include "server/event_log.h"
+#include "server/stream.h"
 
+#include <QCoreApplication>
 #include <QSslConfiguration>
-#include <QSslSocket>
-#include <QTcpSocket>
 
 #include <algorithm>
+#include <vector>
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
@@ -14,6 +15,13 @@
 namespace {
 // One read may hold this many messages waiting to be handled before it is a flood.
 constexpr qsizetype kMaxInbox = 1000;
+
+// The connections sent something in this turn, to be written at its end.
+std::vector<Connection *> &gathering()
+{
+    static std::vector<Connection *> connections;
+    return connections;
+}
 } // namespace
 
 Pacer::Pacer(std::chrono::milliseconds gap) : m_gap(gap)
@@ -51,55 +59,37 @@ void Pacer::tick()
         m_timer.start(std::chrono::milliseconds(m_due.first().at - now));
 }
 
-Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 id, Pacer &pacer,
+Connection::Connection(qintptr descriptor, const ServerConfig &config, quint64 id, Pacer &pacer,
                        Counts counts, const QSslConfiguration *tls, QObject *parent)
     : QObject(parent),
-      m_socket(socket),
+      // The server never holds more of a client's input than the client may send in a second.
+      m_stream(new Stream(descriptor, std::max<qint64>(config.maxBytesPerSecond, 1) + 1, this)),
       m_id(id),
       m_config(config),
       m_pacer(pacer),
       m_counts(std::move(counts)),
-      m_tls(qobject_cast<QSslSocket *>(socket) ? tls : nullptr),
+      m_tls(tls),
       m_frames(std::max<qint64>(config.maxBytesPerSecond, 1)),
       m_byteAllowance(double(config.maxBytesPerSecond)),
       m_messageAllowance(double(config.maxMessagesPerSecond))
 {
-    m_socket->setParent(this);
-    m_peer = endpoint(m_socket->peerAddress(), m_socket->peerPort());
-
-    // Each message its own segment, at once: a plain client cannot tell two messages apart if
-    // the kernel joins them.
-    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-    // The server never holds more of a client's input than the client may send in a second.
-    m_socket->setReadBufferSize(std::max<qint64>(config.maxBytesPerSecond, 1) + 1);
+    const auto [address, port] = peerOf(descriptor);
+    m_peer = endpoint(address, port);
 
     m_stallTimer.setSingleShot(true);
     m_clock.start();
     m_lastProgress.start();
 
-    connect(m_socket, &QTcpSocket::readyRead, this, &Connection::read);
-    // Once encryption starts, what reaches the kernel is counted encrypted (below); the plain
-    // bytes reported then are only what was encrypted.
-    connect(m_socket, &QTcpSocket::bytesWritten, this, [this](qint64 bytes) {
-        m_handed += m_handshaking || m_encrypted ? 0 : bytes;
-        written();
-    });
-    connect(m_socket, &QTcpSocket::disconnected, this, &Connection::socketClosed);
+    connect(m_stream, &Stream::readyRead, this, &Connection::read);
+    connect(m_stream, &Stream::progressed, this, &Connection::written);
+    connect(m_stream, &Stream::closed, this, &Connection::socketClosed);
+    connect(m_stream, &Stream::encrypted, this, &Connection::encryptionStarted);
     connect(&m_stallTimer, &QTimer::timeout, this, &Connection::checkProgress);
 
     if (!config.offerFraming)
         return;
     QStringList features{wire::Offer, wire::Framing};
     if (m_tls) {
-        auto *ssl = static_cast<QSslSocket *>(m_socket);
-        // Encrypted, what the client has taken is what the kernel has taken, not only what has
-        // been encrypted: a client that stops reading must still be seen to stop.
-        connect(ssl, &QSslSocket::encryptedBytesWritten, this, [this](qint64 bytes) {
-            m_handed += bytes;
-            written();
-        });
-        connect(ssl, &QSslSocket::encrypted, this, &Connection::encryptionStarted);
         features << wire::Tls;
         if (config.keep)
             features << wire::KeepFeature;
@@ -112,8 +102,10 @@ Connection::Connection(QTcpSocket *socket, const ServerConfig &config, quint64 i
 Connection::~Connection()
 {
     m_pacer.forget(this);
-    // The socket outlives this object's members by a moment and may still report closing.
-    disconnect(m_socket, nullptr, this, nullptr);
+    if (m_listed)
+        std::erase(gathering(), this);
+    // The stream outlives this object's members by a moment and may still report closing.
+    disconnect(m_stream, nullptr, this, nullptr);
 }
 
 bool Connection::send(const QByteArray &message, quint64 from, const QString &about,
@@ -123,6 +115,11 @@ bool Connection::send(const QByteArray &message, quint64 from, const QString &ab
         return true;
     if (presence != Presence::None && !isNews(about, presence))
         return true;
+    // An idle reader has nothing to be held back for or cancelled: it goes with this turn's.
+    if (m_framedOut && isIdle() && !m_handshaking) {
+        gather(message + wire::Terminator);
+        return true;
+    }
     // Others' lines past twice the bounds (more writers than the bound has messages, or long
     // lines) are refused, not the reader closed. What tells of presence is bounded by the users.
     if (from != 0 && from != m_id && presence == Presence::None
@@ -143,6 +140,58 @@ bool Connection::send(const QByteArray &message, quint64 from, const QString &ab
     }
     writeNext();
     return true;
+}
+
+bool Connection::sendTogether(const QByteArray &framed)
+{
+    if (m_closing || m_closeWhenSent || !m_framedOut || !isIdle() || m_handshaking)
+        return false;
+    gather(framed);
+    return true;
+}
+
+void Connection::gather(const QByteArray &framed)
+{
+    if (m_batch.isEmpty() && !m_listed) {
+        m_listed = true;
+        if (gathering().empty())
+            QMetaObject::invokeMethod(QCoreApplication::instance(), &Connection::writeGathered,
+                                      Qt::QueuedConnection);
+        gathering().push_back(this);
+    }
+    m_batch += framed;
+}
+
+void Connection::writeGathered()
+{
+    for (Connection *connection : std::exchange(gathering(), {})) {
+        connection->m_listed = false;
+        connection->writeBatch();
+    }
+}
+
+void Connection::writeBatch()
+{
+    if (m_batch.isEmpty() || m_closing)
+        return;
+    m_inFlight = true;
+    m_plainInFlight = false;
+    m_stream->write(std::exchange(m_batch, {}));
+    handedOn();
+}
+
+void Connection::handedOn()
+{
+    if (m_stream->pending() == 0) {
+        written();
+        return;
+    }
+    // The kernel's buffer for the client is full: from here on, it must be seen to read.
+    if (!m_stallTimer.isActive()) {
+        m_lastProgress.restart();
+        m_taken = takenByPeer();
+        m_stallTimer.start(pollInterval());
+    }
 }
 
 void Connection::enqueue(Outgoing message)
@@ -230,7 +279,7 @@ void Connection::drop(const QString &reason)
     m_closing = true;
     m_reason = reason;
     // Not a graceful close: a client that does not read would keep it waiting for ever.
-    m_socket->abort();
+    m_stream->abort();
     finish();
 }
 
@@ -241,19 +290,23 @@ void Connection::closeAfterSending(const QString &reason)
     m_closeWhenSent = true;
     m_reason = reason;
     m_inbox.clear();
-    written();
+    // What this turn sent it (often the reason) goes first.
+    if (!m_batch.isEmpty())
+        writeBatch();
+    else
+        written();
 }
 
 void Connection::read()
 {
     if (m_closing || m_closeWhenSent) {
-        m_socket->skip(m_socket->bytesAvailable());
+        m_stream->read();
         return;
     }
     // Held, the client waits: what it sends stays in the kernel, and then with the client.
     if (m_holds != 0)
         return;
-    QByteArray bytes = m_socket->readAll();
+    QByteArray bytes = m_stream->read();
     refill();
     if (double(bytes.size()) > m_byteAllowance) {
         drop(QStringLiteral("flood: more than %1 bytes in a second")
@@ -342,14 +395,14 @@ void Connection::hold()
 {
     // Qt takes no more from the kernel either: the client waits, rather than fill the server.
     if (m_holds++ == 0)
-        m_socket->setReadBufferSize(1);
+        m_stream->pause(true);
     m_wasHeld = true;
 }
 
 void Connection::release()
 {
     if (m_holds > 0 && --m_holds == 0) {
-        m_socket->setReadBufferSize(std::max<qint64>(m_config.maxBytesPerSecond, 1) + 1);
+        m_stream->pause(false);
         QMetaObject::invokeMethod(this, &Connection::resume, Qt::QueuedConnection);
     }
 }
@@ -358,7 +411,7 @@ void Connection::resume()
 {
     handOn();
     // What came while held is read now: no new arrival would announce it.
-    if (m_holds == 0 && !m_closing && m_socket->bytesAvailable() > 0)
+    if (m_holds == 0 && !m_closing && m_stream->hasInput())
         read();
 }
 
@@ -409,11 +462,9 @@ void Connection::writeNext()
         // queued behind it waits for the encryption.
         const QByteArray marker = m_queue.front().bytes;
         unqueue(m_queue.begin());
-        m_socket->write(marker);
+        m_stream->write(marker);
         m_handshaking = true;
-        auto *ssl = static_cast<QSslSocket *>(m_socket);
-        ssl->setSslConfiguration(*m_tls);
-        ssl->startServerEncryption();
+        m_stream->startEncryption(*m_tls);
         // A client that never finishes it (or whose handshake failed) holds nothing for long.
         QTimer::singleShot(m_config.stallTimeout, this, [this] {
             if (m_handshaking)
@@ -430,12 +481,8 @@ void Connection::writeNext()
     } while (!m_plainInFlight && !m_queue.empty() && m_queue.front().framed
              && !m_queue.front().startsTls);
     m_inFlight = true;
-    m_socket->write(bytes);
-    if (!m_stallTimer.isActive()) {
-        m_lastProgress.restart();
-        m_taken = takenByPeer();
-        m_stallTimer.start(pollInterval());
-    }
+    m_stream->write(bytes);
+    handedOn();
 }
 
 void Connection::encryptionStarted()
@@ -447,13 +494,12 @@ void Connection::encryptionStarted()
 
 void Connection::written()
 {
-    const qint64 pending = m_socket->bytesToWrite()
-        + (m_encrypted ? static_cast<QSslSocket *>(m_socket)->encryptedBytesToWrite() : 0);
+    const qint64 pending = m_stream->pending();
     if (m_closeWhenSent && !m_closing && m_queue.empty() && pending == 0) {
         m_closing = true;
         // Graceful: what was sent last (the reason, often) is read before the end.
-        m_socket->disconnectFromHost();
-        if (m_socket->state() == QAbstractSocket::UnconnectedState)
+        m_stream->close();
+        if (!m_stream->isOpen())
             finish();
         return;
     }
@@ -478,9 +524,9 @@ qint64 Connection::takenByPeer() const
     // What the kernel still holds for the peer, sent or not: a client that reads slowly takes
     // from it, while Qt may see no room to write for much longer than the stall timeout.
     int unsent = 0;
-    if (::ioctl(int(m_socket->socketDescriptor()), SIOCOUTQ, &unsent) != 0)
+    if (::ioctl(int(m_stream->descriptor()), SIOCOUTQ, &unsent) != 0)
         unsent = 0;
-    return m_handed - unsent;
+    return m_stream->handed() - unsent;
 }
 
 void Connection::checkProgress()
@@ -501,12 +547,10 @@ void Connection::checkProgress()
     m_stallTimer.start(std::min(m_config.stallTimeout - quiet, pollInterval()));
 }
 
-void Connection::socketClosed()
+void Connection::socketClosed(const QString &reason)
 {
     if (!m_closing && !m_closeWhenSent)
-        m_reason = m_socket->error() == QAbstractSocket::RemoteHostClosedError
-            ? QStringLiteral("closed by the client")
-            : QStringLiteral("connection lost: ") + m_socket->errorString();
+        m_reason = reason;
     m_closing = true;
     finish();
 }
@@ -518,6 +562,7 @@ void Connection::finish()
     m_finished = true;
     m_stallTimer.stop();
     m_queue.clear();
+    m_batch.clear();
     m_about.clear();
     m_states.clear();
     m_queuedBytes = 0;

@@ -17,8 +17,8 @@
 #include <list>
 
 class QSslConfiguration;
-class QTcpSocket;
 class Connection;
+class Stream;
 
 // What a message tells of a user's presence. What waits for a slow reader about who is online
 // and in the room is state, not history: a change that undoes one still waiting cancels it.
@@ -58,7 +58,9 @@ private:
 // One client's TCP connection as the relay sees it. A plain client's reads are one message
 // each, and what it is sent goes out one message per write, paced; a client that accepts the
 // framing offer (docs/PROTOCOL.md) is framed both ways and written to without pauses, and
-// encrypted if it accepts that too. A client that floods the server or stops reading is closed
+// encrypted if it accepts that too. What a framed client with nothing waiting is sent in one
+// turn of the event loop goes out in one write at its end: a log-in among thousands of users
+// is then one write to each, not one per message. A client that floods the server or stops reading is closed
 // here, without the server waiting on it.
 class Connection : public QObject {
     Q_OBJECT
@@ -67,9 +69,9 @@ public:
     // Which messages count against what a client may send in a second: the relay's business.
     using Counts = std::function<bool(const QByteArray &message)>;
 
-    // Takes the socket over; offers framing at once, and encryption with this identity when
-    // there is one (the socket is then a QSslSocket).
-    Connection(QTcpSocket *socket, const ServerConfig &config, quint64 id, Pacer &pacer,
+    // Takes the connected descriptor over; offers framing at once, and encryption with this
+    // identity when there is one. The configuration outlives the connection.
+    Connection(qintptr descriptor, const ServerConfig &config, quint64 id, Pacer &pacer,
                Counts counts, const QSslConfiguration *tls, QObject *parent = nullptr);
     ~Connection() override;
 
@@ -78,7 +80,7 @@ public:
     QString peer() const { return m_peer; }
     bool isFramed() const { return m_framedOut; }
     bool isEncrypted() const { return m_encrypted; }
-    // Nothing waits for the client, nor is on its way: what is sent now leaves at once.
+    // Nothing waits for the client, nor is on its way: what is sent now leaves in this turn.
     bool isIdle() const { return m_queue.empty() && !m_inFlight; }
 
     // Queues one message, sent by the connection with this id (0: the server itself), about
@@ -88,6 +90,12 @@ public:
     // connection is closing.
     bool send(const QByteArray &message, quint64 from = 0, const QString &about = {},
               Presence presence = Presence::None);
+    // Framed messages, each with its terminator, sent together when the client is framed and
+    // idle; false, and nothing sent, otherwise.
+    bool sendTogether(const QByteArray &framed);
+    // Writes what each connection was sent in this turn: called once the turn's events are
+    // handled.
+    static void writeGathered();
     // Closes at once, discarding what is queued; `closed` follows with the reason.
     void drop(const QString &reason);
     // Reads nothing more, sends what is queued, then closes; `closed` follows with the reason.
@@ -143,8 +151,13 @@ private:
     void written();
     void checkProgress();
     void writeNext();
+    // Adds to what goes out at the end of the turn.
+    void gather(const QByteArray &framed);
+    void writeBatch();
+    // After handing bytes to the stream: what the kernel took at once is done with.
+    void handedOn();
     void encryptionStarted();
-    void socketClosed();
+    void socketClosed(const QString &reason);
     void finish();
     void refill();
     void enqueue(Outgoing message);
@@ -162,10 +175,14 @@ private:
     std::chrono::milliseconds pollInterval() const;
     void resume();
 
-    QTcpSocket *m_socket;
+    Stream *m_stream;
     quint64 m_id;
     QString m_peer;
-    ServerConfig m_config;
+    const ServerConfig &m_config;
+    // What this turn has sent the idle client, framed, to be written at the turn's end; whether
+    // it is in the list of those.
+    QByteArray m_batch;
+    bool m_listed = false;
 
     Queue m_queue;
     qint64 m_queuedBytes = 0;
@@ -181,11 +198,10 @@ private:
     bool m_plainInFlight = false;
     Pacer &m_pacer;
     Counts m_counts;
-    // Runs while something waits for the client; the client last took something then; what
-    // the kernel has been given for it, and what the client had taken at the last look.
+    // Runs while something waits for the client; the client last took something then; what it
+    // had taken at the last look.
     QTimer m_stallTimer;
     QElapsedTimer m_lastProgress;
-    qint64 m_handed = 0;
     qint64 m_taken = 0;
     bool m_framedOut = false;
     const QSslConfiguration *m_tls;

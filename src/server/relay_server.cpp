@@ -4,9 +4,9 @@
 #include "protocol/wire.h"
 #include "server/connection.h"
 #include "server/secrets.h"
+#include "server/stream.h"
 
 #include <QSslSocket>
-#include <QTcpSocket>
 #include <QTextStream>
 #include <QTimer>
 
@@ -14,6 +14,7 @@
 #include <array>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -110,22 +111,71 @@ QString users(qsizetype count)
 
 void Listener::incomingConnection(qintptr descriptor)
 {
-    QTcpSocket *socket = tls ? new QSslSocket(this) : new QTcpSocket(this);
-    if (socket->setSocketDescriptor(descriptor))
-        addPendingConnection(socket);
+    if (accepted)
+        accepted(descriptor);
     else
-        delete socket;
+        ::close(int(descriptor));
+}
+
+Deadlines::Deadlines(std::chrono::milliseconds after, std::function<void(const Entry &)> due)
+    : m_after(after), m_due(std::move(due))
+{
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, &Deadlines::tick);
+    m_clock.start();
+}
+
+void Deadlines::add(quint64 connection, quint64 session, bool loggedIn)
+{
+    m_entries.push_back({m_clock.elapsed() + m_after.count(), connection, session, loggedIn});
+    if (!m_timer.isActive())
+        m_timer.start(m_after);
+}
+
+void Deadlines::tick()
+{
+    const qint64 now = m_clock.elapsed();
+    while (!m_entries.empty() && m_entries.front().at <= now) {
+        const Entry entry = m_entries.front();
+        m_entries.pop_front();
+        m_due(entry);
+    }
+    if (!m_entries.empty())
+        m_timer.start(std::chrono::milliseconds(m_entries.front().at - now));
 }
 
 RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *parent)
-    : QObject(parent), m_config(config), m_log(log), m_limits(config), m_pacer(config.gap)
+    : QObject(parent),
+      m_config(config),
+      m_log(log),
+      m_limits(config),
+      m_pacer(config.gap),
+      m_hellos(config.helloTimeout,
+               [this](const Deadlines::Entry &entry) {
+                   const auto found = m_clients.find(m_byId.value(entry.connection));
+                   if (found != m_clients.end() && !found->second.spoke)
+                       found->second.connection->drop(
+                           QStringLiteral("neither a password nor a log-in for %1 ms")
+                               .arg(m_config.helloTimeout.count()));
+               }),
+      m_logIns(config.logInTimeout, [this](const Deadlines::Entry &entry) {
+          const auto found = m_clients.find(m_byId.value(entry.connection));
+          // A password waiting to be checked is answered first.
+          if (found != m_clients.end() && found->second.loggedIn == entry.loggedIn
+              && found->second.session == entry.session && !found->second.checking)
+              found->second.connection->drop(QStringLiteral("nobody logged in for %1 ms")
+                                                 .arg(m_config.logInTimeout.count()));
+      })
 {
     connect(&m_summaries, &QTimer::timeout, this, [this] {
         for (const auto &[where, what] : m_limits.summaries())
             m_log.write(where, what);
     });
     m_summaries.start(config.logSummaryInterval);
-    connect(&m_listener, &QTcpServer::newConnection, this, &RelayServer::accept);
+    m_listener.accepted = [this](qintptr descriptor) { accept(descriptor); };
+    // A storm of connections (a restart of the server, all clients coming back) waits in the
+    // kernel, not for the clients' retries.
+    m_listener.setListenBacklogSize(4096);
     rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
         m_lastDescriptor = qintptr(files.rlim_cur) - kSpareDescriptors;
@@ -182,7 +232,6 @@ bool RelayServer::listen()
         tls.setProtocol(QSsl::TlsV1_2OrLater);
         tls.setPeerVerifyMode(QSslSocket::VerifyNone);
         m_tls = tls;
-        m_listener.tls = true;
         m_log.write(kServer, QStringLiteral("encryption offered")
                         + (m_config.requireTls ? QStringLiteral(" and required") : QString())
                         + QStringLiteral("; the certificate's SHA-256 fingerprint is ")
@@ -235,48 +284,47 @@ bool RelayServer::listen()
     return true;
 }
 
-void RelayServer::refuseLater(QTcpSocket *socket)
+void RelayServer::refuseLater(qintptr descriptor)
 {
     if (m_refusing >= m_config.maxRefusing || m_config.refusalDelay.count() == 0) {
-        delete socket;
+        ::close(int(descriptor));
         return;
     }
     ++m_refusing;
-    // Nothing it sends is kept meanwhile.
-    socket->setReadBufferSize(1);
-    socket->setParent(this);
-    QTimer::singleShot(m_config.refusalDelay, socket, [this, socket] {
+    // Nothing it sends is read meanwhile.
+    auto *stream = new Stream(descriptor, 1, this);
+    stream->pause(true);
+    QTimer::singleShot(m_config.refusalDelay, stream, [this, stream] {
         --m_refusing;
-        socket->abort();
-        socket->deleteLater();
+        stream->abort();
+        stream->deleteLater();
     });
 }
 
-void RelayServer::accept()
+void RelayServer::accept(qintptr descriptor)
 {
-    while (QTcpSocket *socket = m_listener.nextPendingConnection()) {
+    {
         // Near the process's limit of descriptors a new connection is closed at once: its
         // client tries again later, rather than wait for an answer that would not come; at the
         // limit itself, accepting would fail again and again.
-        if (socket->socketDescriptor() >= m_lastDescriptor) {
+        if (descriptor >= m_lastDescriptor) {
             if (!std::exchange(m_full, true))
                 m_log.write(kServer, QStringLiteral("near the limit of open files: new "
                                                     "connections are closed"));
-            delete socket;
-            continue;
+            ::close(int(descriptor));
+            return;
         }
         m_full = false;
-        const QHostAddress address = socket->peerAddress();
+        const auto [address, port] = peerOf(descriptor);
         if (const QString why = m_limits.admit(address); !why.isEmpty()) {
             if (m_limits.logNow(address, AddressLimits::Refusal::Connection))
-                m_log.write(endpoint(address, socket->peerPort()),
-                            QStringLiteral("refused: ") + why);
-            refuseLater(socket);
-            continue;
+                m_log.write(endpoint(address, port), QStringLiteral("refused: ") + why);
+            refuseLater(descriptor);
+            return;
         }
         auto answers = std::make_shared<int>(0);
         auto *connection = new Connection(
-            socket, m_config, ++m_ids, m_pacer,
+            descriptor, m_config, ++m_ids, m_pacer,
             // IGNORE answers a PM: a client that answers every PM of a user it blocks must not
             // be closed for it, and each PM delivered allows only one answer (see ignore()).
             // RECEIVED and SEEN answer the lines sent with an id, as many as were sent.
@@ -308,12 +356,7 @@ void RelayServer::accept()
         if (!m_limits.isQuiet(address))
             announce(client);
         awaitLogIn(client);
-        QTimer::singleShot(m_config.helloTimeout, connection, [this, connection] {
-            const auto found = m_clients.find(connection);
-            if (found != m_clients.end() && !found->second.spoke)
-                connection->drop(QStringLiteral("neither a password nor a log-in for %1 ms")
-                                     .arg(m_config.helloTimeout.count()));
-        });
+        m_hellos.add(connection->id(), 0, false);
     }
 }
 
@@ -535,11 +578,8 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
                    + QStringLiteral(" pertenece a otra persona. Elige otro apodo."));
         return;
     }
-    const auto holder = std::find_if(m_online.begin(), m_online.end(), [&](const Client *user) {
-        return user != &client && lookAlike(user->nickname) == form;
-    });
-    if (holder != m_online.end()) {
-        Client &old = **holder;
+    if (Client *holder = onlineAs(form); holder && holder != &client) {
+        Client &old = *holder;
         if (!secrets || token.isEmpty() || old.token.isEmpty()
             || !sameSecret(wire::toCodePage(token), old.token)) {
             if (old.nickname.toCaseFolded() == nickname.toCaseFolded())
@@ -575,6 +615,10 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     m_online.append(&client);
     m_log.write(client.connection->peer(), QStringLiteral("logged in as ") + quoted(nickname));
     client.form = form;
+    m_byForm.insert(form, &client);
+    client.nick = wire::toCodePage(wire::buildMessage(kNick, {nickname}));
+    if (!m_listStale)
+        m_framedList += client.nick + wire::Terminator;
     client.keeps = m_store && client.connection->isEncrypted() && !key.isEmpty();
     holdClaim(client, key, owner);
 
@@ -583,10 +627,10 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
         send(client, wire::buildMessage(wire::Token, {QString::fromLatin1(client.token)}));
     }
     sendUserList(client);
-    const QString announcement = wire::buildMessage(kNick, {nickname});
     for (Client *other : std::as_const(m_online)) {
         if (other != &client)
-            send(*other, announcement, &client, Presence::Online);
+            other->connection->send(client.nick, client.connection->id(), nickname,
+                                    Presence::Online);
     }
     sendKept(client);
 }
@@ -661,6 +705,10 @@ void RelayServer::logOut(Client &client, const QString &how)
         sendToRoom(wire::buildMessage(kLeave, {client.nickname}), client, Presence::OutOfRoom);
     }
     m_online.removeOne(&client);
+    if (m_byForm.value(client.form) == &client)
+        m_byForm.remove(client.form);
+    m_framedList.clear();
+    m_listStale = true;
     forgetState(client);
     keepAwaiting(client);
     client.loggedIn = false;
@@ -669,16 +717,15 @@ void RelayServer::logOut(Client &client, const QString &how)
     client.booted = false;
     client.unansweredPms.clear();
     m_log.write(client.connection->peer(), quoted(client.nickname) + QLatin1Char(' ') + how);
-    const QString announcement = wire::buildMessage(kLogout, {client.nickname});
+    const QByteArray announcement = wire::toCodePage(wire::buildMessage(kLogout, {client.nickname}));
     for (Client *other : std::as_const(m_online))
-        send(*other, announcement, &client, Presence::Offline);
+        other->connection->send(announcement, client.connection->id(), client.nickname,
+                                Presence::Offline);
 }
 
 void RelayServer::awaitLogIn(const Client &client)
 {
-    dropUnlessChanged(client, m_config.logInTimeout,
-                      QStringLiteral("nobody logged in for %1 ms")
-                          .arg(m_config.logInTimeout.count()));
+    m_logIns.add(client.connection->id(), client.session, client.loggedIn);
 }
 
 void RelayServer::dropUnlessChanged(const Client &client, std::chrono::milliseconds after,
@@ -701,9 +748,11 @@ void RelayServer::sendUserList(Client &to, bool asked)
     // Asked for, the list is the client's own traffic: one that asks faster than it reads is
     // held back like any sender. At log-in it is the server's, so that a newcomer to many users
     // may write before its list has gone.
-    for (const Client *user : std::as_const(m_online))
-        to.connection->send(wire::toCodePage(wire::buildMessage(kNick, {user->nickname})),
-                            asked ? to.connection->id() : 0, user->nickname, Presence::Online);
+    if (!to.connection->sendTogether(framedList())) {
+        for (const Client *user : std::as_const(m_online))
+            to.connection->send(user->nick, asked ? to.connection->id() : 0, user->nickname,
+                                Presence::Online);
+    }
     if (!to.connection->isFramed())
         return;
     for (const Client *user : std::as_const(m_online)) {
@@ -713,6 +762,15 @@ void RelayServer::sendUserList(Client &to, bool asked)
                                     {user->nickname, user->state, user->stateText})),
                                 asked ? to.connection->id() : 0, user->nickname, Presence::State);
     }
+}
+
+const QByteArray &RelayServer::framedList()
+{
+    if (std::exchange(m_listStale, false)) {
+        for (const Client *user : std::as_const(m_online))
+            m_framedList += user->nick + wire::Terminator;
+    }
+    return m_framedList;
 }
 
 void RelayServer::changeState(Client &client, const QString &state, const QString &text)
@@ -835,9 +893,7 @@ void RelayServer::privateMessage(Client &from, const QString &to, const QString 
     const QDateTime taken = QDateTime::currentDateTimeUtc();
     line.at = taken.addMSecs(-taken.time().msec());
     bool online = false;
-    for (Client *user : std::as_const(m_online)) {
-        if (user->nickname != to)
-            continue;
+    if (Client *user = onlineAs(lookAlike(to)); user && user->nickname == to) {
         online = true;
         const bool sent = user->keeps
             ? sendLine(*user, line, &from)
@@ -852,7 +908,7 @@ void RelayServer::privateMessage(Client &from, const QString &to, const QString 
                 tell(line, wire::MarkFailed, why);
             else
                 send(from, wire::buildMessage(kMessage, {why}), &from);
-            continue;
+            return;
         }
         // A plain client has it once it has left for it.
         if (!user->keeps)
@@ -998,11 +1054,7 @@ void RelayServer::unclaimed(Client &user)
 
 RelayServer::Client *RelayServer::onlineAs(const QString &form)
 {
-    for (Client *user : std::as_const(m_online)) {
-        if (user->form == form)
-            return user;
-    }
-    return nullptr;
+    return m_byForm.value(form);
 }
 
 void RelayServer::expire()
@@ -1031,8 +1083,8 @@ bool RelayServer::mayWriteTo(Client &from, const QString &to)
     // Whom the client wrote to within the hour is known; others are new correspondents.
     from.correspondents.removeIf([now](auto written) { return now - written.value() > 3'600'000; });
     from.newCorrespondents.removeIf([now](qint64 at) { return now - at >= 60'000; });
-    const bool online = std::any_of(m_online.begin(), m_online.end(),
-                                    [&to](const Client *user) { return user->nickname == to; });
+    const Client *user = onlineAs(lookAlike(to));
+    const bool online = user && user->nickname == to;
     // Only those online or claimed are remembered: any number of names that nobody has must not
     // grow it. A line kept for someone away opens a window all the same, later.
     const bool claimed = !online && m_store
@@ -1085,11 +1137,8 @@ void RelayServer::ignore(Client &blocker, const QString &sender)
 void RelayServer::sendToNickname(const QString &nickname, const QString &message,
                                  const Client &from)
 {
-    const QByteArray bytes = wire::toCodePage(message);
-    for (Client *user : std::as_const(m_online)) {
-        if (user->nickname == nickname)
-            user->connection->send(bytes, from.connection->id(), from.nickname);
-    }
+    if (Client *user = onlineAs(lookAlike(nickname)); user && user->nickname == nickname)
+        user->connection->send(wire::toCodePage(message), from.connection->id(), from.nickname);
 }
 
 void RelayServer::sendToRoom(const QString &message, Client &from, Presence presence)

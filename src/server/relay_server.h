@@ -16,6 +16,8 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <deque>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -94,13 +96,36 @@ class QTextStream;
 //   waiting (one write, not thousands); a reader with a queue gets them one by one. A log-out
 //   forgets it; a reader that never saw the log-out (it and the next log-in cancelled out) is
 //   told the state is gone.
-// Accepts connections as TLS-capable sockets when encryption is offered; each starts in clear.
+// Hands each connection's descriptor on as it is accepted: the relay makes its own streams.
 class Listener : public QTcpServer {
 public:
-    bool tls = false;
+    std::function<void(qintptr)> accepted;
 
 protected:
     void incomingConnection(qintptr descriptor) override;
+};
+
+// Connections to look at again a fixed time after each was added, on one timer for them all:
+// they are due in the order they were added. A timer each would cost more than the clients.
+class Deadlines : public QObject {
+public:
+    struct Entry {
+        qint64 at;
+        quint64 connection;
+        quint64 session;
+        bool loggedIn;
+    };
+    Deadlines(std::chrono::milliseconds after, std::function<void(const Entry &)> due);
+    void add(quint64 connection, quint64 session, bool loggedIn);
+
+private:
+    void tick();
+
+    std::chrono::milliseconds m_after;
+    std::function<void(const Entry &)> m_due;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    std::deque<Entry> m_entries;
 };
 
 class RelayServer : public QObject {
@@ -167,8 +192,9 @@ private:
         // on its nickname.
         bool keeps = false;
         bool holder = false;
-        // Its nickname folded as nicknames are compared, while logged in.
+        // Its nickname folded as nicknames are compared, while logged in; its NICK, encoded.
         QString form;
+        QByteArray nick;
         // Lines sent to it that it has not answered with RECEIVED, in the order sent (a row
         // when it came from the store), and the bytes of their text; the latest it answered,
         // for SEEN.
@@ -192,9 +218,9 @@ private:
         bool gathered = false;
     };
 
-    void accept();
+    void accept(qintptr descriptor);
     // Closes a connection refused for its address after a while.
-    void refuseLater(QTcpSocket *socket);
+    void refuseLater(qintptr descriptor);
     void handle(Connection *connection, const QByteArray &bytes);
     void closed(Connection *connection, const QString &reason);
 
@@ -226,6 +252,8 @@ private:
     void dropUnlessChanged(const Client &client, std::chrono::milliseconds after,
                            const QString &reason);
     void sendUserList(Client &to, bool asked = false);
+    // Every NICK of the list, framed, in order: what a framed newcomer is sent, built once.
+    const QByteArray &framedList();
     void changeState(Client &client, const QString &state, const QString &text);
     // Tells every framed client the state.
     void passOnState(Client &client, const QString &state, const QString &text);
@@ -291,8 +319,14 @@ private:
     qintptr m_lastDescriptor = std::numeric_limits<qintptr>::max();
     bool m_full = false;
     QElapsedTimer m_clock;
-    // Logged-in clients in the order they logged in.
+    // Logged-in clients in the order they logged in, and by their folded nicknames; the list as
+    // framed clients read it, unless it has to be built again.
     QList<Client *> m_online;
+    QHash<QString, Client *> m_byForm;
+    QByteArray m_framedList;
+    bool m_listStale = false;
+    Deadlines m_hellos;
+    Deadlines m_logIns;
     quint64 m_sessions = 0;
     // Those with a change of state waiting, and one timer for all of them.
     QList<Client *> m_waitingStates;

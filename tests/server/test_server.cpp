@@ -27,6 +27,7 @@
 
 #include <csignal>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -800,7 +801,7 @@ private Q_SLOTS:
         Pacer pacer(std::chrono::milliseconds(50));
         ServerConfig config;
         config.offerFraming = false;
-        auto *connection = new Connection(new QTcpSocket, config, 1, pacer,
+        auto *connection = new Connection(::socket(AF_INET, SOCK_STREAM, 0), config, 1, pacer,
                                           [](const QByteArray &) { return true; }, nullptr);
         pacer.wait(connection);
         QVERIFY(pacer.isWaiting(connection));
