@@ -117,7 +117,10 @@ bool Connection::send(const QByteArray &message, quint64 from, const QString &ab
         return true;
     // An idle reader has nothing to be held back for or cancelled: it goes with this turn's.
     if (m_framedOut && isIdle() && !m_handshaking) {
-        gather(message + wire::Terminator);
+        if (about.isEmpty())
+            gather(message + wire::Terminator);
+        else
+            gatherAbout(message, about, presence);
         return true;
     }
     // Others' lines past twice the bounds (more writers than the bound has messages, or long
@@ -162,6 +165,33 @@ void Connection::gather(const QByteArray &framed)
     m_batch += framed;
 }
 
+void Connection::gatherAbout(const QByteArray &message, const QString &about, Presence presence)
+{
+    if (m_last.at >= 0 && presence != Presence::None && m_last.about == about) {
+        // A newer state replaces one not yet written, and the user's going makes it moot.
+        if (m_last.presence == Presence::State
+            && (presence == Presence::State || presence == Presence::Offline)) {
+            m_batch.truncate(m_last.at);
+            m_last = {};
+        } else if (m_last.presence == presence) {
+            return;
+        } else if (m_last.presence != Presence::None
+                   && int(m_last.presence) == (int(presence) ^ 1)) {
+            // Came and went (or went and came back) within the turn: nothing to learn, except
+            // that a state it was shown before is gone.
+            m_batch.truncate(m_last.at);
+            m_last = {};
+            if (presence == Presence::Online)
+                gatherAbout(wire::toCodePage(wire::buildMessage(
+                                wire::StateCommand, {about, wire::StateAvailable, {}})),
+                            about, Presence::State);
+            return;
+        }
+    }
+    m_last = {m_batch.size(), presence, about};
+    gather(message + wire::Terminator);
+}
+
 void Connection::writeGathered()
 {
     for (Connection *connection : std::exchange(gathering(), {})) {
@@ -172,6 +202,7 @@ void Connection::writeGathered()
 
 void Connection::writeBatch()
 {
+    m_last = {};
     if (m_batch.isEmpty() || m_closing)
         return;
     m_inFlight = true;
@@ -563,6 +594,7 @@ void Connection::finish()
     m_stallTimer.stop();
     m_queue.clear();
     m_batch.clear();
+    m_last = {};
     m_about.clear();
     m_states.clear();
     m_queuedBytes = 0;

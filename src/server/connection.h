@@ -153,6 +153,8 @@ private:
     void writeNext();
     // Adds to what goes out at the end of the turn.
     void gather(const QByteArray &framed);
+    // Adds a message about someone to it, unless it is no news next to the last one.
+    void gatherAbout(const QByteArray &message, const QString &about, Presence presence);
     void writeBatch();
     // After handing bytes to the stream: what the kernel took at once is done with.
     void handedOn();
@@ -183,6 +185,14 @@ private:
     // it is in the list of those.
     QByteArray m_batch;
     bool m_listed = false;
+    // Where the last message about someone in the batch starts, and what it tells: a change
+    // that undoes it right behind it cancels it, as in the queue.
+    struct Mark {
+        qsizetype at = -1;
+        Presence presence = Presence::None;
+        QString about;
+    };
+    Mark m_last;
 
     Queue m_queue;
     qint64 m_queuedBytes = 0;
