@@ -120,13 +120,19 @@ void RawUsers::read(size_t which)
         m_heard += link.heard ? 0 : 1;
         link.heard = true;
         m_bytes += n;
-        link.tail.append(m_buffer.data(), n);
+        // Read where it came unless a message was cut before: thousands of users read a lot.
+        QByteArrayView bytes(m_buffer.data(), n);
+        if (!link.tail.isEmpty())
+            bytes = link.tail.append(bytes.data(), n);
         qsizetype start = 0;
-        for (qsizetype end; (end = link.tail.indexOf('\0', start)) >= 0; start = end + 1) {
+        for (qsizetype end; (end = bytes.indexOf('\0', start)) >= 0; start = end + 1) {
             ++m_messages;
-            m_reader(which, QByteArrayView(link.tail.constData() + start, end - start));
+            m_reader(which, bytes.sliced(start, end - start));
         }
-        link.tail.remove(0, start);
+        if (link.tail.isEmpty())
+            link.tail = bytes.sliced(start).toByteArray();
+        else
+            link.tail.remove(0, start);
     } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
         // Closed or reset by the server: out of the poll, counted.
         epoll_ctl(m_poll, EPOLL_CTL_DEL, link.fd, nullptr);
