@@ -13,23 +13,14 @@
 //   build/release/bench/bench_states
 #include "protocol/wire.h"
 #include "support/raw_server.h"
+#include "support/raw_users.h"
 #include "support/server_process.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -37,15 +28,9 @@ namespace {
 
 const char *const kAddress = "127.0.0.62";
 constexpr int kUsers = 2000;
-constexpr int kPerAddress = 16;
 constexpr int kChangesPerSecond = 200;
 constexpr int kSeconds = 20;
 constexpr int kNewcomers = 4;
-
-QByteArray framed(const QString &text)
-{
-    return wire::toCodePage(text) + wire::Terminator;
-}
 
 QByteArray state(int turn)
 {
@@ -54,148 +39,29 @@ QByteArray state(int turn)
                                       QStringLiteral("cambio %1, en una reunión").arg(turn)}));
 }
 
-// One connection of the loop: what it still has to write; a newcomer also counts its list.
-struct Link {
-    int fd = -1;
-    QByteArray out;
-    bool newcomer = false;
-    QByteArray tail;
-    int nicks = 0;
-    int states = 0;
-    qint64 since = 0;
-};
-
-class Users {
-public:
-    Users() : m_poll(epoll_create1(0)) { m_clock.start(); }
-    ~Users()
-    {
-        for (const Link &link : m_links)
-            ::close(link.fd);
-        ::close(m_poll);
-    }
-
-    // A connection from that address, which writes these bytes once it can.
-    size_t open(const char *from, const QByteArray &bytes, bool newcomer = false)
-    {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        inet_pton(AF_INET, from, &local.sin_addr);
-        ::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
-        sockaddr_in server{};
-        server.sin_family = AF_INET;
-        server.sin_port = htons(wire::ServerPort);
-        inet_pton(AF_INET, kAddress, &server.sin_addr);
-        const int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        ::connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server);
-        Link link;
-        link.fd = fd;
-        link.out = bytes;
-        link.newcomer = newcomer;
-        link.since = m_clock.nsecsElapsed();
-        m_links.push_back(link);
-        epoll_event event{};
-        event.events = EPOLLIN | EPOLLOUT;
-        event.data.u64 = m_links.size() - 1;
-        epoll_ctl(m_poll, EPOLL_CTL_ADD, fd, &event);
-        return m_links.size() - 1;
-    }
-
-    void write(size_t which, const QByteArray &bytes)
-    {
-        Link &link = m_links[which];
-        link.out += bytes;
-        flush(link, which);
-    }
-
-    void close(size_t which)
-    {
-        epoll_ctl(m_poll, EPOLL_CTL_DEL, m_links[which].fd, nullptr);
-        ::close(m_links[which].fd);
-        m_links[which].fd = -1;
-    }
-
-    // Handles what comes for up to this long.
-    void run(int ms)
-    {
-        epoll_event events[256];
-        const int count = epoll_wait(m_poll, events, 256, std::max(ms, 0));
-        for (int i = 0; i < count; ++i) {
-            const size_t which = events[i].data.u64;
-            Link &link = m_links[which];
-            if (link.fd < 0)
-                continue;
-            if (events[i].events & EPOLLOUT)
-                flush(link, which);
-            if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))
-                read(link);
-        }
-    }
-
-    const Link &link(size_t which) const { return m_links[which]; }
-    qint64 nowNs() const { return m_clock.nsecsElapsed(); }
-    qint64 bytesRead() const { return m_read; }
-
-private:
-    void flush(Link &link, size_t which)
-    {
-        while (!link.out.isEmpty()) {
-            const ssize_t n = ::send(link.fd, link.out.constData(), size_t(link.out.size()),
-                                     MSG_NOSIGNAL);
-            if (n <= 0)
-                break;
-            link.out.remove(0, n);
-        }
-        epoll_event event{};
-        event.events = EPOLLIN | (link.out.isEmpty() ? 0u : uint32_t(EPOLLOUT));
-        event.data.u64 = which;
-        epoll_ctl(m_poll, EPOLL_CTL_MOD, link.fd, &event);
-    }
-
-    void read(Link &link)
-    {
-        char buffer[65536];
-        ssize_t n;
-        while ((n = ::recv(link.fd, buffer, sizeof buffer, 0)) > 0) {
-            m_read += n;
-            if (!link.newcomer)
-                continue;
-            // Only the newcomer reads its messages: the list, then the states.
-            link.tail.append(buffer, n);
-            qsizetype start = 0;
-            for (qsizetype end; (end = link.tail.indexOf('\0', start)) >= 0; start = end + 1) {
-                const QByteArrayView message(link.tail.constData() + start, end - start);
-                link.nicks += message.startsWith("NICK\xA4") ? 1 : 0;
-                link.states += message.startsWith("STATE\xA4") ? 1 : 0;
-            }
-            link.tail.remove(0, start);
-        }
-    }
-
-    int m_poll;
-    QElapsedTimer m_clock;
-    std::vector<Link> m_links;
-    qint64 m_read = 0;
-};
-
 // What the users' thread tells the main thread, which measures the server.
 std::atomic<int> g_phase{0};
 std::atomic<int> g_loggedIn{0};
 
 void users(std::vector<double> &newcomerMs, bool &ok)
 {
-    Users loop;
+    // Only the newcomer counts its messages: the list, then the states.
+    size_t newcomer = 0;
+    bool waiting = false;
+    int nicks = 0;
+    int states = 0;
+    RawUsers loop(kAddress, [&](size_t which, QByteArrayView message) {
+        if (waiting && which == newcomer) {
+            nicks += message.startsWith("NICK\xA4") ? 1 : 0;
+            states += message.startsWith("STATE\xA4") ? 1 : 0;
+        }
+    });
     std::vector<size_t> online;
-    const auto from = [](int i, int base) {
-        return QStringLiteral("127.0.%1.%2").arg(base).arg(1 + i / kPerAddress).toLatin1();
-    };
     // Logged in in batches, each away from the start, so that every user is in the
     // newcomer's list of states.
     for (int i = 0; i < kUsers; ++i) {
         const QString nickname = QStringLiteral("usuario%1").arg(i, 4, 10, QLatin1Char('0'));
-        online.push_back(loop.open(from(i, 3).constData(),
+        online.push_back(loop.open(RawUsers::address(3, i).constData(),
                                    wire::marker(wire::Accept)
                                        + framed(wire::buildMessage(u"LOGIN", {nickname}))
                                        + state(i)));
@@ -223,8 +89,7 @@ void users(std::vector<double> &newcomerMs, bool &ok)
     const qint64 length = qint64(kSeconds) * 1'000'000'000;
     int changes = 0;
     int newcomers = 0;
-    size_t newcomer = 0;
-    bool waiting = false;
+    qint64 since = 0;
     while (loop.nowNs() - start < length) {
         const qint64 elapsed = loop.nowNs() - start;
         for (const qint64 due = elapsed * kChangesPerSecond / 1'000'000'000; changes < due;
@@ -233,16 +98,16 @@ void users(std::vector<double> &newcomerMs, bool &ok)
         // A newcomer at 3, 7, 11 and 15 s; it leaves once it has everything.
         if (!waiting && newcomers < kNewcomers
             && elapsed >= (3 + 4 * qint64(newcomers)) * 1'000'000'000) {
-            newcomer = loop.open(from(newcomers, 4).constData(),
+            since = loop.nowNs();
+            newcomer = loop.open(RawUsers::address(4, newcomers).constData(),
                                  wire::marker(wire::Accept)
                                      + framed(wire::buildMessage(
-                                         u"LOGIN", {QStringLiteral("nuevo%1").arg(newcomers)})),
-                                 true);
+                                         u"LOGIN", {QStringLiteral("nuevo%1").arg(newcomers)})));
+            nicks = states = 0;
             waiting = true;
         }
-        if (waiting && loop.link(newcomer).nicks >= kUsers + 1
-            && loop.link(newcomer).states >= kUsers) {
-            newcomerMs.push_back(double(loop.nowNs() - loop.link(newcomer).since) / 1e6);
+        if (waiting && nicks >= kUsers + 1 && states >= kUsers) {
+            newcomerMs.push_back(double(loop.nowNs() - since) / 1e6);
             loop.close(newcomer);
             waiting = false;
             ++newcomers;
@@ -251,7 +116,7 @@ void users(std::vector<double> &newcomerMs, bool &ok)
     }
     if (waiting)
         std::printf("  a newcomer still had %d NICKs and %d STATEs of %d\n",
-                    loop.link(newcomer).nicks, loop.link(newcomer).states, kUsers);
+                    nicks, states, kUsers);
     g_phase = 3;
     std::printf("  %d changes sent; the users read %.1f MiB in all\n", changes,
                 double(loop.bytesRead()) / 1048576.0);
