@@ -129,7 +129,7 @@ void Deadlines::add(quint64 connection, quint64 session, bool loggedIn)
 {
     m_entries.push_back({m_clock.elapsed() + m_after.count(), connection, session, loggedIn});
     if (!m_timer.isActive())
-        m_timer.start(m_after);
+        m_timer.start(m_after + m_after / 20);
 }
 
 void Deadlines::tick()
@@ -140,8 +140,10 @@ void Deadlines::tick()
         m_entries.pop_front();
         m_due(entry);
     }
+    // Those due within a twentieth of the time are looked at together, as Qt's coarse timers
+    // do: a storm of connections wakes the server a few times, not once per connection.
     if (!m_entries.empty())
-        m_timer.start(std::chrono::milliseconds(m_entries.front().at - now));
+        m_timer.start(std::chrono::milliseconds(m_entries.front().at - now + m_after.count() / 20));
 }
 
 RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *parent)
