@@ -73,6 +73,9 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
         Q_EMIT aboutToBlock();
         waitMs = timeout();
     }
+    // A loop told to end, by a posted event's handler or another thread, ends without a wait.
+    if (m_interrupted.load())
+        return false;
 
     // Local: a handler may run a nested loop, which waits again.
     std::array<epoll_event, 256> events;
