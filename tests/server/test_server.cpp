@@ -3,6 +3,7 @@
 #include "protocol/client_socket.h"
 #include "server/admin_channel.h"
 #include "server/command_line.h"
+#include "server/epoll_dispatcher.h"
 #include "server/relay_server.h"
 #include "support/script.h"
 
@@ -14,10 +15,13 @@
 #include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSignalSpy>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 #include <QTextStream>
 #include <QTimer>
@@ -279,6 +283,10 @@ class TestServer : public QObject {
                 return;
         }
     }
+
+public:
+    // Everything here runs on the server's own event loop, as the program does.
+    static void initMain() { QCoreApplication::setEventDispatcher(new EpollDispatcher); }
 
 private Q_SLOTS:
     void cleanup()
@@ -997,6 +1005,35 @@ private Q_SLOTS:
         }));
         program.kill();
         QVERIFY(program.waitForFinished());
+    }
+
+    // What the scripts do not reach of the event loop, while a 0 ms timer keeps it busy: a
+    // regular file, which epoll refuses (standard input from a file), is always ready, as
+    // poll has it; a timer restarted by an earlier one's handler in the same turn waits.
+    void eventLoop()
+    {
+        QVERIFY(qobject_cast<EpollDispatcher *>(QAbstractEventDispatcher::instance()));
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        int pipe[2];
+        QVERIFY(::pipe(pipe) == 0 && ::write(pipe[1], "x", 1) == 1);
+        QSocketNotifier onFile(file.handle(), QSocketNotifier::Read);
+        QSocketNotifier onPipe(pipe[0], QSocketNotifier::Read);
+        QSignalSpy fromFile(&onFile, &QSocketNotifier::activated);
+        QSignalSpy fromPipe(&onPipe, &QSocketNotifier::activated);
+        QTimer first, restarted, periodic;
+        QSignalSpy fromRestarted(&restarted, &QTimer::timeout);
+        connect(&first, &QTimer::timeout, &restarted, [&] { restarted.start(60000); });
+        QList<int> remaining; // a periodic timer's, as its handler sees it
+        connect(&periodic, &QTimer::timeout, [&] { remaining.append(periodic.remainingTime()); });
+        first.start(0);
+        restarted.start(0);
+        periodic.start(5);
+        QTRY_VERIFY(fromFile.size() > 1 && fromPipe.size() > 1 && remaining.size() > 2);
+        QCOMPARE(fromRestarted.size(), 0);
+        QVERIFY(*std::min_element(remaining.begin(), remaining.end()) > 0);
+        ::close(pipe[0]);
+        ::close(pipe[1]);
     }
 };
 
