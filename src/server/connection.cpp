@@ -117,10 +117,12 @@ bool Connection::send(const QByteArray &message, quint64 from, const QString &ab
         return true;
     // An idle reader has nothing to be held back for or cancelled: it goes with this turn's.
     if (m_framedOut && isIdle() && !m_handshaking) {
-        if (about.isEmpty())
-            gather(message + wire::Terminator);
-        else
+        if (about.isEmpty()) {
+            gather(message);
+            m_batch.append(wire::Terminator);
+        } else {
             gatherAbout(message, about, presence);
+        }
         return true;
     }
     // Others' lines past twice the bounds (more writers than the bound has messages, or long
@@ -145,17 +147,24 @@ bool Connection::send(const QByteArray &message, quint64 from, const QString &ab
     return true;
 }
 
-bool Connection::sendTogether(const QByteArray &framed)
+bool Connection::sendTogether(const QList<QByteArray> &framed)
 {
     if (m_closing || m_closeWhenSent || !m_framedOut || !isIdle() || m_handshaking)
         return false;
-    gather(framed);
+    if (framed.isEmpty())
+        return true;
+    // What was gathered before goes first, as it is; nothing behind the blocks can cancel it.
+    gather(QByteArray());
+    if (!m_batch.isEmpty())
+        m_blocks.append(std::exchange(m_batch, {}));
+    m_blocks.append(framed);
+    m_last = {};
     return true;
 }
 
 void Connection::gather(const QByteArray &framed)
 {
-    if (m_batch.isEmpty() && !m_listed) {
+    if (!m_listed) {
         m_listed = true;
         if (gathering().empty())
             QMetaObject::invokeMethod(QCoreApplication::instance(), &Connection::writeGathered,
@@ -189,7 +198,8 @@ void Connection::gatherAbout(const QByteArray &message, const QString &about, Pr
         }
     }
     m_last = {m_batch.size(), presence, about};
-    gather(message + wire::Terminator);
+    gather(message);
+    m_batch.append(wire::Terminator);
 }
 
 void Connection::writeGathered()
@@ -203,11 +213,13 @@ void Connection::writeGathered()
 void Connection::writeBatch()
 {
     m_last = {};
-    if (m_batch.isEmpty() || m_closing)
+    if (!m_batch.isEmpty())
+        m_blocks.append(std::exchange(m_batch, {}));
+    if (m_blocks.isEmpty() || m_closing)
         return;
     m_inFlight = true;
     m_plainInFlight = false;
-    m_stream->write(std::exchange(m_batch, {}));
+    m_stream->write(std::exchange(m_blocks, {}));
     handedOn();
 }
 
@@ -322,7 +334,7 @@ void Connection::closeAfterSending(const QString &reason)
     m_reason = reason;
     m_inbox.clear();
     // What this turn sent it (often the reason) goes first.
-    if (!m_batch.isEmpty())
+    if (m_listed)
         writeBatch();
     else
         written();
@@ -594,6 +606,7 @@ void Connection::finish()
     m_stallTimer.stop();
     m_queue.clear();
     m_batch.clear();
+    m_blocks.clear();
     m_last = {};
     m_about.clear();
     m_states.clear();

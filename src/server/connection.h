@@ -60,8 +60,8 @@ private:
 // framing offer (docs/PROTOCOL.md) is framed both ways and written to without pauses, and
 // encrypted if it accepts that too. What a framed client with nothing waiting is sent in one
 // turn of the event loop goes out in one write at its end: a log-in among thousands of users
-// is then one write to each, not one per message. A client that floods the server or stops reading is closed
-// here, without the server waiting on it.
+// is then one write to each, not one per message. A client that floods the server or stops
+// reading is closed here, without the server waiting on it.
 class Connection : public QObject {
     Q_OBJECT
 
@@ -90,9 +90,9 @@ public:
     // connection is closing.
     bool send(const QByteArray &message, quint64 from = 0, const QString &about = {},
               Presence presence = Presence::None);
-    // Framed messages, each with its terminator, sent together when the client is framed and
-    // idle; false, and nothing sent, otherwise.
-    bool sendTogether(const QByteArray &framed);
+    // Framed messages, each with its terminator, in blocks shared with other connections:
+    // sent together when the client is framed and idle; false, and nothing sent, otherwise.
+    bool sendTogether(const QList<QByteArray> &framed);
     // Writes what each connection was sent in this turn: called once the turn's events are
     // handled.
     static void writeGathered();
@@ -181,8 +181,19 @@ private:
     quint64 m_id;
     QString m_peer;
     const ServerConfig &m_config;
+    // What sending to an idle client looks at, together.
+    Queue m_queue;
+    // Written to the socket and not yet gone from it; whether it was a plain message.
+    bool m_inFlight = false;
+    bool m_plainInFlight = false;
+    bool m_framedOut = false;
+    bool m_handshaking = false;
+    // Closing once what is queued has gone.
+    bool m_closeWhenSent = false;
+    bool m_closing = false;
     // What this turn has sent the idle client, framed, to be written at the turn's end; whether
     // it is in the list of those.
+    QList<QByteArray> m_blocks;
     QByteArray m_batch;
     bool m_listed = false;
     // Where the last message about someone in the batch starts, and what it tells: a change
@@ -194,7 +205,6 @@ private:
     };
     Mark m_last;
 
-    Queue m_queue;
     qint64 m_queuedBytes = 0;
     QHash<quint64, Waiting> m_waitingFrom;
     // For each nickname, the messages about it in the queue, oldest first; its state waiting,
@@ -203,9 +213,6 @@ private:
     QHash<QString, Queue::iterator> m_states;
     // The senders told they pile up here, and not yet relieved.
     QSet<quint64> m_pilingUp;
-    // Written to the socket and not yet gone from it; whether it was a plain message.
-    bool m_inFlight = false;
-    bool m_plainInFlight = false;
     Pacer &m_pacer;
     Counts m_counts;
     // Runs while something waits for the client; the client last took something then; what it
@@ -213,12 +220,8 @@ private:
     QTimer m_stallTimer;
     QElapsedTimer m_lastProgress;
     qint64 m_taken = 0;
-    bool m_framedOut = false;
     const QSslConfiguration *m_tls;
-    bool m_handshaking = false;
     bool m_encrypted = false;
-    // Closing once what is queued has gone.
-    bool m_closeWhenSent = false;
 
     bool m_framedIn = false;
     bool m_loggedIn = false;
@@ -235,7 +238,6 @@ private:
     double m_byteAllowance;
     double m_messageAllowance;
 
-    bool m_closing = false;
     bool m_finished = false;
     QString m_reason;
 };

@@ -620,7 +620,7 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     m_byForm.insert(form, &client);
     client.nick = wire::toCodePage(wire::buildMessage(kNick, {nickname}));
     if (!m_listStale)
-        m_framedList += client.nick + wire::Terminator;
+        addToFramedList(client);
     client.keeps = m_store && client.connection->isEncrypted() && !key.isEmpty();
     holdClaim(client, key, owner);
 
@@ -711,6 +711,7 @@ void RelayServer::logOut(Client &client, const QString &how)
         m_byForm.remove(client.form);
     m_framedList.clear();
     m_listStale = true;
+    m_stated.remove(&client);
     forgetState(client);
     keepAwaiting(client);
     client.loggedIn = false;
@@ -755,7 +756,7 @@ void RelayServer::sendUserList(Client &to, bool asked)
             to.connection->send(user->nick, asked ? to.connection->id() : 0, user->nickname,
                                 Presence::Online);
     }
-    if (!to.connection->isFramed())
+    if (!to.connection->isFramed() || m_stated.isEmpty())
         return;
     for (const Client *user : std::as_const(m_online)) {
         if (user->state != wire::StateAvailable || !user->stateText.isEmpty())
@@ -766,13 +767,23 @@ void RelayServer::sendUserList(Client &to, bool asked)
     }
 }
 
-const QByteArray &RelayServer::framedList()
+const QList<QByteArray> &RelayServer::framedList()
 {
     if (std::exchange(m_listStale, false)) {
         for (const Client *user : std::as_const(m_online))
-            m_framedList += user->nick + wire::Terminator;
+            addToFramedList(*user);
     }
     return m_framedList;
+}
+
+void RelayServer::addToFramedList(const Client &user)
+{
+    // Blocks of a few kilobytes: a newcomer shares all but the last, which a later log-in may
+    // still add to, without a copy.
+    constexpr qsizetype kBlock = 16 * 1024;
+    if (m_framedList.isEmpty() || m_framedList.last().size() >= kBlock)
+        m_framedList.append(QByteArray());
+    m_framedList.last().append(user.nick).append(wire::Terminator);
 }
 
 void RelayServer::changeState(Client &client, const QString &state, const QString &text)
@@ -808,6 +819,10 @@ void RelayServer::passOnState(Client &client, const QString &state, const QStrin
     client.stateChanges.append(m_clock.elapsed());
     client.state = state;
     client.stateText = text;
+    if (state == wire::StateAvailable && text.isEmpty())
+        m_stated.remove(&client);
+    else
+        m_stated.insert(&client);
     client.gathered = true;
     m_gathered.append({&client, wire::toCodePage(wire::buildMessage(
                                     wire::StateCommand, {client.nickname, state, text}))});

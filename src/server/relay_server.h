@@ -11,6 +11,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QSslConfiguration>
 #include <QString>
 #include <QTcpServer>
@@ -252,8 +253,10 @@ private:
     void dropUnlessChanged(const Client &client, std::chrono::milliseconds after,
                            const QString &reason);
     void sendUserList(Client &to, bool asked = false);
-    // Every NICK of the list, framed, in order: what a framed newcomer is sent, built once.
-    const QByteArray &framedList();
+    // Every NICK of the list, framed, in order, in blocks: what a framed newcomer is sent, built
+    // once and shared.
+    const QList<QByteArray> &framedList();
+    void addToFramedList(const Client &user);
     void changeState(Client &client, const QString &state, const QString &text);
     // Tells every framed client the state.
     void passOnState(Client &client, const QString &state, const QString &text);
@@ -323,8 +326,10 @@ private:
     // framed clients read it, unless it has to be built again.
     QList<Client *> m_online;
     QHash<QString, Client *> m_byForm;
-    QByteArray m_framedList;
+    QList<QByteArray> m_framedList;
     bool m_listStale = false;
+    // Online users whose state others are shown (not available without a text).
+    QSet<const Client *> m_stated;
     Deadlines m_hellos;
     Deadlines m_logIns;
     quint64 m_sessions = 0;

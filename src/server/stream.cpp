@@ -12,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -118,6 +119,61 @@ void Stream::write(const QByteArray &bytes)
     m_out = bytes;
     m_sent = 0;
     writable();
+}
+
+void Stream::write(const QList<QByteArray> &blocks)
+{
+    if (m_ssl || m_sent < m_out.size() || !isOpen() || m_failed) {
+        for (const QByteArray &block : blocks)
+            write(block);
+        return;
+    }
+    // The first block not taken whole, and how much of it was.
+    qsizetype next = 0;
+    qsizetype taken = 0;
+    for (;;) {
+        constexpr int kMost = 64;
+        iovec parts[kMost];
+        int count = 0;
+        size_t offered = 0;
+        for (qsizetype i = next; i < blocks.size() && count < kMost; ++i) {
+            const qsizetype from = i == next ? taken : 0;
+            if (blocks[i].size() > from) {
+                parts[count++] = {const_cast<char *>(blocks[i].constData() + from),
+                                  size_t(blocks[i].size() - from)};
+                offered += parts[count - 1].iov_len;
+            }
+        }
+        if (count == 0)
+            return;
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = size_t(count);
+        ssize_t n = ::sendmsg(int(m_descriptor), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            fail(lostBecause(errno));
+            return;
+        }
+        n = std::max<ssize_t>(n, 0);
+        m_handed += n;
+        for (qsizetype left = n; left > 0;) {
+            const qsizetype step = std::min(left, blocks[next].size() - taken);
+            taken += step;
+            left -= step;
+            if (taken == blocks[next].size())
+                ++next, taken = 0;
+        }
+        if (size_t(n) < offered)
+            break;
+    }
+    // The kernel is full for now: the rest is kept in one piece.
+    m_out = blocks[next].mid(taken);
+    for (qsizetype i = next + 1; i < blocks.size(); ++i)
+        m_out += blocks[i];
+    m_sent = 0;
+    watchWrites(true);
 }
 
 qint64 Stream::pending() const

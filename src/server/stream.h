@@ -36,6 +36,8 @@ public:
     bool hasInput() const;
     // Hands the bytes on: to the kernel at once as far as it takes them, the rest as it can.
     void write(const QByteArray &bytes);
+    // The blocks in order, in as few calls to the kernel as it takes them in.
+    void write(const QList<QByteArray> &blocks);
     // Written here and not yet handed to the kernel.
     qint64 pending() const;
     // All the kernel has been given for the peer: encrypted bytes, once encrypted.
