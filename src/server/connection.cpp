@@ -213,13 +213,17 @@ void Connection::writeGathered()
 void Connection::writeBatch()
 {
     m_last = {};
-    if (!m_batch.isEmpty())
-        m_blocks.append(std::exchange(m_batch, {}));
-    if (m_blocks.isEmpty() || m_closing)
+    if ((m_batch.isEmpty() && m_blocks.isEmpty()) || m_closing)
         return;
     m_inFlight = true;
     m_plainInFlight = false;
-    m_stream->write(std::exchange(m_blocks, {}));
+    if (m_blocks.isEmpty()) {
+        m_stream->write(std::exchange(m_batch, {}));
+    } else {
+        if (!m_batch.isEmpty())
+            m_blocks.append(std::exchange(m_batch, {}));
+        m_stream->write(std::exchange(m_blocks, {}));
+    }
     handedOn();
 }
 

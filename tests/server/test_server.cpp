@@ -332,6 +332,12 @@ private Q_SLOTS:
             "y< REFUSED|nickname|Ya hay alguien conectado como ana. Elige otro apodo.~; "
             "z> LOGIN|ana; closed z; luis> PM|ana|luis|¿sigues?; "
             "b< PM|ana|luis|¿sigues?~; quiet luis b; nolog $U",
+            // To a framed reader with nothing waiting, the old connection's going and the new
+            // one's coming, in one turn, cancel out: the user stays where it is in its list.
+            "a nickname taken back is no news to an idle reader => tls a; a> LOGIN|ana~; "
+            "a< TOKEN|$T~NICK|ana~; l> LOGIN|luisACCEPT|frame~; "
+            "l< ACCEPTED|frame~NICK|ana~NICK|luis~; a< NICK|luis~; tls b; b> LOGIN|ana|$T~; "
+            "b< TOKEN|$U~NICK|luis~NICK|ana~; closed a; l< STATE|ana|available|~; quiet l b",
             // A key claims a nickname: from then on it is taken only with that key, online or
             // not, a token too. A key travels only encrypted.
             "a claimed nickname is its holder's => start --refusal-delay 0 --claims-per-hour 1; "
