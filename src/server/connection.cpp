@@ -102,14 +102,80 @@ Connection::Connection(qintptr descriptor, const ServerConfig &config, quint64 i
 Connection::~Connection()
 {
     m_pacer.forget(this);
+    if (m_announcements)
+        m_announcements->forget(this);
     if (m_listed)
         std::erase(gathering(), this);
     // The stream outlives this object's members by a moment and may still report closing.
     disconnect(m_stream, nullptr, this, nullptr);
 }
 
+void Announcements::add(const QByteArray &message, quint64 from, const QString &about,
+                        Presence presence)
+{
+    if (m_said.empty())
+        QMetaObject::invokeMethod(this, &Announcements::tellEveryone, Qt::QueuedConnection);
+    m_said.push_back({message, from, about, presence});
+}
+
+void Announcements::join(Connection *reader)
+{
+    reader->m_announcements = this;
+    reader->m_reader = qsizetype(m_readers.size());
+    reader->m_round = m_round;
+    reader->m_heard = m_said.size();
+    m_readers.push_back(reader);
+}
+
+void Announcements::leave(Connection *reader)
+{
+    reader->hear();
+    forget(reader);
+}
+
+void Announcements::forget(Connection *reader)
+{
+    if (reader->m_reader < 0)
+        return;
+    Connection *last = m_readers.back();
+    m_readers[size_t(reader->m_reader)] = last;
+    last->m_reader = reader->m_reader;
+    m_readers.pop_back();
+    reader->m_reader = -1;
+}
+
+void Announcements::tellEveryone()
+{
+    for (Connection *reader : m_readers)
+        reader->hear();
+    m_said.clear();
+    ++m_round;
+}
+
+void Connection::hear()
+{
+    if (m_reader < 0)
+        return;
+    const std::vector<Announcements::Said> &said = m_announcements->m_said;
+    if (m_round != m_announcements->m_round) {
+        m_round = m_announcements->m_round;
+        m_heard = 0;
+    }
+    while (m_heard < said.size()) {
+        const Announcements::Said &one = said[m_heard++];
+        deliver(one.message, one.from, one.about, one.presence);
+    }
+}
+
 bool Connection::send(const QByteArray &message, quint64 from, const QString &about,
                       Presence presence)
+{
+    hear();
+    return deliver(message, from, about, presence);
+}
+
+bool Connection::deliver(const QByteArray &message, quint64 from, const QString &about,
+                         Presence presence)
 {
     if (m_closing || m_closeWhenSent)
         return true;
@@ -149,6 +215,7 @@ bool Connection::send(const QByteArray &message, quint64 from, const QString &ab
 
 bool Connection::sendTogether(const QList<QByteArray> &framed)
 {
+    hear();
     if (m_closing || m_closeWhenSent || !m_framedOut || !isIdle() || m_handshaking)
         return false;
     if (framed.isEmpty())

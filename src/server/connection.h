@@ -55,6 +55,39 @@ private:
     QSet<const Connection *> m_waiting;
 };
 
+// Who comes and who goes, told to every user logged in: said once, and heard by each reader when
+// it is next sent anything or at the end of the turn, whichever comes first. A storm of log-ins
+// among thousands of users then visits each reader once a turn, not once a log-in.
+class Announcements : public QObject {
+    Q_OBJECT
+
+public:
+    // Sent by the connection with that id, about the user with that nickname.
+    void add(const QByteArray &message, quint64 from, const QString &about, Presence presence);
+    // From now on the reader hears what is said; until then it has heard all of it.
+    void join(Connection *reader);
+    // It hears what was said before, and nothing more.
+    void leave(Connection *reader);
+    // It is going: it hears nothing more.
+    void forget(Connection *reader);
+
+private:
+    friend class Connection;
+    // Every reader hears what was said; the list starts again.
+    void tellEveryone();
+
+    struct Said {
+        QByteArray message;
+        quint64 from;
+        QString about;
+        Presence presence;
+    };
+    std::vector<Said> m_said;
+    std::vector<Connection *> m_readers;
+    // Counts the lists started, so that a reader knows a new one from the one it last heard.
+    quint64 m_round = 0;
+};
+
 // One client's TCP connection as the relay sees it. A plain client's reads are one message
 // each, and what it is sent goes out one message per write, paced; a client that accepts the
 // framing offer (docs/PROTOCOL.md) is framed both ways and written to without pauses, and
@@ -122,6 +155,7 @@ Q_SIGNALS:
 
 private:
     friend class Pacer;
+    friend class Announcements;
 
     struct Outgoing {
         QByteArray bytes;
@@ -151,6 +185,10 @@ private:
     void written();
     void checkProgress();
     void writeNext();
+    // Sends what was announced since this client last heard, as if sent then.
+    void hear();
+    bool deliver(const QByteArray &message, quint64 from, const QString &about,
+                 Presence presence);
     // Adds to what goes out at the end of the turn.
     void gather(const QByteArray &framed);
     // Adds a message about someone to it, unless it is no news next to the last one.
@@ -204,6 +242,12 @@ private:
         QString about;
     };
     Mark m_last;
+    // Where this reader is in the announcements' list (-1: it hears none), which list it heard
+    // last and how much of it.
+    Announcements *m_announcements = nullptr;
+    qsizetype m_reader = -1;
+    quint64 m_round = 0;
+    size_t m_heard = 0;
 
     qint64 m_queuedBytes = 0;
     QHash<quint64, Waiting> m_waitingFrom;

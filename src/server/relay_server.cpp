@@ -629,11 +629,8 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
         send(client, wire::buildMessage(wire::Token, {QString::fromLatin1(client.token)}));
     }
     sendUserList(client);
-    for (Client *other : std::as_const(m_online)) {
-        if (other != &client)
-            other->connection->send(client.nick, client.connection->id(), nickname,
-                                    Presence::Online);
-    }
+    m_announcements.add(client.nick, client.connection->id(), nickname, Presence::Online);
+    m_announcements.join(client.connection);
     sendKept(client);
 }
 
@@ -707,6 +704,7 @@ void RelayServer::logOut(Client &client, const QString &how)
         sendToRoom(wire::buildMessage(kLeave, {client.nickname}), client, Presence::OutOfRoom);
     }
     m_online.removeOne(&client);
+    m_announcements.leave(client.connection);
     if (m_byForm.value(client.form) == &client)
         m_byForm.remove(client.form);
     m_framedList.clear();
@@ -720,10 +718,8 @@ void RelayServer::logOut(Client &client, const QString &how)
     client.booted = false;
     client.unansweredPms.clear();
     m_log.write(client.connection->peer(), quoted(client.nickname) + QLatin1Char(' ') + how);
-    const QByteArray announcement = wire::toCodePage(wire::buildMessage(kLogout, {client.nickname}));
-    for (Client *other : std::as_const(m_online))
-        other->connection->send(announcement, client.connection->id(), client.nickname,
-                                Presence::Offline);
+    m_announcements.add(wire::toCodePage(wire::buildMessage(kLogout, {client.nickname})),
+                        client.connection->id(), client.nickname, Presence::Offline);
 }
 
 void RelayServer::awaitLogIn(const Client &client)

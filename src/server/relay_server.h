@@ -330,6 +330,7 @@ private:
     bool m_listStale = false;
     // Online users whose state others are shown (not available without a text).
     QSet<const Client *> m_stated;
+    Announcements m_announcements;
     Deadlines m_hellos;
     Deadlines m_logIns;
     quint64 m_sessions = 0;
