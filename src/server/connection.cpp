@@ -170,7 +170,9 @@ void Connection::hear()
 bool Connection::send(const QByteArray &message, quint64 from, const QString &about,
                       Presence presence)
 {
-    hear();
+    // What was said before goes first.
+    if (m_reader >= 0)
+        hear();
     return deliver(message, from, about, presence);
 }
 
@@ -184,6 +186,8 @@ bool Connection::deliver(const QByteArray &message, quint64 from, const QString 
     // An idle reader has nothing to be held back for or cancelled: it goes with this turn's.
     if (m_framedOut && isIdle() && !m_handshaking) {
         if (about.isEmpty()) {
+            // A change behind it is no longer the last one: cancelling it would take this too.
+            m_last = {};
             gather(message);
             m_batch.append(wire::Terminator);
         } else {
@@ -405,7 +409,7 @@ void Connection::closeAfterSending(const QString &reason)
     m_reason = reason;
     m_inbox.clear();
     // What this turn sent it (often the reason) goes first.
-    if (m_listed)
+    if (!m_batch.isEmpty() || !m_blocks.isEmpty())
         writeBatch();
     else
         written();

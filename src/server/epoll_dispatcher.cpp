@@ -91,9 +91,10 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
         const quint64 data = events[i].data.u64;
         const quint32 generation = quint32(data >> 32);
         if (generation == 0) {
-            m_woken.store(false);
+            // Drained before the flag is cleared: a wake-up in between is not lost.
             eventfd_t count;
             (void)::eventfd_read(m_wakeFd, &count);
+            m_woken.store(false);
             ++handled;
         } else if (notifiers) {
             handled += activateNotifiers(int(quint32(data)), generation, events[i].events);

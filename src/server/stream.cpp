@@ -320,8 +320,10 @@ void Stream::encrypt()
     unwatch();
     m_ssl = new QSslSocket(this);
     if (!m_ssl->setSocketDescriptor(m_descriptor)) {
-        m_descriptor = -1;
-        fail(QStringLiteral("connection lost: ") + m_ssl->errorString());
+        // Still this stream's descriptor: reported, then closed with it.
+        const QString why = m_ssl->errorString();
+        delete std::exchange(m_ssl, nullptr);
+        fail(QStringLiteral("connection lost: ") + why);
         return;
     }
     m_ssl->setReadBufferSize(m_paused ? 1 : m_readLimit);

@@ -338,6 +338,10 @@ private Q_SLOTS:
             "a< TOKEN|$T~NICK|ana~; l> LOGIN|luisACCEPT|frame~; "
             "l< ACCEPTED|frame~NICK|ana~NICK|luis~; a< NICK|luis~; tls b; b> LOGIN|ana|$T~; "
             "b< TOKEN|$U~NICK|luis~NICK|ana~; closed a; l< STATE|ana|available|~; quiet l b",
+            // Who comes is told before what it says, in the same read.
+            "a newcomer is heard of before its first line => l> LOGIN|luisACCEPT|frame~; "
+            "l< ACCEPTED|frame~NICK|luis~; a> LOGIN|anaACCEPT|frame~PM|luis|ana|hola~; "
+            "a< ACCEPTED|frame~NICK|luis~NICK|ana~; l< NICK|ana~PM|luis|ana|hola~; quiet a l",
             // A key claims a nickname: from then on it is taken only with that key, online or
             // not, a token too. A key travels only encrypted.
             "a claimed nickname is its holder's => start --refusal-delay 0 --claims-per-hour 1; "
