@@ -73,7 +73,7 @@ QByteArray Stream::read()
     if (m_ssl)
         return m_ssl->read(m_readLimit);
     if (m_in.isEmpty() && isOpen() && !m_failed)
-        readable();
+        fill();
     return std::exchange(m_in, {});
 }
 
@@ -88,19 +88,22 @@ bool Stream::hasInput() const
 
 void Stream::readable()
 {
-    if (m_ssl || !m_in.isEmpty()) {
+    // What was read before and not taken yet is announced again, not added to.
+    if (m_in.isEmpty())
+        fill();
+    if (!m_in.isEmpty())
         Q_EMIT readyRead();
-        return;
-    }
+}
+
+void Stream::fill()
+{
     char buffer[kReadChunk];
     const ssize_t n =
         ::recv(int(m_descriptor), buffer, size_t(std::min(m_readLimit, kReadChunk)), 0);
-    if (n > 0) {
+    if (n > 0)
         m_in = QByteArray(buffer, n);
-        Q_EMIT readyRead();
-    } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
         fail(lostBecause(n == 0 ? 0 : errno));
-    }
 }
 
 void Stream::write(const QByteArray &bytes)

@@ -63,6 +63,8 @@ Q_SIGNALS:
 
 private:
     void readable();
+    // Takes what the kernel has for reading; a connection ended is reported.
+    void fill();
     void writable();
     void watchWrites(bool on);
     // Stops reading and writing and reports why, once the caller's work is done.
