@@ -189,7 +189,6 @@ bool Connection::deliver(const QByteArray &message, quint64 from, const QString 
             // A change behind it is no longer the last one: cancelling it would take this too.
             m_last = {};
             gather(message);
-            m_batch.append(wire::Terminator);
         } else {
             gatherAbout(message, about, presence);
         }
@@ -225,7 +224,7 @@ bool Connection::sendTogether(const QList<QByteArray> &framed)
     if (framed.isEmpty())
         return true;
     // What was gathered before goes first, as it is; nothing behind the blocks can cancel it.
-    gather(QByteArray());
+    writeAtTurnsEnd();
     if (!m_batch.isEmpty())
         m_blocks.append(std::exchange(m_batch, {}));
     m_blocks.append(framed);
@@ -233,16 +232,20 @@ bool Connection::sendTogether(const QList<QByteArray> &framed)
     return true;
 }
 
-void Connection::gather(const QByteArray &framed)
+void Connection::writeAtTurnsEnd()
 {
-    if (!m_listed) {
-        m_listed = true;
-        if (gathering().empty())
-            QMetaObject::invokeMethod(QCoreApplication::instance(), &Connection::writeGathered,
-                                      Qt::QueuedConnection);
-        gathering().push_back(this);
-    }
-    m_batch += framed;
+    if (std::exchange(m_listed, true))
+        return;
+    if (gathering().empty())
+        QMetaObject::invokeMethod(QCoreApplication::instance(), &Connection::writeGathered,
+                                  Qt::QueuedConnection);
+    gathering().push_back(this);
+}
+
+void Connection::gather(const QByteArray &message)
+{
+    writeAtTurnsEnd();
+    m_batch.append(message).append(wire::Terminator);
 }
 
 void Connection::gatherAbout(const QByteArray &message, const QString &about, Presence presence)
@@ -270,7 +273,6 @@ void Connection::gatherAbout(const QByteArray &message, const QString &about, Pr
     }
     m_last = {m_batch.size(), presence, about};
     gather(message);
-    m_batch.append(wire::Terminator);
 }
 
 void Connection::writeGathered()

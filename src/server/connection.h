@@ -189,8 +189,9 @@ private:
     void hear();
     bool deliver(const QByteArray &message, quint64 from, const QString &about,
                  Presence presence);
-    // Adds to what goes out at the end of the turn.
-    void gather(const QByteArray &framed);
+    // What this connection was sent goes out at the end of the turn; a message framed there.
+    void writeAtTurnsEnd();
+    void gather(const QByteArray &message);
     // Adds a message about someone to it, unless it is no news next to the last one.
     void gatherAbout(const QByteArray &message, const QString &about, Presence presence);
     void writeBatch();

@@ -63,11 +63,6 @@ Stream::~Stream()
         ::close(int(m_descriptor));
 }
 
-bool Stream::isEncrypted() const
-{
-    return m_ssl && m_ssl->isEncrypted();
-}
-
 QByteArray Stream::read()
 {
     if (m_ssl)

@@ -29,7 +29,6 @@ public:
 
     qintptr descriptor() const { return m_descriptor; }
     bool isOpen() const { return m_descriptor >= 0; }
-    bool isEncrypted() const;
     // What has come, at most the read limit; empty when nothing has.
     QByteArray read();
     // Something has come and not been read.
