@@ -163,4 +163,16 @@ QString stateText(QString text)
     return text.trimmed().left(StateTextLength).trimmed();
 }
 
+QString nicknameForm(QStringView nickname)
+{
+    QString form = nickname.toString().toCaseFolded();
+    for (QChar &c : form) {
+        if (c == u'i' || c == u'1')
+            c = u'l';
+        else if (c == u'0')
+            c = u'o';
+    }
+    return form;
+}
+
 } // namespace wire

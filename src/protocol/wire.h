@@ -50,6 +50,14 @@ private:
     QStringList m_fields;
 };
 
+// The longest nickname, in characters (one byte each on the wire): the login box takes no more,
+// and the server refuses a longer one, before and after a log-in, from any client. What every
+// newcomer is sent grows with it, once per user online.
+inline constexpr int NicknameLength = 30;
+// The form in which two nicknames are the same one, for the server's claims and online names
+// and for the client's keys: letter case aside, I, l and 1 are one letter, and so are O and 0.
+QString nicknameForm(QStringView nickname);
+
 // Several NICK messages that reached us in one read look like "NICK", sep, "anaNICK", sep,
 // "luis". When the fields have that shape, returns one nickname per merged message, in order;
 // otherwise returns nothing and the read stays one message.

@@ -61,19 +61,6 @@ bool showsAsItIs(const QString &nickname)
            });
 }
 
-// The form in which two nicknames look alike: letter case aside, I, l and 1 are one letter, and
-// so are O and 0.
-QString lookAlike(const QString &nickname)
-{
-    QString form = nickname.toCaseFolded();
-    for (QChar &c : form) {
-        if (c == u'i' || c == u'1')
-            c = u'l';
-        else if (c == u'0')
-            c = u'o';
-    }
-    return form;
-}
 
 
 QString notDeliveredTo(const QString &to, const QString &why)
@@ -567,7 +554,7 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     }
     // Where encryption is offered, a secret is neither given nor taken in clear.
     const bool secrets = client.connection->isEncrypted() || !m_tls;
-    const QString form = lookAlike(nickname);
+    const QString form = wire::nicknameForm(nickname);
     if (!keyAdmitted(client, nickname, key))
         return;
     // A claimed nickname is its holder's, online or not, with a token or not.
@@ -906,7 +893,7 @@ void RelayServer::privateMessage(Client &from, const QString &to, const QString 
     const QDateTime taken = QDateTime::currentDateTimeUtc();
     line.at = taken.addMSecs(-taken.time().msec());
     bool online = false;
-    if (Client *user = onlineAs(lookAlike(to)); user && user->nickname == to) {
+    if (Client *user = onlineAs(wire::nicknameForm(to)); user && user->nickname == to) {
         online = true;
         const bool sent = user->keeps
             ? sendLine(*user, line, &from)
@@ -934,7 +921,7 @@ void RelayServer::privateMessage(Client &from, const QString &to, const QString 
     }
     if (online)
         return;
-    line.owner = lookAlike(to);
+    line.owner = wire::nicknameForm(to);
     if (m_store && m_store->owner(line.owner, {}) != KeptStore::Owner::Nobody) {
         keepLine(line);
         return;
@@ -1096,12 +1083,12 @@ bool RelayServer::mayWriteTo(Client &from, const QString &to)
     // Whom the client wrote to within the hour is known; others are new correspondents.
     from.correspondents.removeIf([now](auto written) { return now - written.value() > 3'600'000; });
     from.newCorrespondents.removeIf([now](qint64 at) { return now - at >= 60'000; });
-    const Client *user = onlineAs(lookAlike(to));
+    const Client *user = onlineAs(wire::nicknameForm(to));
     const bool online = user && user->nickname == to;
     // Only those online or claimed are remembered: any number of names that nobody has must not
     // grow it. A line kept for someone away opens a window all the same, later.
     const bool claimed = !online && m_store
-        && m_store->owner(lookAlike(to), {}) != KeptStore::Owner::Nobody;
+        && m_store->owner(wire::nicknameForm(to), {}) != KeptStore::Owner::Nobody;
     if ((!online && !claimed) || to == from.nickname)
         return true;
     if (from.correspondents.contains(to)) {
@@ -1150,7 +1137,7 @@ void RelayServer::ignore(Client &blocker, const QString &sender)
 void RelayServer::sendToNickname(const QString &nickname, const QString &message,
                                  const Client &from)
 {
-    if (Client *user = onlineAs(lookAlike(nickname)); user && user->nickname == nickname)
+    if (Client *user = onlineAs(wire::nicknameForm(nickname)); user && user->nickname == nickname)
         user->connection->send(wire::toCodePage(message), from.connection->id(), from.nickname);
 }
 
@@ -1310,7 +1297,7 @@ void RelayServer::listClaims()
 
 bool RelayServer::release(const QString &nickname)
 {
-    const QString form = lookAlike(nickname);
+    const QString form = wire::nicknameForm(nickname);
     const std::optional<QList<Line>> lines =
         m_store ? m_store->release(form) : std::nullopt;
     if (!lines) {
