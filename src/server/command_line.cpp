@@ -266,6 +266,17 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("kept-in-all"),
         QStringLiteral("Keep at most this many lines in all (default: %1).").arg(config.keptInAll),
         QStringLiteral("LINES"));
+    const QCommandLineOption keptPerAddress(
+        QStringLiteral("kept-per-address"),
+        QStringLiteral("Keep at most this many lines from one address, whatever nicknames it "
+                       "writes as, for one recipient (default: %1).")
+            .arg(config.keptPerAddress),
+        QStringLiteral("LINES"));
+    const QCommandLineOption keptFromAddress(
+        QStringLiteral("kept-from-address"),
+        QStringLiteral("Keep at most this many lines from one address in all (default: %1).")
+            .arg(config.keptFromAddress),
+        QStringLiteral("LINES"));
     const QCommandLineOption claimsPerHour(
         QStringLiteral("claims-per-hour"),
         QStringLiteral("Let an address claim at most this many new nicknames in an hour "
@@ -279,7 +290,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        maxLoginsPerAddress, passwordDelay, maxPasswordFailures, passwordLock,
                        logSummary,
                        helloTimeout, refusalDelay, maxMessageBeforeLogIn, noKeep, keepDays,
-                       claimDays, keptPerRecipient, keptPerSender, keptInAll, claimsPerHour});
+                       claimDays, keptPerRecipient, keptPerSender, keptInAll, keptPerAddress,
+                       keptFromAddress, claimsPerHour});
     result.helpText = parser.helpText();
 
     if (!parser.parse(arguments)) {
@@ -401,6 +413,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     read(keptPerRecipient, 1, false, [&](qint64 v) { config.keptPerRecipient = int(v); });
     read(keptPerSender, 1, false, [&](qint64 v) { config.keptPerSender = int(v); });
     read(keptInAll, 1, false, [&](qint64 v) { config.keptInAll = int(v); });
+    read(keptPerAddress, 1, false, [&](qint64 v) { config.keptPerAddress = int(v); });
+    read(keptFromAddress, 1, false, [&](qint64 v) { config.keptFromAddress = int(v); });
     read(claimsPerHour, 0, false, [&](qint64 v) { config.maxClaimsPerHour = int(v); });
     if (result.error.isEmpty() && config.offerTls)
         result.error = unsafeStateFolder(config.stateFolder);

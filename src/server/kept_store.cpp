@@ -37,11 +37,22 @@ const QList<QStringList> kMigrations = {
                        "text TEXT NOT NULL, marked INTEGER NOT NULL, at INTEGER NOT NULL)"),
         QStringLiteral("CREATE INDEX reports_by_sender ON reports (sender, row)"),
     },
+    {
+        // Where a line came from, bounded per address; whether its sender held its claim, and
+        // otherwise which log-in of the sender's may hear of it. Lines kept before were told
+        // to the claim of their sender's nickname.
+        QStringLiteral("ALTER TABLE lines ADD COLUMN address TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE lines ADD COLUMN held INTEGER NOT NULL DEFAULT 1"),
+        QStringLiteral("ALTER TABLE lines ADD COLUMN identity TEXT NOT NULL DEFAULT ''"),
+        // A line sent again (its sender did not hear where it was) is found by its id.
+        QStringLiteral("CREATE INDEX lines_by_sender ON lines (sender, id)"),
+        QStringLiteral("ALTER TABLE reports ADD COLUMN address TEXT NOT NULL DEFAULT ''"),
+    },
 };
 const int kSchema = int(kMigrations.size());
 
-const QString kLineColumns =
-    QStringLiteral("row, owner, recipient, author, sender, id, marked, text, at");
+const QString kLineColumns = QStringLiteral(
+    "row, owner, recipient, author, sender, address, held, identity, id, marked, text, at");
 
 // SQLite's primary result codes that say the file, not our SQL, is at fault.
 enum Code { Busy = 5, Locked = 6, ReadOnly = 8, IoError = 10, Corrupt = 11, Full = 13,
@@ -151,10 +162,13 @@ void KeptStore::open(const QString &folder)
     m_rows.clear();
     m_perOwner.clear();
     m_perPair.clear();
+    m_perAddressPair.clear();
+    m_perAddress.clear();
     m_inAll = {};
     m_reports.clear();
     m_marks.clear();
     m_failures.clear();
+    m_byAddress.clear();
     m_db.close();
 }
 
@@ -201,24 +215,27 @@ QString KeptStore::load()
                         {query.value(1).toString(), query.value(2).toByteArray(),
                          timeOf(query.value(3).toLongLong()), timeOf(query.value(4).toLongLong())});
     if (!query.exec(QStringLiteral(
-            "SELECT row, owner, sender, length(CAST(text AS BLOB)), at FROM lines")))
+            "SELECT row, owner, sender, address, length(CAST(text AS BLOB)), at FROM lines")))
         return failed();
     while (query.next()) {
         const Where where{query.value(1).toString(), query.value(2).toString(),
-                          query.value(3).toLongLong(), query.value(4).toLongLong()};
+                          query.value(3).toString(), query.value(4).toLongLong(),
+                          query.value(5).toLongLong()};
         m_rows.insert(query.value(0).toLongLong(), where);
         count(where, 1);
     }
-    if (!query.exec(QStringLiteral(
-            "SELECT row, sender, id, state, text, marked, at FROM reports ORDER BY row")))
+    if (!query.exec(QStringLiteral("SELECT row, sender, id, state, text, marked, at, address "
+                                   "FROM reports ORDER BY row")))
         return failed();
     while (query.next()) {
         const Waiting waiting{query.value(0).toLongLong(),
                               {query.value(2).toString(), query.value(3).toString(),
                                query.value(4).toString(), query.value(5).toBool()},
-                              query.value(6).toLongLong()};
-        m_reports[query.value(1).toString()].append(waiting);
-        byRow(waiting).insert(waiting.row, query.value(1).toString());
+                              query.value(6).toLongLong(), query.value(7).toString()};
+        const QString box = query.value(1).toString();
+        m_reports[box].append(waiting);
+        byRow(waiting).insert(waiting.row, box);
+        m_byAddress[waiting.address].insert(waiting.row, box);
     }
     // Rows are never used twice, even those of lines gone since.
     const qint64 lines = single(query, QStringLiteral(
@@ -243,15 +260,22 @@ void KeptStore::queue(const QString &statement, const QVariantList &values)
 
 void KeptStore::count(const Where &where, int sign)
 {
-    for (Tally *tally : {&m_perOwner[where.owner], &m_perPair[{where.sender, where.owner}],
-                         &m_inAll}) {
+    const std::pair<QString, QString> pair{where.sender, where.owner};
+    const std::pair<QString, QString> addressPair{where.address, where.owner};
+    for (Tally *tally : {&m_perOwner[where.owner], &m_perPair[pair],
+                         &m_perAddressPair[addressPair], &m_perAddress[where.address], &m_inAll}) {
         tally->lines += sign;
         tally->bytes += sign * where.bytes;
     }
-    if (m_perOwner[where.owner].lines == 0)
-        m_perOwner.remove(where.owner);
-    if (m_perPair[{where.sender, where.owner}].lines == 0)
-        m_perPair.remove({where.sender, where.owner});
+    // Nothing is remembered of those with nothing kept.
+    const auto drop = [](auto &tallies, const auto &key) {
+        if (tallies[key].lines == 0)
+            tallies.remove(key);
+    };
+    drop(m_perOwner, where.owner);
+    drop(m_perPair, pair);
+    drop(m_perAddressPair, addressPair);
+    drop(m_perAddress, where.address);
 }
 
 void KeptStore::forget(qint64 row)
@@ -323,7 +347,7 @@ std::optional<QList<KeptStore::Line>> KeptStore::release(const QString &form)
 
 QString KeptStore::keep(Line line)
 {
-    const Where where{line.owner, line.sender, line.text.toUtf8().size(),
+    const Where where{line.owner, line.sender, line.address, line.text.toUtf8().size(),
                       line.at.isValid() ? line.at.toSecsSinceEpoch()
                                         : QDateTime::currentSecsSinceEpoch()};
     const auto full = [&where](const Tally &tally, int lines, qint64 bytes) {
@@ -338,6 +362,16 @@ QString KeptStore::keep(Line line)
     if (full(m_perPair.value({line.sender, line.owner}), m_limits.linesPerPair,
              m_limits.bytesPerPair))
         return because + QStringLiteral("ya le has dejado demasiados mensajes sin leer.");
+    // Whatever nicknames an address writes as, it is one writer to the bounds.
+    if (full(m_perAddressPair.value({line.address, line.owner}), m_limits.linesPerAddressPair,
+             m_limits.bytesPerAddressPair))
+        return because
+            + QStringLiteral("desde tu dirección ya se le han dejado demasiados mensajes sin leer.");
+    if (full(m_perAddress.value(line.address), m_limits.linesPerAddress,
+             m_limits.bytesPerAddress))
+        return because
+            + QStringLiteral("desde tu dirección ya se han dejado demasiados mensajes en el "
+                             "servidor.");
     if (full(m_inAll, m_limits.linesInAll, m_limits.bytesInAll))
         return because + QStringLiteral("el servidor no tiene sitio para más mensajes.");
     if (!isUsable())
@@ -351,10 +385,10 @@ QString KeptStore::keep(Line line)
     m_rows.insert(line.row, where);
     count(where, 1);
     queue(QStringLiteral("INSERT INTO lines (") + kLineColumns
-              + QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+              + QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
           {line.row, notNull(line.owner), notNull(line.to), notNull(line.from),
-           notNull(line.sender), notNull(line.id), int(line.marked), notNull(line.text),
-           where.at});
+           notNull(line.sender), notNull(line.address), int(line.held), notNull(line.identity),
+           notNull(line.id), int(line.marked), notNull(line.text), where.at});
     m_pending.append(std::move(line));
     return {};
 }
@@ -369,12 +403,22 @@ QList<KeptStore::Line> KeptStore::read(const QString &condition, const QVariant 
                       + QStringLiteral(" FROM lines WHERE ") + condition + QStringLiteral(" ORDER BY row"));
         query.addBindValue(value);
         if (query.exec()) {
-            while (query.next())
-                lines.append({query.value(0).toLongLong(), query.value(1).toString(),
-                              query.value(2).toString(), query.value(3).toString(),
-                              query.value(4).toString(), query.value(5).toString(),
-                              query.value(6).toBool(), query.value(7).toString(),
-                              timeOf(query.value(8).toLongLong())});
+            while (query.next()) {
+                Line line;
+                line.row = query.value(0).toLongLong();
+                line.owner = query.value(1).toString();
+                line.to = query.value(2).toString();
+                line.from = query.value(3).toString();
+                line.sender = query.value(4).toString();
+                line.address = query.value(5).toString();
+                line.held = query.value(6).toBool();
+                line.identity = query.value(7).toString();
+                line.id = query.value(8).toString();
+                line.marked = query.value(9).toBool();
+                line.text = query.value(10).toString();
+                line.at = timeOf(query.value(11).toLongLong());
+                lines.append(line);
+            }
         }
     }
     return keptOf(lines);
@@ -400,6 +444,28 @@ QList<KeptStore::Line> KeptStore::linesFor(const QString &owner) const
     return lines;
 }
 
+bool KeptStore::holds(const QString &sender, const QString &id) const
+{
+    for (const Line &line : m_pending) {
+        if (line.sender == sender && line.id == id && m_rows.contains(line.row))
+            return true;
+    }
+    if (!m_db.isOpen())
+        return false;
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT row FROM lines WHERE sender = ? AND id = ?"));
+    query.addBindValue(sender);
+    query.addBindValue(id);
+    if (!query.exec())
+        return false;
+    while (query.next()) {
+        if (m_rows.contains(query.value(0).toLongLong()))
+            return true;
+    }
+    return false;
+}
+
 void KeptStore::delivered(qint64 row)
 {
     if (!m_rows.contains(row))
@@ -413,52 +479,65 @@ QMap<qint64, QString> &KeptStore::byRow(const Waiting &waiting)
     return waiting.report.state == wire::MarkFailed ? m_failures : m_marks;
 }
 
-void KeptStore::unreport(const QString &sender, qint64 row)
+void KeptStore::unreport(const QString &box, qint64 row)
 {
-    const auto found = m_reports.find(sender);
+    const auto found = m_reports.find(box);
     if (found == m_reports.end())
         return;
-    found->removeIf([&](const Waiting &w) { return w.row == row && byRow(w).remove(row); });
+    found->removeIf([&](const Waiting &w) { return w.row == row && forgetReport(w); });
     if (found->isEmpty())
         m_reports.erase(found);
     queue(QStringLiteral("DELETE FROM reports WHERE row = ?"), {row});
 }
 
-void KeptStore::report(const QString &sender, const Report &report)
+bool KeptStore::forgetReport(const Waiting &waiting)
+{
+    const auto from = m_byAddress.find(waiting.address);
+    if (from != m_byAddress.end() && from->remove(waiting.row) && from->isEmpty())
+        m_byAddress.erase(from);
+    return byRow(waiting).remove(waiting.row) > 0;
+}
+
+void KeptStore::report(const QString &box, const Report &report, const QString &address)
 {
     // What goes to make room is a delivered or read mark, the oldest; a failure only when the
-    // sender (or every sender) has nothing else waiting.
-    if (const QList<Waiting> waiting = m_reports.value(sender);
+    // box (or every box) has nothing else waiting.
+    if (const QList<Waiting> waiting = m_reports.value(box);
         waiting.size() >= m_limits.reportsPerSender) {
         const auto mark = std::find_if(waiting.cbegin(), waiting.cend(), [](const Waiting &w) {
             return w.report.state != wire::MarkFailed;
         });
-        unreport(sender, (mark != waiting.cend() ? *mark : waiting.constFirst()).row);
+        unreport(box, (mark != waiting.cend() ? *mark : waiting.constFirst()).row);
     }
+    // An address that writes under many nicknames fills its own room, not everyone's.
+    if (const QMap<qint64, QString> from = m_byAddress.value(address);
+        from.size() >= m_limits.reportsPerAddress)
+        unreport(from.first(), from.firstKey());
     if (m_marks.size() + m_failures.size() >= m_limits.reportsInAll) {
         const QMap<qint64, QString> &oldest = m_marks.isEmpty() ? m_failures : m_marks;
         unreport(oldest.first(), oldest.firstKey());
     }
-    const Waiting waiting{m_nextReport++, report, QDateTime::currentSecsSinceEpoch()};
-    m_reports[sender].append(waiting);
-    byRow(waiting).insert(waiting.row, sender);
-    queue(QStringLiteral("INSERT INTO reports (row, sender, id, state, text, marked, at) "
-                         "VALUES (?, ?, ?, ?, ?, ?, ?)"),
-          {waiting.row, notNull(sender), notNull(report.id), notNull(report.state),
-           notNull(report.text), int(report.marked), waiting.at});
+    const Waiting waiting{m_nextReport++, report, QDateTime::currentSecsSinceEpoch(), address};
+    m_reports[box].append(waiting);
+    byRow(waiting).insert(waiting.row, box);
+    m_byAddress[address].insert(waiting.row, box);
+    queue(QStringLiteral("INSERT INTO reports (row, sender, id, state, text, marked, at, address) "
+                         "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+          {waiting.row, notNull(box), notNull(report.id), notNull(report.state),
+           notNull(report.text), int(report.marked), waiting.at, notNull(address)});
 }
 
-QList<KeptStore::Report> KeptStore::takeReports(const QString &sender)
+QList<KeptStore::Report> KeptStore::takeReports(const QString &box)
 {
     QList<Report> reports;
-    const QList<Waiting> waiting = m_reports.take(sender);
+    const QList<Waiting> waiting = m_reports.take(box);
     if (waiting.isEmpty())
         return reports;
     for (const Waiting &w : waiting) {
-        byRow(w).remove(w.row);
+        forgetReport(w);
         reports.append(w.report);
     }
-    queue(QStringLiteral("DELETE FROM reports WHERE sender = ?"), {sender});
+    queue(QStringLiteral("DELETE FROM reports WHERE sender = ?"), {box});
     return reports;
 }
 
@@ -499,7 +578,7 @@ QList<KeptStore::Line> KeptStore::expire(const QDateTime &now)
     bool old = false;
     for (auto s = m_reports.begin(); s != m_reports.end();) {
         old = s->removeIf([&](const Waiting &w) {
-            return w.at < lineCutoff && byRow(w).remove(w.row);
+            return w.at < lineCutoff && forgetReport(w);
         }) > 0 || old;
         s = s->isEmpty() ? m_reports.erase(s) : std::next(s);
     }
@@ -523,6 +602,7 @@ void KeptStore::commit()
     const QList<Line> lost = keptOf(lines);
     for (const Line &line : lost)
         forget(line.row);
+    Q_EMIT failed(m_problem);
     if (!lost.isEmpty())
         Q_EMIT this->lost(lost, m_problem);
 }

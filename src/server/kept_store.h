@@ -44,12 +44,19 @@ public:
         qint64 bytesPerPair = 1024 * 1024;
         int linesInAll = 200'000;
         qint64 bytesInAll = 256 * 1024 * 1024;
+        // And from one address, which chooses its senders' nicknames: for one recipient, and in
+        // all.
+        int linesPerAddressPair = 500;
+        qint64 bytesPerAddressPair = 1024 * 1024;
+        int linesPerAddress = 5000;
+        qint64 bytesPerAddress = 32 * 1024 * 1024;
         // How long a kept line, and a mark waiting for its sender, may wait.
         int days = 30;
         // A claim not used for this long lapses.
         int claimDays = 180;
-        // Marks waiting, per sender and in all.
+        // Marks waiting, per sender, per address whose lines they are about, and in all.
         int reportsPerSender = 1000;
+        int reportsPerAddress = 2000;
         int reportsInAll = 100'000;
     };
 
@@ -59,9 +66,15 @@ public:
         // The recipient's folded nickname (its claim), and the nickname as the sender wrote it.
         QString owner;
         QString to;
-        // The sender's nickname as it was logged in, and its folded form (where reports go).
+        // The sender's nickname as it was logged in, and its folded form (where reports go when
+        // it held its claim); the address it wrote from (AddressLimits::key, as text).
         QString from;
         QString sender;
+        QString address;
+        // Whether the sender held the claim on its nickname; if not, the log-in it wrote under
+        // (the relay's identity for it), whose own later log-ins alone may hear of the line.
+        bool held = false;
+        QString identity;
         // The sender's id for the line, or one the server made for a plain sender.
         QString id;
         // Whether the sender gave the id (our client): it is told marks, a plain one only
@@ -123,12 +136,16 @@ public:
     // The recipient has it: forgotten (at the next commit). An unknown row is ignored.
     void delivered(qint64 row);
 
-    // A mark for a sender who is away, by its folded nickname; bounded per sender and in all
-    // (the oldest delivered and read marks go first, failures last), and forgotten after `days`
-    // or with the sender's claim.
-    void report(const QString &sender, const Report &report);
-    // The marks waiting for a sender, oldest first; forgotten as they are returned.
-    QList<Report> takeReports(const QString &sender);
+    // Whether a line with this id from this sender (folded) is kept, stored or not yet.
+    bool holds(const QString &sender, const QString &id) const;
+
+    // A mark for a sender who is away, in its box: its folded nickname when it holds the claim,
+    // otherwise a box its next log-in can name. Bounded per box, per address the line came
+    // from and in all (the oldest delivered and read marks go first, failures last), and
+    // forgotten after `days` or with the sender's claim.
+    void report(const QString &box, const Report &report, const QString &address = {});
+    // The marks waiting in a box, oldest first; forgotten as they are returned.
+    QList<Report> takeReports(const QString &box);
 
     // Removes the lines past their days, the marks past theirs and the claims past theirs
     // (with their lines): the lines removed are returned so that their senders can be told.
@@ -148,6 +165,8 @@ Q_SIGNALS:
     // keeps nothing more for the rest of the run; `why` is problem(), for the log. A line
     // delivered or released before its commit is in neither signal.
     void lost(const QList<KeptStore::Line> &lines, const QString &why);
+    // A commit failed, whatever it held: `why` is problem(), for the log.
+    void failed(const QString &why);
 
 private:
     struct Held {
@@ -160,6 +179,7 @@ private:
     struct Where {
         QString owner;
         QString sender;
+        QString address;
         qint64 bytes = 0;
         qint64 at = 0;
     };
@@ -171,6 +191,7 @@ private:
         qint64 row = 0;
         Report report;
         qint64 at = 0;
+        QString address;
     };
     struct Write {
         QString statement;
@@ -185,7 +206,9 @@ private:
     QList<Line> read(const QString &condition, const QVariant &value) const;
     QList<Line> keptOf(const QList<Line> &lines) const;
     QMap<qint64, QString> &byRow(const Waiting &waiting);
-    void unreport(const QString &sender, qint64 row);
+    void unreport(const QString &box, qint64 row);
+    // Takes a waiting mark out of the indexes; whether it was there.
+    bool forgetReport(const Waiting &waiting);
     bool write(const QList<Write> &writes);
 
     QString m_problem;
@@ -197,11 +220,15 @@ private:
     QHash<qint64, Where> m_rows; // every line kept now, written or not
     QHash<QString, Tally> m_perOwner;
     QHash<std::pair<QString, QString>, Tally> m_perPair; // by sender, then owner
+    QHash<std::pair<QString, QString>, Tally> m_perAddressPair; // by address, then owner
+    QHash<QString, Tally> m_perAddress;
     Tally m_inAll;
     QHash<QString, QList<Waiting>> m_reports; // by sender, oldest first
-    // The senders of those waiting, by row: failures apart, as they go last.
+    // The boxes of those waiting, by row: failures apart, as they go last; and by the address
+    // whose lines they are about.
     QMap<qint64, QString> m_marks;
     QMap<qint64, QString> m_failures;
+    QHash<QString, QMap<qint64, QString>> m_byAddress;
     QList<Write> m_writes; // for the next commit, in order
     QList<Line> m_pending; // kept since the last commit
     qint64 m_nextRow = 1;

@@ -37,6 +37,9 @@ struct ServerConfig {
     int keptPerRecipient = 2000;
     int keptPerSender = 500;
     int keptInAll = 200'000;
+    // And from one address, whatever nicknames it writes as: for one recipient, and in all.
+    int keptPerAddress = 500;
+    int keptFromAddress = 5000;
     // New nicknames one address may claim in an hour: each is a row on disk for half a year.
     int maxClaimsPerHour = 5;
 
