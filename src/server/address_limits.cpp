@@ -92,15 +92,19 @@ bool AddressLimits::fitsInWindow(QList<qint64> &times, int most, qint64 window)
     return true;
 }
 
-qint64 AddressLimits::passwordCheckAt(const QHostAddress &address)
+qint64 AddressLimits::passwordWait(const QHostAddress &address) const
+{
+    const auto found = m_states.constFind(key(address));
+    return found == m_states.cend() ? 0 : std::max<qint64>(0, found->nextCheck - now());
+}
+
+void AddressLimits::checkingPassword(const QHostAddress &address)
 {
     State &state = m_states[key(address)];
-    const qint64 at = std::max(now(), state.nextCheck);
     // After a wrong password, checks from the address take turns: more connections bring no
     // more guesses.
     if (!state.failures.isEmpty())
-        state.nextCheck = at + m_config.passwordDelay.count();
-    return at;
+        state.nextCheck = std::max(state.nextCheck, now() + m_config.passwordDelay.count());
 }
 
 bool AddressLimits::isLocked(const QHostAddress &address) const

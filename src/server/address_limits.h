@@ -41,9 +41,11 @@ public:
     // Whether the address may claim one more nickname within the hour; it is counted if so.
     bool mayClaim(const QHostAddress &address);
 
-    // When a password given now from the address may be checked: not before the delay its
-    // last wrong passwords earned, and after any other check from there already waiting.
-    qint64 passwordCheckAt(const QHostAddress &address);
+    // How long a password from the address waits before it may be checked: the delay its last
+    // wrong password earned, or a gap after the last check once one was wrong; 0: now.
+    qint64 passwordWait(const QHostAddress &address) const;
+    // A password from the address is checked now: the next waits its turn.
+    void checkingPassword(const QHostAddress &address);
     // Whether the address may give no password, right or wrong, for now.
     bool isLocked(const QHostAddress &address) const;
     // A wrong password from the address was checked now; returns how long its refusal waits.

@@ -15,10 +15,12 @@ void EventLog::write(const QString &where, const QString &what)
 
 QString quoted(QStringView text)
 {
+    // A log line stays a line: a longer text is quoted up to here, then counted.
+    constexpr qsizetype kLongest = 64;
     QString result;
-    result.reserve(text.size() + 2);
+    result.reserve(std::min(text.size(), kLongest) + 24);
     result += QLatin1Char('"');
-    for (const QChar c : text) {
+    for (const QChar c : text.left(kLongest)) {
         // Escaped, a quote inside cannot pass for the end of the field.
         if (c == u'"' || c == u'\\')
             result += QLatin1Char('\\');
@@ -28,6 +30,8 @@ QString quoted(QStringView text)
             : c;
     }
     result += QLatin1Char('"');
+    if (text.size() > kLongest)
+        result += QStringLiteral("... (%1 characters)").arg(text.size());
     return result;
 }
 

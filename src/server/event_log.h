@@ -21,7 +21,7 @@ private:
 
 // A nickname or other client-chosen text as it goes into the log: quoted, with `"` and `\`
 // escaped by a `\` and control characters replaced, so that no client can forge or break log
-// lines.
+// lines; past its first 64 characters only its length is said.
 QString quoted(QStringView text);
 
 // An address and port as the log shows them: 192.0.2.7:40000, [2001:db8::7]:40000, or *:12584

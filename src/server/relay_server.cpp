@@ -48,6 +48,8 @@ constexpr std::chrono::hours kExpiryInterval{1};
 
 // Descriptors kept free for what else the server opens (the key, the administrator's socket).
 constexpr qintptr kSpareDescriptors = 16;
+// Failures of the store written to the log in one summary interval; the rest are counted.
+constexpr int kStoreFailuresLogged = 10;
 
 // What every other user is shown is what the nickname is: no character that the wire drops or
 // that shows as nothing, no blank at either end. Otherwise "ana" plus an invisible character
@@ -159,6 +161,11 @@ RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *
     connect(&m_summaries, &QTimer::timeout, this, [this] {
         for (const auto &[where, what] : m_limits.summaries())
             m_log.write(where, what);
+        if (m_storeFailuresUnlogged > 0)
+            m_log.write(kServer, QStringLiteral("%1 more failures of the store: ")
+                                     .arg(m_storeFailuresUnlogged)
+                            + (m_store ? m_store->problem() : QString()));
+        m_storeFailures = m_storeFailuresUnlogged = 0;
     });
     m_summaries.start(config.logSummaryInterval);
     m_listener.accepted = [this](qintptr descriptor) { accept(descriptor); };
@@ -235,6 +242,8 @@ bool RelayServer::listen()
         limits.linesPerRecipient = m_config.keptPerRecipient;
         limits.linesPerPair = m_config.keptPerSender;
         limits.linesInAll = m_config.keptInAll;
+        limits.linesPerAddressPair = m_config.keptPerAddress;
+        limits.linesPerAddress = m_config.keptFromAddress;
         limits.days = m_config.keepDays;
         limits.claimDays = m_config.claimDays;
         m_store = std::make_unique<KeptStore>(m_config.stateFolder, limits);
@@ -249,10 +258,12 @@ bool RelayServer::listen()
             for (const Line &line : lines)
                 tell(line, wire::MarkKept);
         });
+        connect(m_store.get(), &KeptStore::failed, this, [this](const QString &why) {
+            storeFailed(QStringLiteral("cannot write what is kept: ") + why);
+        });
         connect(m_store.get(), &KeptStore::lost, this,
                 [this](const QList<Line> &lines, const QString &why) {
-                    m_log.write(kServer, QStringLiteral("%1 kept lines lost: ").arg(lines.size())
-                                    + why);
+                    storeFailed(QStringLiteral("%1 kept lines lost: ").arg(lines.size()) + why);
                     for (const Line &line : lines)
                         tell(line, wire::MarkFailed,
                              notDeliveredTo(line.to, QStringLiteral("el servidor no pudo "
@@ -439,52 +450,77 @@ void RelayServer::checkPassword(Client &client, const QString &password)
     if (m_config.password.isEmpty() || !client.connection->isEncrypted() || client.checking)
         return;
     client.spoke = true;
-    Connection *connection = client.connection;
     // Nothing the client sends after it is handled before the answer.
     client.checking = true;
-    connection->hold();
-    const auto check = [this, connection, password] {
-        const auto found = m_clients.find(connection);
-        if (found == m_clients.end())
-            return;
-        Client &client = found->second;
-        const auto refuseAfter = [this, connection](qint64 after, auto refusal) {
-            QTimer::singleShot(std::chrono::milliseconds(after), connection, [=, this] {
-                const auto found = m_clients.find(connection);
-                if (found != m_clients.end())
-                    refusal(found->second);
-            });
-        };
-        if (m_limits.isLocked(client.address)) {
-            refuseAfter(m_config.passwordDelay.count(), [this](Client &client) {
-                refuse(client, wire::RefusedBusy, QStringLiteral("too many wrong passwords"),
-                       QStringLiteral("Desde tu dirección se han probado demasiadas contraseñas "
-                                      "equivocadas. Espera unos minutos antes de volver a "
-                                      "intentarlo."),
-                       AddressLimits::Refusal::Locked);
-            });
-            return;
-        }
-        client.gavePassword = sameSecret(wire::toCodePage(password), m_config.password);
-        if (client.gavePassword) {
-            client.checking = false;
-            connection->release();
-            awaitLogIn(client);
-            return;
-        }
-        refuseAfter(m_limits.wrongPassword(client.address), [this](Client &client) {
-            refuse(client, wire::RefusedPassword, QStringLiteral("wrong password"),
-                   QStringLiteral("La contraseña del grupo no es correcta."),
-                   AddressLimits::Refusal::Password);
+    client.guess = password;
+    client.connection->hold();
+    const QHostAddress from = AddressLimits::key(client.address);
+    QList<quint64> &waiting = m_guesses[from];
+    waiting.append(client.connection->id());
+    if (waiting.size() == 1)
+        nextGuess(from);
+}
+
+void RelayServer::nextGuess(const QHostAddress &from)
+{
+    const auto waiting = m_guesses.find(from);
+    if (waiting == m_guesses.end())
+        return;
+    // Those gone meanwhile have no turn.
+    while (!waiting->isEmpty() && !m_byId.contains(waiting->constFirst()))
+        waiting->removeFirst();
+    if (waiting->isEmpty()) {
+        m_guesses.erase(waiting);
+        return;
+    }
+    // Guesses from one address take turns, each after the delay the last wrong one earned:
+    // more connections bring no more guesses, and the delay grows with each wrong one however
+    // the guesses arrive.
+    if (const qint64 wait = m_limits.passwordWait(from); wait > 0) {
+        QTimer::singleShot(std::chrono::milliseconds(std::min<qint64>(wait, std::numeric_limits<int>::max())), this,
+                           [this, from] { nextGuess(from); });
+        return;
+    }
+    const auto found = m_clients.find(m_byId.value(waiting->takeFirst()));
+    m_limits.checkingPassword(from);
+    if (found != m_clients.end())
+        check(found->second);
+    nextGuess(from);
+}
+
+void RelayServer::check(Client &client)
+{
+    Connection *connection = client.connection;
+    const auto refuseAfter = [this, connection](qint64 after, auto refusal) {
+        QTimer::singleShot(std::chrono::milliseconds(after), connection, [=, this] {
+            const auto found = m_clients.find(connection);
+            if (found != m_clients.end())
+                refusal(found->second);
         });
     };
-    const qint64 wait = m_limits.passwordCheckAt(client.address) - m_limits.now();
-    if (wait <= 0)
-        check();
-    else
-        QTimer::singleShot(
-            std::chrono::milliseconds(std::min<qint64>(wait, std::numeric_limits<int>::max())),
-            connection, check);
+    if (m_limits.isLocked(client.address)) {
+        refuseAfter(m_config.passwordDelay.count(), [this](Client &client) {
+            refuse(client, wire::RefusedBusy, QStringLiteral("too many wrong passwords"),
+                   QStringLiteral("Desde tu dirección se han probado demasiadas contraseñas "
+                                  "equivocadas. Espera unos minutos antes de volver a "
+                                  "intentarlo."),
+                   AddressLimits::Refusal::Locked);
+        });
+        return;
+    }
+    client.gavePassword = sameSecret(wire::toCodePage(std::exchange(client.guess, {})),
+                                     m_config.password);
+    if (client.gavePassword) {
+        client.checking = false;
+        connection->release();
+        awaitLogIn(client);
+        return;
+    }
+    refuseAfter(m_limits.wrongPassword(client.address), [this](Client &client) {
+        refuse(client, wire::RefusedPassword, QStringLiteral("wrong password"),
+               QStringLiteral("La contraseña del grupo no es correcta."),
+               AddressLimits::Refusal::Password);
+    });
 }
 
 void RelayServer::refuse(Client &client, const QString &reason, const QString &why,
@@ -530,6 +566,15 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     if (nickname.isEmpty())
         return;
     client.spoke = true;
+    // Every newcomer is sent every nickname, and the log and the claims keep them.
+    if (nickname.size() > wire::NicknameLength) {
+        refuse(client, wire::RefusedNickname,
+               QStringLiteral("a nickname of %1 characters, ").arg(nickname.size())
+                   + quoted(nickname),
+               QStringLiteral("El apodo no puede tener más de %1 caracteres. Elige otro apodo.")
+                   .arg(wire::NicknameLength));
+        return;
+    }
     if (!showsAsItIs(nickname)) {
         refuse(client, wire::RefusedNickname,
                QStringLiteral("nickname ") + quoted(nickname) + QStringLiteral(" shows as another"),
@@ -567,6 +612,9 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
                    + QStringLiteral(" pertenece a otra persona. Elige otro apodo."));
         return;
     }
+    // A fresh log-in is someone new to the marks on its lines; one that brings its token back
+    // is who it was.
+    QString identity;
     if (Client *holder = onlineAs(form); holder && holder != &client) {
         Client &old = *holder;
         if (!secrets || token.isEmpty() || old.token.isEmpty()
@@ -590,13 +638,19 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
         // Its own user, back after losing the connection the server still holds.
         m_log.write(client.connection->peer(), QStringLiteral("takes ") + quoted(old.nickname)
                         + QStringLiteral(" back from ") + old.connection->peer());
+        identity = old.identity;
         logOut(old, QStringLiteral("taken over by a new connection"));
+        // It has not left: the token it had is spent.
+        m_departures.cameBack(QString::fromLatin1(old.token));
         old.connection->drop(QStringLiteral("taken over by a new connection"));
+    } else if (secrets && !token.isEmpty()) {
+        identity = m_departures.cameBack(token);
     }
     if (client.loggedIn)
         logOut(client, QStringLiteral("logged in again as ") + quoted(nickname));
     announce(client);
     client.nickname = nickname;
+    client.identity = identity.isEmpty() ? wire::randomHex(16) : identity;
     client.loggedIn = true;
     m_limits.loggedIn(client.address);
     client.connection->setLoggedIn(true);
@@ -618,7 +672,7 @@ void RelayServer::logIn(Client &client, const QString &nickname, const QString &
     sendUserList(client);
     m_announcements.add(client.nick, client.connection->id(), nickname, Presence::Online);
     m_announcements.join(client.connection);
-    sendKept(client);
+    sendKept(client, secrets ? token : QString());
 }
 
 bool RelayServer::keyAdmitted(Client &client, const QString &nickname, const QString &key)
@@ -660,17 +714,23 @@ void RelayServer::holdClaim(Client &client, const QString &key, KeptStore::Owner
         m_store->used(client.form);
 }
 
-void RelayServer::sendKept(Client &client)
+void RelayServer::sendKept(Client &client, const QString &token)
 {
     if (!m_store)
         return;
+    // The marks waiting for a claim are its holder's; those waiting for a log-in that left
+    // without one, the log-in's that presents its token. Nobody else hears of them.
+    QList<KeptStore::Report> reports;
     if (client.holder) {
         for (Line line : m_store->linesFor(client.form)) {
             line.to = client.nickname;
             sendLine(client, line);
         }
+        reports = m_store->takeReports(client.form);
     }
-    for (const KeptStore::Report &report : m_store->takeReports(client.form))
+    if (!token.isEmpty())
+        reports += m_store->takeReports(Departures::boxOf(token));
+    for (const KeptStore::Report &report : std::as_const(reports))
         sendMark(client, report);
 }
 
@@ -704,6 +764,9 @@ void RelayServer::logOut(Client &client, const QString &how)
     client.connection->setLoggedIn(false);
     client.booted = false;
     client.unansweredPms.clear();
+    // Marks on its lines wait for its token, unless a claim keeps them.
+    if (!client.holder)
+        m_departures.left(client.identity, QString::fromLatin1(client.token));
     m_log.write(client.connection->peer(), quoted(client.nickname) + QLatin1Char(' ') + how);
     m_announcements.add(wire::toCodePage(wire::buildMessage(kLogout, {client.nickname})),
                         client.connection->id(), client.nickname, Presence::Offline);
@@ -881,15 +944,26 @@ void RelayServer::forgetState(Client &client)
 void RelayServer::privateMessage(Client &from, const QString &to, const QString &text,
                                  const QString &id)
 {
-    if (!mayWriteTo(from, to))
-        return;
     Line line;
     line.to = to;
     line.from = from.nickname;
     line.sender = from.form;
+    line.address = AddressLimits::key(from.address).toString();
+    line.held = from.holder;
+    line.identity = from.identity;
     line.text = text;
     line.marked = from.keeps && isHex(id, wire::LineIdDigits);
     line.id = line.marked ? id : wire::randomHex(wire::LineIdDigits);
+    if (line.marked && resent(line))
+        return;
+    // Every line with an id ends with a mark, whatever refuses it.
+    if (const QString refused = mayWriteTo(from, to); !refused.isEmpty()) {
+        if (line.marked)
+            tell(line, wire::MarkFailed, refused);
+        return;
+    }
+    if (line.marked)
+        m_recent.note(line.sender, line.id, RecentLines::Where::Underway);
     const QDateTime taken = QDateTime::currentDateTimeUtc();
     line.at = taken.addMSecs(-taken.time().msec());
     bool online = false;
@@ -977,7 +1051,9 @@ void RelayServer::received(Client &client, const QString &from, const QString &i
     tell(line, wire::MarkDelivered);
     if (client.answered.size() >= kMaxAnswered)
         client.answered.removeFirst();
-    client.answered.append({line.from, line.sender, line.id});
+    Line answered = line;
+    answered.text.clear();
+    client.answered.append(answered);
 }
 
 void RelayServer::seen(Client &client, const QString &from, const QString &id)
@@ -987,11 +1063,7 @@ void RelayServer::seen(Client &client, const QString &from, const QString &id)
     const auto found = findLine(client.answered, from, id);
     if (found == client.answered.end())
         return;
-    Line line;
-    line.from = found->from;
-    line.sender = found->sender;
-    line.id = found->id;
-    line.marked = true;
+    const Line line = *found;
     client.answered.erase(found);
     tell(line, wire::MarkRead);
 }
@@ -1019,8 +1091,21 @@ void RelayServer::letGo(const Client &client, Line line, const QString &why)
 
 void RelayServer::keepLine(const Line &line)
 {
-    if (const QString why = m_store->keep(line); !why.isEmpty())
-        tell(line, wire::MarkFailed, why);
+    const QString why = m_store->keep(line);
+    if (why.isEmpty())
+        return;
+    if (!m_store->isUsable())
+        storeFailed(QStringLiteral("a line for ") + quoted(line.to)
+                    + QStringLiteral(" not kept: ") + m_store->problem());
+    tell(line, wire::MarkFailed, why);
+}
+
+void RelayServer::storeFailed(const QString &what)
+{
+    if (m_storeFailures++ < kStoreFailuresLogged)
+        m_log.write(kServer, what);
+    else
+        ++m_storeFailuresUnlogged;
 }
 
 void RelayServer::tell(const Line &line, const QString &state, const QString &text)
@@ -1028,18 +1113,68 @@ void RelayServer::tell(const Line &line, const QString &state, const QString &te
     // A plain sender hears only of failures.
     if (!line.marked && state != wire::MarkFailed)
         return;
+    if (line.marked) {
+        static const QHash<QString, RecentLines::Where> where = {
+            {wire::MarkKept, RecentLines::Where::Kept},
+            {wire::MarkDelivered, RecentLines::Where::Delivered},
+            {wire::MarkRead, RecentLines::Where::Read},
+            {wire::MarkFailed, RecentLines::Where::Failed},
+        };
+        m_recent.note(line.sender, line.id, where.value(state));
+    }
     const KeptStore::Report report{line.id, state, text, line.marked};
-    if (Client *sender = onlineAs(line.sender)) {
+    if (Client *sender = senderOf(line)) {
         sendMark(*sender, report);
         return;
     }
-    // Away, a sender is told of failures, and a holder of a claim of the rest too; that a line
-    // is kept is news only at the moment.
+    // Away, the holder of a claim is told every mark, anyone else failures only, at a log-in
+    // with the token it left with; that a line is kept is news only at the moment.
     if (!m_store || state == wire::MarkKept)
         return;
-    if (state == wire::MarkFailed
-        || m_store->owner(line.sender, {}) != KeptStore::Owner::Nobody)
-        m_store->report(line.sender, report);
+    if (line.held) {
+        if (m_store->owner(line.sender, {}) != KeptStore::Owner::Nobody)
+            m_store->report(line.sender, report, line.address);
+    } else if (state == wire::MarkFailed) {
+        if (const QString box = m_departures.boxFor(line.identity); !box.isEmpty())
+            m_store->report(box, report, line.address);
+    }
+}
+
+RelayServer::Client *RelayServer::senderOf(const Line &line)
+{
+    Client *user = onlineAs(line.sender);
+    return user && (user->identity == line.identity || (line.held && user->holder)) ? user
+                                                                                      : nullptr;
+}
+
+bool RelayServer::resent(const Line &line)
+{
+    std::optional<RecentLines::Where> where = m_recent.find(line.sender, line.id);
+    // After a restart only the store knows it.
+    if (!where && m_store && m_store->holds(line.sender, line.id))
+        where = RecentLines::Where::Kept;
+    if (!where)
+        return false;
+    switch (*where) {
+    case RecentLines::Where::Underway:
+        // Its mark comes when its recipient answers.
+        break;
+    case RecentLines::Where::Kept:
+        tell(line, wire::MarkKept);
+        break;
+    case RecentLines::Where::Read:
+        tell(line, wire::MarkDelivered);
+        tell(line, wire::MarkRead);
+        break;
+    case RecentLines::Where::Delivered:
+        tell(line, wire::MarkDelivered);
+        break;
+    case RecentLines::Where::Failed:
+        tell(line, wire::MarkFailed,
+             QStringLiteral("Tu mensaje para ") + line.to + QStringLiteral(" no se entregó."));
+        break;
+    }
+    return true;
 }
 
 void RelayServer::unclaimed(Client &user)
@@ -1077,7 +1212,7 @@ void RelayServer::expire()
                                          .arg(m_config.keepDays)));
 }
 
-bool RelayServer::mayWriteTo(Client &from, const QString &to)
+QString RelayServer::mayWriteTo(Client &from, const QString &to)
 {
     const qint64 now = m_clock.elapsed();
     // Whom the client wrote to within the hour is known; others are new correspondents.
@@ -1090,10 +1225,10 @@ bool RelayServer::mayWriteTo(Client &from, const QString &to)
     const bool claimed = !online && m_store
         && m_store->owner(wire::nicknameForm(to), {}) != KeptStore::Owner::Nobody;
     if ((!online && !claimed) || to == from.nickname)
-        return true;
+        return {};
     if (from.correspondents.contains(to)) {
         from.correspondents[to] = now;
-        return true;
+        return {};
     }
     // Many connections from one place are as many windows on one desktop as one connection's.
     const bool byConnection =
@@ -1101,27 +1236,28 @@ bool RelayServer::mayWriteTo(Client &from, const QString &to)
     if (byConnection && m_limits.mayWriteToSomeoneNew(from.address)) {
         from.newCorrespondents.append(now);
         from.correspondents[to] = now;
-        return true;
+        return {};
     }
-    // Refused; the writer is told why, at most once a minute.
+    const int most = byConnection ? m_config.maxNewCorrespondentsPerAddress
+                                  : m_config.maxNewCorrespondentsPerMinute;
+    const QString why = notDeliveredTo(
+        to, (byConnection ? QStringLiteral("desde tu dirección ya se escribió a %1 personas "
+                                           "nuevas en el último minuto.")
+                          : QStringLiteral("ya escribiste a %1 personas nuevas en el último "
+                                           "minuto."))
+                    .arg(most)
+                + QStringLiteral(" Espera un momento antes de escribir a otras."));
+    // Logged, and told to a plain writer, at most once a minute.
     if (now - from.toldRefused >= 60'000 || from.toldRefused < 0) {
         from.toldRefused = now;
-        const int most = byConnection ? m_config.maxNewCorrespondentsPerAddress
-                                      : m_config.maxNewCorrespondentsPerMinute;
         m_log.write(from.connection->peer(),
                     quoted(from.nickname) + QStringLiteral(" refused: ")
                         + QStringLiteral("more than %1 new correspondents in a minute").arg(most)
                         + (byConnection ? QStringLiteral(" from its address") : QString()));
-        const QString why = notDeliveredTo(
-            to, (byConnection ? QStringLiteral("desde tu dirección ya se escribió a %1 personas "
-                                               "nuevas en el último minuto.")
-                              : QStringLiteral("ya escribiste a %1 personas nuevas en el último "
-                                               "minuto."))
-                        .arg(most)
-                    + QStringLiteral(" Espera un momento antes de escribir a otras."));
-        send(from, wire::buildMessage(kMessage, {why}));
+        if (!from.keeps)
+            send(from, wire::buildMessage(kMessage, {why}));
     }
-    return false;
+    return why;
 }
 
 void RelayServer::ignore(Client &blocker, const QString &sender)

@@ -5,6 +5,7 @@
 #include "server/connection.h"
 #include "server/event_log.h"
 #include "server/kept_store.h"
+#include "server/mark_routes.h"
 #include "server/server_config.h"
 
 #include <QElapsedTimer>
@@ -154,11 +155,6 @@ private:
     // A line sent with an id to a client that agreed on keeping, until it answers RECEIVED; and
     // one it answered, which it may still say it has seen.
     using Line = KeptStore::Line;
-    struct Answered {
-        QString from;
-        QString sender;
-        QString id;
-    };
 
     struct Client {
         Connection *connection = nullptr;
@@ -168,6 +164,9 @@ private:
         bool booted = false;
         // Tells one log-in of a connection from the next.
         quint64 session = 0;
+        // Who wrote its lines, for their marks: made at a log-in, and carried on by one that
+        // presents its token (a client back after a loss).
+        QString identity;
         // For each sender's nickname, how many of its PMs this client may still answer with
         // IGNORE.
         QHash<QString, int> unansweredPms;
@@ -179,8 +178,9 @@ private:
         QList<qint64> newCorrespondents;
         qint64 toldRefused = -1;
         bool gavePassword = false;
-        // A password from it waits to be checked.
+        // A password from it waits to be checked; which.
         bool checking = false;
+        QString guess;
         // It has given a password or logged in.
         bool spoke = false;
         // Its connection is in the log; not while its address is being quiet.
@@ -201,7 +201,7 @@ private:
         // for SEEN.
         QList<Line> awaiting;
         qint64 awaitingBytes = 0;
-        QList<Answered> answered;
+        QList<Line> answered;
         // How many RECEIVED and SEEN it may still send without counting as messages; shared
         // with its connection, which counts what it reads.
         std::shared_ptr<int> answers = std::make_shared<int>(0);
@@ -232,14 +232,19 @@ private:
     // After a log-in: whether the client holds the nickname's claim, claiming it if nobody has
     // and it may.
     void holdClaim(Client &client, const QString &key, KeptStore::Owner owner);
-    // Sends the claim's kept lines and the marks waiting for the nickname, after a log-in.
-    void sendKept(Client &client);
+    // Sends the claim's kept lines and the marks waiting for the nickname, or for the token the
+    // log-in presented, after a log-in.
+    void sendKept(Client &client, const QString &token);
     // A mark on one of its lines: MARK to a client that keeps, a failure as a notice to any.
     void sendMark(Client &to, const KeptStore::Report &report);
     // Whether the client has encrypted and given the password as this server asks; if not, it
     // is refused.
     bool admitted(Client &client);
     void checkPassword(Client &client, const QString &password);
+    // Checks the first password waiting from the address (AddressLimits::key) when its turn
+    // comes; then the next.
+    void nextGuess(const QHostAddress &from);
+    void check(Client &client);
     // Tells the client why (REFUSED when framed, a notice when plain) and closes it; a refusal
     // of a kind repeated from the same address is counted rather than logged.
     void refuse(Client &client, const QString &reason, const QString &why, const QString &text,
@@ -282,13 +287,22 @@ private:
     // Tells the line's sender where it is: at once when online, otherwise on disk when it is a
     // failure or the sender holds a claim.
     void tell(const Line &line, const QString &state, const QString &text = {});
+    // The user online who wrote the line: the same log-in, one that came back with its token,
+    // or the holder of the claim the line was written under; nobody else of that nickname.
+    Client *senderOf(const Line &line);
+    // A line its sender sent again, not having heard where it went: it hears it now, and the
+    // line is not relayed twice. False for a line not known here.
+    bool resent(const Line &line);
+    // A failure of the store, for the log: so many a minute, then counted.
+    void storeFailed(const QString &what);
     // Its claim is gone (released, lapsed) while it is online.
     void unclaimed(Client &user);
     Client *onlineAs(const QString &form);
     void expire();
-    // Whether the client may write to that user now: a client may write to only so many new
-    // correspondents a minute, each a window opening on someone's desktop.
-    bool mayWriteTo(Client &from, const QString &to);
+    // Why the client may not write to that user now, or nothing: a client may write to only so
+    // many new correspondents a minute, each a window opening on someone's desktop. A plain
+    // writer is told at most once a minute.
+    QString mayWriteTo(Client &from, const QString &to);
     void ignore(Client &blocker, const QString &sender);
     void sendToNickname(const QString &nickname, const QString &message, const Client &from);
     // To everyone in the room; those whose queues are full of others' lines are named to the
@@ -340,8 +354,16 @@ private:
     // Changes passed on and not yet sent, in order, each its sender's and its message.
     QList<std::pair<Client *, QByteArray>> m_gathered;
     QTimer m_gathering;
-    // Claims, kept lines and waiting marks; none without a usable disk.
+    // Passwords waiting to be checked, by address, in turn: connection ids.
+    QHash<QHostAddress, QList<quint64>> m_guesses;
+    // Where marks on lines go: those relayed lately, and those who left with a token.
+    RecentLines m_recent;
+    Departures m_departures;
+    // Claims, kept lines and waiting marks; none without a usable disk. Its failures logged in
+    // the current interval, and those past the bound.
     std::unique_ptr<KeptStore> m_store;
+    int m_storeFailures = 0;
+    int m_storeFailuresUnlogged = 0;
     QTimer m_expiry;
     // What the administrator command under way has written to the log.
     AdminAnswer m_answer;

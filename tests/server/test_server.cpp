@@ -32,6 +32,7 @@
 
 #include <csignal>
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -230,6 +231,19 @@ class TestServer : public QObject {
                     socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
                 }
                 socket.disconnect(&peer(rest)); // nothing more is read
+            } else if (verb == "disk") {
+                // Full: no file of this process grows past its first byte (EFBIG, as a full
+                // disk's ENOSPC to the store); room: as before.
+                static const rlimit before = [] {
+                    rlimit limit{};
+                    ::getrlimit(RLIMIT_FSIZE, &limit);
+                    return limit;
+                }();
+                rlimit limit = before;
+                if (rest == "full")
+                    limit.rlim_cur = 1;
+                std::signal(SIGXFSZ, SIG_IGN);
+                QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
             } else if (verb == "empty") {
                 for (const QString &who : rest.split(' '))
                     QCOMPARE(peer(who).buffer, QByteArray());
@@ -292,6 +306,7 @@ public:
 private Q_SLOTS:
     void cleanup()
     {
+        run("disk room");
         m_captured.clear();
         m_peers.clear();
         m_server.reset();
@@ -388,6 +403,58 @@ private Q_SLOTS:
             "entregó: el administrador liberó su apodo.~; log  - released \"bea\": 1 kept "
             "lines dropped\\n; x> LOGIN|bea; x< NICK|anaNICK|luisNICK|bea; a< NICK|bea~; "
             "luis< NICK|bea; quiet a luis x",
+            // Whatever nicknames one address writes as, it is one writer to what is kept.
+            "one address cannot fill someone's kept lines => start --refusal-delay 0 "
+            "--kept-per-address 2; tls b; b> LOGIN|bea||$K~; b< TOKEN|$T~NICK|bea~; "
+            "b> LOGOUT|bea~; login s0:spam0 s1:spam1 s2:spam2; s0> PM|bea|spam0|1; "
+            "s1> PM|bea|spam1|2; s2> PM|bea|spam2|3; s2< MESSAGE|Tu mensaje para bea no se pudo "
+            "guardar: desde tu dirección ya se le han dejado demasiados mensajes sin leer.; "
+            "o.5> LOGIN|otro; o.5< NICK|spam0NICK|spam1NICK|spam2NICK|otro; s0< NICK|otro; "
+            "s1< NICK|otro; s2< NICK|otro; o.5> PM|bea|otro|4; quiet s0 s1 s2 o.5; admin claims; "
+            "log , 3 lines kept\n",
+            // A failure waits for the log-in that presents its sender's token; another user of
+            // the name hears nothing of it, nor does anyone of a plain sender's.
+            "a failure notice waits for its sender's token => start --refusal-delay 0; tls b; "
+            "b> LOGIN|bea||$K~; b< TOKEN|$T~NICK|bea~; b> LOGOUT|bea~; tls s; s> LOGIN|sam~; "
+            "s< TOKEN|$U~NICK|sam~; s> PM|bea|sam|hola~; s> LOGOUT|sam~; p> LOGIN|pepe; "
+            "p< NICK|pepe; p> PM|bea|pepe|hola; p> LOGOUT|pepe; m> LOGIN|SAM; m< NICK|SAM; "
+            "admin release bea; m> LOGIN|PEPE; m< NICK|PEPE; m> LOGOUT|PEPE; tls s2; "
+            "s2> LOGIN|sam|$U~; s2< TOKEN|$V~NICK|sam~MESSAGE|Tu mensaje para bea no se "
+            "entregó: el administrador liberó su apodo.~; p> LOGIN|pepe; p< NICK|samNICK|pepe; "
+            "s2< NICK|pepe~; quiet s2 p; empty m",
+            // Every line with an id ends with its mark, whatever refuses it.
+            "lines refused for new correspondents are marked => start --refusal-delay 0 "
+            "--max-new-correspondents 2; login b c d; tls a; a> LOGIN|ana||$K~; "
+            "a< TOKEN|$T~NICK|b~NICK|c~NICK|d~NICK|ana~; b< NICK|ana; c< NICK|ana; d< NICK|ana; "
+            "a> PM|b|ana|1|$I~; b< PM|b|ana|1; a< MARK|$I|delivered~; a> PM|c|ana|2|$J~; "
+            "c< PM|c|ana|2; a< MARK|$J|delivered~; a> PM|d|ana|3|$M~; a< MARK|$M|failed|Tu "
+            "mensaje para d no se entregó: ya escribiste a 2 personas nuevas en el último minuto. "
+            "Espera un momento antes de escribir a otras.~; a> PM|d|ana|4|$N~; a< MARK|$N|failed|"
+            "Tu mensaje para d no se entregó: ya escribiste a 2 personas nuevas en el último "
+            "minuto. Espera un momento antes de escribir a otras.~; log @a \"ana\" refused: more "
+            "than 2 new correspondents in a minute\n; quiet a b c d",
+            // Its sender did not hear where it went: told again, never relayed twice, also by
+            // a server that restarted meanwhile.
+            "a line sent again is told where it is => start --refusal-delay 0; tls b; "
+            "b> LOGIN|bea||$K~; b< TOKEN|$T~NICK|bea~; b> LOGOUT|bea~; tls a; a> LOGIN|ana||$L~; "
+            "a< TOKEN|$U~NICK|ana~; a> PM|bea|ana|hola|$I~; a< MARK|$I|kept~; "
+            "a> PM|bea|ana|hola|$I~; a< MARK|$I|kept~; tls c; c> LOGIN|cid||$O~; "
+            "c< TOKEN|$V~NICK|ana~NICK|cid~; a< NICK|cid~; a> PM|cid|ana|uno|$J~; "
+            "c< PM|cid|ana|uno|$J|$Z~; a> PM|cid|ana|uno|$J~; quiet a; empty c; "
+            "c> RECEIVED|ana|$J~; a< MARK|$J|delivered~; a> PM|cid|ana|uno|$J~; "
+            "a< MARK|$J|delivered~; quiet a c; start --refusal-delay 0; tls a2; "
+            "a2> LOGIN|ana||$L~; a2< TOKEN|$W~NICK|ana~; a2> PM|bea|ana|hola|$I~; "
+            "a2< MARK|$I|kept~; tls b2; b2> LOGIN|bea||$K~; b2< TOKEN|$X~NICK|ana~NICK|bea~"
+            "PM|bea|ana|hola|$I|$Z~; a2< NICK|bea~; quiet a2 b2",
+            // Every failure of the store is in the log, so many a minute, then counted.
+            "the store's failures are logged => start --refusal-delay 0 --log-summary-interval "
+            "1000; tls b; b> LOGIN|bea||$K~; b< TOKEN|$T~NICK|bea~; b> LOGOUT|bea~; tls a; "
+            "a> LOGIN|ana||$L~; a< TOKEN|$U~NICK|ana~; disk full; a> PM|bea|ana|1|$I~; "
+            "a< MARK|$I|failed|Tu mensaje para bea no se entregó: el servidor no pudo "
+            "guardarlo.~; log  - cannot write what is kept: keep.sqlite: ; "
+            "log  - 1 kept lines lost: ; 30* a> PM|bea|ana|x~; "
+            "log  - a line for \"bea\" not kept: keep.sqlite: ; "
+            "log more failures of the store: keep.sqlite: ; disk room",
             "unanswered lines past the bound fail => start --claims-per-hour 0 --max-rate 256m "
             "--max-messages 100000; tls b; b> LOGIN|bea||$K~; b< TOKEN|$T~NICK|bea~; "
             "luis> LOGIN|luis; luis< NICK|beaNICK|luis; 65* luis> PM|bea|luis|#65000; luis< MESSAGE|"
@@ -463,6 +530,15 @@ private Q_SLOTS:
             "log @x refused: nickname \"aIice\" looks like \"alice\", online at @alice\\n; "
             "z> LOGIN|alina; z< NICK|aliceNICK|bobNICK|alina; alice< NICK|alina; bob< NICK|alina; "
             "quiet alice bob z",
+            // Every newcomer is sent every nickname: none past the bound, whenever it comes.
+            "nicknames have a longest length => login luis; x> LOGIN|#31; x< MESSAGE|El apodo no "
+            "puede tener más de 30 caracteres. Elige otro apodo.; closed x; log @x refused: a "
+            "nickname of 31 characters, \"" + QString(31, 'x') + "\"\\n; y> LOGIN|#30; "
+            "y< NICK|luisNICK|#30; luis< NICK|#30; f> ACCEPT|frame~LOGIN|f~; f< ACCEPTED|frame~"
+            "NICK|luis~NICK|#30~NICK|f~; luis< NICK|f; y< NICK|f; f> LOGIN|#5000~; "
+            "f< REFUSED|nickname|El apodo no puede tener más de 30 caracteres. Elige otro "
+            "apodo.~; closed f; luis< LOGOUT|f; y< LOGOUT|f; log @f refused: a nickname of 5000 "
+            "characters, \"" + QString(64, 'x') + "\"... (5000 characters)\\n; quiet luis y",
             "quoted fields escape quotes and backslashes => login luis; q> LOGIN|a\"b\\c; "
             "q< NICK|luisNICK|a\"b\\c; luis< NICK|a\"b\\c; admin users; "
             "log @q \"a\\\"b\\\\c\"\\n; quiet luis",
@@ -617,7 +693,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, script);
         m_captured = {{"K", QString(32, 'a') + QString(32, 'b')}, {"L", QString(64, 'c')},
-                      {"I", QString(32, 'd')}, {"J", QString(32, 'e')}, {"M", QString(32, 'f')}};
+                      {"O", QString(64, '9')}, {"I", QString(32, 'd')}, {"J", QString(32, 'e')},
+                      {"M", QString(32, 'f')}, {"N", QString(32, '8')}};
         run(script.startsWith("start") ? script : "start; " + script);
     }
 
@@ -651,6 +728,26 @@ private Q_SLOTS:
         run("f.9> LOGIN|f; f.9< MESSAGE|Este servidor pide la contraseña del grupo para entrar.; "
             "closed f.9");
         QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed())));
+    }
+
+    // Guesses from one address that come together take turns: each is checked once the delay
+    // the wrong one before it earned has passed, so the waits go on doubling.
+    void guessesTogetherWaitLongerEachTime()
+    {
+        run("start --password-delay 100 --password=sésamo; tls a; tls b; tls c; tls d");
+        QElapsedTimer clock;
+        clock.start();
+        for (const QString who : {"a", "b", "c", "d"})
+            run(who + ">> PASSWORD|mal~");
+        QList<qint64> refused;
+        for (const QString who : {"a", "b", "c", "d"}) {
+            run(who + "< REFUSED|password|La contraseña del grupo no es correcta.~");
+            refused << clock.elapsed();
+        }
+        // About 100, 300, 700 and 1500 ms after they came.
+        QVERIFY2(refused[2] - refused[1] >= 360 && refused[3] - refused[2] >= 720,
+                 qPrintable(QString("%1 %2 %3 %4").arg(refused[0]).arg(refused[1])
+                                .arg(refused[2]).arg(refused[3])));
     }
 
     // A reader that takes a little at each tick, under writers from 200 addresses: they wait
