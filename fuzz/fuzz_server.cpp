@@ -3,7 +3,7 @@
 // Afterwards, what every client read must hold: a message that names its sender or a listed
 // user names someone who logged in, never what a client merely claimed.
 #include "protocol/wire.h"
-#include "server/relay_server.h"
+#include "server/relay/relay_server.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

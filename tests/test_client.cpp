@@ -9,7 +9,7 @@
 #include "main_window/user_tree.h"
 #include "protocol/client_socket.h"
 #include "server/command_line.h"
-#include "server/relay_server.h"
+#include "server/relay/relay_server.h"
 #include "core/settings.h"
 #include "support/client_test.h"
 #include "ui_admin.h"

@@ -3,9 +3,9 @@
 #include "server/admin_channel.h"
 #include "server/admin_console.h"
 #include "server/command_line.h"
-#include "server/epoll_dispatcher.h"
+#include "server/net/epoll_dispatcher.h"
 #include "server/event_log.h"
-#include "server/relay_server.h"
+#include "server/relay/relay_server.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -1,5 +1,5 @@
 // The server's store on its own: claims, kept lines and marks, across restarts and failures.
-#include "server/kept_store.h"
+#include "server/store/kept_store.h"
 
 #include <QRegularExpression>
 #include <QSignalSpy>

@@ -3,9 +3,9 @@
 #include "protocol/client_socket.h"
 #include "server/admin_channel.h"
 #include "server/command_line.h"
-#include "server/epoll_dispatcher.h"
-#include "server/relay_server.h"
-#include "server/stream.h"
+#include "server/net/epoll_dispatcher.h"
+#include "server/relay/relay_server.h"
+#include "server/net/stream.h"
 #include "support/script.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "server/mark_routes.h"
+#include "server/relay/mark_routes.h"
 
 #include <QCryptographicHash>
 #include <QHashFunctions>

@@ -1,4 +1,4 @@
-#include "server/kept_store.h"
+#include "server/store/kept_store.h"
 
 #include "protocol/wire.h"
 #include "server/secrets.h"

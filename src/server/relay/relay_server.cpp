@@ -1,10 +1,10 @@
-#include "server/relay_server.h"
+#include "server/relay/relay_server.h"
 
 #include "protocol/client_socket.h"
 #include "protocol/wire.h"
-#include "server/connection.h"
+#include "server/net/connection.h"
 #include "server/secrets.h"
-#include "server/stream.h"
+#include "server/net/stream.h"
 
 #include <QSslSocket>
 #include <QTextStream>

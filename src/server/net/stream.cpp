@@ -1,4 +1,4 @@
-#include "server/stream.h"
+#include "server/net/stream.h"
 
 #include <QSocketNotifier>
 #include <QSslConfiguration>

@@ -1,4 +1,4 @@
-#include "server/address_limits.h"
+#include "server/relay/address_limits.h"
 
 #include <algorithm>
 #include <limits>

@@ -1,7 +1,7 @@
-#include "server/connection.h"
+#include "server/net/connection.h"
 
 #include "server/event_log.h"
-#include "server/stream.h"
+#include "server/net/stream.h"
 
 #include <QCoreApplication>
 #include <QSslConfiguration>

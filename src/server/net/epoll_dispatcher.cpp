@@ -1,4 +1,4 @@
-#include "server/epoll_dispatcher.h"
+#include "server/net/epoll_dispatcher.h"
 
 #include <QCoreApplication>
 #include <QEvent>

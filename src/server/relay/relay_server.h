@@ -1,11 +1,11 @@
 #pragma once
 
-#include "server/address_limits.h"
+#include "server/relay/address_limits.h"
 #include "server/admin_channel.h"
-#include "server/connection.h"
+#include "server/net/connection.h"
 #include "server/event_log.h"
-#include "server/kept_store.h"
-#include "server/mark_routes.h"
+#include "server/store/kept_store.h"
+#include "server/relay/mark_routes.h"
 #include "server/server_config.h"
 
 #include <QElapsedTimer>
