@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/commands.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QList>
@@ -66,9 +68,6 @@ QStringList splitNickBurst(const Message &message);
 // The extension our client and server agree on (docs/PROTOCOL.md). The server offers its
 // features when a client connects; a client that knows them accepts with a marker after which
 // everything it sends is framed; the server answers with its own marker.
-inline const QString Offer = QStringLiteral("OFFER");
-inline const QString Accept = QStringLiteral("ACCEPT");
-inline const QString Accepted = QStringLiteral("ACCEPTED");
 inline const QString Framing = QStringLiteral("frame");
 // Offered with framing: the connection goes on encrypted once both markers have passed.
 inline const QString Tls = QStringLiteral("tls");
@@ -82,9 +81,6 @@ QByteArray marker(const QString &command, bool tls = false);
 // RefusedNickname, RefusedPassword, RefusedClear and RefusedBusy. TOKEN|secret: after a log-in, what lets
 // the same client take its nickname back after a lost connection (LOGIN|nick|secret).
 // PASSWORD|password: the client's, before its LOGIN.
-inline const QString Refused = QStringLiteral("REFUSED");
-inline const QString Token = QStringLiteral("TOKEN");
-inline const QString Password = QStringLiteral("PASSWORD");
 inline const QString RefusedNickname = QStringLiteral("nickname");
 inline const QString RefusedPassword = QStringLiteral("password");
 inline const QString RefusedClear = QStringLiteral("tls");
@@ -97,9 +93,6 @@ inline const QString RefusedBusy = QStringLiteral("busy");
 // recipient has stored the line; SEEN|from|id: it has been on screen; MARK|id|state[|text]: to
 // the sender, where its line is.
 inline const QString KeepFeature = QStringLiteral("keep");
-inline const QString Received = QStringLiteral("RECEIVED");
-inline const QString Seen = QStringLiteral("SEEN");
-inline const QString Mark = QStringLiteral("MARK");
 inline const QString MarkKept = QStringLiteral("kept");
 inline const QString MarkDelivered = QStringLiteral("delivered");
 inline const QString MarkRead = QStringLiteral("read");
@@ -110,7 +103,6 @@ inline constexpr int KeyDigits = 64;
 // Who is at their desk, between our client and our server on a framed connection:
 // STATE|state|text from the client, STATE|nick|state|text from the server to every framed
 // client (the list's states follow the list). A plain peer never sees one.
-inline const QString StateCommand = QStringLiteral("STATE");
 inline const QString StateAvailable = QStringLiteral("available");
 inline const QString StateAway = QStringLiteral("away");
 inline const QString StateBusy = QStringLiteral("busy");

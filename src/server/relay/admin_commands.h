@@ -1,0 +1,39 @@
+#pragma once
+
+#include "server/admin_channel.h"
+
+#include <QString>
+
+class Admission;
+class PrivateLines;
+class Roster;
+struct Relay;
+
+// What the administrator may do, one command line at a time, from the console or the
+// administrator's socket. Each answer is the lines it wrote to the log.
+class AdminCommands {
+public:
+    AdminCommands(Relay &relay, Roster &roster, Admission &admission, PrivateLines &lines);
+
+    // "msg TEXT", "boot NICK", "users", "claims" or "release NICK".
+    AdminAnswer run(const QString &line);
+    // What the administrator may type, one line.
+    static QString help();
+
+private:
+    void answer(const QString &where, const QString &what);
+    void notice(const QString &text);
+    // Whether anyone was booted. A booted user may only log out, which closes it; anything
+    // else it sends is ignored until it is closed.
+    bool boot(const QString &nickname);
+    void listUsers();
+    void listClaims();
+    bool release(const QString &nickname);
+
+    Relay &m_relay;
+    Roster &m_roster;
+    Admission &m_admission;
+    PrivateLines &m_lines;
+    // What the command under way has written to the log.
+    AdminAnswer m_answer;
+};
