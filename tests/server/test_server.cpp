@@ -940,21 +940,6 @@ private Q_SLOTS:
         ::close(pair[1]);
     }
 
-    // A connection that goes while it waits out the gap leaves no wait behind: the next one the
-    // allocator puts at its address would otherwise never be written to.
-    void aConnectionGoneWaitsNoMore()
-    {
-        Pacer pacer(std::chrono::milliseconds(50));
-        ServerConfig config;
-        config.offerFraming = false;
-        auto *connection = new Connection(::socket(AF_INET, SOCK_STREAM, 0), config, 1, pacer,
-                                          [](const QByteArray &) { return true; }, nullptr);
-        pacer.wait(connection);
-        QVERIFY(pacer.isWaiting(connection));
-        delete connection;
-        QVERIFY(!pacer.isWaiting(connection));
-    }
-
     // A server that goes while a closed connection waits to be deleted takes it along before
     // what the connection uses goes (the sanitizers see the difference).
     void aServerGoesWithItsClosedConnections()

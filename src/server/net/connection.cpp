@@ -1,6 +1,9 @@
 #include "server/net/connection.h"
 
 #include "server/event_log.h"
+#include "server/net/announcements.h"
+#include "server/net/timer_queue.h"
+#include "server/net/turn.h"
 #include "server/net/stream.h"
 
 #include <QCoreApplication>
@@ -16,57 +19,18 @@ namespace {
 // One read may hold this many messages waiting to be handled before it is a flood.
 constexpr qsizetype kMaxInbox = 1000;
 
-// The connections sent something in this turn, to be written at its end.
-std::vector<Connection *> &gathering()
-{
-    static std::vector<Connection *> connections;
-    return connections;
-}
 } // namespace
 
-Pacer::Pacer(std::chrono::milliseconds gap) : m_gap(gap)
-{
-    m_timer.setSingleShot(true);
-    m_timer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timer, &QTimer::timeout, this, &Pacer::tick);
-    m_clock.start();
-}
-
-void Pacer::wait(Connection *connection)
-{
-    m_due.append({m_clock.elapsed() + m_gap.count(), connection, connection});
-    m_waiting.insert(connection);
-    if (!m_timer.isActive())
-        m_timer.start(m_gap);
-}
-
-void Pacer::forget(const Connection *connection)
-{
-    if (m_waiting.remove(connection))
-        m_due.removeIf([connection](const Due &due) { return due.key == connection; });
-}
-
-void Pacer::tick()
-{
-    const qint64 now = m_clock.elapsed();
-    while (!m_due.isEmpty() && m_due.first().at <= now) {
-        const Due due = m_due.takeFirst();
-        m_waiting.remove(due.key);
-        if (due.connection)
-            due.connection->writeNext();
-    }
-    if (!m_due.isEmpty())
-        m_timer.start(std::chrono::milliseconds(m_due.first().at - now));
-}
-
-Connection::Connection(qintptr descriptor, const ServerConfig &config, quint64 id, Pacer &pacer,
-                       Counts counts, const QSslConfiguration *tls, QObject *parent)
+Connection::Connection(qintptr descriptor, const ServerConfig &config, quint64 id,
+                       TimerQueue &pacer, Turn &turn, Counts counts,
+                       const QSslConfiguration *tls, QObject *parent)
     : QObject(parent),
       // The server never holds more of a client's input than the client may send in a second.
       m_stream(new Stream(descriptor, std::max<qint64>(config.maxBytesPerSecond, 1) + 1, this)),
       m_id(id),
       m_config(config),
       m_pacer(pacer),
+      m_turn(turn),
       m_counts(std::move(counts)),
       m_tls(tls),
       m_frames(std::max<qint64>(config.maxBytesPerSecond, 1)),
@@ -101,78 +65,41 @@ Connection::Connection(qintptr descriptor, const ServerConfig &config, quint64 i
 
 Connection::~Connection()
 {
-    m_pacer.forget(this);
     if (m_announcements)
-        m_announcements->forget(this);
+        m_announcements->forget(m_place);
     if (m_listed)
-        std::erase(gathering(), this);
+        m_turn.remove(this);
     // The stream outlives this object's members by a moment and may still report closing.
     disconnect(m_stream, nullptr, this, nullptr);
 }
 
-void Announcements::add(const QByteArray &message, quint64 from, const QString &about,
-                        Presence presence)
+void Connection::listen(Announcements &announcements)
 {
-    if (m_said.empty())
-        QMetaObject::invokeMethod(this, &Announcements::tellEveryone, Qt::QueuedConnection);
-    m_said.push_back({message, from, about, presence});
+    m_announcements = &announcements;
+    m_place = announcements.join(this);
 }
 
-void Announcements::join(Connection *reader)
+void Connection::stopListening()
 {
-    reader->m_announcements = this;
-    reader->m_reader = qsizetype(m_readers.size());
-    reader->m_round = m_round;
-    reader->m_heard = m_said.size();
-    m_readers.push_back(reader);
-}
-
-void Announcements::leave(Connection *reader)
-{
-    reader->hear();
-    forget(reader);
-}
-
-void Announcements::forget(Connection *reader)
-{
-    if (reader->m_reader < 0)
+    if (!m_announcements)
         return;
-    Connection *last = m_readers.back();
-    m_readers[size_t(reader->m_reader)] = last;
-    last->m_reader = reader->m_reader;
-    m_readers.pop_back();
-    reader->m_reader = -1;
-}
-
-void Announcements::tellEveryone()
-{
-    for (Connection *reader : m_readers)
-        reader->hear();
-    m_said.clear();
-    ++m_round;
+    hear();
+    m_announcements->forget(m_place);
+    m_announcements = nullptr;
 }
 
 void Connection::hear()
 {
-    if (m_reader < 0)
+    if (!m_announcements)
         return;
-    const std::vector<Announcements::Said> &said = m_announcements->m_said;
-    if (m_round != m_announcements->m_round) {
-        m_round = m_announcements->m_round;
-        m_heard = 0;
-    }
-    while (m_heard < said.size()) {
-        const Announcements::Said &one = said[m_heard++];
+    for (const Announcements::Said &one : m_announcements->unheard(m_place))
         deliver(one.message, one.from, one.about, one.presence);
-    }
 }
 
 bool Connection::send(const QByteArray &message, quint64 from, const QString &about,
                       Presence presence)
 {
-    // What was said before goes first.
-    if (m_reader >= 0)
-        hear();
+    hear(); // what was said before goes first
     return deliver(message, from, about, presence);
 }
 
@@ -234,12 +161,8 @@ bool Connection::sendTogether(const QList<QByteArray> &framed)
 
 void Connection::writeAtTurnsEnd()
 {
-    if (std::exchange(m_listed, true))
-        return;
-    if (gathering().empty())
-        QMetaObject::invokeMethod(QCoreApplication::instance(), &Connection::writeGathered,
-                                  Qt::QueuedConnection);
-    gathering().push_back(this);
+    if (!std::exchange(m_listed, true))
+        m_turn.add(this);
 }
 
 void Connection::gather(const QByteArray &message)
@@ -275,12 +198,10 @@ void Connection::gatherAbout(const QByteArray &message, const QString &about, Pr
     gather(message);
 }
 
-void Connection::writeGathered()
+void Connection::turnEnded()
 {
-    for (Connection *connection : std::exchange(gathering(), {})) {
-        connection->m_listed = false;
-        connection->writeBatch();
-    }
+    m_listed = false;
+    writeBatch();
 }
 
 void Connection::writeBatch()
@@ -575,7 +496,7 @@ void Connection::writeNext()
     // The gap keeps plain messages apart; a framed one needs none, not even after a plain one
     // (the offer): the client finds the marker in whatever read it comes.
     if (m_closing || m_inFlight || m_handshaking || m_queue.empty()
-        || (m_pacer.isWaiting(this) && !m_queue.front().framed))
+        || (m_paced && !m_queue.front().framed))
         return;
     if (m_queue.front().startsTls) {
         // The marker leaves in clear; the handshake follows it on the same stream, and what is
@@ -605,6 +526,12 @@ void Connection::writeNext()
     handedOn();
 }
 
+void Connection::gapPassed()
+{
+    m_paced = false;
+    writeNext();
+}
+
 void Connection::encryptionStarted()
 {
     m_handshaking = false;
@@ -627,10 +554,12 @@ void Connection::written()
     if (!m_inFlight || pending > 0)
         return;
     m_inFlight = false;
-    if (m_plainInFlight && m_config.gap.count() > 0)
-        m_pacer.wait(this);
-    else
+    if (m_plainInFlight && m_config.gap.count() > 0) {
+        m_paced = true;
+        m_pacer.add(m_id);
+    } else {
         writeNext();
+    }
 }
 
 std::chrono::milliseconds Connection::pollInterval() const

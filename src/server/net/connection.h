@@ -1,6 +1,7 @@
 #pragma once
 
 #include "protocol/wire.h"
+#include "server/net/presence.h"
 #include "server/server_config.h"
 
 #include <QByteArray>
@@ -16,77 +17,11 @@
 #include <functional>
 #include <list>
 
+class Announcements;
 class QSslConfiguration;
-class Connection;
 class Stream;
-
-// What a message tells of a user's presence. What waits for a slow reader about who is online
-// and in the room is state, not history: a change that undoes one still waiting cancels it.
-// Opposites differ in the lowest bit. A user's state (away, busy) has no opposite: a newer one,
-// or the user's going, replaces one still waiting.
-enum class Presence { None = 0, Online = 2, Offline = 3, InRoom = 4, OutOfRoom = 5, State = 6 };
-
-// The gaps between messages to plain clients, kept on one timer for them all: with thousands of
-// clients, a timer each would cost more than the writing.
-class Pacer : public QObject {
-    Q_OBJECT
-
-public:
-    explicit Pacer(std::chrono::milliseconds gap);
-    // Calls the connection back once the gap has passed.
-    void wait(Connection *connection);
-    bool isWaiting(const Connection *connection) const { return m_waiting.contains(connection); }
-    // The connection is going: a new one at the same address must not inherit its wait.
-    void forget(const Connection *connection);
-
-private:
-    void tick();
-
-    std::chrono::milliseconds m_gap;
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    struct Due {
-        qint64 at;
-        const Connection *key;
-        QPointer<Connection> connection;
-    };
-    // In the order they began waiting, which is the order they are due in.
-    QList<Due> m_due;
-    QSet<const Connection *> m_waiting;
-};
-
-// Who comes and who goes, told to every user logged in: said once, and heard by each reader when
-// it is next sent anything or at the end of the turn, whichever comes first. A storm of log-ins
-// among thousands of users then visits each reader once a turn, not once a log-in.
-class Announcements : public QObject {
-    Q_OBJECT
-
-public:
-    // Sent by the connection with that id, about the user with that nickname.
-    void add(const QByteArray &message, quint64 from, const QString &about, Presence presence);
-    // From now on the reader hears what is said; until then it has heard all of it.
-    void join(Connection *reader);
-    // It hears what was said before, and nothing more.
-    void leave(Connection *reader);
-    // It is going: it hears nothing more.
-    void forget(Connection *reader);
-
-private:
-    friend class Connection;
-    // Every reader hears what was said; the list starts again.
-    void tellEveryone();
-
-    struct Said {
-        QByteArray message;
-        quint64 from;
-        QString about;
-        Presence presence;
-    };
-    std::vector<Said> m_said;
-    std::vector<Connection *> m_readers;
-    // Counts the lists started, so that a reader knows a new one from the one it last heard.
-    quint64 m_round = 0;
-};
+class TimerQueue;
+class Turn;
 
 // One client's TCP connection as the relay sees it. A plain client's reads are one message
 // each, and what it is sent goes out one message per write, paced; a client that accepts the
@@ -103,9 +38,12 @@ public:
     using Counts = std::function<bool(const QByteArray &message)>;
 
     // Takes the connected descriptor over; offers framing at once, and encryption with this
-    // identity when there is one. The configuration outlives the connection.
-    Connection(qintptr descriptor, const ServerConfig &config, quint64 id, Pacer &pacer,
-               Counts counts, const QSslConfiguration *tls, QObject *parent = nullptr);
+    // identity when there is one. The configuration outlives the connection. A plain client's
+    // messages leave the pacer's gap apart (it is told gapPassed() under this connection's id);
+    // what an idle framed client is sent goes out at the end of the turn.
+    Connection(qintptr descriptor, const ServerConfig &config, quint64 id, TimerQueue &pacer,
+               Turn &turn, Counts counts, const QSslConfiguration *tls,
+               QObject *parent = nullptr);
     ~Connection() override;
 
     quint64 id() const { return m_id; }
@@ -126,9 +64,16 @@ public:
     // Framed messages, each with its terminator, in blocks shared with other connections:
     // sent together when the client is framed and idle; false, and nothing sent, otherwise.
     bool sendTogether(const QList<QByteArray> &framed);
-    // Writes what each connection was sent in this turn: called once the turn's events are
-    // handled.
-    static void writeGathered();
+    // The turn's events are handled: what it was sent in the turn goes out, in one write.
+    void turnEnded();
+    // The pacer's gap after its last plain message has passed: the next may go.
+    void gapPassed();
+    // It hears who comes and goes from now on, each before anything else it is sent; until it
+    // stops, having heard all that was said before.
+    void listen(Announcements &announcements);
+    void stopListening();
+    // Sends what was announced since this client last heard, as if sent then.
+    void hear();
     // Closes at once, discarding what is queued; `closed` follows with the reason.
     void drop(const QString &reason);
     // Reads nothing more, sends what is queued, then closes; `closed` follows with the reason.
@@ -154,9 +99,6 @@ Q_SIGNALS:
     void relieved(quint64 from);
 
 private:
-    friend class Pacer;
-    friend class Announcements;
-
     struct Outgoing {
         QByteArray bytes;
         bool framed;
@@ -185,8 +127,6 @@ private:
     void written();
     void checkProgress();
     void writeNext();
-    // Sends what was announced since this client last heard, as if sent then.
-    void hear();
     bool deliver(const QByteArray &message, quint64 from, const QString &about,
                  Presence presence);
     // What this connection was sent goes out at the end of the turn; a message framed there.
@@ -243,12 +183,9 @@ private:
         QString about;
     };
     Mark m_last;
-    // Where this reader is in the announcements' list (-1: it hears none), which list it heard
-    // last and how much of it.
+    // The announcements it hears, and its place among their readers.
     Announcements *m_announcements = nullptr;
-    qsizetype m_reader = -1;
-    quint64 m_round = 0;
-    size_t m_heard = 0;
+    qsizetype m_place = -1;
 
     qint64 m_queuedBytes = 0;
     QHash<quint64, Waiting> m_waitingFrom;
@@ -258,7 +195,10 @@ private:
     QHash<QString, Queue::iterator> m_states;
     // The senders told they pile up here, and not yet relieved.
     QSet<quint64> m_pilingUp;
-    Pacer &m_pacer;
+    TimerQueue &m_pacer;
+    // A plain message has gone and the gap after it has not passed.
+    bool m_paced = false;
+    Turn &m_turn;
     Counts m_counts;
     // Runs while something waits for the client; the client last took something then; what it
     // had taken at the last look.

@@ -27,56 +27,30 @@ bool showsAsItIs(const QString &nickname)
 
 } // namespace
 
-Deadlines::Deadlines(std::chrono::milliseconds after, std::function<void(const Entry &)> due)
-    : m_after(after), m_due(std::move(due))
-{
-    m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, &Deadlines::tick);
-    m_clock.start();
-}
-
-void Deadlines::add(quint64 connection, quint64 session, bool loggedIn)
-{
-    m_entries.push_back({m_clock.elapsed() + m_after.count(), connection, session, loggedIn});
-    if (!m_timer.isActive())
-        m_timer.start(m_after + m_after / 20);
-}
-
-void Deadlines::tick()
-{
-    const qint64 now = m_clock.elapsed();
-    while (!m_entries.empty() && m_entries.front().at <= now) {
-        const Entry entry = m_entries.front();
-        m_entries.pop_front();
-        m_due(entry);
-    }
-    // Those due within a twentieth of the time are looked at together, as Qt's coarse timers
-    // do: a storm of connections wakes the server a few times, not once per connection.
-    if (!m_entries.empty())
-        m_timer.start(std::chrono::milliseconds(m_entries.front().at - now + m_after.count() / 20));
-}
-
 Admission::Admission(Relay &relay, Roster &roster, Room &room, PrivateLines &lines)
     : m_relay(relay),
       m_roster(roster),
       m_room(room),
       m_lines(lines),
-      m_hellos(relay.config.helloTimeout,
-               [this](const Deadlines::Entry &entry) {
-                   const Guest *guest = m_relay.find(entry.connection);
+      // Those due within a twentieth of their time are looked at together.
+      m_hellos(relay.config.helloTimeout, relay.config.helloTimeout / 20,
+               [this](quint64 connection, quint64) {
+                   const Guest *guest = m_relay.find(connection);
                    if (guest && !guest->spoke)
                        guest->connection->drop(
                            QStringLiteral("neither a password nor a log-in for %1 ms")
                                .arg(m_relay.config.helloTimeout.count()));
                }),
-      m_logIns(relay.config.logInTimeout, [this](const Deadlines::Entry &entry) {
-          const Guest *guest = m_relay.find(entry.connection);
-          // A password waiting to be checked is answered first.
-          if (guest && guest->loggedIn == entry.loggedIn && guest->session == entry.session
-              && !guest->checking)
-              guest->connection->drop(QStringLiteral("nobody logged in for %1 ms")
-                                          .arg(m_relay.config.logInTimeout.count()));
-      })
+      // Tagged with the log-in it was set for: the session, and whether it was logged in.
+      m_logIns(relay.config.logInTimeout, relay.config.logInTimeout / 20,
+               [this](quint64 connection, quint64 tag) {
+                   const Guest *guest = m_relay.find(connection);
+                   // A password waiting to be checked is answered first.
+                   if (guest && guest->loggedIn == bool(tag & 1) && guest->session == tag >> 1
+                       && !guest->checking)
+                       guest->connection->drop(QStringLiteral("nobody logged in for %1 ms")
+                                                   .arg(m_relay.config.logInTimeout.count()));
+               })
 {
 }
 
@@ -88,7 +62,7 @@ void Admission::accepted(Guest &guest)
     if (!m_relay.limits.isQuiet(guest.address))
         announce(guest);
     awaitLogIn(guest);
-    m_hellos.add(guest.connection->id(), 0, false);
+    m_hellos.add(guest.connection->id());
 }
 
 void Admission::summarize()
@@ -371,7 +345,7 @@ void Admission::logOut(Guest &guest, const QString &how)
 
 void Admission::awaitLogIn(const Guest &guest)
 {
-    m_logIns.add(guest.connection->id(), guest.session, guest.loggedIn);
+    m_logIns.add(guest.connection->id(), guest.session << 1 | quint64(guest.loggedIn));
 }
 
 void Admission::dropUnlessChanged(const Guest &guest, std::chrono::milliseconds after,

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "server/net/timer_queue.h"
 #include "server/relay/address_limits.h"
 #include "server/store/kept_store.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
@@ -12,8 +12,6 @@
 #include <QTimer>
 
 #include <chrono>
-#include <deque>
-#include <functional>
 #include <optional>
 
 class PrivateLines;
@@ -21,29 +19,6 @@ class Room;
 class Roster;
 struct Guest;
 struct Relay;
-
-// Connections to look at again a fixed time after each was added, on one timer for them all:
-// they are due in the order they were added. A timer each would cost more than the clients.
-class Deadlines : public QObject {
-public:
-    struct Entry {
-        qint64 at;
-        quint64 connection;
-        quint64 session;
-        bool loggedIn;
-    };
-    Deadlines(std::chrono::milliseconds after, std::function<void(const Entry &)> due);
-    void add(quint64 connection, quint64 session, bool loggedIn);
-
-private:
-    void tick();
-
-    std::chrono::milliseconds m_after;
-    std::function<void(const Entry &)> m_due;
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    std::deque<Entry> m_entries;
-};
 
 // Who may log in, as whom, and when: encryption and the group's password where the server asks
 // for them, nicknames (one connection each, claimed ones by their key), the limits per address,
@@ -93,8 +68,8 @@ private:
     PrivateLines &m_lines;
     // A connection that has neither given a password nor logged in shortly after connecting is
     // closed; one on which nobody logs in for a while is closed too.
-    Deadlines m_hellos;
-    Deadlines m_logIns;
+    TimerQueue m_hellos;
+    TimerQueue m_logIns;
     quint64 m_sessions = 0;
     // Passwords waiting to be checked, by address, in turn: connection ids.
     QHash<QHostAddress, QList<quint64>> m_guesses;

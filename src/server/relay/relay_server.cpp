@@ -102,7 +102,11 @@ RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *
       m_lines(m_relay),
       m_admission(m_relay, m_roster, m_room, m_lines),
       m_adminCommands(m_relay, m_roster, m_admission, m_lines),
-      m_pacer(config.gap)
+      m_pacer(config.gap, std::chrono::milliseconds(0),
+              [this](quint64 connection, quint64) {
+                  if (Connection *paced = m_relay.connections.value(connection))
+                      paced->gapPassed();
+              })
 {
     // Refusals repeated from one address are counted, and said in one line an interval.
     connect(&m_summaries, &QTimer::timeout, this, [this] {
@@ -219,7 +223,7 @@ void RelayServer::accept(qintptr descriptor)
     }
     auto answers = std::make_shared<int>(0);
     auto *connection = new Connection(
-        descriptor, m_relay.config, ++m_ids, m_pacer,
+        descriptor, m_relay.config, ++m_ids, m_pacer, m_turn,
         [answers](const QByteArray &message) {
             const Command *known = command(wordOf(message));
             switch (known ? known->cost : Cost::Message) {

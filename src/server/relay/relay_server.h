@@ -2,6 +2,8 @@
 
 #include "server/admin_channel.h"
 #include "server/net/connection.h"
+#include "server/net/timer_queue.h"
+#include "server/net/turn.h"
 #include "server/relay/admin_commands.h"
 #include "server/relay/admission.h"
 #include "server/relay/private_lines.h"
@@ -80,7 +82,10 @@ private:
     int m_refusing = 0;
     Listener m_listener;
     std::optional<QSslConfiguration> m_tls;
-    Pacer m_pacer;
+    // The gaps between messages to plain clients, kept on one timer for them all; the writes of
+    // one turn, made at its end.
+    TimerQueue m_pacer;
+    Turn m_turn;
     quint64 m_ids = 0;
     // The highest descriptor a connection may have; whether the last one was past it.
     qintptr m_lastDescriptor = std::numeric_limits<qintptr>::max();

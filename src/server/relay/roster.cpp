@@ -22,13 +22,13 @@ void Roster::join(Guest &guest)
     // Who comes is said once, and heard by each reader before anything else it is sent, or at
     // the end of the turn: a storm of log-ins visits each reader once a turn.
     m_announcements.add(guest.nick, guest.connection->id(), guest.nickname, Presence::Online);
-    m_announcements.join(guest.connection);
+    guest.connection->listen(m_announcements);
 }
 
 void Roster::leave(Guest &guest)
 {
     m_relay.online.removeOne(&guest);
-    m_announcements.leave(guest.connection);
+    guest.connection->stopListening();
     if (m_relay.byForm.value(guest.form) == &guest)
         m_relay.byForm.remove(guest.form);
     m_framedList.clear();

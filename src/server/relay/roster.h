@@ -1,5 +1,6 @@
 #pragma once
 
+#include "server/net/announcements.h"
 #include "server/net/connection.h"
 
 #include <QByteArray>
