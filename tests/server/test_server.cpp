@@ -730,6 +730,33 @@ private Q_SLOTS:
         QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed())));
     }
 
+    // A client answers every line kept for it at once, in one write: neither those answers'
+    // number nor their bytes are a flood. Three writers, each within its own second's worth.
+    void answersAreNoFlood()
+    {
+        const QStringList writers = {"ana", "dan", "eva"};
+        m_captured = {{"K", QString(64, 'a')}};
+        QString logIns, sends, reads, answers, marks;
+        for (const QString &w : writers) {
+            const QString key = w.left(1).toUpper(), token = QString("XYW")[writers.indexOf(w)];
+            m_captured[key] = QString(64, w[0]);
+            logIns += "tls " + w + "; " + w + "> LOGIN|" + w + "||$" + key + "~; " + w
+                + "< TOKEN|$" + token + "~; ";
+        }
+        for (int i = 0; i < 30; ++i) {
+            const QString w = writers[i % 3], id = QString("%1").arg(i, 32, 10, QChar('0'));
+            sends += w + "> PM|bea|" + w + "|x|" + id + "~; " + w + "< MARK|" + id + "|kept~; ";
+            reads += "PM|bea|" + w + "|x|" + id + "|$Z~";
+            answers += "RECEIVED|" + w + "|" + id + "~";
+            marks += w + "< MARK|" + id + "|delivered~; ";
+        }
+        run("start --refusal-delay 0 --max-rate 1k; tls b; b> LOGIN|bea||$K~; b< TOKEN|$T~; "
+            "b> LOGOUT|bea~; " + logIns + "ana< NICK|ana~NICK|dan~NICK|eva~; dan< NICK|ana~"
+            "NICK|dan~NICK|eva~; eva< NICK|ana~NICK|dan~NICK|eva~; " + sends + "tls c; c> LOGIN|bea||$K~; c< TOKEN|$V~NICK|"
+            "ana~NICK|dan~NICK|eva~NICK|bea~" + reads + "; ana< NICK|bea~; dan< NICK|bea~; "
+            "eva< NICK|bea~; c> " + answers + "; " + marks + "quiet c");
+    }
+
     // Guesses from one address that come together take turns: each is checked once the delay
     // the wrong one before it earned has passed, so the waits go on doubling.
     void guessesTogetherWaitLongerEachTime()

@@ -349,12 +349,6 @@ void Connection::read()
         return;
     QByteArray bytes = m_stream->read();
     refill();
-    if (double(bytes.size()) > m_byteAllowance) {
-        drop(QStringLiteral("flood: more than %1 bytes in a second")
-                 .arg(m_config.maxBytesPerSecond));
-        return;
-    }
-    m_byteAllowance -= double(bytes.size());
     if (!m_framedIn && m_config.offerFraming && !acceptMarker(bytes))
         return;
     if (m_framedIn) {
@@ -379,6 +373,10 @@ void Connection::read()
         return;
     }
     handOn();
+    // A read takes at most a second's worth: what the encryption holds decrypted past it is
+    // announced by nothing else (the kernel's descriptor says more is there by itself).
+    if (m_encrypted && !m_closing && m_holds == 0 && m_stream->hasInput())
+        QMetaObject::invokeMethod(this, &Connection::read, Qt::QueuedConnection);
 }
 
 bool Connection::acceptMarker(QByteArray &bytes)
@@ -458,8 +456,23 @@ void Connection::resume()
 
 void Connection::keep(const QByteArray &message, qint64 bytes)
 {
-    if (!m_closing && (!m_counts(message) || countMessage()))
-        m_inbox.enqueue({message, bytes});
+    if (m_closing)
+        return;
+    // Charged as each message comes whole (a read holds at most a second's worth, an unfinished
+    // message at most that much): an answer the relay expects costs nothing, or a client
+    // answering the lines kept for it at its log-in would be a flood.
+    const Charge charge = m_counts(message);
+    if (charge != Charge::Nothing) {
+        if (double(bytes) > m_byteAllowance) {
+            drop(QStringLiteral("flood: more than %1 bytes in a second")
+                     .arg(m_config.maxBytesPerSecond));
+            return;
+        }
+        m_byteAllowance -= double(bytes);
+    }
+    if (charge == Charge::Message && !countMessage())
+        return;
+    m_inbox.enqueue({message, bytes});
 }
 
 bool Connection::countMessage()

@@ -34,8 +34,10 @@ class Connection : public QObject {
     Q_OBJECT
 
 public:
-    // Which messages count against what a client may send in a second: the relay's business.
-    using Counts = std::function<bool(const QByteArray &message)>;
+    // What a message counts for against what a client may send in a second: as a message and
+    // its bytes, its bytes alone, or nothing. The relay's business.
+    enum class Charge { Message, Bytes, Nothing };
+    using Counts = std::function<Charge(const QByteArray &message)>;
 
     // Takes the connected descriptor over; offers framing at once, and encryption with this
     // identity when there is one. The configuration outlives the connection. A plain client's

@@ -19,10 +19,10 @@ namespace {
 // Descriptors kept free for what else the server opens (the key, the administrator's socket).
 constexpr qintptr kSpareDescriptors = 16;
 
-// What a command costs against the messages a client may send in a second. IGNORE answers a PM
-// (each PM delivered allows one, see PrivateLines::ignore): a client that answers every PM of a
-// user it blocks must not be closed for it. RECEIVED and SEEN answer the lines sent with an id,
-// as many as were sent, and count only past that.
+// What a command costs against what a client may send in a second. IGNORE answers a PM (each PM
+// delivered allows one, see PrivateLines::ignore): a client that answers every PM of a user it
+// blocks must not be closed for it, but its bytes count. RECEIVED and SEEN answer the lines sent
+// with an id, as many as were sent, and count for nothing short of that.
 enum class Cost { Message, Answer, Free };
 
 // The command word of a message as read: what comes before its first separator.
@@ -225,16 +225,17 @@ void RelayServer::accept(qintptr descriptor)
     auto *connection = new Connection(
         descriptor, m_relay.config, ++m_ids, m_pacer, m_turn,
         [answers](const QByteArray &message) {
+            using Charge = Connection::Charge;
             const Command *known = command(wordOf(message));
             switch (known ? known->cost : Cost::Message) {
             case Cost::Free:
-                return false;
+                return Charge::Bytes;
             case Cost::Answer:
-                return *answers <= 0 || --*answers < 0;
+                return *answers > 0 && --*answers >= 0 ? Charge::Nothing : Charge::Message;
             case Cost::Message:
                 break;
             }
-            return true;
+            return Charge::Message;
         },
         m_tls ? &*m_tls : nullptr, this);
     Guest &guest = m_relay.guests[connection];
