@@ -19,6 +19,9 @@
 //   build/dev/bench/bench_abuse guesses|memory|relogin [--seconds N] [--server-options "..."]
 //       [--server PATH]
 //
+// More of what one address can do (the lines kept for one user, what a GETUSER brings back,
+// the wait of queued wrong passwords) is measured by bench_limits.
+//
 // Before the server limited what one address may do (a Debug build, 2 cores shared with other
 // work): 490 guesses a second, each refused, 1.1 ms of the server's CPU apiece, the right
 // password still taken at once from the same address; 2000 connections of 2000 held with
