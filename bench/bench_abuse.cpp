@@ -13,9 +13,14 @@
 //   log-in counts when the newcomer's own NICK arrives), for --seconds N (90);
 //   meanwhile two plain readers are each sent 10 private lines a second by a sender of their
 //   own. Log-ins, readers closed, lines lost.
-// --server-options "..." passes options to the server, e.g. to raise its limits.
+// --server-options "..." passes options to the server, e.g. to raise its limits; --server PATH
+// runs another build of it, such as an earlier one to compare with.
 //
 //   build/dev/bench/bench_abuse guesses|memory|relogin [--seconds N] [--server-options "..."]
+//       [--server PATH]
+//
+// More of what one address can do (the lines kept for one user, what a GETUSER brings back,
+// the wait of queued wrong passwords) is measured by bench_limits.
 //
 // Before the server limited what one address may do (a Debug build, 2 cores shared with other
 // work): 490 guesses a second, each refused, 1.1 ms of the server's CPU apiece, the right
@@ -31,6 +36,7 @@
 // away, the server's CPU 0.8 s in all (47 to 72 s before), both readers connected and every
 // one of their 1,800 private lines received.
 #include "protocol/wire.h"
+#include "support/link.h"
 #include "support/raw_server.h"
 #include "support/server_process.h"
 
@@ -38,15 +44,12 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
 #include <functional>
-#include <map>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -60,130 +63,6 @@ QByteArray bytes(const QString &text)
     return wire::toCodePage(text);
 }
 
-// One connection from the given address. An encrypted one speaks as our client does: it waits
-// for the offer, accepts framing and encryption where offered, and is ready once they are
-// agreed; a framed one takes framing alone. A plain one is ready once connected and takes every
-// read as one message.
-enum class Mode { Plain, Framed, Encrypted };
-
-class Link : public QObject {
-public:
-    Link(QObject *pool, const QString &from, Mode mode)
-        : QObject(pool), m_plain(mode == Mode::Plain), m_encrypt(mode == Mode::Encrypted)
-    {
-        m_socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-        connect(&m_socket, &QSslSocket::connected, this, [this] {
-            m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-            if (m_plain)
-                becomeReady();
-        });
-        connect(&m_socket, &QSslSocket::readyRead, this, &Link::read);
-        connect(&m_socket, &QSslSocket::encrypted, this, &Link::becomeReady);
-        connect(&m_socket, &QSslSocket::disconnected, this, &Link::lost);
-        connect(&m_socket, &QSslSocket::errorOccurred, this, [this] {
-            if (m_socket.state() == QAbstractSocket::UnconnectedState)
-                lost();
-        });
-        m_socket.bind(QHostAddress(from), 0);
-        m_socket.connectToHost(kServer, wire::ServerPort);
-    }
-    // Its socket tells nothing more to a link being destroyed.
-    ~Link() override { disconnect(&m_socket, nullptr, this, nullptr); }
-
-    void send(const QString &text)
-    {
-        write(bytes(text) + QByteArray(m_framed ? 1 : 0, wire::Terminator));
-    }
-    void write(const QByteArray &raw) { m_socket.write(raw); }
-    void leave() { m_socket.disconnectFromHost(); }
-    bool isReady() const { return m_ready; }
-    bool isClosed() const { return m_closed; }
-
-    std::function<void()> onReady;
-    std::function<void(const QByteArray &)> onMessage;
-    std::function<void()> onClosed;
-    bool left = false;
-
-private:
-    void read()
-    {
-        QByteArray in = m_socket.readAll();
-        if (m_plain) {
-            if (!in.startsWith(bytes(wire::Offer)) && onMessage)
-                onMessage(in);
-            return;
-        }
-        if (!m_offered) {
-            m_offered = true;
-            const wire::Message offer(wire::fromCodePage(in));
-            if (offer.command() != wire::Offer) { // a plain server
-                m_plain = true;
-                becomeReady();
-                return;
-            }
-            for (qsizetype i = 1; i < offer.fieldCount(); ++i)
-                m_tls = m_tls || (m_encrypt && offer.field(i) == wire::Tls);
-            write(wire::marker(wire::Accept, m_tls));
-            return;
-        }
-        if (!m_framed) {
-            m_pending += in;
-            const QByteArray accepted = wire::marker(wire::Accepted, m_tls);
-            const qsizetype at = m_pending.indexOf(accepted);
-            if (at < 0)
-                return;
-            m_framed = true;
-            in = m_pending.mid(at + accepted.size());
-            if (m_tls) {
-                m_socket.startClientEncryption();
-                return;
-            }
-            becomeReady();
-        }
-        for (const QByteArray &message : m_frames.feed(in)) {
-            if (onMessage)
-                onMessage(message);
-        }
-    }
-    void becomeReady()
-    {
-        m_ready = true;
-        if (onReady)
-            onReady();
-    }
-    void lost()
-    {
-        if (!std::exchange(m_closed, true) && onClosed)
-            onClosed();
-    }
-
-    QSslSocket m_socket;
-    bool m_plain;
-    bool m_encrypt;
-    bool m_offered = false, m_tls = false, m_framed = false, m_ready = false, m_closed = false;
-    QByteArray m_pending;
-    wire::FrameReader m_frames{16 * 1024 * 1024};
-};
-
-QString field(const QByteArray &message, int index)
-{
-    return wire::Message(wire::fromCodePage(message)).field(index);
-}
-
-void printClosings(const ServerProcess &server)
-{
-    std::map<QString, int> reasons;
-    for (const QByteArray &line : server.log().split('\n')) {
-        if (const qsizetype at = line.indexOf("disconnected: "); at >= 0)
-            ++reasons[QString::fromUtf8(line.mid(at + 14))];
-    }
-    std::printf("  server's closings:\n");
-    for (const auto &[reason, count] : reasons)
-        std::printf("    %5d %s\n", count, qPrintable(reason));
-    std::printf("  server: %.1f s of CPU, %.1f MiB resident\n", server.cpuSeconds(),
-                server.rssMiB());
-}
-
 // Logs in with the right password from this address: what came back, and how long it took.
 void tryRightPassword(const QString &from, const QString &password)
 {
@@ -191,7 +70,7 @@ void tryRightPassword(const QString &from, const QString &password)
     QElapsedTimer clock;
     clock.start();
     QString outcome;
-    auto *link = new Link(&pool, from, Mode::Encrypted);
+    auto *link = new Link(&pool, kServer, from, Mode::Encrypted);
     link->onReady = [&] {
         link->send(wire::buildMessage(wire::Password, {password}));
         const QString nickname = QStringLiteral("legitimo") + from.section(u'.', 3);
@@ -233,7 +112,7 @@ int guesses(const QStringList &options, int seconds)
     const qint64 runMs = qint64(seconds) * 1000;
     qint64 made = 0, refused = 0, refusedOtherwise = 0, closedUnready = 0, underWay = 0;
     std::function<void()> guess = [&] {
-        auto *link = new Link(&pool, kAbuser, Mode::Encrypted);
+        auto *link = new Link(&pool, kServer, kAbuser, Mode::Encrypted);
         ++underWay;
         link->onReady = [&, link] {
             const QString n = QString::number(made++);
@@ -285,7 +164,7 @@ int memory(const QStringList &options, int connections)
     // One connection at a time: the largest unfinished message that stays.
     qsizetype hold = 0;
     for (const qsizetype size : {65000, 49152, 32768, 16384, 8192, 4096, 2048, 1024, 512, 256}) {
-        Link link(nullptr, kAbuser, Mode::Encrypted);
+        Link link(nullptr, kServer, kAbuser, Mode::Encrypted);
         link.onReady = [&] { link.write(QByteArray(size, 'x')); };
         waitFor([&] { return link.isReady() || link.isClosed(); }, 10'000);
         // On loopback the server reads it at once; one too long ends the connection.
@@ -304,7 +183,7 @@ int memory(const QStringList &options, int connections)
     std::vector<Link *> links;
     int underWay = 0;
     std::function<void()> open = [&] {
-        auto *link = new Link(&pool, kAbuser, Mode::Encrypted);
+        auto *link = new Link(&pool, kServer, kAbuser, Mode::Encrypted);
         links.push_back(link);
         ++underWay;
         link->onReady = [&, link] {
@@ -363,7 +242,7 @@ int relogin(const QStringList &options, int seconds)
         pair.reader = QStringLiteral("lector%1").arg(i);
         pair.sender = QStringLiteral("remitente%1").arg(i);
         for (const bool reading : {true, false}) {
-            auto *link = new Link(&pool, kOthers, Mode::Plain);
+            auto *link = new Link(&pool, kServer, kOthers, Mode::Plain);
             const QString nickname = reading ? pair.reader : pair.sender;
             link->onReady = [link, nickname] {
                 link->send(wire::buildMessage(u"LOGIN", {nickname}));
@@ -386,7 +265,7 @@ int relogin(const QStringList &options, int seconds)
     qint64 logIns = 0, turnedAway = 0;
     std::function<void(int, int)> comeBack = [&](int who, int time) {
         const QString nickname = QStringLiteral("vuelve%1_%2").arg(who).arg(time);
-        auto *link = new Link(&pool, kAbuser, Mode::Framed);
+        auto *link = new Link(&pool, kServer, kAbuser, Mode::Framed);
         link->onReady = [link, nickname] {
             link->send(wire::buildMessage(u"LOGIN", {nickname}));
         };
@@ -467,12 +346,18 @@ int main(int argc, char **argv)
     const QCommandLineOption serverOptions(QStringLiteral("server-options"),
                                            QStringLiteral("Options for the server, one string."),
                                            QStringLiteral("OPTIONS"));
-    parser.addOptions({seconds, connections, serverOptions});
+    const QCommandLineOption serverProgram(
+        QStringLiteral("server"),
+        QStringLiteral("The server to run (default: the one built beside this benchmark)."),
+        QStringLiteral("PATH"));
+    parser.addOptions({seconds, connections, serverOptions, serverProgram});
     parser.addHelpOption();
     parser.process(app);
     const QString probe = parser.positionalArguments().value(0);
     const QStringList options = parser.value(serverOptions).split(u' ', Qt::SkipEmptyParts);
     const int duration = parser.value(seconds).toInt();
+    if (parser.isSet(serverProgram))
+        ServerProcess::setProgram(parser.value(serverProgram));
     if (probe == u"guesses")
         return guesses(options, duration > 0 ? duration : 5);
     if (probe == u"memory")

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <string>
 
 bool waitFor(const std::function<bool()> &condition, int timeoutMs)
@@ -25,6 +26,21 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs)
     poll.start(10);
     loop.exec();
     return condition();
+}
+
+namespace {
+
+QString &program()
+{
+    static QString path = QString::fromLocal8Bit(KORVEX_SERVER_PROGRAM);
+    return path;
+}
+
+} // namespace
+
+void ServerProcess::setProgram(const QString &path)
+{
+    program() = path;
 }
 
 ServerProcess::ServerProcess(QString address) : m_address(std::move(address))
@@ -50,10 +66,11 @@ bool ServerProcess::start(const QStringList &options)
                   << QStringLiteral("--max-not-logged-in-per-address") << many
                   << QStringLiteral("--max-logins-per-address") << many;
     }
-    m_process.start(QString::fromLocal8Bit(KORVEX_SERVER_PROGRAM), arguments + options);
+    m_process.start(program(), arguments + options);
     if (waitFor([this] { return m_log.contains("listening"); }, 10000))
         return true;
-    std::printf("  the server did not start: %s\n", m_log.constData());
+    std::printf("  the server (%s) did not start: %s %s\n", qPrintable(program()),
+                qPrintable(m_process.errorString()), m_log.constData());
     return false;
 }
 
@@ -93,4 +110,18 @@ double ServerProcess::rssMiB() const
         }
     }
     return 0;
+}
+
+void printClosings(const ServerProcess &server)
+{
+    std::map<QString, int> reasons;
+    for (const QByteArray &line : server.log().split('\n')) {
+        if (const qsizetype at = line.indexOf("disconnected: "); at >= 0)
+            ++reasons[QString::fromUtf8(line.mid(at + 14))];
+    }
+    std::printf("  server's closings:\n");
+    for (const auto &[reason, count] : reasons)
+        std::printf("    %5d %s\n", count, qPrintable(reason));
+    std::printf("  server: %.1f s of CPU, %.1f MiB resident\n", server.cpuSeconds(),
+                server.rssMiB());
 }

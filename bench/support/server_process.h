@@ -16,6 +16,9 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs);
 class ServerProcess {
 public:
     explicit ServerProcess(QString address);
+    // The program every ServerProcess runs: the server built beside the benchmarks, unless a
+    // benchmark is told another (its --server PATH), such as an earlier build to compare with.
+    static void setProgram(const QString &path);
     ~ServerProcess();
 
     // Starts it with these options besides the address; true once it listens.
@@ -38,3 +41,6 @@ private:
     QByteArray m_log;
     bool m_raiseLimits = true;
 };
+
+// The server's closings by reason, counted from its log, then its CPU time and memory.
+void printClosings(const ServerProcess &server);
