@@ -11,6 +11,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rand.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -25,6 +26,9 @@ namespace {
 
 const QString kKeyFile = QStringLiteral("/tls-key.pem");
 const QString kCertificateFile = QStringLiteral("/tls-certificate.pem");
+const QString kTicketKeyFile = QStringLiteral("/tls-tickets.key");
+// A name, a key to sign and a key to seal, as OpenSSL takes them.
+constexpr qsizetype kTicketKeyBytes = 80;
 
 template <typename T, void (*Free)(T *)>
 using Owned = std::unique_ptr<T, std::integral_constant<decltype(Free), Free>>;
@@ -121,6 +125,8 @@ QString unsafeStateFolder(const QString &folder)
         why = unsafe(folder + kKeyFile, S_IRWXG | S_IRWXO, "read or written");
     if (why.isEmpty())
         why = unsafe(folder + kCertificateFile, S_IWGRP | S_IWOTH, "written");
+    if (why.isEmpty())
+        why = unsafe(folder + kTicketKeyFile, S_IRWXG | S_IRWXO, "read or written");
     return why;
 }
 
@@ -145,10 +151,20 @@ std::variant<TlsIdentity, QString> loadIdentity(const QString &folder)
             || !writeFile(certificatePath, certificate, 0644))
             return QStringLiteral("cannot write the TLS key and certificate in ") + folder;
     }
+    // Made apart: a folder from before tickets has a key and a certificate, and no ticket key.
+    const QString ticketPath = folder + kTicketKeyFile;
+    QByteArray ticketKey(kTicketKeyBytes, '\0');
+    if (!QFile::exists(ticketPath)
+        && (RAND_bytes(reinterpret_cast<unsigned char *>(ticketKey.data()), int(kTicketKeyBytes))
+                != 1
+            || !writeFile(ticketPath, ticketKey, 0600)))
+        return QStringLiteral("cannot write the TLS ticket key in ") + folder;
     TlsIdentity identity{QSslKey(readAll(keyPath), QSsl::Ec),
-                         QSslCertificate(readAll(certificatePath))};
+                         QSslCertificate(readAll(certificatePath)), readAll(ticketPath)};
     if (identity.key.isNull() || identity.certificate.isNull())
         return QStringLiteral("cannot read the TLS key and certificate in ") + folder;
+    if (identity.ticketKey.size() != kTicketKeyBytes)
+        return QStringLiteral("cannot read the TLS ticket key ") + ticketPath;
     return identity;
 }
 

@@ -14,10 +14,14 @@
 struct TlsIdentity {
     QSslKey key;
     QSslCertificate certificate;
+    // What the session tickets are sealed with (80 random bytes, the server's alone): kept, so
+    // that a client resumes its session after a restart of the server too.
+    QByteArray ticketKey;
 };
 
 // Loads the identity from the folder, making it (and the folder) first if neither file is
-// there. The key file is readable by the server's user alone. On failure, why.
+// there, and the ticket key if it is not. The key files are readable by the server's user alone.
+// On failure, why.
 std::variant<TlsIdentity, QString> loadIdentity(const QString &folder);
 
 // Why the state folder, its key or its certificate is no safe place for the identity, or empty:

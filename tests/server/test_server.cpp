@@ -937,36 +937,6 @@ private Q_SLOTS:
         QCOMPARE(nobody.exitCode(), 1);
     }
 
-    // What the kernel cannot take at once is written as it makes room, once and in order: a
-    // newcomer's list in shared blocks, then a line behind it.
-    void aStreamWritesWhatTheKernelTakesLater()
-    {
-        int pair[2];
-        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-        const int small = 4096;
-        ::setsockopt(pair[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-        Stream stream(pair[0], 1);
-        QList<QByteArray> blocks;
-        QByteArray expected;
-        for (int i = 0; i < 40; ++i)
-            expected += blocks.emplace_back(4000 + i, char('a' + i % 26));
-        stream.write(blocks);
-        QVERIFY(stream.pending() > 0);
-        stream.write(QByteArray(30000, 'z'));
-        expected += QByteArray(30000, 'z');
-        QByteArray got;
-        QSocketNotifier readable(pair[1], QSocketNotifier::Read);
-        connect(&readable, &QSocketNotifier::activated, this, [&] {
-            char buffer[65536];
-            if (const ssize_t n = ::read(pair[1], buffer, sizeof buffer); n > 0)
-                got.append(buffer, n);
-        });
-        QVERIFY(waitUntil([&] { return got.size() >= expected.size(); }));
-        QCOMPARE(got, expected);
-        QCOMPARE(stream.pending(), 0);
-        ::close(pair[1]);
-    }
-
     // A server that goes while a closed connection waits to be deleted takes it along before
     // what the connection uses goes (the sanitizers see the difference).
     void aServerGoesWithItsClosedConnections()

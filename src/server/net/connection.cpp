@@ -7,7 +7,6 @@
 #include "server/net/stream.h"
 
 #include <QCoreApplication>
-#include <QSslConfiguration>
 
 #include <algorithm>
 #include <vector>
@@ -23,7 +22,7 @@ constexpr qsizetype kMaxInbox = 1000;
 
 Connection::Connection(qintptr descriptor, const ServerConfig &config, quint64 id,
                        TimerQueue &pacer, Turn &turn, Counts counts,
-                       const QSslConfiguration *tls, QObject *parent)
+                       const TlsContext *tls, QObject *parent)
     : QObject(parent),
       // The server never holds more of a client's input than the client may send in a second.
       m_stream(new Stream(descriptor, std::max<qint64>(config.maxBytesPerSecond, 1) + 1, this)),

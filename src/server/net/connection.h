@@ -18,8 +18,8 @@
 #include <list>
 
 class Announcements;
-class QSslConfiguration;
 class Stream;
+class TlsContext;
 class TimerQueue;
 class Turn;
 
@@ -44,7 +44,7 @@ public:
     // messages leave the pacer's gap apart (it is told gapPassed() under this connection's id);
     // what an idle framed client is sent goes out at the end of the turn.
     Connection(qintptr descriptor, const ServerConfig &config, quint64 id, TimerQueue &pacer,
-               Turn &turn, Counts counts, const QSslConfiguration *tls,
+               Turn &turn, Counts counts, const TlsContext *tls,
                QObject *parent = nullptr);
     ~Connection() override;
 
@@ -207,7 +207,7 @@ private:
     QTimer m_stallTimer;
     QElapsedTimer m_lastProgress;
     qint64 m_taken = 0;
-    const QSslConfiguration *m_tls;
+    const TlsContext *m_tls;
     bool m_encrypted = false;
 
     bool m_framedIn = false;

@@ -1,10 +1,14 @@
 #include "server/net/stream.h"
 
+#include "server/net/tls_context.h"
+
 #include <QSocketNotifier>
-#include <QSslConfiguration>
-#include <QSslSocket>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include <fcntl.h>
@@ -26,6 +30,14 @@ QString lostBecause(int error)
     if (error == 0 || error == ECONNRESET || error == EPIPE)
         return QStringLiteral("closed by the client");
     return QStringLiteral("connection lost: ") + QString::fromLocal8Bit(std::strerror(error));
+}
+
+QString tlsError()
+{
+    char text[256] = {};
+    ERR_error_string_n(ERR_get_error(), text, sizeof text);
+    ERR_clear_error();
+    return QStringLiteral("connection lost: TLS: ") + QString::fromLatin1(text);
 }
 
 } // namespace
@@ -59,30 +71,31 @@ Stream::Stream(qintptr descriptor, qint64 readLimit, QObject *parent)
 
 Stream::~Stream()
 {
-    if (!m_ssl && m_descriptor >= 0)
+    SSL_free(m_ssl);
+    if (m_descriptor >= 0)
         ::close(int(m_descriptor));
 }
 
 QByteArray Stream::read()
 {
-    if (m_ssl)
-        return m_ssl->read(m_readLimit);
-    if (m_in.isEmpty() && isOpen() && !m_failed)
+    if (m_in.isEmpty() && isOpen() && !m_failed && (!m_ssl || m_encrypted))
         fill();
     return std::exchange(m_in, {});
 }
 
 bool Stream::hasInput() const
 {
-    if (m_ssl)
-        return m_ssl->bytesAvailable() > 0;
     int waiting = 0;
-    return !m_in.isEmpty()
+    return !m_in.isEmpty() || (m_ssl && SSL_pending(m_ssl) > 0)
         || (isOpen() && ::ioctl(int(m_descriptor), FIONREAD, &waiting) == 0 && waiting > 0);
 }
 
 void Stream::readable()
 {
+    if (m_ssl && !m_encrypted) {
+        handshake();
+        return;
+    }
     // What was read before and not taken yet is announced again, not added to.
     if (m_in.isEmpty())
         fill();
@@ -93,23 +106,75 @@ void Stream::readable()
 void Stream::fill()
 {
     char buffer[kReadChunk];
-    const ssize_t n =
-        ::recv(int(m_descriptor), buffer, size_t(std::min(m_readLimit, kReadChunk)), 0);
+    const int most = int(std::min(m_readLimit, kReadChunk));
+    if (m_ssl) {
+        const int n = SSL_read(m_ssl, buffer, most);
+        if (n > 0)
+            m_in = QByteArray(buffer, n);
+        else
+            tlsFailed(n);
+        return;
+    }
+    const ssize_t n = ::recv(int(m_descriptor), buffer, size_t(most), 0);
     if (n > 0)
         m_in = QByteArray(buffer, n);
     else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
         fail(lostBecause(n == 0 ? 0 : errno));
 }
 
-void Stream::write(const QByteArray &bytes)
+bool Stream::tlsFailed(int result)
+{
+    const int error = SSL_get_error(m_ssl, result);
+    switch (error) {
+    case SSL_ERROR_WANT_READ:
+        // A record not whole yet: the rest comes with a later read.
+        return false;
+    case SSL_ERROR_WANT_WRITE:
+        watchWrites(true);
+        return false;
+    case SSL_ERROR_ZERO_RETURN:
+        // The peer's close alert.
+        fail(lostBecause(0));
+        return true;
+    case SSL_ERROR_SYSCALL: {
+        const int why = errno;
+        ERR_clear_error();
+        fail(lostBecause(result == 0 ? 0 : why));
+        return true;
+    }
+    default:
+        fail(tlsError());
+        return true;
+    }
+}
+
+qint64 Stream::send(const char *data, qint64 size)
 {
     if (m_ssl) {
-        m_ssl->write(bytes);
-        return;
+        // Partial writes: each record as the kernel takes it, the same bytes offered again.
+        const int n = SSL_write(m_ssl, data, int(std::min<qint64>(size, INT_MAX)));
+        if (n > 0)
+            return n;
+        return tlsFailed(n) ? -1 : 0;
     }
+    for (;;) {
+        const ssize_t n = ::send(int(m_descriptor), data, size_t(size), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0)
+            return m_handed += n, n;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        fail(lostBecause(errno));
+        return -1;
+    }
+}
+
+void Stream::write(const QByteArray &bytes)
+{
     if (!isOpen() || m_failed || bytes.isEmpty())
         return;
-    if (m_sent < m_out.size()) {
+    if (m_sent < m_out.size() || (m_ssl && !m_encrypted)) {
         m_out.remove(0, std::exchange(m_sent, 0));
         m_out += bytes;
         return;
@@ -121,6 +186,7 @@ void Stream::write(const QByteArray &bytes)
 
 void Stream::write(const QList<QByteArray> &blocks)
 {
+    // Records are made one by one: the blocks go as one piece.
     if (m_ssl || m_sent < m_out.size() || !isOpen() || m_failed) {
         for (const QByteArray &block : blocks)
             write(block);
@@ -176,26 +242,27 @@ void Stream::write(const QList<QByteArray> &blocks)
 
 qint64 Stream::pending() const
 {
-    if (m_ssl)
-        return m_ssl->bytesToWrite() + m_ssl->encryptedBytesToWrite();
     return m_out.size() - m_sent;
+}
+
+qint64 Stream::handed() const
+{
+    return m_handed + (m_ssl ? qint64(BIO_number_written(SSL_get_wbio(m_ssl))) : 0);
 }
 
 void Stream::writable()
 {
+    if (m_ssl && !m_encrypted) {
+        handshake();
+        return;
+    }
     while (m_sent < m_out.size()) {
-        const ssize_t n = ::send(int(m_descriptor), m_out.constData() + m_sent,
-                                 size_t(m_out.size() - m_sent), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break;
-        if (n < 0) {
-            fail(lostBecause(errno));
+        const qint64 n = send(m_out.constData() + m_sent, m_out.size() - m_sent);
+        if (n < 0)
             return;
-        }
+        if (n == 0)
+            break;
         m_sent += n;
-        m_handed += n;
     }
     const bool done = m_sent == m_out.size();
     if (done) {
@@ -205,7 +272,7 @@ void Stream::writable()
     watchWrites(!done);
     if (!done)
         return;
-    if (m_tls)
+    if (m_tlsContext && !m_ssl)
         encrypt();
     else if (m_closeWhenSent)
         closeNow();
@@ -218,11 +285,11 @@ void Stream::watchWrites(bool on)
     if (!m_writes) {
         m_writes = new QSocketNotifier(m_descriptor, QSocketNotifier::Write, this);
         connect(m_writes, &QSocketNotifier::activated, this, [this] {
-            const qint64 before = m_handed;
+            const qint64 before = handed();
             writable();
             if (!isOpen() && m_closeWhenSent && !m_failed)
                 Q_EMIT closed(QString());
-            else if (m_handed != before)
+            else if (handed() != before)
                 Q_EMIT progressed();
         });
     }
@@ -232,9 +299,7 @@ void Stream::watchWrites(bool on)
 void Stream::pause(bool paused)
 {
     m_paused = paused;
-    if (m_ssl)
-        m_ssl->setReadBufferSize(paused ? 1 : m_readLimit);
-    else if (m_reads)
+    if (m_reads)
         m_reads->setEnabled(!paused && !m_failed);
 }
 
@@ -259,12 +324,6 @@ void Stream::fail(const QString &reason)
 
 void Stream::abort()
 {
-    if (m_ssl) {
-        m_ssl->disconnect(this);
-        m_ssl->abort();
-        m_descriptor = -1;
-        return;
-    }
     m_out.clear();
     m_sent = 0;
     closeNow();
@@ -272,12 +331,6 @@ void Stream::abort()
 
 void Stream::close()
 {
-    if (m_ssl) {
-        m_ssl->disconnectFromHost();
-        if (m_ssl->state() == QAbstractSocket::UnconnectedState)
-            m_descriptor = -1;
-        return;
-    }
     m_closeWhenSent = true;
     if (pending() == 0 || m_failed)
         closeNow();
@@ -288,6 +341,9 @@ void Stream::closeNow()
     if (!isOpen())
         return;
     unwatch();
+    // The peer reads that the end is meant; nothing waits for its answer.
+    if (m_encrypted && !m_failed && m_closeWhenSent)
+        SSL_shutdown(m_ssl);
     ::close(int(std::exchange(m_descriptor, -1)));
 }
 
@@ -303,44 +359,46 @@ void Stream::unwatch()
     }
 }
 
-void Stream::startEncryption(const QSslConfiguration &tls)
+void Stream::startEncryption(const TlsContext &tls)
 {
-    m_tls = &tls;
+    m_tlsContext = &tls;
     if (pending() == 0)
         encrypt();
 }
 
 void Stream::encrypt()
 {
-    // The server's marker has gone in clear; from here Qt's socket reads and writes, and what
-    // came meanwhile (the client's handshake) waits for it in the kernel.
-    const QSslConfiguration &tls = *std::exchange(m_tls, nullptr);
-    unwatch();
-    m_ssl = new QSslSocket(this);
-    if (!m_ssl->setSocketDescriptor(m_descriptor)) {
-        // Still this stream's descriptor: reported, then closed with it.
-        const QString why = m_ssl->errorString();
-        delete std::exchange(m_ssl, nullptr);
-        fail(QStringLiteral("connection lost: ") + why);
+    // The server's marker has gone in clear; the client's handshake, which may have come
+    // meanwhile, waits in the kernel.
+    m_ssl = SSL_new(m_tlsContext->get());
+    if (!m_ssl || SSL_set_fd(m_ssl, int(m_descriptor)) != 1) {
+        fail(tlsError());
         return;
     }
-    m_ssl->setReadBufferSize(m_paused ? 1 : m_readLimit);
-    // Once encryption starts, what reaches the kernel is counted encrypted; the plain bytes
-    // reported then are only what was encrypted.
-    // Everything it writes is encrypted: what the kernel takes is counted encrypted.
-    connect(m_ssl, &QSslSocket::bytesWritten, this, &Stream::progressed);
-    connect(m_ssl, &QSslSocket::encryptedBytesWritten, this, [this](qint64 bytes) {
-        m_handed += bytes;
-        Q_EMIT progressed();
-    });
-    connect(m_ssl, &QSslSocket::readyRead, this, &Stream::readyRead);
-    connect(m_ssl, &QSslSocket::encrypted, this, &Stream::encrypted);
-    connect(m_ssl, &QSslSocket::disconnected, this, [this] {
-        m_descriptor = -1;
-        Q_EMIT closed(m_ssl->error() == QAbstractSocket::RemoteHostClosedError
-                          ? QStringLiteral("closed by the client")
-                          : QStringLiteral("connection lost: ") + m_ssl->errorString());
-    });
-    m_ssl->setSslConfiguration(tls);
-    m_ssl->startServerEncryption();
+    SSL_set_accept_state(m_ssl);
+    handshake();
+}
+
+void Stream::handshake()
+{
+    const int done = SSL_do_handshake(m_ssl);
+    if (done == 1) {
+        m_encrypted = true;
+        watchWrites(false);
+        if (m_reads)
+            m_reads->setEnabled(!m_paused && !m_failed);
+        Q_EMIT encrypted();
+        // The client may have written behind its handshake.
+        if (hasInput())
+            readable();
+        return;
+    }
+    if (SSL_get_error(m_ssl, done) == SSL_ERROR_WANT_READ) {
+        // Waiting for the client, however paused the stream.
+        watchWrites(false);
+        if (m_reads)
+            m_reads->setEnabled(!m_failed);
+        return;
+    }
+    tlsFailed(done);
 }

@@ -2,22 +2,23 @@
 
 #include <QByteArray>
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 
 #include <utility>
 
 class QSocketNotifier;
-class QSslConfiguration;
-class QSslSocket;
+class TlsContext;
+struct ssl_st;
 
 // The peer's address and port of a connected descriptor.
 std::pair<QHostAddress, quint16> peerOf(qintptr descriptor);
 
-// The bytes of one client's TCP connection. In clear it is the bare descriptor: what the kernel
-// takes is handed to it at once, only what it cannot take yet is kept, and a read keeps nothing
-// once taken, so that a quiet client costs next to nothing. When the client takes encryption,
-// Qt's TLS socket takes the descriptor over.
+// The bytes of one client's TCP connection, on the bare descriptor: what the kernel takes is
+// handed to it at once, only what it cannot take yet is kept, and a read keeps nothing once
+// taken, so that a quiet client costs next to nothing. When the client takes encryption, TLS
+// runs on the same descriptor, its buffers released while the connection is quiet.
 class Stream : public QObject {
     Q_OBJECT
 
@@ -31,7 +32,7 @@ public:
     bool isOpen() const { return m_descriptor >= 0; }
     // What has come, at most the read limit; empty when nothing has.
     QByteArray read();
-    // Something has come and not been read.
+    // Something has come and not been read (decrypted and waiting, or in the kernel).
     bool hasInput() const;
     // Hands the bytes on: to the kernel at once as far as it takes them, the rest as it can.
     void write(const QByteArray &bytes);
@@ -40,16 +41,17 @@ public:
     // Written here and not yet handed to the kernel.
     qint64 pending() const;
     // All the kernel has been given for the peer: encrypted bytes, once encrypted.
-    qint64 handed() const { return m_handed; }
+    qint64 handed() const;
     // While paused nothing is read: the kernel, then the client, keep what it sends.
     void pause(bool paused);
     // Closes at once, throwing away what is pending; nothing is signalled after it.
     void abort();
     // Closes once what is pending has gone: at once when nothing is, `closed` following
-    // otherwise.
+    // otherwise. An encrypted stream tells the peer it closes.
     void close();
-    // The server's handshake begins once what is pending has gone, with this identity.
-    void startEncryption(const QSslConfiguration &tls);
+    // The server's handshake begins once what is pending has gone, in this context, which
+    // outlives the stream.
+    void startEncryption(const TlsContext &tls);
 
 Q_SIGNALS:
     void readyRead();
@@ -62,15 +64,24 @@ Q_SIGNALS:
 
 private:
     void readable();
-    // Takes what the kernel has for reading; a connection ended is reported.
+    // Takes what the kernel (through TLS, once encrypted) has for reading; a connection ended is
+    // reported.
     void fill();
     void writable();
+    // Hands bytes to the kernel, through TLS once encrypted: how many it took (0: none now);
+    // -1 when the connection failed.
+    qint64 send(const char *data, qint64 size);
     void watchWrites(bool on);
     // Stops reading and writing and reports why, once the caller's work is done.
     void fail(const QString &reason);
     void closeNow();
     void unwatch();
     void encrypt();
+    // Moves the handshake on; once done, the stream is encrypted.
+    void handshake();
+    // What TLS asks for after an operation that did not complete: nothing more now (false), or
+    // the connection ended (true, reported).
+    bool tlsFailed(int result);
 
     qintptr m_descriptor;
     qint64 m_readLimit;
@@ -81,11 +92,14 @@ private:
     QByteArray m_in;
     QByteArray m_out;
     qsizetype m_sent = 0;
+    // Handed to the kernel in clear, before any encryption.
     qint64 m_handed = 0;
     bool m_paused = false;
     bool m_closeWhenSent = false;
     bool m_failed = false;
-    // Set once the client takes encryption: the handshake waits for m_out to go.
-    const QSslConfiguration *m_tls = nullptr;
-    QSslSocket *m_ssl = nullptr;
+    // Set once the client takes encryption: the handshake waits for m_out to go. The TLS
+    // session, and whether its handshake is done.
+    const TlsContext *m_tlsContext = nullptr;
+    ssl_st *m_ssl = nullptr;
+    bool m_encrypted = false;
 };

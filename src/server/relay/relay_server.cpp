@@ -5,7 +5,6 @@
 #include "server/net/stream.h"
 #include "server/secrets.h"
 
-#include <QSslSocket>
 #include <QTextStream>
 #include <QTimer>
 
@@ -152,18 +151,18 @@ bool RelayServer::listen()
             ? std::variant<TlsIdentity, QString>(QStringLiteral("no state folder"))
             : loadIdentity(m_relay.config.stateFolder);
         const QString *error = std::get_if<QString>(&loaded);
-        if (error || !QSslSocket::supportsSsl()) {
-            m_relay.log.write(ServerItself, QStringLiteral("cannot offer encryption: ")
-                            + (error ? *error : QStringLiteral("no TLS library")));
+        if (error) {
+            m_relay.log.write(ServerItself, QStringLiteral("cannot offer encryption: ") + *error);
             return false;
         }
         const TlsIdentity &identity = std::get<TlsIdentity>(loaded);
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.setLocalCertificate(identity.certificate);
-        tls.setPrivateKey(identity.key);
-        tls.setProtocol(QSsl::TlsV1_2OrLater);
-        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-        m_tls = tls;
+        auto context = TlsContext::make(identity.key.toPem(), identity.certificate.toPem(),
+                                        identity.ticketKey);
+        if (const QString *why = std::get_if<QString>(&context)) {
+            m_relay.log.write(ServerItself, QStringLiteral("cannot offer encryption: ") + *why);
+            return false;
+        }
+        m_tls = std::move(std::get<std::unique_ptr<TlsContext>>(context));
         m_relay.log.write(ServerItself, QStringLiteral("encryption offered")
                         + (m_relay.config.requireTls ? QStringLiteral(" and required") : QString())
                         + QStringLiteral("; the certificate's SHA-256 fingerprint is ")
@@ -172,7 +171,7 @@ bool RelayServer::listen()
             m_relay.log.write(ServerItself, QStringLiteral("a password is required to log in"));
     }
     // A claim's key never travels in clear: without encryption nothing is kept.
-    m_relay.offersTls = m_tls.has_value();
+    m_relay.offersTls = m_tls != nullptr;
     m_relay.config.keep = m_relay.config.keep && m_tls && m_lines.openStore();
     const QString where = endpoint(m_relay.config.listenAddress, wire::ServerPort);
     if (!m_listener.listen(m_relay.config.listenAddress, wire::ServerPort)) {
@@ -237,7 +236,7 @@ void RelayServer::accept(qintptr descriptor)
             }
             return Charge::Message;
         },
-        m_tls ? &*m_tls : nullptr, this);
+        m_tls.get(), this);
     Guest &guest = m_relay.guests[connection];
     guest.answers = answers;
     guest.connection = connection;

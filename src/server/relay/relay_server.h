@@ -2,6 +2,7 @@
 
 #include "server/admin_channel.h"
 #include "server/net/connection.h"
+#include "server/net/tls_context.h"
 #include "server/net/timer_queue.h"
 #include "server/net/turn.h"
 #include "server/relay/admin_commands.h"
@@ -13,14 +14,13 @@
 #include "server/server_config.h"
 
 #include <QObject>
-#include <QSslConfiguration>
 #include <QString>
 #include <QTcpServer>
 #include <QTimer>
 
 #include <functional>
 #include <limits>
-#include <optional>
+#include <memory>
 
 class QTextStream;
 
@@ -81,7 +81,7 @@ private:
     // Refused connections waiting to be closed.
     int m_refusing = 0;
     Listener m_listener;
-    std::optional<QSslConfiguration> m_tls;
+    std::unique_ptr<TlsContext> m_tls;
     // The gaps between messages to plain clients, kept on one timer for them all; the writes of
     // one turn, made at its end.
     TimerQueue m_pacer;
