@@ -1,12 +1,13 @@
 #include "core/secret_store.h"
 
+#include "storage/whole_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <qt6keychain/keychain.h>
@@ -36,16 +37,12 @@ bool readFile(const QString &path, QJsonObject &secrets)
     return bytes.isEmpty() || (error.error == QJsonParseError::NoError && document.isObject());
 }
 
-bool writeFile(const QString &path, const QJsonObject &secrets)
+// Why the secrets could not be written; empty when they were.
+QString writeFile(const QString &path, const QJsonObject &secrets)
 {
     QDir().mkpath(QFileInfo(QFileInfo(path).path()).path());
     QDir().mkdir(QFileInfo(path).path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QSaveFile file(path);
-    // A new file would take the umask's permissions: the temporary one is the user's alone
-    // before a byte is in it.
-    return file.open(QIODevice::WriteOnly)
-        && file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
-        && file.write(QJsonDocument(secrets).toJson()) >= 0 && file.commit();
+    return storage::writeWholeFile(path, QJsonDocument(secrets).toJson(), 0600);
 }
 } // namespace
 
@@ -89,9 +86,10 @@ SecretStore::~SecretStore()
     // keyring's jobs end with it.
     m_ending = true;
     if (m_kind == Kind::File) {
+        QString why;
         for (const Request &request : std::as_const(m_queue)) {
             if (request.writes)
-                applyToFile(request);
+                applyToFile(request, why);
         }
     }
 }
@@ -187,11 +185,17 @@ void SecretStore::serveFromFile()
         finish(secrets.value(request.key).toString(), read);
         return;
     }
-    const bool ok = applyToFile(request);
+    QString why;
+    const bool ok = applyToFile(request, why);
+    if (!why.isEmpty() && !std::exchange(m_told, true))
+        Q_EMIT notKept(QStringLiteral("No se pudo guardar en ") + QDir::toNativeSeparators(m_path)
+                       + QStringLiteral(" (") + why
+                       + QStringLiteral("). Las claves y contraseñas que ya estaban guardadas "
+                                        "siguen ahí, pero las nuevas no se han guardado."));
     finish(QString(), ok);
 }
 
-bool SecretStore::applyToFile(const Request &request)
+bool SecretStore::applyToFile(const Request &request, QString &why)
 {
     QJsonObject secrets;
     if (!readFile(m_path, secrets))
@@ -203,7 +207,8 @@ bool SecretStore::applyToFile(const Request &request)
     } else {
         secrets.insert(request.key, request.value);
     }
-    return writeFile(m_path, secrets);
+    why = writeFile(m_path, secrets);
+    return why.isEmpty();
 }
 
 void SecretStore::finish(const QString &value, bool ok)

@@ -10,8 +10,8 @@
 // The client's long-term secrets, the groups' passwords and the secrets that let a log-in be
 // taken back, in the desktop's keyring. Where no keyring service runs, they go to a file only
 // the user can read ($XDG_CONFIG_HOME/korvex-mensajero/secretos.json), replaced whole on every
-// change. A file that is there but cannot be read is never replaced: it may hold the only copy
-// of a key.
+// change: a change the disk cannot take leaves the file as it was, and is answered as not kept.
+// A file that is there but cannot be read is never replaced: it may hold the only copy of a key.
 //
 // The keyring answers later: every request is told its outcome through its callback, never
 // inside the call, and the requests are served one after another, so a read sees every write
@@ -54,6 +54,11 @@ public:
     void write(const QString &key, const QString &value, QObject *context = nullptr,
                std::function<void(bool kept)> done = {});
 
+Q_SIGNALS:
+    // A change could not be written to the file (a full disk...), which keeps what it held.
+    // Emitted once per store. Spanish, for the user.
+    void notKept(const QString &text);
+
 private:
     struct Request {
         QString key;
@@ -68,7 +73,8 @@ private:
     void serve();
     void serveFromKeyring();
     void serveFromFile();
-    bool applyToFile(const Request &request);
+    // Whether the change is in the file; why not, when the file could not be written.
+    bool applyToFile(const Request &request, QString &why);
     void finish(const QString &value, bool ok);
 
     Kind m_kind;
@@ -76,4 +82,5 @@ private:
     QQueue<Request> m_queue;
     bool m_serving = false;
     bool m_ending = false;
+    bool m_told = false;
 };

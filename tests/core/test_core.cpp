@@ -15,6 +15,7 @@
 #include "protocol/client_socket.h"
 #include "server/secrets.h"
 #include "support/fake_server.h"
+#include "support/full_disk.h"
 #include "support/script.h"
 
 #include <QCoreApplication>
@@ -23,6 +24,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 
 // The desktop as the tests say it is: each sample is answered by the test itself.
 class FakeIdle : public IdleSource {
@@ -42,6 +44,8 @@ class TestCore : public QObject {
     std::map<int, QString> m_lines, m_style;
     int m_boxes = 0;
     QString m_lastBox, m_notice;
+    QStringList m_errors;
+    std::optional<FullDisk> m_full;
     // The last certificate question, "known/seen", and its number.
     QString m_asked;
     quint64 m_question = 0;
@@ -95,6 +99,8 @@ class TestCore : public QObject {
                 [this](const QString &title, const QString &text) {
                     ++m_boxes, m_lastBox = title + ": " + text;
                 });
+        connect(m_client.get(), &Client::errorShown, this,
+                [this](const QString &text) { m_errors << text; });
         connect(&m_client->dispatcher(), &Dispatcher::noticeArrived, this,
                 [this](quint64, const QString &text) { m_notice = text; });
         connect(&m_client->session(), &Session::certificateQuestion, this,
@@ -179,6 +185,8 @@ class TestCore : public QObject {
                  QVERIFY(QDir().mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly));
                  file.write(arg.toUtf8());
              }},
+            // full BYTES: no file of the program may grow past so many bytes
+            {"full", [&] { m_full.emplace(arg.toULongLong()); }},
             // The program ends without logging out, and starts again on the same folders.
             {"crash", [&] { m_client = std::make_unique<Client>(); listen(); }},
         };
@@ -227,6 +235,11 @@ class TestCore : public QObject {
             {"room", [&] { return m_lines[Conversations::Room]; }},
             {"notice", [&] { return m_notice; }},
             {"boxes", [&] { return QString::number(m_boxes) + ' ' + m_lastBox; }},
+            // the errors the user was shown: how many, and the last one
+            {"told", [&] {
+                 return QString::number(m_errors.size()) + ' '
+                     + QString(m_errors.value(m_errors.size() - 1)).replace(m_folders->path(), "DIR");
+             }},
             {"session", [&] {
                  return QStringList{"out", "connecting", "in", "lost"}.at(int(client.session().state()));
              }},
@@ -273,11 +286,13 @@ private Q_SLOTS:
         // Plain unless a script says otherwise.
         m_client->settings().setClearTextAllowed(m_server->address, true);
         m_lines.clear(), m_style.clear(), m_boxes = 0, m_lastBox.clear(), m_notice.clear();
+        m_errors.clear();
         m_asked.clear(), m_names.clear();
         listen();
     }
     void cleanup()
     {
+        m_full.reset();
         m_client.reset();
         m_server.reset();
     }
@@ -348,6 +363,9 @@ private Q_SLOTS:
         };
         for (QString &row : reads)
             row.replace(" => ", " => as luis; list bob\r\n; ");
+        const QString unkept = "No se pudo guardar en DIR/config/korvex-mensajero/secretos.json "
+                               "(File too large). Las claves y contraseñas que ya estaban "
+                               "guardadas siguen ahí, pero las nuevas no se han guardado.";
         scriptRows(reads + QStringList{
             "a server that offers framing => as luis; framing=plain; serve OFFER|frame; "
             "framing=accepted; sent=ACCEPT|frame~; serve ACCEPTED|frame~NICK|ana~NICK|pe; "
@@ -388,6 +406,11 @@ private Q_SLOTS:
             "session=lost; sent=ACCEPT|frame|tls~LOGIN|luis|t1|KEY1~; crash; login luis; "
             "connections=5; sent=ACCEPT|frame|tls~LOGIN|luis|t1|KEY1~; login LUIS; "
             "connections=6; sent=ACCEPT|frame|tls~LOGIN|LUIS||KEY1~",
+            // A full disk: the file as it was, the user told once, and the key never sent.
+            "a key that cannot be kept is not sent => tls; secrets {\"x\": \"y\"}; full 10; "
+            "greet 0 OFFER|frame|tls|keep; login luis; sent=ACCEPT|frame|tls~LOGIN|luis~; "
+            "secrets={\"x\": \"y\"}; told=2 " + unkept + "; drop; session=lost; "
+            "sent=ACCEPT|frame|tls~LOGIN|luis~; secrets={\"x\": \"y\"}; told=2 " + unkept,
             "own lines with ids, marked as the server says => tls; greet 0 OFFER|frame|tls|keep; "
             "login luis; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~; read PM|luis|ana|hola; "
             "say 0 uno; say 0 dos; sent=PM|ana|luis|uno|ID1~PM|ana|luis|dos|ID2~; "
