@@ -1,5 +1,6 @@
 #include "core/secret_store.h"
 
+#include "protocol/wire.h"
 #include "storage/whole_file.h"
 
 #include <QDir>
@@ -59,17 +60,26 @@ QString SecretStore::passwordKey(const QString &address, const QString &certific
                                  : QStringLiteral(", certificado ") + certificate);
 }
 
-QString SecretStore::claimKey(const QString &certificate, const QString &nickname)
+QStringList SecretStore::claimKeys(const QString &certificate, const QString &nickname)
 {
-    // The server compares nicknames with case folded: one key for every spelling.
-    return QStringLiteral("clave del apodo ") + nickname.toCaseFolded()
-        + QStringLiteral(", certificado ") + certificate;
+    const auto key = [&](const QString &form) -> QString {
+        return QStringLiteral("clave del apodo ") + form + QStringLiteral(", certificado ")
+            + certificate;
+    };
+    QStringList names{key(wire::nicknameForm(nickname)), key(nickname.toCaseFolded())};
+    names.removeDuplicates();
+    return names;
 }
 
-QString SecretStore::tokenKey(const QString &address, const QString &nickname)
+QStringList SecretStore::tokenKeys(const QString &address, const QString &nickname)
 {
-    return QStringLiteral("reconexión de ") + nickname + QStringLiteral(" en ")
-        + addressOf(address);
+    const auto key = [&](const QString &form) -> QString {
+        return QStringLiteral("reconexión de ") + form + QStringLiteral(" en ")
+            + addressOf(address);
+    };
+    QStringList names{key(wire::nicknameForm(nickname)), key(nickname)};
+    names.removeDuplicates();
+    return names;
 }
 
 SecretStore::SecretStore(Kind kind, QObject *parent)
@@ -104,6 +114,15 @@ void SecretStore::read(const QString &key, QObject *context,
                        std::function<void(const QString &value, bool read)> answer)
 {
     enqueue({key, QString(), false, true, context, std::move(answer)});
+}
+
+void SecretStore::read(const QStringList &names, QObject *context,
+                       std::function<void(const QString &value, bool read)> answer)
+{
+    Request request{names.value(0), QString(), false, true, context, std::move(answer)};
+    request.later = names.mid(1);
+    request.first = request.key;
+    enqueue(std::move(request));
 }
 
 void SecretStore::write(const QString &key, const QString &value, QObject *context,
@@ -213,8 +232,18 @@ bool SecretStore::applyToFile(const Request &request, QString &why)
 
 void SecretStore::finish(const QString &value, bool ok)
 {
-    const Request request = m_queue.dequeue();
     m_serving = false;
+    if (Request &head = m_queue.head();
+        !head.writes && ok && value.isEmpty() && !head.later.isEmpty()) {
+        // Not there: perhaps under the name an earlier version gave it.
+        head.key = head.later.takeFirst();
+        return serve();
+    }
+    const Request request = m_queue.dequeue();
+    // Found under an earlier name: under today's too, before anything asked after this read.
+    // The earlier entry stays; a key is never lost.
+    if (!value.isEmpty() && !request.first.isEmpty() && request.key != request.first)
+        m_queue.prepend({request.first, value, true, false, nullptr, {}});
     if (request.answer && (!request.bound || request.context))
         request.answer(value, ok);
     serve();

@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QQueue>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -31,11 +32,14 @@ public:
 
     // Where the secret of each kind is kept: a group's password under the certificate it was
     // given under (none: in clear); a log-in's secret by address and nickname; the key that
-    // claims a nickname by the certificate of the server that keeps the claim and the nickname
-    // case-folded.
+    // claims a nickname by the certificate of the server that keeps the claim and the nickname.
+    // Nicknames in the form the server compares them in (wire::nicknameForm), so that every
+    // spelling the server takes for the same nickname finds the same secret. Today's name
+    // first, then the one earlier versions kept the same secret under (the nickname exact for
+    // a log-in's secret, only case-folded for a key), where that differs.
     static QString passwordKey(const QString &address, const QString &certificate);
-    static QString tokenKey(const QString &address, const QString &nickname);
-    static QString claimKey(const QString &certificate, const QString &nickname);
+    static QStringList tokenKeys(const QString &address, const QString &nickname);
+    static QStringList claimKeys(const QString &certificate, const QString &nickname);
 
     explicit SecretStore(Kind kind = fromEnvironment(), QObject *parent = nullptr);
     ~SecretStore() override;
@@ -49,6 +53,10 @@ public:
     // The same, told too whether the store could be read: a keyring that refused, or a file
     // there but unreadable, may hold the secret all the same.
     void read(const QString &key, QObject *context,
+              std::function<void(const QString &value, bool read)> answer);
+    // The same under the first of the names that holds a secret. One found only under a later
+    // name (an earlier version's) is kept under the first too, and stays where it was.
+    void read(const QStringList &names, QObject *context,
               std::function<void(const QString &value, bool read)> answer);
     // An empty value forgets the key; `done`, if any, is told whether the change was kept.
     void write(const QString &key, const QString &value, QObject *context = nullptr,
@@ -67,6 +75,9 @@ private:
         bool bound = false;
         QPointer<QObject> context;
         std::function<void(const QString &value, bool ok)> answer;
+        // A read's names still to try, and the first one, for a secret found under another.
+        QStringList later = {};
+        QString first = {};
     };
 
     void enqueue(Request request);

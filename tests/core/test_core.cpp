@@ -20,6 +20,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <map>
@@ -179,11 +181,11 @@ class TestCore : public QObject {
                                        arg.endsWith("locked"));
              }},
             {"awayafter", [&] { client.settings().setAwayAfterMinutes(arg.toInt()); }},
-            // secrets TEXT: the secrets file holds this
+            // secrets TEXT: the secrets file holds this, FP standing for the server's certificate
             {"secrets", [&] {
                  QFile file(client.secrets().filePath());
                  QVERIFY(QDir().mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly));
-                 file.write(arg.toUtf8());
+                 file.write(QString(arg).replace("FP", certificateFingerprint(m_server->certificate)).toUtf8());
              }},
             // full BYTES: no file of the program may grow past so many bytes
             {"full", [&] { m_full.emplace(arg.toULongLong()); }},
@@ -239,6 +241,16 @@ class TestCore : public QObject {
             {"told", [&] {
                  return QString::number(m_errors.size()) + ' '
                      + QString(m_errors.value(m_errors.size() - 1)).replace(m_folders->path(), "DIR");
+             }},
+            // the secrets file's names, without certificates, each with its value's last line
+            {"keys", [&] {
+                 QFile file(client.secrets().filePath());
+                 QStringList keys;
+                 file.open(QIODevice::ReadOnly);
+                 const QVariantMap secrets = QJsonDocument::fromJson(file.readAll()).object().toVariantMap();
+                 for (auto [name, value] : secrets.asKeyValueRange())
+                     keys << name.section(", certificado ", 0, 0) + '=' + value.toString().section('\n', -1);
+                 return QString::fromLatin1(named(keys.join(',').toLatin1()));
              }},
             {"session", [&] {
                  return QStringList{"out", "connecting", "in", "lost"}.at(int(client.session().state()));
@@ -405,7 +417,17 @@ private Q_SLOTS:
             "connections=3; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~; serve TOKEN|t1~; drop; "
             "session=lost; sent=ACCEPT|frame|tls~LOGIN|luis|t1|KEY1~; crash; login luis; "
             "connections=5; sent=ACCEPT|frame|tls~LOGIN|luis|t1|KEY1~; login LUIS; "
-            "connections=6; sent=ACCEPT|frame|tls~LOGIN|LUIS||KEY1~",
+            "connections=6; sent=ACCEPT|frame|tls~LOGIN|LUIS|t1|KEY1~; login Lu1S; "
+            "connections=7; sent=ACCEPT|frame|tls~LOGIN|Lu1S|t1|KEY1~; "
+            "keys=clave del apodo luls=KEY1,reconexión de luls en 127.0.0.13=t1",
+            // Under the nickname as an earlier version named them: found, and kept under
+            // today's name too.
+            "secrets kept under earlier names => tls; secrets {\"clave del apodo luis, certificado "
+            "FP\": \"" + QString(64, 'c') + "\", \"reconexión de Luis en 127.0.0.13\": \"FP\\nt0\"}; "
+            "greet 0 OFFER|frame|tls|keep; login Luis; sent=ACCEPT|frame|tls~LOGIN|Luis|t0|KEY1~; "
+            "keys=clave del apodo luis=KEY1,clave del apodo luls=KEY1,reconexión de Luis en "
+            "127.0.0.13=t0,reconexión de luls en 127.0.0.13=t0; logout; "
+            "keys=clave del apodo luis=KEY1,clave del apodo luls=KEY1",
             // A full disk: the file as it was, the user told once, and the key never sent.
             "a key that cannot be kept is not sent => tls; secrets {\"x\": \"y\"}; full 10; "
             "greet 0 OFFER|frame|tls|keep; login luis; sent=ACCEPT|frame|tls~LOGIN|luis~; "
