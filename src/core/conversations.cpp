@@ -206,24 +206,38 @@ bool Conversations::markOwn(const QString &ref, history::Mark mark, const QStrin
     return true;
 }
 
-void Conversations::acknowledge(const QString &from, const QString &ref)
+void Conversations::acknowledge(const QString &from, const QString &ref, bool stored)
 {
-    queue(wire::Received, from, ref);
+    queue(wire::Received, from, ref, stored);
 }
 
-void Conversations::queue(const QString &command, const QString &from, const QString &ref)
+void Conversations::queue(const QString &command, const QString &from, const QString &ref,
+                          bool stored)
 {
     if (m_acknowledgements.isEmpty())
         QMetaObject::invokeMethod(this, &Conversations::sendAcknowledgements, Qt::QueuedConnection);
-    m_acknowledgements.append({command, from, ref});
+    m_acknowledgements.append({command, from, ref, stored});
 }
 
 void Conversations::sendAcknowledgements()
 {
-    // The server forgets a line once told it is stored: it must be, on disk where it is kept.
-    m_client.history().flush();
-    for (const Acknowledgement &a : std::exchange(m_acknowledgements, {}))
-        m_client.outbox().acknowledge(a.command, a.from, a.ref);
+    // The server forgets a line once told it is stored: it must be on disk. A line the file
+    // could not take (full, damaged...) is not answered: the server keeps it and sends it again
+    // at the next log-in. Where the user turned keeping off, lines are answered all the same:
+    // not keeping them was the user's choice.
+    const bool onDisk = m_client.history().flush() || !m_client.settings().keepsHistory();
+    for (const Acknowledgement &a : std::exchange(m_acknowledgements, {})) {
+        if (a.command != wire::Received || !a.stored || onDisk) {
+            m_client.outbox().acknowledge(a.command, a.from, a.ref);
+        } else if (!std::exchange(m_toldUnstored, true)) {
+            // After the history's own word on its file, which it sends the same way.
+            QMetaObject::invokeMethod(this, [this] {
+                m_client.showError(QStringLiteral(
+                    "Algunos mensajes recibidos no se han podido guardar en el disco. El servidor "
+                    "los conserva y te los volverá a enviar la próxima vez que entres."));
+            }, Qt::QueuedConnection);
+        }
+    }
 }
 
 void Conversations::administratorNotice(const QString &text)

@@ -73,8 +73,9 @@ public:
     // The server's mark on the user's line with this id; a failure's text goes to its
     // conversation as a notice. false when the history holds no line of the user with this id.
     bool markOwn(const QString &ref, history::Mark mark, const QString &text);
-    // A line with an id came from this writer: once it is stored, the server is told.
-    void acknowledge(const QString &from, const QString &ref);
+    // A line with an id came from this writer: the server is told once the line is on disk
+    // (`stored`), or at once for a line not stored at all (a blocked writer's).
+    void acknowledge(const QString &from, const QString &ref, bool stored = true);
     // A line about the conversation rather than in it.
     void notice(int slot, const QString &text);
     // Someone else's line has been shown: counted unread, and told for the signs of new lines.
@@ -114,13 +115,15 @@ private:
         QString command;
         QString from;
         QString ref;
+        bool stored = true;
     };
 
     Private *slot(int index);
     void add(int slot, history::Kind kind, const QString &writer, const QString &text,
              const QString &ref = {}, history::Mark mark = history::Mark::None,
              const QDateTime &at = {});
-    void queue(const QString &command, const QString &from, const QString &ref);
+    void queue(const QString &command, const QString &from, const QString &ref,
+               bool stored = true);
     // At the next turn of the event loop: the history on disk, then the server told.
     void sendAcknowledgements();
 
@@ -128,4 +131,5 @@ private:
     std::vector<Private> m_slots;
     int m_roomUnread = 0;
     QList<Acknowledgement> m_acknowledgements;
+    bool m_toldUnstored = false;
 };

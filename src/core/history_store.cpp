@@ -404,14 +404,14 @@ qint64 HistoryStore::append(const Conversation &c, Kind kind, const QString &wri
     return id;
 }
 
-void HistoryStore::flush()
+bool HistoryStore::flush()
 {
     m_flushTimer.stop();
     if (m_pending.isEmpty())
-        return;
+        return isKeeping();
     if (isKeeping() && writeBatch()) {
         m_pending.clear();
-        return;
+        return true;
     }
     // Whatever could not be written stays readable for this run.
     const QSqlError error = m_error;
@@ -419,6 +419,7 @@ void HistoryStore::flush()
     m_pending.clear();
     if (!m_failed)
         fail(reasonOf(error));
+    return false;
 }
 
 bool HistoryStore::writeBatch()

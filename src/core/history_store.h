@@ -105,7 +105,9 @@ public:
                                int limit = 200);
     // Deletes every line of the conversation ("Borrar historial").
     void clear(const history::Conversation &c);
-    void flush();
+    // Writes the pending lines now. Whether every line handed to the store is on disk: false
+    // once the file has failed, and while keeping is off.
+    bool flush();
 
     // For tests: the file may grow to this many pages and no more, as if the disk were full.
     void setMaxPages(int pages);

@@ -189,6 +189,7 @@ class TestCore : public QObject {
              }},
             // full BYTES: no file of the program may grow past so many bytes
             {"full", [&] { m_full.emplace(arg.toULongLong()); }},
+            {"keep", [&] { client.keepHistory(arg == "on"); }},
             // The program ends without logging out, and starts again on the same folders.
             {"crash", [&] { m_client = std::make_unique<Client>(); listen(); }},
         };
@@ -311,7 +312,10 @@ private Q_SLOTS:
 
     void scripts_data()
     {
-        const QString id1(32, 'a'), id2 = QString(31, 'b') + '0';
+        const QString id1(32, 'a'), id2 = QString(31, 'b') + '0', id3(32, 'c');
+        const QString unstored = "Algunos mensajes recibidos no se han podido guardar en el disco. "
+                                 "El servidor los conserva y te los volverá a enviar la próxima "
+                                 "vez que entres.";
         QString many;
         for (int i = 0; i < 40; ++i)
             many += "read PM|luis|w" + QString::number(i) + "|hola; ";
@@ -452,6 +456,15 @@ private Q_SLOTS:
             "choose away; idle 0; state=Ausente; awayafter 0; choose available; idle 99999; "
             "state=; choose busy " + QString(81, 'x') + "; sent=STATE|away|~STATE|available|~"
             "STATE|busy|" + QString(80, 'x') + "~",
+            // The server forgets a line once it is answered: only lines on the disk are.
+            "a full disk: no RECEIVED for lines it did not take, told once => as luis; "
+            "list bob\r\n; sent=; full 10; "
+            "read PM|luis|ana|hola|" + id1 + "|2026-12-07T14:39:57Z; read PM|luis|bob|x|" + id2
+            + "; sent=IGNORE|luis|bobRECEIVED|bob|ID1; told=2 " + unstored + "; read PM|luis|ana|"
+            "otra|" + id3 + "; read PM|luis|ana|hola|" + id1 + "; sent=; told=2 " + unstored
+            + "; pm0=[blue*]ana : [black]hola\n[blue*]ana : [black]otra\n",
+            "keeping turned off: RECEIVED all the same => as luis; keep off; full 10; "
+            "read PM|luis|ana|hola|" + id1 + "; sent=RECEIVED|ana|ID1; told=0 ",
             "secrets that cannot be read: no key made or written, lines without ids => "
             "secrets {roto; tls; greet 0 OFFER|frame|tls|keep; login luis; "
             "sent=ACCEPT|frame|tls~LOGIN|luis~; read PM|luis|ana|hola; say 0 uno; "

@@ -94,6 +94,7 @@ private Q_SLOTS:
         QVERIFY(std::tuple(lines[0].at, lines[0].writer, lines[0].kind, lines[1].kind, lines[1].id)
                 == std::tuple(at, QString("Ana"), Kind::Theirs, Kind::Notice, id));
         QCOMPARE_GT(put(ana, "después"), id);
+        QVERIFY(m_store->flush());
     }
 
     void paging_data()
@@ -269,7 +270,7 @@ private Q_SLOTS:
                 put(room, QString(200, 'x'));
         }
         put(room, "última canción");
-        store.flush();
+        QVERIFY(!store.flush());
         QVERIFY(!store.isKeeping());
         QCOMPARE(texts(store.search("cancion")), "última canción|primera canción");
         QCOMPARE(store.before(room, HistoryStore::Newest, 1000).size(),
