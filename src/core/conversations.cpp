@@ -6,7 +6,25 @@
 #include "core/settings.h"
 #include "protocol/wire.h"
 
-Conversations::Conversations(Client &client) : QObject(&client), m_client(client) {}
+namespace {
+// Lines sent again at a log-in: the newest so many, and none older than the server keeps one.
+constexpr int kAgainMost = 200;
+constexpr int kAgainDays = 30;
+// At most ten lines and 32 KiB a second, half of what the server takes from a connection before
+// it closes it as a flood (20 messages, 64 KiB): what the user sends meanwhile still fits.
+constexpr qint64 kAgainGapMs = 100;
+constexpr qint64 kAgainBytesPerSecond = 32 * 1024;
+// The marks the server held for the user come right after the log-in; the lines they reach
+// need not go again.
+constexpr int kAgainAfterMs = 1000;
+} // namespace
+
+Conversations::Conversations(Client &client) : QObject(&client), m_client(client)
+{
+    m_againTimer.setSingleShot(true);
+    m_againTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_againTimer, &QTimer::timeout, this, &Conversations::sendNextAgain);
+}
 
 const Conversations::Private *Conversations::at(int slot) const
 {
@@ -189,6 +207,7 @@ void Conversations::add(int index, history::Kind kind, const QString &writer, co
 
 bool Conversations::markOwn(const QString &ref, history::Mark mark, const QString &text)
 {
+    m_again.removeIf([&](const history::Hit &hit) { return hit.line.ref == ref; });
     bool known = false;
     const std::optional<history::Conversation> conversation =
         m_client.history().setMark(history::Kind::Mine, ref, mark, {}, &known);
@@ -238,6 +257,28 @@ void Conversations::sendAcknowledgements()
             }, Qt::QueuedConnection);
         }
     }
+}
+
+void Conversations::sendAgain()
+{
+    m_again = m_client.history().sending(kAgainMost,
+                                         QDateTime::currentDateTimeUtc().addDays(-kAgainDays));
+    m_againTimer.start(kAgainAfterMs);
+}
+
+void Conversations::sendNextAgain()
+{
+    // Only on the log-in they were found for: after a loss, the next one looks for them anew.
+    Session &session = m_client.session();
+    if (m_again.isEmpty() || !session.keyed() || session.state() != Session::State::LoggedIn
+        || !m_client.isConnected())
+        return m_again.clear();
+    // As it went the first time; its window goes on showing it as it is.
+    const history::Hit hit = m_again.takeFirst();
+    m_client.outbox().privateLine(hit.conversation.correspondent, hit.line.writer, hit.line.text,
+                                  hit.line.ref);
+    m_againTimer.start(std::max(kAgainGapMs,
+                                qint64(hit.line.text.size()) * 1000 / kAgainBytesPerSecond));
 }
 
 void Conversations::administratorNotice(const QString &text)

@@ -155,6 +155,10 @@ void Session::sendLogIn(const QString &key)
         m_client.outbox().enterRoom();
     if (reconnected && !std::exchange(m_quietReturn, false))
         tellWindows(QStringLiteral("<Conexión restablecida>"));
+    // Lines a server stopped by force held only in memory are gone, and no mark will come for
+    // them: they go again, with the ids the server and the recipient know them by.
+    if (m_keyed)
+        m_client.conversations().sendAgain();
 }
 
 void Session::failed()

@@ -253,6 +253,15 @@ class TestCore : public QObject {
                      keys << name.section(", certificado ", 0, 0) + '=' + value.toString().section('\n', -1);
                  return QString::fromLatin1(named(keys.join(',').toLatin1()));
              }},
+            // the private lines the newest connection brought, and whether they came apart
+            {"pacing", [&] {
+                 QList<qint64> at;
+                 for (const auto &[ms, data] : m_server->reads)
+                     for (qsizetype i = data.count(bytes("PM|")); i > 0; --i)
+                         at << ms;
+                 const bool apart = at.size() > 1 && at.last() - at.first() >= 50 * (at.size() - 1);
+                 return QString::number(at.size()) + (apart ? " paced" : " at once");
+             }},
             {"session", [&] {
                  return QStringList{"out", "connecting", "in", "lost"}.at(int(client.session().state()));
              }},
@@ -316,9 +325,11 @@ private Q_SLOTS:
         const QString unstored = "Algunos mensajes recibidos no se han podido guardar en el disco. "
                                  "El servidor los conserva y te los volverá a enviar la próxima "
                                  "vez que entres.";
-        QString many;
+        QString many, again;
         for (int i = 0; i < 40; ++i)
             many += "read PM|luis|w" + QString::number(i) + "|hola; ";
+        for (int i = 1; i <= 6; ++i)
+            again += "PM|ana|luis|x|ID" + QString::number(i) + '~';
         // Logged in as luis with bob blocked, the client handles these reads ("sent" is what it
         // answered).
         QStringList reads = {
@@ -465,6 +476,13 @@ private Q_SLOTS:
             + "; pm0=[blue*]ana : [black]hola\n[blue*]ana : [black]otra\n",
             "keeping turned off: RECEIVED all the same => as luis; keep off; full 10; "
             "read PM|luis|ana|hola|" + id1 + "; sent=RECEIVED|ana|ID1; told=0 ",
+            // A server stopped by force loses the lines it held in memory: they go again.
+            "lines no mark reached go again at the next log-in with the key, paced => tls; "
+            "greet 0 OFFER|frame|tls|keep; login luis; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~; "
+            "read PM|luis|ana|hola; 6* say 0 x; sent=" + again + "; read MARK|ID1|kept; drop; "
+            "session=lost; pacing=5 paced; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~"
+            + again.section('~', 1) + "; store0=hola:0,x:2,x:1,x:1,x:1,x:1,x:1,"
+            "<Conexión perdida>:0,<Conexión restablecida>:0",
             "secrets that cannot be read: no key made or written, lines without ids => "
             "secrets {roto; tls; greet 0 OFFER|frame|tls|keep; login luis; "
             "sent=ACCEPT|frame|tls~LOGIN|luis~; read PM|luis|ana|hola; say 0 uno; "
