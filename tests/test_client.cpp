@@ -134,6 +134,8 @@ private Q_SLOTS:
             "a nickname the wire cannot carry => nick Łukasz; host SERVER; go; error=El nickname "
             "lleva caracteres que no se pueden enviar. Usa letras latinas, cifras y signos.; "
             "connected=0",
+            "the nickname box takes no more than the server does => nick " + QString(31, 'x')
+                + "; host SERVER; loginboxes=" + QString(30, 'x') + " SERVER",
             "refresh and the room need a connection => refresh; status=No Conectado; list x; "
             "chat; status=No Conectado; room; status=No Conectado; connected=0",
             "refresh keeps only the root => as luis ana,pepe; refresh; nodes=; "

@@ -42,6 +42,7 @@ Client::Client(QObject *parent)
     m_settings->movePasswords(*m_secrets);
     connect(&socket(), &ClientSocket::dataArrival, m_dispatcher, &Dispatcher::dataArrival);
     connect(m_history, &HistoryStore::notKept, this, &Client::showError);
+    connect(m_secrets, &SecretStore::notKept, this, &Client::showError);
     m_history->setKeeping(m_settings->keepsHistory());
     m_history->setRetentionDays(m_settings->retentionDays());
 }

@@ -6,7 +6,25 @@
 #include "core/settings.h"
 #include "protocol/wire.h"
 
-Conversations::Conversations(Client &client) : QObject(&client), m_client(client) {}
+namespace {
+// Lines sent again at a log-in: the newest so many, and none older than the server keeps one.
+constexpr int kAgainMost = 200;
+constexpr int kAgainDays = 30;
+// At most ten lines and 32 KiB a second, half of what the server takes from a connection before
+// it closes it as a flood (20 messages, 64 KiB): what the user sends meanwhile still fits.
+constexpr qint64 kAgainGapMs = 100;
+constexpr qint64 kAgainBytesPerSecond = 32 * 1024;
+// The marks the server held for the user come right after the log-in; the lines they reach
+// need not go again.
+constexpr int kAgainAfterMs = 1000;
+} // namespace
+
+Conversations::Conversations(Client &client) : QObject(&client), m_client(client)
+{
+    m_againTimer.setSingleShot(true);
+    m_againTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_againTimer, &QTimer::timeout, this, &Conversations::sendNextAgain);
+}
 
 const Conversations::Private *Conversations::at(int slot) const
 {
@@ -189,6 +207,7 @@ void Conversations::add(int index, history::Kind kind, const QString &writer, co
 
 bool Conversations::markOwn(const QString &ref, history::Mark mark, const QString &text)
 {
+    m_again.removeIf([&](const history::Hit &hit) { return hit.line.ref == ref; });
     bool known = false;
     const std::optional<history::Conversation> conversation =
         m_client.history().setMark(history::Kind::Mine, ref, mark, {}, &known);
@@ -206,24 +225,60 @@ bool Conversations::markOwn(const QString &ref, history::Mark mark, const QStrin
     return true;
 }
 
-void Conversations::acknowledge(const QString &from, const QString &ref)
+void Conversations::acknowledge(const QString &from, const QString &ref, bool stored)
 {
-    queue(wire::Received, from, ref);
+    queue(wire::Received, from, ref, stored);
 }
 
-void Conversations::queue(const QString &command, const QString &from, const QString &ref)
+void Conversations::queue(const QString &command, const QString &from, const QString &ref,
+                          bool stored)
 {
     if (m_acknowledgements.isEmpty())
         QMetaObject::invokeMethod(this, &Conversations::sendAcknowledgements, Qt::QueuedConnection);
-    m_acknowledgements.append({command, from, ref});
+    m_acknowledgements.append({command, from, ref, stored});
 }
 
 void Conversations::sendAcknowledgements()
 {
-    // The server forgets a line once told it is stored: it must be, on disk where it is kept.
-    m_client.history().flush();
-    for (const Acknowledgement &a : std::exchange(m_acknowledgements, {}))
-        m_client.outbox().acknowledge(a.command, a.from, a.ref);
+    // The server forgets a line once told it is stored: it must be on disk. A line the file
+    // could not take (full, damaged...) is not answered: the server keeps it and sends it again
+    // at the next log-in. Where the user turned keeping off, lines are answered all the same:
+    // not keeping them was the user's choice.
+    const bool onDisk = m_client.history().flush() || !m_client.settings().keepsHistory();
+    for (const Acknowledgement &a : std::exchange(m_acknowledgements, {})) {
+        if (a.command != wire::Received || !a.stored || onDisk) {
+            m_client.outbox().acknowledge(a.command, a.from, a.ref);
+        } else if (!std::exchange(m_toldUnstored, true)) {
+            // After the history's own word on its file, which it sends the same way.
+            QMetaObject::invokeMethod(this, [this] {
+                m_client.showError(QStringLiteral(
+                    "Algunos mensajes recibidos no se han podido guardar en el disco. El servidor "
+                    "los conserva y te los volverá a enviar la próxima vez que entres."));
+            }, Qt::QueuedConnection);
+        }
+    }
+}
+
+void Conversations::sendAgain()
+{
+    m_again = m_client.history().sending(kAgainMost,
+                                         QDateTime::currentDateTimeUtc().addDays(-kAgainDays));
+    m_againTimer.start(kAgainAfterMs);
+}
+
+void Conversations::sendNextAgain()
+{
+    // Only on the log-in they were found for: after a loss, the next one looks for them anew.
+    Session &session = m_client.session();
+    if (m_again.isEmpty() || !session.keyed() || session.state() != Session::State::LoggedIn
+        || !m_client.isConnected())
+        return m_again.clear();
+    // As it went the first time; its window goes on showing it as it is.
+    const history::Hit hit = m_again.takeFirst();
+    m_client.outbox().privateLine(hit.conversation.correspondent, hit.line.writer, hit.line.text,
+                                  hit.line.ref);
+    m_againTimer.start(std::max(kAgainGapMs,
+                                qint64(hit.line.text.size()) * 1000 / kAgainBytesPerSecond));
 }
 
 void Conversations::administratorNotice(const QString &text)

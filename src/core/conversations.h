@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include "core/history_store.h"
 
@@ -73,8 +74,13 @@ public:
     // The server's mark on the user's line with this id; a failure's text goes to its
     // conversation as a notice. false when the history holds no line of the user with this id.
     bool markOwn(const QString &ref, history::Mark mark, const QString &text);
-    // A line with an id came from this writer: once it is stored, the server is told.
-    void acknowledge(const QString &from, const QString &ref);
+    // A line with an id came from this writer: the server is told once the line is on disk
+    // (`stored`), or at once for a line not stored at all (a blocked writer's).
+    void acknowledge(const QString &from, const QString &ref, bool stored = true);
+    // At a log-in with the nickname's key: the user's lines that no mark has reached yet go
+    // again, with their ids, a few at a time (see sendNextAgain). A server that lost them
+    // relays them; one that has them, and the recipient, drop them by id.
+    void sendAgain();
     // A line about the conversation rather than in it.
     void notice(int slot, const QString &text);
     // Someone else's line has been shown: counted unread, and told for the signs of new lines.
@@ -114,18 +120,25 @@ private:
         QString command;
         QString from;
         QString ref;
+        bool stored = true;
     };
 
     Private *slot(int index);
     void add(int slot, history::Kind kind, const QString &writer, const QString &text,
              const QString &ref = {}, history::Mark mark = history::Mark::None,
              const QDateTime &at = {});
-    void queue(const QString &command, const QString &from, const QString &ref);
+    void queue(const QString &command, const QString &from, const QString &ref,
+               bool stored = true);
     // At the next turn of the event loop: the history on disk, then the server told.
     void sendAcknowledgements();
+    void sendNextAgain();
 
     Client &m_client;
     std::vector<Private> m_slots;
     int m_roomUnread = 0;
     QList<Acknowledgement> m_acknowledgements;
+    bool m_toldUnstored = false;
+    // The user's lines still to go again, oldest first, and the pace they go at.
+    QList<history::Hit> m_again;
+    QTimer m_againTimer;
 };

@@ -87,13 +87,13 @@ void Dispatcher::pm(const wire::Message &message)
         return;
     Conversations &conversations = m_client.conversations();
     // Once stored, or when not shown at all, so that the server stops sending it.
-    const auto acknowledge = [&] {
+    const auto acknowledge = [&](bool stored = true) {
         if (!ref.isEmpty())
-            conversations.acknowledge(sender, ref);
+            conversations.acknowledge(sender, ref, stored);
     };
     if (block_list::contains(m_client.settings().blockList(), sender)) {
         m_client.outbox().ignore(sender);
-        return acknowledge();
+        return acknowledge(false);
     }
     // Sent again (the acknowledgement was lost): already here.
     if (!ref.isEmpty()

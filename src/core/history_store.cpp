@@ -404,14 +404,14 @@ qint64 HistoryStore::append(const Conversation &c, Kind kind, const QString &wri
     return id;
 }
 
-void HistoryStore::flush()
+bool HistoryStore::flush()
 {
     m_flushTimer.stop();
     if (m_pending.isEmpty())
-        return;
+        return isKeeping();
     if (isKeeping() && writeBatch()) {
         m_pending.clear();
-        return;
+        return true;
     }
     // Whatever could not be written stays readable for this run.
     const QSqlError error = m_error;
@@ -419,6 +419,7 @@ void HistoryStore::flush()
     m_pending.clear();
     if (!m_failed)
         fail(reasonOf(error));
+    return false;
 }
 
 bool HistoryStore::writeBatch()
@@ -622,6 +623,44 @@ QList<Hit> HistoryStore::search(const QString &words, const std::optional<Conver
     if (hits.size() > limit)
         hits.resize(limit);
     return hits;
+}
+
+QList<Hit> HistoryStore::sending(int count, const QDateTime &since)
+{
+    flush();
+    QList<Hit> lines;
+    const qint64 from = since.toMSecsSinceEpoch();
+    if (m_readable) {
+        const qint64 account = accountRow(m_account, false);
+        QSqlQuery query(m_db);
+        query.setForwardOnly(true);
+        query.prepare(QStringLiteral("SELECT ") + kColumns + QStringLiteral(
+            ", c.correspondent FROM lines l JOIN conversations c ON c.id = l.conversation "
+            "WHERE c.account = ? AND c.type = ? AND l.kind = ? AND l.mark = ? AND l.at >= ? "
+            "AND l.ref IS NOT NULL ORDER BY l.id DESC LIMIT ?"));
+        for (const QVariant &value : QVariantList{account, int(Conversation::Private),
+                                                  int(Kind::Mine), int(history::Mark::Sending),
+                                                  from, count})
+            query.addBindValue(value);
+        if (account < 0 || !exec(query)) {
+            readFailed();
+        } else {
+            while (query.next())
+                lines.append({{Conversation::Private, query.value(7).toString()}, lineOf(query)});
+        }
+    }
+    for (const Entry &e : std::as_const(m_memory)) {
+        if (e.account == m_account && e.conversation.type == Conversation::Private
+            && e.line.kind == Kind::Mine && e.line.mark == history::Mark::Sending
+            && !e.line.ref.isEmpty() && e.line.at.toMSecsSinceEpoch() >= from)
+            lines.append({e.conversation, e.line});
+    }
+    std::sort(lines.begin(), lines.end(),
+              [](const Hit &a, const Hit &b) { return a.line.id > b.line.id; });
+    if (lines.size() > count)
+        lines.resize(std::max(count, 0));
+    std::reverse(lines.begin(), lines.end());
+    return lines;
 }
 
 void HistoryStore::setMaxPages(int pages)

@@ -103,9 +103,14 @@ public:
     QList<history::Hit> search(const QString &words,
                                const std::optional<history::Conversation> &within = {},
                                int limit = 200);
+    // The current account's own private lines still waiting for their first mark (Sending),
+    // written at `since` or later: the newest `count` of them, oldest first.
+    QList<history::Hit> sending(int count, const QDateTime &since);
     // Deletes every line of the conversation ("Borrar historial").
     void clear(const history::Conversation &c);
-    void flush();
+    // Writes the pending lines now. Whether every line handed to the store is on disk: false
+    // once the file has failed, and while keeping is off.
+    bool flush();
 
     // For tests: the file may grow to this many pages and no more, as if the disk were full.
     void setMaxPages(int pages);

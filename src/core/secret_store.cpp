@@ -1,12 +1,14 @@
 #include "core/secret_store.h"
 
+#include "protocol/wire.h"
+#include "storage/whole_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 #include <qt6keychain/keychain.h>
@@ -36,16 +38,12 @@ bool readFile(const QString &path, QJsonObject &secrets)
     return bytes.isEmpty() || (error.error == QJsonParseError::NoError && document.isObject());
 }
 
-bool writeFile(const QString &path, const QJsonObject &secrets)
+// Why the secrets could not be written; empty when they were.
+QString writeFile(const QString &path, const QJsonObject &secrets)
 {
     QDir().mkpath(QFileInfo(QFileInfo(path).path()).path());
     QDir().mkdir(QFileInfo(path).path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QSaveFile file(path);
-    // A new file would take the umask's permissions: the temporary one is the user's alone
-    // before a byte is in it.
-    return file.open(QIODevice::WriteOnly)
-        && file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
-        && file.write(QJsonDocument(secrets).toJson()) >= 0 && file.commit();
+    return storage::writeWholeFile(path, QJsonDocument(secrets).toJson(), 0600);
 }
 } // namespace
 
@@ -62,17 +60,26 @@ QString SecretStore::passwordKey(const QString &address, const QString &certific
                                  : QStringLiteral(", certificado ") + certificate);
 }
 
-QString SecretStore::claimKey(const QString &certificate, const QString &nickname)
+QStringList SecretStore::claimKeys(const QString &certificate, const QString &nickname)
 {
-    // The server compares nicknames with case folded: one key for every spelling.
-    return QStringLiteral("clave del apodo ") + nickname.toCaseFolded()
-        + QStringLiteral(", certificado ") + certificate;
+    const auto key = [&](const QString &form) -> QString {
+        return QStringLiteral("clave del apodo ") + form + QStringLiteral(", certificado ")
+            + certificate;
+    };
+    QStringList names{key(wire::nicknameForm(nickname)), key(nickname.toCaseFolded())};
+    names.removeDuplicates();
+    return names;
 }
 
-QString SecretStore::tokenKey(const QString &address, const QString &nickname)
+QStringList SecretStore::tokenKeys(const QString &address, const QString &nickname)
 {
-    return QStringLiteral("reconexión de ") + nickname + QStringLiteral(" en ")
-        + addressOf(address);
+    const auto key = [&](const QString &form) -> QString {
+        return QStringLiteral("reconexión de ") + form + QStringLiteral(" en ")
+            + addressOf(address);
+    };
+    QStringList names{key(wire::nicknameForm(nickname)), key(nickname)};
+    names.removeDuplicates();
+    return names;
 }
 
 SecretStore::SecretStore(Kind kind, QObject *parent)
@@ -89,9 +96,10 @@ SecretStore::~SecretStore()
     // keyring's jobs end with it.
     m_ending = true;
     if (m_kind == Kind::File) {
+        QString why;
         for (const Request &request : std::as_const(m_queue)) {
             if (request.writes)
-                applyToFile(request);
+                applyToFile(request, why);
         }
     }
 }
@@ -106,6 +114,15 @@ void SecretStore::read(const QString &key, QObject *context,
                        std::function<void(const QString &value, bool read)> answer)
 {
     enqueue({key, QString(), false, true, context, std::move(answer)});
+}
+
+void SecretStore::read(const QStringList &names, QObject *context,
+                       std::function<void(const QString &value, bool read)> answer)
+{
+    Request request{names.value(0), QString(), false, true, context, std::move(answer)};
+    request.later = names.mid(1);
+    request.first = request.key;
+    enqueue(std::move(request));
 }
 
 void SecretStore::write(const QString &key, const QString &value, QObject *context,
@@ -187,11 +204,17 @@ void SecretStore::serveFromFile()
         finish(secrets.value(request.key).toString(), read);
         return;
     }
-    const bool ok = applyToFile(request);
+    QString why;
+    const bool ok = applyToFile(request, why);
+    if (!why.isEmpty() && !std::exchange(m_told, true))
+        Q_EMIT notKept(QStringLiteral("No se pudo guardar en ") + QDir::toNativeSeparators(m_path)
+                       + QStringLiteral(" (") + why
+                       + QStringLiteral("). Las claves y contraseñas que ya estaban guardadas "
+                                        "siguen ahí, pero las nuevas no se han guardado."));
     finish(QString(), ok);
 }
 
-bool SecretStore::applyToFile(const Request &request)
+bool SecretStore::applyToFile(const Request &request, QString &why)
 {
     QJsonObject secrets;
     if (!readFile(m_path, secrets))
@@ -203,13 +226,24 @@ bool SecretStore::applyToFile(const Request &request)
     } else {
         secrets.insert(request.key, request.value);
     }
-    return writeFile(m_path, secrets);
+    why = writeFile(m_path, secrets);
+    return why.isEmpty();
 }
 
 void SecretStore::finish(const QString &value, bool ok)
 {
-    const Request request = m_queue.dequeue();
     m_serving = false;
+    if (Request &head = m_queue.head();
+        !head.writes && ok && value.isEmpty() && !head.later.isEmpty()) {
+        // Not there: perhaps under the name an earlier version gave it.
+        head.key = head.later.takeFirst();
+        return serve();
+    }
+    const Request request = m_queue.dequeue();
+    // Found under an earlier name: under today's too, before anything asked after this read.
+    // The earlier entry stays; a key is never lost.
+    if (!value.isEmpty() && !request.first.isEmpty() && request.key != request.first)
+        m_queue.prepend({request.first, value, true, false, nullptr, {}});
     if (request.answer && (!request.bound || request.context))
         request.answer(value, ok);
     serve();

@@ -52,8 +52,8 @@ void Session::logIn(const QString &nickname, const QString &host)
     m_client.history().setAccount(host, nickname);
     // The secret of a run that ended without logging out takes the nickname back from the
     // connection the server may still hold; nothing goes out before the store has answered.
-    m_client.secrets().read(SecretStore::tokenKey(host, nickname), this,
-                            [this, choice](const QString &kept) {
+    m_client.secrets().read(SecretStore::tokenKeys(host, nickname), this,
+                            [this, choice](const QString &kept, bool) {
                                 if (choice != m_choices)
                                     return;
                                 m_tokenCertificate = kept.section(u'\n', 0, 0);
@@ -102,13 +102,14 @@ void Session::connected()
     // store lost would lock the user out of the nickname). Nothing goes out before.
     if (!m_socket->keeps())
         return sendLogIn(QString());
-    const QString name = SecretStore::claimKey(m_socket->fingerprint(), m_nickname);
+    const QStringList names = SecretStore::claimKeys(m_socket->fingerprint(), m_nickname);
+    const QString name = names.first();
     m_awaitingKey = true;
     const auto current = [this, connection = m_connections] {
         return m_awaitingKey && connection == m_connections
             && m_socket->state() == ClientSocket::Connected;
     };
-    m_client.secrets().read(name, this, [this, current, name](const QString &kept, bool read) {
+    m_client.secrets().read(names, this, [this, current, name](const QString &kept, bool read) {
         if (!current())
             return;
         // A store that could not be read may well hold the key: a new one written over it
@@ -154,6 +155,10 @@ void Session::sendLogIn(const QString &key)
         m_client.outbox().enterRoom();
     if (reconnected && !std::exchange(m_quietReturn, false))
         tellWindows(QStringLiteral("<Conexión restablecida>"));
+    // Lines a server stopped by force held only in memory are gone, and no mark will come for
+    // them: they go again, with the ids the server and the recipient know them by.
+    if (m_keyed)
+        m_client.conversations().sendAgain();
 }
 
 void Session::failed()
@@ -201,15 +206,20 @@ void Session::setToken(const QString &token)
     m_token = token;
     m_tokenCertificate = m_socket->fingerprint();
     // Kept with its certificate for a run after this one, should this one end without leaving.
-    m_client.secrets().write(SecretStore::tokenKey(m_host, m_nickname),
-                             token.isEmpty() ? QString() : m_tokenCertificate + u'\n' + token);
+    if (token.isEmpty())
+        return forgetToken();
+    m_client.secrets().write(SecretStore::tokenKeys(m_host, m_nickname).first(),
+                             m_tokenCertificate + u'\n' + token);
 }
 
 void Session::forgetToken()
 {
     m_token.clear();
-    if (!m_nickname.isEmpty())
-        m_client.secrets().write(SecretStore::tokenKey(m_host, m_nickname), QString());
+    // Under every name: one an earlier version left would bring the secret back.
+    if (!m_nickname.isEmpty()) {
+        for (const QString &name : SecretStore::tokenKeys(m_host, m_nickname))
+            m_client.secrets().write(name, QString());
+    }
 }
 
 void Session::refused(const QString &reason, const QString &text)

@@ -17,6 +17,8 @@ Login::Login(Client &core) : ui(new Ui::Login), m_core(core)
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
     placement::centre(this);
+    // The server refuses a longer nickname.
+    ui->txtUser->setMaxLength(wire::NicknameLength);
 
     connect(ui->cmdLogin, &QPushButton::clicked, this, &Login::cmdLoginClicked);
     connect(ui->txtUser, &QLineEdit::returnPressed, this, &Login::cmdLoginClicked);

@@ -1,5 +1,7 @@
 #include "server/secrets.h"
 
+#include "storage/whole_file.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -18,9 +20,7 @@
 #include <functional>
 #include <memory>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -76,27 +76,6 @@ std::pair<QByteArray, QByteArray> makeIdentity()
             pem([&](BIO *bio) { return PEM_write_bio_X509(bio, certificate.get()); })};
 }
 
-// Written whole under a temporary name and renamed, so that a crash leaves either no file or
-// the whole of it; created with its final permissions, never readable by others on the way.
-bool writeFile(const QString &path, const QByteArray &bytes, mode_t mode)
-{
-    const QByteArray temporary = QFile::encodeName(path + QStringLiteral(".new"));
-    ::unlink(temporary.constData());
-    const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0)
-        return false;
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n <= 0)
-            break;
-        done += n;
-    }
-    const bool ok = done == bytes.size() && ::fsync(fd) == 0;
-    ::close(fd);
-    return ok && ::rename(temporary.constData(), QFile::encodeName(path).constData()) == 0;
-}
-
 QByteArray readAll(const QString &path)
 {
     QFile file(path);
@@ -147,18 +126,33 @@ std::variant<TlsIdentity, QString> loadIdentity(const QString &folder)
         // The folder is the server's alone whatever the umask.
         const bool made = !QFileInfo::exists(folder) && QDir().mkpath(folder)
             && ::chmod(QFile::encodeName(folder).constData(), 0700) == 0;
-        if ((!made && !QFileInfo(folder).isDir()) || !writeFile(keyPath, key, 0600)
-            || !writeFile(certificatePath, certificate, 0644))
-            return QStringLiteral("cannot write the TLS key and certificate in ") + folder;
+        // Each whole or not at all, so that a full disk or a crash leaves no key cut short; and
+        // both or neither, so that the next start makes them anew. Nobody has seen them yet.
+        QString why = !made && !QFileInfo(folder).isDir()
+            ? QStringLiteral("not a folder")
+            : storage::writeWholeFile(keyPath, key, 0600);
+        if (why.isEmpty())
+            why = storage::writeWholeFile(certificatePath, certificate, 0644);
+        if (!why.isEmpty()) {
+            QFile::remove(keyPath);
+            QFile::remove(certificatePath);
+            return QStringLiteral("cannot write the TLS key and certificate in ") + folder
+                + QStringLiteral(": ") + why;
+        }
     }
     // Made apart: a folder from before tickets has a key and a certificate, and no ticket key.
     const QString ticketPath = folder + kTicketKeyFile;
     QByteArray ticketKey(kTicketKeyBytes, '\0');
-    if (!QFile::exists(ticketPath)
-        && (RAND_bytes(reinterpret_cast<unsigned char *>(ticketKey.data()), int(kTicketKeyBytes))
-                != 1
-            || !writeFile(ticketPath, ticketKey, 0600)))
-        return QStringLiteral("cannot write the TLS ticket key in ") + folder;
+    if (!QFile::exists(ticketPath)) {
+        const QString why =
+            RAND_bytes(reinterpret_cast<unsigned char *>(ticketKey.data()), int(kTicketKeyBytes))
+                == 1
+            ? storage::writeWholeFile(ticketPath, ticketKey, 0600)
+            : QStringLiteral("no random bytes");
+        if (!why.isEmpty())
+            return QStringLiteral("cannot write the TLS ticket key in ") + folder
+                + QStringLiteral(": ") + why;
+    }
     TlsIdentity identity{QSslKey(readAll(keyPath), QSsl::Ec),
                          QSslCertificate(readAll(certificatePath)), readAll(ticketPath)};
     if (identity.key.isNull() || identity.certificate.isNull())

@@ -15,14 +15,18 @@
 #include "protocol/client_socket.h"
 #include "server/secrets.h"
 #include "support/fake_server.h"
+#include "support/full_disk.h"
 #include "support/script.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <map>
 #include <memory>
+#include <optional>
 
 // The desktop as the tests say it is: each sample is answered by the test itself.
 class FakeIdle : public IdleSource {
@@ -42,6 +46,8 @@ class TestCore : public QObject {
     std::map<int, QString> m_lines, m_style;
     int m_boxes = 0;
     QString m_lastBox, m_notice;
+    QStringList m_errors;
+    std::optional<FullDisk> m_full;
     // The last certificate question, "known/seen", and its number.
     QString m_asked;
     quint64 m_question = 0;
@@ -95,6 +101,8 @@ class TestCore : public QObject {
                 [this](const QString &title, const QString &text) {
                     ++m_boxes, m_lastBox = title + ": " + text;
                 });
+        connect(m_client.get(), &Client::errorShown, this,
+                [this](const QString &text) { m_errors << text; });
         connect(&m_client->dispatcher(), &Dispatcher::noticeArrived, this,
                 [this](quint64, const QString &text) { m_notice = text; });
         connect(&m_client->session(), &Session::certificateQuestion, this,
@@ -173,12 +181,15 @@ class TestCore : public QObject {
                                        arg.endsWith("locked"));
              }},
             {"awayafter", [&] { client.settings().setAwayAfterMinutes(arg.toInt()); }},
-            // secrets TEXT: the secrets file holds this
+            // secrets TEXT: the secrets file holds this, FP standing for the server's certificate
             {"secrets", [&] {
                  QFile file(client.secrets().filePath());
                  QVERIFY(QDir().mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly));
-                 file.write(arg.toUtf8());
+                 file.write(QString(arg).replace("FP", certificateFingerprint(m_server->certificate)).toUtf8());
              }},
+            // full BYTES: no file of the program may grow past so many bytes
+            {"full", [&] { m_full.emplace(arg.toULongLong()); }},
+            {"keep", [&] { client.keepHistory(arg == "on"); }},
             // The program ends without logging out, and starts again on the same folders.
             {"crash", [&] { m_client = std::make_unique<Client>(); listen(); }},
         };
@@ -227,6 +238,30 @@ class TestCore : public QObject {
             {"room", [&] { return m_lines[Conversations::Room]; }},
             {"notice", [&] { return m_notice; }},
             {"boxes", [&] { return QString::number(m_boxes) + ' ' + m_lastBox; }},
+            // the errors the user was shown: how many, and the last one
+            {"told", [&] {
+                 return QString::number(m_errors.size()) + ' '
+                     + QString(m_errors.value(m_errors.size() - 1)).replace(m_folders->path(), "DIR");
+             }},
+            // the secrets file's names, without certificates, each with its value's last line
+            {"keys", [&] {
+                 QFile file(client.secrets().filePath());
+                 QStringList keys;
+                 file.open(QIODevice::ReadOnly);
+                 const QVariantMap secrets = QJsonDocument::fromJson(file.readAll()).object().toVariantMap();
+                 for (auto [name, value] : secrets.asKeyValueRange())
+                     keys << name.section(", certificado ", 0, 0) + '=' + value.toString().section('\n', -1);
+                 return QString::fromLatin1(named(keys.join(',').toLatin1()));
+             }},
+            // the private lines the newest connection brought, and whether they came apart
+            {"pacing", [&] {
+                 QList<qint64> at;
+                 for (const auto &[ms, data] : m_server->reads)
+                     for (qsizetype i = data.count(bytes("PM|")); i > 0; --i)
+                         at << ms;
+                 const bool apart = at.size() > 1 && at.last() - at.first() >= 50 * (at.size() - 1);
+                 return QString::number(at.size()) + (apart ? " paced" : " at once");
+             }},
             {"session", [&] {
                  return QStringList{"out", "connecting", "in", "lost"}.at(int(client.session().state()));
              }},
@@ -273,21 +308,28 @@ private Q_SLOTS:
         // Plain unless a script says otherwise.
         m_client->settings().setClearTextAllowed(m_server->address, true);
         m_lines.clear(), m_style.clear(), m_boxes = 0, m_lastBox.clear(), m_notice.clear();
+        m_errors.clear();
         m_asked.clear(), m_names.clear();
         listen();
     }
     void cleanup()
     {
+        m_full.reset();
         m_client.reset();
         m_server.reset();
     }
 
     void scripts_data()
     {
-        const QString id1(32, 'a'), id2 = QString(31, 'b') + '0';
-        QString many;
+        const QString id1(32, 'a'), id2 = QString(31, 'b') + '0', id3(32, 'c');
+        const QString unstored = "Algunos mensajes recibidos no se han podido guardar en el disco. "
+                                 "El servidor los conserva y te los volverá a enviar la próxima "
+                                 "vez que entres.";
+        QString many, again;
         for (int i = 0; i < 40; ++i)
             many += "read PM|luis|w" + QString::number(i) + "|hola; ";
+        for (int i = 1; i <= 6; ++i)
+            again += "PM|ana|luis|x|ID" + QString::number(i) + '~';
         // Logged in as luis with bob blocked, the client handles these reads ("sent" is what it
         // answered).
         QStringList reads = {
@@ -348,6 +390,9 @@ private Q_SLOTS:
         };
         for (QString &row : reads)
             row.replace(" => ", " => as luis; list bob\r\n; ");
+        const QString unkept = "No se pudo guardar en DIR/config/korvex-mensajero/secretos.json "
+                               "(File too large). Las claves y contraseñas que ya estaban "
+                               "guardadas siguen ahí, pero las nuevas no se han guardado.";
         scriptRows(reads + QStringList{
             "a server that offers framing => as luis; framing=plain; serve OFFER|frame; "
             "framing=accepted; sent=ACCEPT|frame~; serve ACCEPTED|frame~NICK|ana~NICK|pe; "
@@ -387,7 +432,22 @@ private Q_SLOTS:
             "connections=3; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~; serve TOKEN|t1~; drop; "
             "session=lost; sent=ACCEPT|frame|tls~LOGIN|luis|t1|KEY1~; crash; login luis; "
             "connections=5; sent=ACCEPT|frame|tls~LOGIN|luis|t1|KEY1~; login LUIS; "
-            "connections=6; sent=ACCEPT|frame|tls~LOGIN|LUIS||KEY1~",
+            "connections=6; sent=ACCEPT|frame|tls~LOGIN|LUIS|t1|KEY1~; login Lu1S; "
+            "connections=7; sent=ACCEPT|frame|tls~LOGIN|Lu1S|t1|KEY1~; "
+            "keys=clave del apodo luls=KEY1,reconexión de luls en 127.0.0.13=t1",
+            // Under the nickname as an earlier version named them: found, and kept under
+            // today's name too.
+            "secrets kept under earlier names => tls; secrets {\"clave del apodo luis, certificado "
+            "FP\": \"" + QString(64, 'c') + "\", \"reconexión de Luis en 127.0.0.13\": \"FP\\nt0\"}; "
+            "greet 0 OFFER|frame|tls|keep; login Luis; sent=ACCEPT|frame|tls~LOGIN|Luis|t0|KEY1~; "
+            "keys=clave del apodo luis=KEY1,clave del apodo luls=KEY1,reconexión de Luis en "
+            "127.0.0.13=t0,reconexión de luls en 127.0.0.13=t0; logout; "
+            "keys=clave del apodo luis=KEY1,clave del apodo luls=KEY1",
+            // A full disk: the file as it was, the user told once, and the key never sent.
+            "a key that cannot be kept is not sent => tls; secrets {\"x\": \"y\"}; full 10; "
+            "greet 0 OFFER|frame|tls|keep; login luis; sent=ACCEPT|frame|tls~LOGIN|luis~; "
+            "secrets={\"x\": \"y\"}; told=2 " + unkept + "; drop; session=lost; "
+            "sent=ACCEPT|frame|tls~LOGIN|luis~; secrets={\"x\": \"y\"}; told=2 " + unkept,
             "own lines with ids, marked as the server says => tls; greet 0 OFFER|frame|tls|keep; "
             "login luis; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~; read PM|luis|ana|hola; "
             "say 0 uno; say 0 dos; sent=PM|ana|luis|uno|ID1~PM|ana|luis|dos|ID2~; "
@@ -407,6 +467,22 @@ private Q_SLOTS:
             "choose away; idle 0; state=Ausente; awayafter 0; choose available; idle 99999; "
             "state=; choose busy " + QString(81, 'x') + "; sent=STATE|away|~STATE|available|~"
             "STATE|busy|" + QString(80, 'x') + "~",
+            // The server forgets a line once it is answered: only lines on the disk are.
+            "a full disk: no RECEIVED for lines it did not take, told once => as luis; "
+            "list bob\r\n; sent=; full 10; "
+            "read PM|luis|ana|hola|" + id1 + "|2026-12-07T14:39:57Z; read PM|luis|bob|x|" + id2
+            + "; sent=IGNORE|luis|bobRECEIVED|bob|ID1; told=2 " + unstored + "; read PM|luis|ana|"
+            "otra|" + id3 + "; read PM|luis|ana|hola|" + id1 + "; sent=; told=2 " + unstored
+            + "; pm0=[blue*]ana : [black]hola\n[blue*]ana : [black]otra\n",
+            "keeping turned off: RECEIVED all the same => as luis; keep off; full 10; "
+            "read PM|luis|ana|hola|" + id1 + "; sent=RECEIVED|ana|ID1; told=0 ",
+            // A server stopped by force loses the lines it held in memory: they go again.
+            "lines no mark reached go again at the next log-in with the key, paced => tls; "
+            "greet 0 OFFER|frame|tls|keep; login luis; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~; "
+            "read PM|luis|ana|hola; 6* say 0 x; sent=" + again + "; read MARK|ID1|kept; drop; "
+            "session=lost; pacing=5 paced; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~"
+            + again.section('~', 1) + "; store0=hola:0,x:2,x:1,x:1,x:1,x:1,x:1,"
+            "<Conexión perdida>:0,<Conexión restablecida>:0",
             "secrets that cannot be read: no key made or written, lines without ids => "
             "secrets {roto; tls; greet 0 OFFER|frame|tls|keep; login luis; "
             "sent=ACCEPT|frame|tls~LOGIN|luis~; read PM|luis|ana|hola; say 0 uno; "

@@ -94,6 +94,7 @@ private Q_SLOTS:
         QVERIFY(std::tuple(lines[0].at, lines[0].writer, lines[0].kind, lines[1].kind, lines[1].id)
                 == std::tuple(at, QString("Ana"), Kind::Theirs, Kind::Notice, id));
         QCOMPARE_GT(put(ana, "después"), id);
+        QVERIFY(m_store->flush());
     }
 
     void paging_data()
@@ -269,7 +270,7 @@ private Q_SLOTS:
                 put(room, QString(200, 'x'));
         }
         put(room, "última canción");
-        store.flush();
+        QVERIFY(!store.flush());
         QVERIFY(!store.isKeeping());
         QCOMPARE(texts(store.search("cancion")), "última canción|primera canción");
         QCOMPARE(store.before(room, HistoryStore::Newest, 1000).size(),
@@ -321,6 +322,37 @@ private Q_SLOTS:
         for (const history::Line &line : restart().before(ana, HistoryStore::Newest, 9))
             marks << line.text + ':' + line.ref + ':' + QString::number(int(line.mark));
         QCOMPARE(marks.join(' '), "antes::0 uno:r1:3 dos:r2:4");
+    }
+
+    // The account's own private lines no mark has reached, on disk or in memory: the newest so
+    // many, none older than asked, oldest first, each with its correspondent.
+    void linesStillSending()
+    {
+        using history::Mark;
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const Conversation pepe{Conversation::Private, "pepe"};
+        const auto line = [&](const Conversation &c, const QString &text, Mark mark = Mark::Sending,
+                              Kind kind = Kind::Mine, const QDateTime &at = {}) {
+            m_store->append(c, kind, "luis", text, at.isValid() ? at : now, text.left(3), mark);
+        };
+        m_store->setAccount("s", "Luis");
+        line(ana, "otra cuenta");
+        m_store->setAccount("s", "luis");
+        line(ana, "vieja", Mark::Sending, Kind::Mine, now.addDays(-31));
+        line(ana, "uno", Mark::Sending, Kind::Mine, now.addDays(-29));
+        line(ana, "guardada", Mark::Kept), line(ana, "suya", Mark::Sending, Kind::Theirs);
+        line(room, "sala"), line(pepe, "dos");
+        m_store->append(ana, Kind::Mine, "luis", "sin id", now, {}, Mark::Sending);
+        m_store->flush();
+        line(ana, "tres");
+        m_store->setKeeping(false);
+        line(pepe, "cuatro");
+        QCOMPARE(texts(m_store->sending(9, now.addDays(-30))), "uno|dos|tres|cuatro");
+        m_store->setMark(Kind::Mine, "tre", Mark::Delivered);
+        const QList<history::Hit> newest = m_store->sending(2, now.addDays(-30));
+        QCOMPARE(texts(newest), "dos|cuatro");
+        QCOMPARE(newest[0].conversation, pepe);
+        QCOMPARE(newest[1].line.ref, "cua");
     }
 
     // Two stores on one folder, as two running programs: both keep every line.

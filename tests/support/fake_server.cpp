@@ -7,16 +7,18 @@
 FakeServer::FakeServer(const QString &address)
     : greeting(wire::toCodePage(wire::Offer)), address(address)
 {
+    m_clock.start();
     listener.listen(QHostAddress(address), wire::ServerPort);
     connect(&listener, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = listener.nextPendingConnection()) {
             m_clients.append(socket);
             received.clear();
+            reads.clear();
             total = 0;
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
                 const QByteArray data = socket->readAll();
                 if (socket == client())
-                    received += data, total += data.size();
+                    received += data, total += data.size(), reads.append({m_clock.elapsed(), data});
                 sinceRead.start();
                 auto *tls = qobject_cast<QSslSocket *>(socket);
                 if (!certificate.isNull() && tls && !tls->isEncrypted()

@@ -46,6 +46,8 @@ public:
     QSslKey key;
     QSslCertificate certificate;
     QByteArray received;
+    // The reads of the newest connection, each with when it came (ms since the server began).
+    QList<std::pair<qint64, QByteArray>> reads;
     // Bytes the newest connection has sent in all.
     qint64 total = 0;
     QElapsedTimer sinceRead;
@@ -54,4 +56,5 @@ public:
 
 private:
     QList<QPointer<QTcpSocket>> m_clients;
+    QElapsedTimer m_clock;
 };
