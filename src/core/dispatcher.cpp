@@ -27,15 +27,15 @@ void Dispatcher::handle(const QString &text)
 {
     using Branch = void (Dispatcher::*)(const wire::Message &);
     static const std::array<std::pair<QString, Branch>, 13> branches = {{
-        {QStringLiteral("NICK"), &Dispatcher::nick},
-        {QStringLiteral("PM"), &Dispatcher::pm},
-        {QStringLiteral("IGNORE"), &Dispatcher::ignore},
-        {QStringLiteral("LOGOUT"), &Dispatcher::logout},
-        {QStringLiteral("MESSAGE"), &Dispatcher::message},
-        {QStringLiteral("CHAT"), &Dispatcher::chat},
-        {QStringLiteral("BOOT"), &Dispatcher::boot},
-        {QStringLiteral("ENTER"), &Dispatcher::enter},
-        {QStringLiteral("LEAVE"), &Dispatcher::leave},
+        {wire::Nick, &Dispatcher::nick},
+        {wire::Pm, &Dispatcher::pm},
+        {wire::Ignore, &Dispatcher::ignore},
+        {wire::Logout, &Dispatcher::logout},
+        {wire::Notice, &Dispatcher::message},
+        {wire::Chat, &Dispatcher::chat},
+        {wire::Boot, &Dispatcher::boot},
+        {wire::Enter, &Dispatcher::enter},
+        {wire::Leave, &Dispatcher::leave},
         {wire::Refused, &Dispatcher::refused},
         {wire::Token, &Dispatcher::token},
         {wire::Mark, &Dispatcher::mark},
@@ -59,7 +59,7 @@ void Dispatcher::nick(const wire::Message &message)
         nicknames.append(message.field(1));
     // A list comes framed as one message per user: those that have come are listed at once,
     // with one pause, as a plain server's merged read would be.
-    for (QString next; !(next = m_client.socket().takeNext(u"NICK")).isNull();)
+    for (QString next; !(next = m_client.socket().takeNext(wire::Nick)).isNull();)
         nicknames.append(wire::Message(next).field(1));
     m_client.users().addUsers(nicknames);
     m_client.Pause(0.06);

@@ -92,17 +92,16 @@ QString Message::field(qsizetype index) const
 
 QStringList splitNickBurst(const Message &message)
 {
-    static const QString nick = QStringLiteral("NICK");
     const qsizetype count = message.fieldCount();
-    if (count < 3 || message.command() != nick)
+    if (count < 3 || message.command() != Nick)
         return {};
     QStringList nicknames;
     nicknames.reserve(count - 1);
     for (qsizetype i = 1; i + 1 < count; ++i) {
         const QString piece = message.field(i);
-        if (!piece.endsWith(nick))
+        if (!piece.endsWith(Nick))
             return {};
-        nicknames.append(piece.chopped(nick.size()));
+        nicknames.append(piece.chopped(Nick.size()));
     }
     nicknames.append(message.field(count - 1));
     return nicknames;
