@@ -1,11 +1,14 @@
 #include "core/history_store.h"
 
+#include "storage/database.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSqlError>
+#include <QSqlQuery>
 
 #include <algorithm>
 
@@ -62,32 +65,27 @@ const QList<QStringList> kMigrations = {
         QStringLiteral("CREATE INDEX lines_by_ref ON lines (ref) WHERE ref IS NOT NULL"),
     },
 };
-const int kSchema = int(kMigrations.size());
 
 const QString kColumns = QStringLiteral("l.id, l.at, l.kind, l.writer, l.text, l.ref, l.mark");
 
-// SQLite's primary result codes that say the file, not our SQL, is at fault.
-enum Code { Busy = 5, Locked = 6, ReadOnly = 8, IoError = 10, Corrupt = 11, Full = 13,
-            CantOpen = 14, NotADatabase = 26 };
-
-QString reasonOf(const QSqlError &error)
+QString reasonOf(const storage::Failure &failure)
 {
-    switch (error.nativeErrorCode().toInt() & 0xff) {
-    case Busy:
-    case Locked:
+    switch (failure.kind) {
+    case storage::Failure::Locked:
         return QStringLiteral("otro programa lo tiene bloqueado");
-    case ReadOnly:
-    case CantOpen:
+    case storage::Failure::ReadOnly:
+    case storage::Failure::CantOpen:
         return QStringLiteral("no se puede escribir en el archivo");
-    case IoError:
+    case storage::Failure::IoError:
         return QStringLiteral("falló la lectura o la escritura del disco");
-    case Corrupt:
-    case NotADatabase:
+    case storage::Failure::Damaged:
         return QStringLiteral("el archivo está dañado");
-    case Full:
+    case storage::Failure::Full:
         return QStringLiteral("el disco está lleno");
+    case storage::Failure::Newer:
+        return QStringLiteral("el archivo es de una versión más reciente del programa");
     default:
-        return error.text();
+        return failure.detail;
     }
 }
 
@@ -169,11 +167,31 @@ bool history::advances(Mark from, Mark to)
     return to == Mark::Failed ? from == Mark::Sending || from == Mark::Kept : to > from;
 }
 
+// The file and what is prepared on it; the failure of the last statement.
+struct HistoryStore::File {
+    storage::Database db;
+    std::optional<QSqlQuery> insert;
+    storage::Failure error;
+
+    bool exec(QSqlQuery &query)
+    {
+        if (query.exec())
+            return true;
+        error = storage::Failure::of(query.lastError());
+        return false;
+    }
+    bool exec(const QString &statement)
+    {
+        QSqlQuery query = db.query();
+        if (query.exec(statement))
+            return true;
+        error = storage::Failure::of(query.lastError());
+        return false;
+    }
+};
+
 HistoryStore::HistoryStore(const QString &folder, QObject *parent)
-    : QObject(parent),
-      m_folder(folder),
-      m_connection(QStringLiteral("historial-%1").arg(quintptr(this), 0, 16)),
-      m_accounts{{}}
+    : QObject(parent), m_folder(folder), m_file(std::make_unique<File>()), m_accounts{{}}
 {
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(kBatchMs);
@@ -189,88 +207,27 @@ HistoryStore::~HistoryStore()
 
 void HistoryStore::open()
 {
-    const QString path = m_folder + QStringLiteral("/historial.sqlite");
-    const bool existed = QFileInfo(m_folder).isDir();
-    if (!QDir().mkpath(m_folder))
-        return fail(QStringLiteral("no se puede crear la carpeta"));
-    if (!existed)
-        QFile::setPermissions(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    // Made private before SQLite writes anything in it; SQLite gives its -wal and -shm the
-    // file's permissions.
-    if (QFile file(path);
-        !file.exists() && !file.open(QIODevice::WriteOnly, QFile::ReadOwner | QFile::WriteOwner))
-        return fail(QStringLiteral("no se puede escribir en la carpeta"));
-
-    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    m_db.setDatabaseName(path);
-    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyMs));
-    const auto bail = [this](const QString &reason) {
-        closeDatabase();
-        fail(reason);
-    };
-    if (!m_db.open())
-        return bail(reasonOf(m_db.lastError()));
-    // Read before anything is written: a file this code does not know is left as it is.
-    int found = 0;
-    if (const QString problem = schemaProblem(found); !problem.isEmpty())
-        return bail(problem);
+    storage::Database::Options options;
+    options.busyMs = kBusyMs;
     // Every batch reaches the disk at its commit: the server forgets a line once told it is
     // stored, so a batch a power cut could undo would lose it for good.
-    if (!exec(QStringLiteral("PRAGMA journal_mode = WAL"))
-        || !exec(QStringLiteral("PRAGMA synchronous = FULL")))
-        return bail(reasonOf(m_error));
-    if (found < kSchema) {
-        if (const QString reason = migrate(); !reason.isEmpty())
-            return bail(reason);
+    options.fullSync = true;
+    if (const storage::Failure failure =
+            m_file->db.open(m_folder, QStringLiteral("historial.sqlite"), options, kMigrations))
+        return fail(reasonOf(failure));
+    QSqlQuery last = m_file->db.query();
+    if (!last.exec(QStringLiteral("SELECT MAX(id) FROM lines")) || !last.next()) {
+        const storage::Failure failure = storage::Failure::of(last.lastError());
+        closeDatabase();
+        return fail(reasonOf(failure));
     }
-    for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
-        if (QFile::exists(path + suffix))
-            QFile::setPermissions(path + suffix, QFile::ReadOwner | QFile::WriteOwner);
-    }
-    QSqlQuery last(m_db);
-    if (!last.exec(QStringLiteral("SELECT MAX(id) FROM lines")) || !last.next())
-        return bail(reasonOf(last.lastError()));
     m_nextId = last.value(0).toLongLong() + 1;
-    m_insert.emplace(m_db);
-    m_insert->prepare(QStringLiteral(
+    m_file->insert.emplace(m_file->db.query());
+    m_file->insert->prepare(QStringLiteral(
         "INSERT INTO lines (id, conversation, at, kind, writer, text, ref, mark) "
         "SELECT value ->> 0, value ->> 1, value ->> 2, value ->> 3, value ->> 4, value ->> 5, "
         "value ->> 6, value ->> 7 FROM json_each(?)"));
     m_readable = true;
-}
-
-QString HistoryStore::schemaProblem(int &found)
-{
-    QSqlQuery version(m_db);
-    if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next())
-        return reasonOf(version.lastError());
-    found = version.value(0).toInt();
-    return found > kSchema ? QStringLiteral("el archivo es de una versión más reciente del programa")
-                           : QString();
-}
-
-QString HistoryStore::migrate()
-{
-    if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return reasonOf(m_error);
-    const auto undo = [this](const QString &reason) {
-        exec(QStringLiteral("ROLLBACK"));
-        return reason;
-    };
-    // Another process may have moved the file on since it was read.
-    int found = 0;
-    if (const QString problem = schemaProblem(found); !problem.isEmpty())
-        return undo(problem);
-    for (int step = found; step < kSchema; ++step) {
-        for (const QString &statement : kMigrations[step]) {
-            if (!exec(statement))
-                return undo(reasonOf(m_error));
-        }
-    }
-    if (!exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchema))
-        || !exec(QStringLiteral("COMMIT")))
-        return undo(reasonOf(m_error));
-    return QString();
 }
 
 void HistoryStore::fail(const QString &reason)
@@ -291,36 +248,20 @@ void HistoryStore::fail(const QString &reason)
 void HistoryStore::closeDatabase()
 {
     m_readable = false;
-    m_insert.reset();
+    m_file->insert.reset();
     m_rows.clear();
-    if (!m_db.isValid())
-        return;
-    m_db.close();
-    m_db = QSqlDatabase();
-    QSqlDatabase::removeDatabase(m_connection);
-}
-
-bool HistoryStore::exec(QSqlQuery &query)
-{
-    if (query.exec())
-        return true;
-    m_error = query.lastError();
-    return false;
+    m_file->db.close();
 }
 
 bool HistoryStore::exec(const QString &statement)
 {
-    QSqlQuery query(m_db);
-    if (query.exec(statement))
-        return true;
-    m_error = query.lastError();
-    return false;
+    return m_file->exec(statement);
 }
 
 void HistoryStore::readFailed()
 {
     // A file that cannot be read is not trusted further this run; what is in memory still shows.
-    const QSqlError error = m_error;
+    const storage::Failure error = m_file->error;
     closeDatabase();
     fail(reasonOf(error));
 }
@@ -374,15 +315,9 @@ void HistoryStore::clear(const Conversation &c)
 
 void HistoryStore::write(const QString &statement, const QVariantList &values)
 {
-    QSqlQuery query(m_db);
-    query.prepare(statement);
-    for (const QVariant &value : values)
-        query.addBindValue(value);
-    if (exec(QStringLiteral("BEGIN IMMEDIATE")) && exec(query) && exec(QStringLiteral("COMMIT")))
-        return;
-    const QSqlError error = m_error;
-    exec(QStringLiteral("ROLLBACK"));
-    fail(reasonOf(error));
+    if (const storage::Failure failure = m_file->db.transaction(
+            [&](QSqlQuery &query) { return storage::exec(query, statement, values); }))
+        fail(reasonOf(failure));
 }
 
 qint64 HistoryStore::append(const Conversation &c, Kind kind, const QString &writer,
@@ -414,7 +349,7 @@ bool HistoryStore::flush()
         return true;
     }
     // Whatever could not be written stays readable for this run.
-    const QSqlError error = m_error;
+    const storage::Failure error = m_file->error;
     m_memory.append(m_pending);
     m_pending.clear();
     if (!m_failed)
@@ -424,21 +359,25 @@ bool HistoryStore::flush()
 
 bool HistoryStore::writeBatch()
 {
-    if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return false;
-    const auto undo = [this] {
-        const QSqlError error = m_error;
-        m_insert->finish();
-        exec(QStringLiteral("ROLLBACK"));
-        m_error = error;
-        // Rows made in the undone transaction do not exist.
-        m_rows.clear();
-        return false;
-    };
-    QSqlQuery last(m_db);
+    m_file->error = {};
+    const storage::Failure failure =
+        m_file->db.transaction([this](QSqlQuery &) { return insertPending(); });
+    if (!failure)
+        return true;
+    if (!m_file->error)
+        m_file->error = failure;
+    m_file->insert->finish();
+    // Rows made in the undone transaction do not exist.
+    m_rows.clear();
+    return false;
+}
+
+bool HistoryStore::insertPending()
+{
+    QSqlQuery last = m_file->db.query();
     if (!last.exec(QStringLiteral("SELECT MAX(id) FROM lines")) || !last.next()) {
-        m_error = last.lastError();
-        return undo();
+        m_file->error = storage::Failure::of(last.lastError());
+        return false;
     }
     // Another process has written since our ids were handed out: ours move past its lines
     // rather than take theirs.
@@ -461,19 +400,18 @@ bool HistoryStore::writeBatch()
             conversation = e.conversation;
             row = conversationRow(account, conversation, true);
             if (row <= 0)
-                return undo();
+                return false;
         }
         rows.append(QJsonArray{e.line.id, row, e.line.at.toMSecsSinceEpoch(), int(e.line.kind),
                                notNull(e.line.writer), notNull(e.line.text),
                                e.line.ref.isEmpty() ? QJsonValue() : QJsonValue(e.line.ref),
                                int(e.line.mark)});
     }
-    m_insert->bindValue(0, QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)));
-    if (!exec(*m_insert))
-        return undo();
-    m_insert->finish();
-    if (!exec(QStringLiteral("COMMIT")))
-        return undo();
+    m_file->insert->bindValue(
+        0, QString::fromUtf8(QJsonDocument(rows).toJson(QJsonDocument::Compact)));
+    if (!m_file->exec(*m_file->insert))
+        return false;
+    m_file->insert->finish();
     return true;
 }
 
@@ -482,12 +420,12 @@ qint64 HistoryStore::rowOf(const QString &key, const QString &table, const QStri
 {
     if (const auto found = m_rows.constFind(key); found != m_rows.cend())
         return *found;
-    QSqlQuery query(m_db);
+    QSqlQuery query = m_file->db.query();
     query.prepare(QStringLiteral("SELECT id FROM ") + table + QStringLiteral(" WHERE ")
                   + columns.join(QStringLiteral(" = ? AND ")) + QStringLiteral(" = ?"));
     for (const QVariant &value : values)
         query.addBindValue(value);
-    if (!exec(query))
+    if (!m_file->exec(query))
         return -1;
     qint64 row = query.next() ? query.value(0).toLongLong() : 0;
     query.finish();
@@ -497,7 +435,7 @@ qint64 HistoryStore::rowOf(const QString &key, const QString &table, const QStri
                       + QStringLiteral(", ?").repeated(columns.size() - 1) + u')');
         for (const QVariant &value : values)
             query.addBindValue(value);
-        if (!exec(query))
+        if (!m_file->exec(query))
             return -1;
         row = query.lastInsertId().toLongLong();
     }
@@ -546,7 +484,7 @@ QList<Line> HistoryStore::page(const Conversation &c, qint64 id, int count, bool
     const Conversation conversation = normal(c);
     if (m_readable) {
         const qint64 row = conversationRow(m_account, conversation, false);
-        QSqlQuery query(m_db);
+        QSqlQuery query = m_file->db.query();
         query.setForwardOnly(true);
         query.prepare(QStringLiteral("SELECT ") + kColumns
                       + QStringLiteral(" FROM lines l WHERE conversation = ? AND id ")
@@ -556,7 +494,7 @@ QList<Line> HistoryStore::page(const Conversation &c, qint64 id, int count, bool
         query.addBindValue(row);
         query.addBindValue(id);
         query.addBindValue(count);
-        if (row < 0 || !exec(query)) {
+        if (row < 0 || !m_file->exec(query)) {
             readFailed();
         } else {
             while (query.next())
@@ -591,7 +529,7 @@ QList<Hit> HistoryStore::search(const QString &words, const std::optional<Conver
                          + QStringLiteral("\"*"));
         const qint64 account = accountRow(m_account, false);
         const qint64 row = only ? conversationRow(m_account, *only, false) : 0;
-        QSqlQuery query(m_db);
+        QSqlQuery query = m_file->db.query();
         query.setForwardOnly(true);
         query.prepare(QStringLiteral("SELECT ") + kColumns + QStringLiteral(
             ", c.type, c.correspondent FROM lines_text t JOIN lines l ON l.id = t.rowid "
@@ -604,7 +542,7 @@ QList<Hit> HistoryStore::search(const QString &words, const std::optional<Conver
         if (only)
             query.addBindValue(row);
         query.addBindValue(limit);
-        if (account < 0 || row < 0 || !exec(query)) {
+        if (account < 0 || row < 0 || !m_file->exec(query)) {
             readFailed();
         } else {
             while (query.next()) {
@@ -632,7 +570,7 @@ QList<Hit> HistoryStore::sending(int count, const QDateTime &since)
     const qint64 from = since.toMSecsSinceEpoch();
     if (m_readable) {
         const qint64 account = accountRow(m_account, false);
-        QSqlQuery query(m_db);
+        QSqlQuery query = m_file->db.query();
         query.setForwardOnly(true);
         query.prepare(QStringLiteral("SELECT ") + kColumns + QStringLiteral(
             ", c.correspondent FROM lines l JOIN conversations c ON c.id = l.conversation "
@@ -642,7 +580,7 @@ QList<Hit> HistoryStore::sending(int count, const QDateTime &since)
                                                   int(Kind::Mine), int(history::Mark::Sending),
                                                   from, count})
             query.addBindValue(value);
-        if (account < 0 || !exec(query)) {
+        if (account < 0 || !m_file->exec(query)) {
             readFailed();
         } else {
             while (query.next())
@@ -665,8 +603,7 @@ QList<Hit> HistoryStore::sending(int count, const QDateTime &since)
 
 void HistoryStore::setMaxPages(int pages)
 {
-    if (m_readable)
-        exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages));
+    m_file->db.setMaxPages(pages);
 }
 
 std::optional<Conversation> HistoryStore::setMark(Kind kind, const QString &ref, history::Mark mark,
@@ -694,7 +631,7 @@ std::optional<Conversation> HistoryStore::setMark(Kind kind, const QString &ref,
     if (!m_readable)
         return std::nullopt;
     const qint64 account = accountRow(m_account, false);
-    QSqlQuery query(m_db);
+    QSqlQuery query = m_file->db.query();
     query.setForwardOnly(true);
     query.prepare(QStringLiteral(
         "SELECT l.id, l.mark, c.type, c.correspondent FROM lines l "
@@ -703,7 +640,7 @@ std::optional<Conversation> HistoryStore::setMark(Kind kind, const QString &ref,
     for (const QVariant &value :
          QVariantList{ref, int(kind), account, notNull(writer), notNull(writer)})
         query.addBindValue(value);
-    if (account < 0 || !exec(query)) {
+    if (account < 0 || !m_file->exec(query)) {
         readFailed();
         return std::nullopt;
     }
@@ -736,13 +673,13 @@ bool HistoryStore::holds(const Conversation &c, const QString &writer, const QSt
     if (!m_readable)
         return false;
     const qint64 row = conversationRow(m_account, conversation, false);
-    QSqlQuery query(m_db);
+    QSqlQuery query = m_file->db.query();
     query.prepare(QStringLiteral(
         "SELECT 1 FROM lines WHERE ref = ? AND conversation = ? AND writer = ? LIMIT 1"));
     query.addBindValue(ref);
     query.addBindValue(row);
     query.addBindValue(notNull(writer));
-    if (row < 0 || !exec(query)) {
+    if (row < 0 || !m_file->exec(query)) {
         readFailed();
         return false;
     }

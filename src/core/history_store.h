@@ -4,13 +4,11 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QString>
 #include <QTimer>
 
 #include <limits>
+#include <memory>
 #include <optional>
 
 namespace history {
@@ -135,16 +133,16 @@ private:
         history::Line line;
     };
 
+    struct File;
+
     void open();
-    QString migrate();
-    // Why the file's schema cannot be used; nothing when it can. Its version goes to found.
-    QString schemaProblem(int &found);
     void fail(const QString &reason);
     void readFailed();
     void closeDatabase();
-    bool exec(QSqlQuery &query);
     bool exec(const QString &statement);
+    // The pending lines in one transaction; inserting them, in it.
     bool writeBatch();
+    bool insertPending();
     void write(const QString &statement, const QVariantList &values);
     // The id of a row of the file, made if asked; 0 when there is none, -1 on an error.
     qint64 rowOf(const QString &key, const QString &table, const QStringList &columns,
@@ -154,10 +152,7 @@ private:
     QList<history::Line> page(const history::Conversation &c, qint64 id, int count, bool older);
 
     QString m_folder;
-    QString m_connection;
-    QSqlDatabase m_db;
-    std::optional<QSqlQuery> m_insert;
-    QSqlError m_error;
+    std::unique_ptr<File> m_file;
     bool m_readable = false; // the file is open and of our schema
     bool m_failed = false;
     bool m_reported = false;

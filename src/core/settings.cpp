@@ -1,6 +1,7 @@
 #include "core/settings.h"
 
 #include "core/secret_store.h"
+#include "storage/database.h"
 
 #include <QDir>
 #include <QFile>
@@ -41,14 +42,7 @@ constexpr int kBusyMs = 1000;
 // How often another client's change to the block list is looked for.
 constexpr int kPollMs = 3000;
 
-bool exec(QSqlQuery &query, const QString &statement, const QVariantList &values = {})
-{
-    if (!query.prepare(statement))
-        return false;
-    for (const QVariant &value : values)
-        query.addBindValue(value);
-    return query.exec();
-}
+using storage::exec;
 
 // The entries of the box's text: one a line, whichever the line end; an empty line is none.
 QStringList entriesOf(const QString &text)
@@ -96,15 +90,9 @@ bool readList(QSqlQuery &query, QStringList &entries, qint64 &version)
     return true;
 }
 
-// The schema's version, and whether the files of earlier versions were carried over.
-bool readState(QSqlQuery &query, int &version, bool &carried)
+// Whether the files of earlier versions were carried over.
+bool readCarried(QSqlQuery &query, bool &carried)
 {
-    if (!exec(query, QStringLiteral("PRAGMA user_version")) || !query.next())
-        return false;
-    version = query.value(0).toInt();
-    carried = false;
-    if (version == 0)
-        return true;
     if (!exec(query, QStringLiteral("SELECT 1 FROM meta WHERE key = 'carried-over'")))
         return false;
     carried = query.next();
@@ -124,7 +112,14 @@ Settings::Settings(Report report, QObject *parent)
                + QStringLiteral("/korvex-mensajero"))
 {
     bool oldFilesRead = true;
-    const bool ok = open() && prepare(oldFilesRead) && load();
+    storage::Database::Options options;
+    options.busyMs = kBusyMs;
+    // A password an earlier version kept here is overwritten when deleted, not left in a free
+    // page.
+    options.secureDelete = true;
+    const bool ok =
+        !m_db.open(m_folder, QStringLiteral("ajustes.sqlite"), options, kMigrations)
+        && carryOver(oldFilesRead) && load();
     if (!ok)
         m_db.close();
     check(ok && oldFilesRead);
@@ -141,75 +136,22 @@ Settings::~Settings()
     blockSignals(true);
     if (m_writePending)
         writeBlockList();
-    const QString connection = m_db.connectionName();
-    m_db.close();
-    m_db = QSqlDatabase();
-    if (!connection.isEmpty())
-        QSqlDatabase::removeDatabase(connection);
 }
 
-bool Settings::open()
+// The files of earlier versions are read once, in one transaction, and left as they are: a user
+// going back to an earlier version finds them. A file that has them is not written to.
+bool Settings::carryOver(bool &oldFilesRead)
 {
-    // The folder and the file may come to hold a password: the user's alone from their creation.
-    QDir().mkpath(QFileInfo(m_folder).path());
-    QDir().mkdir(m_folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    if (!QFileInfo(m_folder).isDir())
-        return false;
-    const QString path = m_folder + QStringLiteral("/ajustes.sqlite");
-    // SQLite gives its journal files the database's permissions.
-    if (QFile file(path); !file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
-                                     QFile::ReadOwner | QFile::WriteOwner))
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-
-    static std::atomic<int> instances = 0;
-    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"),
-                                     QStringLiteral("korvex-settings-")
-                                         + QString::number(++instances));
-    m_db.setDatabaseName(path);
-    if (!m_db.open())
-        return false;
-    QSqlQuery query(m_db);
-    // Readers and the writer of several clients do not wait for each other.
-    // A password an earlier version kept here is overwritten when deleted, not left in a free
-    // page.
-    return exec(query, QStringLiteral("PRAGMA busy_timeout = ") + QString::number(kBusyMs))
-        && exec(query, QStringLiteral("PRAGMA secure_delete = ON"))
-        && exec(query, QStringLiteral("PRAGMA journal_mode = WAL")) && query.next()
-        && query.value(0).toString() == QLatin1String("wal");
-}
-
-// Brings the schema up to date and carries the files of earlier versions over, in one
-// transaction; a file that needs neither is not written to.
-bool Settings::prepare(bool &oldFilesRead)
-{
-    int version = 0;
     bool carried = false;
-    if (QSqlQuery query(m_db); !readState(query, version, carried))
+    if (QSqlQuery query = m_db.query(); !readCarried(query, carried))
         return false;
-    const int latest = int(kMigrations.size());
-    if (version >= latest && carried)
-        return true;
-    return transaction([&](QSqlQuery &query) {
+    return carried || transaction([&](QSqlQuery &query) {
         // Another client may have done it meanwhile.
-        if (!readState(query, version, carried))
-            return false;
-        if (version < latest) {
-            for (int step = version; step < latest; ++step) {
-                for (const QString &statement : kMigrations[step]) {
-                    if (!exec(query, statement))
-                        return false;
-                }
-            }
-            if (!exec(query, QStringLiteral("PRAGMA user_version = ") + QString::number(latest)))
-                return false;
-        }
-        return carried || carryOver(query, oldFilesRead);
+        return readCarried(query, carried) && (carried || carryOldFiles(query, oldFilesRead));
     });
 }
 
-// The files of earlier versions are read once and left as they are: a user going back to an
-// earlier version finds them.
-bool Settings::carryOver(QSqlQuery &query, bool &oldFilesRead)
+bool Settings::carryOldFiles(QSqlQuery &query, bool &oldFilesRead)
 {
     if (const QString path = m_folder + QStringLiteral("/ajustes.ini"); QFileInfo::exists(path)) {
         const QSettings old(path, QSettings::IniFormat);
@@ -236,7 +178,7 @@ bool Settings::carryOver(QSqlQuery &query, bool &oldFilesRead)
 
 bool Settings::load()
 {
-    QSqlQuery query(m_db);
+    QSqlQuery query = m_db.query();
     if (!exec(query, QStringLiteral("SELECT key, value FROM setting")))
         return false;
     while (query.next())
@@ -249,17 +191,7 @@ bool Settings::load()
 
 bool Settings::transaction(const std::function<bool(QSqlQuery &)> &work)
 {
-    if (!m_db.isOpen())
-        return false;
-    QSqlQuery query(m_db);
-    // The write lock is taken first: a transaction that has read cannot wait for it later.
-    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return false;
-    if (work(query) && query.exec(QStringLiteral("COMMIT")))
-        return true;
-    // SQLite may have rolled back already (a full disk does); otherwise this does.
-    query.exec(QStringLiteral("ROLLBACK"));
-    return false;
+    return !m_db.transaction(work);
 }
 
 QString Settings::nickname() const
@@ -429,7 +361,7 @@ void Settings::pollBlockList()
         return;
     qint64 version = -1;
     {
-        QSqlQuery query(m_db);
+        QSqlQuery query = m_db.query();
         version = dataVersion(query);
     }
     if (version >= 0 && version != m_dataVersion)
@@ -476,8 +408,7 @@ bool Settings::syncBlockList()
 
 void Settings::setMaxPagesForTest(int pages)
 {
-    QSqlQuery query(m_db);
-    exec(query, QStringLiteral("PRAGMA max_page_count = ") + QString::number(pages));
+    m_db.setMaxPages(pages);
 }
 
 void Settings::check(bool ok)

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "storage/database.h"
+
 #include <QHash>
 #include <QObject>
-#include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -82,9 +83,8 @@ Q_SIGNALS:
 private:
     using Values = QList<std::pair<QString, QString>>;
 
-    bool open();
-    bool prepare(bool &oldFilesRead);
-    bool carryOver(QSqlQuery &query, bool &oldFilesRead);
+    bool carryOver(bool &oldFilesRead);
+    bool carryOldFiles(QSqlQuery &query, bool &oldFilesRead);
     bool load();
     bool transaction(const std::function<bool(QSqlQuery &)> &work);
     QString value(const QString &key) const { return m_values.value(key); }
@@ -99,7 +99,7 @@ private:
     Report m_report;
     QString m_folder;
     // Closed when the file could not be opened: the program then runs on what it holds.
-    QSqlDatabase m_db;
+    storage::Database m_db;
     QHash<QString, QString> m_values;
     // The stored entries as this instance last read them, and the text it shows.
     QStringList m_stored;

@@ -2,6 +2,7 @@
 
 #include "protocol/wire.h"
 #include "server/secrets.h"
+#include "storage/database.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -49,34 +50,35 @@ const QList<QStringList> kMigrations = {
         QStringLiteral("ALTER TABLE reports ADD COLUMN address TEXT NOT NULL DEFAULT ''"),
     },
 };
-const int kSchema = int(kMigrations.size());
 
 const QString kLineColumns = QStringLiteral(
     "row, owner, recipient, author, sender, address, held, identity, id, marked, text, at");
 
-// SQLite's primary result codes that say the file, not our SQL, is at fault.
-enum Code { Busy = 5, Locked = 6, ReadOnly = 8, IoError = 10, Corrupt = 11, Full = 13,
-            CantOpen = 14, NotADatabase = 26 };
+QString reasonOf(const storage::Failure &failure)
+{
+    switch (failure.kind) {
+    case storage::Failure::Locked:
+        return kFile + QStringLiteral(" is locked by another program: ") + failure.detail;
+    case storage::Failure::ReadOnly:
+    case storage::Failure::CantOpen:
+        return kFile + QStringLiteral(" cannot be written: ") + failure.detail;
+    case storage::Failure::Damaged:
+        return kFile + QStringLiteral(" is damaged: ") + failure.detail;
+    case storage::Failure::Full:
+        return QStringLiteral("the disk is full, ") + kFile + QStringLiteral(": ")
+            + failure.detail;
+    case storage::Failure::Newer:
+        return kFile + QStringLiteral(" is of a newer version (%1) than this server's (%2)")
+                           .arg(failure.detail)
+                           .arg(kMigrations.size());
+    default:
+        return kFile + QStringLiteral(": ") + failure.detail;
+    }
+}
 
 QString reasonOf(const QSqlError &error)
 {
-    const QString text = error.text();
-    switch (error.nativeErrorCode().toInt() & 0xff) {
-    case Busy:
-    case Locked:
-        return kFile + QStringLiteral(" is locked by another program: ") + text;
-    case ReadOnly:
-    case CantOpen:
-        return kFile + QStringLiteral(" cannot be written: ") + text;
-    case Corrupt:
-    case NotADatabase:
-        return kFile + QStringLiteral(" is damaged: ") + text;
-    case Full:
-        return QStringLiteral("the disk is full, ") + kFile + QStringLiteral(": ") + text;
-    case IoError:
-    default:
-        return kFile + QStringLiteral(": ") + text;
-    }
+    return reasonOf(storage::Failure::of(error));
 }
 
 // Qt binds a null string as NULL; every text column is NOT NULL.
@@ -116,9 +118,7 @@ qint64 single(QSqlQuery &query, const QString &statement)
 } // namespace
 
 KeptStore::KeptStore(const QString &folder, const Limits &limits, QObject *parent)
-    : QObject(parent),
-      m_connection(QStringLiteral("keep-%1").arg(quintptr(this), 0, 16)),
-      m_limits(limits)
+    : QObject(parent), m_limits(limits)
 {
     m_commitTimer.setSingleShot(true);
     m_commitTimer.setInterval(0);
@@ -129,32 +129,24 @@ KeptStore::KeptStore(const QString &folder, const Limits &limits, QObject *paren
 KeptStore::~KeptStore()
 {
     commit();
-    if (!m_db.isValid())
-        return;
-    m_db.close();
-    m_db = QSqlDatabase();
-    QSqlDatabase::removeDatabase(m_connection);
 }
 
 void KeptStore::open(const QString &folder)
 {
-    const QString path = folder + u'/' + kFile;
-    // Made private before SQLite writes anything in it; SQLite gives its -wal and -shm the
-    // file's permissions.
-    if (QFile file(path);
-        !file.exists() && !file.open(QIODevice::WriteOnly, QFile::ReadOwner | QFile::WriteOwner)) {
-        m_problem =
-            kFile + QStringLiteral(" cannot be made in ") + QDir::toNativeSeparators(folder);
+    // Every commit reaches the disk before it returns: a line told kept survives a power cut.
+    storage::Database::Options options;
+    options.busyMs = kBusyMs;
+    options.fullSync = true;
+    // The state folder is the server's, made with its identity.
+    options.makeFolder = false;
+    if (const storage::Failure failure = m_db.open(folder, kFile, options, kMigrations)) {
+        m_problem = failure.kind == storage::Failure::CantOpen
+            ? kFile + QStringLiteral(" cannot be made in ") + QDir::toNativeSeparators(folder)
+                + QStringLiteral(": ") + failure.detail
+            : reasonOf(failure);
         return;
     }
-    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    m_db.setDatabaseName(path);
-    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyMs));
-    m_problem = m_db.open() ? load() : reasonOf(m_db.lastError());
-    for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
-        if (QFile::exists(path + suffix))
-            QFile::setPermissions(path + suffix, QFile::ReadOwner | QFile::WriteOwner);
-    }
+    m_problem = load();
     if (m_problem.isEmpty())
         return;
     // Nothing read from a file that failed half-way holds.
@@ -174,40 +166,9 @@ void KeptStore::open(const QString &folder)
 
 QString KeptStore::load()
 {
-    QSqlQuery query(m_db);
+    QSqlQuery query = m_db.query();
     query.setForwardOnly(true);
     const auto failed = [&query] { return reasonOf(query.lastError()); };
-    const qint64 found = single(query, QStringLiteral("PRAGMA user_version"));
-    if (found < 0)
-        return failed();
-    if (found > kSchema)
-        return kFile + QStringLiteral(" is of a newer version (%1) than this server's (%2)")
-                           .arg(found)
-                           .arg(kSchema);
-    // Every commit reaches the disk before it returns: a line told kept survives a power cut.
-    if (!query.exec(QStringLiteral("PRAGMA journal_mode = WAL"))
-        || !query.exec(QStringLiteral("PRAGMA synchronous = FULL")))
-        return failed();
-    if (found < kSchema) {
-        if (!query.exec(QStringLiteral("BEGIN IMMEDIATE")))
-            return failed();
-        for (int step = int(found); step < kSchema; ++step) {
-            for (const QString &statement : kMigrations[step]) {
-                if (!query.exec(statement)) {
-                    const QString reason = failed();
-                    query.exec(QStringLiteral("ROLLBACK"));
-                    return reason;
-                }
-            }
-        }
-        if (!query.exec(QStringLiteral("PRAGMA user_version = %1").arg(kSchema))
-            || !query.exec(QStringLiteral("COMMIT"))) {
-            const QString reason = failed();
-            query.exec(QStringLiteral("ROLLBACK"));
-            return reason;
-        }
-    }
-
     if (!query.exec(QStringLiteral("SELECT form, nickname, digest, since, used FROM claims")))
         return failed();
     while (query.next())
@@ -397,7 +358,7 @@ QList<KeptStore::Line> KeptStore::read(const QString &condition, const QVariant 
 {
     QList<Line> lines;
     if (m_db.isOpen()) {
-        QSqlQuery query(m_db);
+        QSqlQuery query = m_db.query();
         query.setForwardOnly(true);
         query.prepare(QStringLiteral("SELECT ") + kLineColumns
                       + QStringLiteral(" FROM lines WHERE ") + condition + QStringLiteral(" ORDER BY row"));
@@ -452,7 +413,7 @@ bool KeptStore::holds(const QString &sender, const QString &id) const
     }
     if (!m_db.isOpen())
         return false;
-    QSqlQuery query(m_db);
+    QSqlQuery query = m_db.query();
     query.setForwardOnly(true);
     query.prepare(QStringLiteral("SELECT row FROM lines WHERE sender = ? AND id = ?"));
     query.addBindValue(sender);
@@ -609,28 +570,17 @@ void KeptStore::commit()
 
 bool KeptStore::write(const QList<Write> &writes)
 {
-    QSqlQuery query(m_db);
-    if (!query.exec(QStringLiteral("BEGIN IMMEDIATE"))) {
-        m_problem = reasonOf(query.lastError());
-        return false;
-    }
-    bool written = true;
-    for (const Write &w : writes) {
-        query.prepare(w.statement);
-        for (const QVariant &value : w.values)
-            query.addBindValue(value);
-        if (!(written = query.exec()))
-            break;
-    }
-    if (written && query.exec(QStringLiteral("COMMIT")))
-        return true;
-    m_problem = reasonOf(query.lastError());
-    query.exec(QStringLiteral("ROLLBACK"));
-    return false;
+    const storage::Failure failure = m_db.transaction([&](QSqlQuery &query) {
+        return std::all_of(writes.begin(), writes.end(), [&](const Write &w) {
+            return storage::exec(query, w.statement, w.values);
+        });
+    });
+    if (failure)
+        m_problem = reasonOf(failure);
+    return !failure;
 }
 
 void KeptStore::setMaxPages(int pages)
 {
-    if (m_db.isOpen())
-        QSqlQuery(m_db).exec(QStringLiteral("PRAGMA max_page_count = %1").arg(pages));
+    m_db.setMaxPages(pages);
 }

@@ -6,10 +6,11 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
-#include <QSqlDatabase>
 #include <QString>
 #include <QTimer>
 #include <QVariant>
+
+#include "storage/database.h"
 
 #include <optional>
 #include <utility>
@@ -212,8 +213,7 @@ private:
     bool write(const QList<Write> &writes);
 
     QString m_problem;
-    QString m_connection;
-    QSqlDatabase m_db;
+    storage::Database m_db;
     Limits m_limits;
     QTimer m_commitTimer;
     QHash<QString, Held> m_claims; // by folded form
