@@ -25,7 +25,8 @@ class ClientSocket;
 //
 // Where the server keeps claims (encrypted, `keep` offered), every LOGIN carries the nickname's
 // key for that server's certificate, made once and kept in the SecretStore before it first
-// leaves; when the store cannot be read, the LOGIN goes without one and nothing is made.
+// leaves; when the store cannot be read, the LOGIN goes without one and nothing is made, and a
+// new key the store could not keep (a full disk) is not sent either.
 //
 // Questions to the user leave as signals; whoever shows them answers through the matching verb,
 // at once or later. An answer that comes after the user has logged in anew or left is out of date
