@@ -7,6 +7,8 @@
 #include "protocol/wire.h"
 
 namespace {
+// Ids of lines not yet looked at, per conversation: as many as the server remembers answered.
+constexpr qsizetype kMaxUnseen = 1024;
 // Lines sent again at a log-in: the newest so many, and none older than the server keeps one.
 constexpr int kAgainMost = 200;
 constexpr int kAgainDays = 30;
@@ -96,8 +98,13 @@ void Conversations::lineArrived(int index, const QString &sender, const QString 
     c->correspondent = sender;
     c->own = own;
     c->locked = true;
-    if (!ref.isEmpty())
+    if (!ref.isEmpty()) {
+        // Only the newest are ever told seen: the server remembers no more of a reader's
+        // answered lines, and the ids of a flood never looked at must not pile up here.
         c->unseen.append(ref);
+        if (c->unseen.size() > kMaxUnseen)
+            c->unseen.removeFirst();
+    }
     Q_EMIT changed(index);
     add(index, history::Kind::Theirs, sender, text, ref, history::Mark::None, at);
 }

@@ -24,6 +24,8 @@ namespace {
 constexpr int kBatchMs = 100;
 // A flood that never returns to the event loop is written in batches of this many lines.
 constexpr qsizetype kBatchMax = 4096;
+// Lines of this run kept in memory when they are not on disk: the newest so many.
+constexpr qsizetype kMemoryMost = 20'000;
 // Another program holding the file is waited for this long, then the history goes to memory.
 constexpr int kBusyMs = 500;
 
@@ -328,7 +330,7 @@ qint64 HistoryStore::append(const Conversation &c, Kind kind, const QString &wri
     const QDateTime utc = QDateTime::fromMSecsSinceEpoch(at.toMSecsSinceEpoch(), Qt::UTC);
     Entry entry{m_account, normal(c), {id, utc, kind, writer, text, ref, mark}};
     if (!isKeeping()) {
-        m_memory.append(std::move(entry));
+        remember({std::move(entry)});
         return id;
     }
     m_pending.append(std::move(entry));
@@ -337,6 +339,15 @@ qint64 HistoryStore::append(const Conversation &c, Kind kind, const QString &wri
     else if (!m_flushTimer.isActive())
         m_flushTimer.start();
     return id;
+}
+
+void HistoryStore::remember(const QList<Entry> &entries)
+{
+    m_memory.append(entries);
+    // A run that keeps nothing on disk keeps only the newest lines: a busy room left open for
+    // days must not grow the program. Dropped a quarter at a time, not one a line.
+    if (m_memory.size() > kMemoryMost + kMemoryMost / 4)
+        m_memory.remove(0, m_memory.size() - kMemoryMost);
 }
 
 bool HistoryStore::flush()
@@ -350,7 +361,7 @@ bool HistoryStore::flush()
     }
     // Whatever could not be written stays readable for this run.
     const storage::Failure error = m_file->error;
-    m_memory.append(m_pending);
+    remember(m_pending);
     m_pending.clear();
     if (!m_failed)
         fail(reasonOf(error));

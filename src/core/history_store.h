@@ -51,8 +51,8 @@ struct Hit {
 //
 // When the file cannot be used (damaged, locked by another program past a short wait, a folder
 // that cannot be written, a full disk, a file of a newer version) the store tells it once and
-// goes on in memory for the rest of the run: no line handed to it is lost for this run's views,
-// and the user's file is left as it is.
+// goes on in memory for the rest of the run, the newest 20,000 lines: no recent line handed to it
+// is lost for this run's views, and the user's file is left as it is.
 class HistoryStore : public QObject {
     Q_OBJECT
 
@@ -139,6 +139,8 @@ private:
     void fail(const QString &reason);
     void readFailed();
     void closeDatabase();
+    // Lines that are not on disk, for this run's views.
+    void remember(const QList<Entry> &entries);
     bool exec(const QString &statement);
     // The pending lines in one transaction; inserting them, in it.
     bool writeBatch();
