@@ -1,25 +1,31 @@
 #include "core/block_list.h"
 
-#include <QStringList>
-
-namespace block_list {
 namespace {
-
 const QString kLineEnd = QStringLiteral("\r\n");
-
-QStringList linesOf(const QString &text)
-{
-    QStringList lines = text.split(QLatin1Char('\n'));
-    for (QString &line : lines) {
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
-    }
-    return lines;
-}
-
 } // namespace
 
-QString entryOf(const QString &nickname)
+BlockList::BlockList(QObject *parent) : QObject(parent) {}
+
+QStringList BlockList::parse(const QString &text)
+{
+    QStringList entries = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (QString &entry : entries) {
+        if (entry.endsWith(QLatin1Char('\r')))
+            entry.chop(1);
+    }
+    entries.removeAll(QString());
+    return entries;
+}
+
+QString BlockList::textOf(const QStringList &entries)
+{
+    QString text;
+    for (const QString &entry : entries)
+        text += entry + kLineEnd;
+    return text;
+}
+
+QString BlockList::entryOf(const QString &nickname)
 {
     QString entry = nickname;
     for (QChar &c : entry) {
@@ -37,32 +43,44 @@ QString entryOf(const QString &nickname)
     return entry;
 }
 
-bool contains(const QString &listText, const QString &nickname)
+void BlockList::setText(const QString &text)
 {
-    return !nickname.isEmpty() && linesOf(listText).contains(entryOf(nickname));
+    if (text == m_text)
+        return;
+    m_text = text;
+    m_entries = parse(text);
+    Q_EMIT changed();
 }
 
-QString added(const QString &listText, const QString &entry)
+bool BlockList::contains(const QString &nickname) const
 {
-    QString text = listText;
+    return !nickname.isEmpty() && m_entries.contains(entryOf(nickname));
+}
+
+void BlockList::add(const QString &nickname)
+{
+    if (nickname.isEmpty())
+        return;
+    QString text = m_text;
     // A last line the user typed without a line break stays an entry of its own.
     if (!text.isEmpty() && !text.endsWith(QLatin1Char('\n')))
         text += kLineEnd;
-    return text + entryOf(entry) + kLineEnd;
+    setText(text + entryOf(nickname) + kLineEnd);
 }
 
-QString removed(const QString &listText, const QString &nickname)
+void BlockList::remove(const QString &nickname)
 {
-    if (nickname.isEmpty())
-        return listText;
-    QStringList lines = linesOf(listText);
-    const bool endedWithBreak = listText.endsWith(QLatin1Char('\n'));
-    if (endedWithBreak)
-        lines.removeLast();
-    lines.removeAll(entryOf(nickname));
-    if (lines.isEmpty())
-        return QString();
-    return lines.join(kLineEnd) + (endedWithBreak ? kLineEnd : QString());
+    if (!contains(nickname))
+        return;
+    // The other lines stay as they were typed, empty ones too.
+    QStringList lines = m_text.split(QLatin1Char('\n'));
+    const QString entry = entryOf(nickname);
+    lines.removeIf([&](const QString &line) {
+        return line == entry || (line.endsWith(QLatin1Char('\r')) && line.chopped(1) == entry);
+    });
+    QString text = lines.join(QLatin1Char('\n'));
+    // The last line gone, the line before it keeps no half of a line end.
+    if (text.endsWith(QLatin1Char('\r')))
+        text.chop(1);
+    setText(text);
 }
-
-} // namespace block_list

@@ -1,6 +1,7 @@
 #include "core/client.h"
 
 #include "core/availability.h"
+#include "core/block_list.h"
 #include "core/conversations.h"
 #include "core/dispatcher.h"
 #include "core/history_store.h"
@@ -36,7 +37,8 @@ Client::Client(QObject *parent)
                                  this)),
       m_conversations(new Conversations(*this)),
       m_dispatcher(new Dispatcher(*this)),
-      m_availability(new Availability(*this))
+      m_availability(new Availability(*this)),
+      m_blockList(new BlockList(this))
 {
     m_session->setParent(this);
     m_settings->movePasswords(*m_secrets);
@@ -45,6 +47,11 @@ Client::Client(QObject *parent)
     connect(m_secrets, &SecretStore::notKept, this, &Client::showError);
     m_history->setKeeping(m_settings->keepsHistory());
     m_history->setRetentionDays(m_settings->retentionDays());
+    // The block list is kept across runs, and another client of this user may change it.
+    m_blockList->setText(m_settings->blockList());
+    connect(m_blockList, &BlockList::changed, this,
+            [this] { m_settings->setBlockList(m_blockList->text()); });
+    connect(m_settings, &Settings::blockListChanged, m_blockList, &BlockList::setText);
 }
 
 Client::~Client() = default;

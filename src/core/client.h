@@ -6,6 +6,7 @@
 #include <memory>
 
 class Availability;
+class BlockList;
 class ClientSocket;
 class Conversations;
 class Dispatcher;
@@ -39,6 +40,8 @@ public:
     Conversations &conversations() { return *m_conversations; }
     HistoryStore &history() { return *m_history; }
     Availability &availability() { return *m_availability; }
+    // Whose private lines the user refuses; kept with the settings.
+    BlockList &blockList() { return *m_blockList; }
 
     // The nickname the user logged in with; empty while logged out.
     QString nickname() const { return m_nickname; }
@@ -108,6 +111,7 @@ private:
     Conversations *m_conversations;
     Dispatcher *m_dispatcher;
     Availability *m_availability;
+    BlockList *m_blockList;
     QString m_nickname;
     QString m_statusLine = QStringLiteral("Status : Idle");
     bool m_roomShown = false;

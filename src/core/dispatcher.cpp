@@ -91,7 +91,7 @@ void Dispatcher::pm(const wire::Message &message)
         if (!ref.isEmpty())
             conversations.acknowledge(sender, ref, stored);
     };
-    if (block_list::contains(m_client.settings().blockList(), sender)) {
+    if (m_client.blockList().contains(sender)) {
         m_client.outbox().ignore(sender);
         return acknowledge(false);
     }

@@ -1,5 +1,6 @@
 #include "core/settings.h"
 
+#include "core/block_list.h"
 #include "core/secret_store.h"
 #include "storage/database.h"
 
@@ -25,7 +26,6 @@ const QString kAwayAfter = QStringLiteral("states/away-after");
 constexpr int kDefaultAwayAfter = 10;
 const QString kTrue = QStringLiteral("true");
 const QString kFalse = QStringLiteral("false");
-const QString kLineEnd = QStringLiteral("\r\n");
 const QString kSetValue =
     QStringLiteral("INSERT OR REPLACE INTO setting (key, value) VALUES (?, ?)");
 
@@ -43,26 +43,6 @@ constexpr int kBusyMs = 1000;
 constexpr int kPollMs = 3000;
 
 using storage::exec;
-
-// The entries of the box's text: one a line, whichever the line end; an empty line is none.
-QStringList entriesOf(const QString &text)
-{
-    QStringList entries = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (QString &entry : entries) {
-        if (entry.endsWith(QLatin1Char('\r')))
-            entry.chop(1);
-    }
-    entries.removeAll(QString());
-    return entries;
-}
-
-QString textOf(const QStringList &entries)
-{
-    QString text;
-    for (const QString &entry : entries)
-        text += entry + kLineEnd;
-    return text;
-}
 
 bool sameEntries(QStringList a, QStringList b)
 {
@@ -166,7 +146,7 @@ bool Settings::carryOldFiles(QSqlQuery &query, bool &oldFilesRead)
     }
     if (QFile list(m_folder + QStringLiteral("/bloqueados.txt")); list.exists()) {
         oldFilesRead = list.open(QIODevice::ReadOnly) && oldFilesRead;
-        const QStringList entries = entriesOf(QString::fromUtf8(list.readAll()));
+        const QStringList entries = BlockList::parse(QString::fromUtf8(list.readAll()));
         for (const QString &entry : entries) {
             if (!exec(query, QStringLiteral("INSERT INTO blocked (entry) VALUES (?)"), {entry}))
                 return false;
@@ -185,7 +165,7 @@ bool Settings::load()
         m_values.insert(query.value(0).toString(), query.value(1).toString());
     if (!readList(query, m_stored, m_dataVersion))
         return false;
-    m_blockList = textOf(m_stored);
+    m_blockList = BlockList::textOf(m_stored);
     return true;
 }
 
@@ -374,7 +354,7 @@ bool Settings::syncBlockList()
 {
     QStringList removed = m_stored;
     QStringList added;
-    const QStringList shown = entriesOf(m_blockList);
+    const QStringList shown = BlockList::parse(m_blockList);
     for (const QString &entry : shown) {
         if (!removed.removeOne(entry))
             added << entry;
@@ -400,7 +380,7 @@ bool Settings::syncBlockList()
     m_stored = stored;
     m_dataVersion = version;
     if (!sameEntries(stored, shown)) {
-        m_blockList = textOf(stored);
+        m_blockList = BlockList::textOf(stored);
         Q_EMIT blockListChanged(m_blockList);
     }
     return true;

@@ -83,7 +83,7 @@ UserList::Node *UserList::nodeOf(const QModelIndex &index) const
 
 QString UserList::textOf(const Node &node) const
 {
-    return node.nickname + block_list::Mark.repeated(node.marks);
+    return node.nickname + BlockList::Mark.repeated(node.marks);
 }
 
 QString UserList::nicknameOf(const QModelIndex &index) const

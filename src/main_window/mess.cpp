@@ -77,12 +77,15 @@ Mess::Mess(Client &core)
 
     // Ctrl+C is "Charlar"; in the block list it copies only while text is selected.
     ui->txtIggy->installEventFilter(this);
-    // The block list is kept across runs: yesterday's blocked users stay blocked.
-    setBlockList(m_core.settings().blockList());
+    // The box is the block list's view: what the user types goes to the list, and what changes
+    // the list otherwise (blocking from the list of users, another client) shows in the box.
+    setBlockList(m_core.blockList().text());
     connect(ui->txtIggy, &QPlainTextEdit::textChanged, this,
-            [this] { m_core.settings().setBlockList(blockList()); });
-    // Another client of this user changed it.
-    connect(&m_core.settings(), &Settings::blockListChanged, this, &Mess::setBlockList);
+            [this] { m_core.blockList().setText(blockList()); });
+    connect(&m_core.blockList(), &BlockList::changed, this, [this] {
+        if (blockList() != m_core.blockList().text())
+            setBlockList(m_core.blockList().text());
+    });
 
     // A menu that opens is called what its item says.
     for (QMenu *menu : {ui->mnuFile, ui->mnuOptions, ui->mnuState, ui->mnuHelp})
@@ -251,7 +254,7 @@ void Mess::setBlockList(const QString &text)
 
 bool Mess::isBlocked(const QString &nickname) const
 {
-    return block_list::contains(blockList(), nickname);
+    return m_core.blockList().contains(nickname);
 }
 
 void Mess::refreshList()
@@ -348,7 +351,7 @@ void Mess::iggyClicked()
         if (const QModelIndex node = ui->lstUsers->selectedNode(); node.isValid()) {
             const QString nickname = core.users().nicknameOf(node);
             core.users().unmark(node);
-            setBlockList(block_list::removed(blockList(), nickname));
+            m_core.blockList().remove(nickname);
         }
         ui->cmdIggy->setText(QStringLiteral("Iggy"));
     } else if (caption == QLatin1String("Iggy")) {
@@ -370,13 +373,13 @@ void Mess::blockSelected()
         core.showError(QStringLiteral("no te puedes autoignorar."));
         return;
     }
-    setBlockList(block_list::added(blockList(), nodeText));
+    m_core.blockList().add(nodeText);
     core.users().mark(node);
 }
 
 void Mess::emptyBlockList()
 {
-    ui->txtIggy->clear();
+    m_core.blockList().clear();
 }
 
 void Mess::showHelp()

@@ -2,6 +2,7 @@
 // what arrives and with what the user does, as its models and the wire show it. Lines are
 // written as the windows show them, "[blue*]ana : [black]hola\n" ("*" for bold).
 #include "core/availability.h"
+#include "core/block_list.h"
 #include "core/client.h"
 #include "core/conversations.h"
 #include "core/dispatcher.h"
@@ -22,6 +23,7 @@
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <map>
@@ -152,7 +154,7 @@ class TestCore : public QObject {
              }},
             {"tell", [&] { client.settings().setTellsRead(arg == "on"); }},
             {"look", [&] { client.conversations().markRead(arg.toInt()); }},
-            {"list", [&] { client.settings().setBlockList(arg); }},
+            {"list", [&] { client.blockList().setText(arg); }},
             // say N TEXT: the user's line in conversation N
             {"say", [&] { client.conversations().send(arg.section(' ', 0, 0).toInt(), arg.section(' ', 1)); }},
             {"drop", [&] { m_server->client()->disconnectFromHost(); }},
@@ -317,6 +319,41 @@ private Q_SLOTS:
         m_full.reset();
         m_client.reset();
         m_server.reset();
+    }
+
+    void blockList_data()
+    {
+        QTest::addColumn<QString>("text"); // then "add X", "remove X" or "clear"
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<QString>("blocked"); // as who: "ana" blocked, "-bob" not
+        QTest::newRow("an empty nickname is nobody") << "\r\n\r\nana\r\n" << "add " << "\r\n\r\nana\r\n" << "ana,-";
+        QTest::newRow("a whole line, exactly") << "bob\r\nana" << "" << "bob\r\nana" << "bob,ana,-bobby,-Bob,-an";
+        QTest::newRow("added on a line of its own") << "ana" << "add bob" << "ana\r\nbob\r\n" << "ana,bob";
+        QTest::newRow("removed, the rest as typed") << "ana\r\n\r\nbob\nana\r\n" << "remove ana" << "\r\nbob\n" << "bob,-ana";
+        QTest::newRow("the last line removed") << "ana\r\nbob" << "remove bob" << "ana" << "ana,-bob";
+        QTest::newRow("a line break in a name blocks no other") << "" << "add a\nb" << "a\uFFFDb\r\n" << "a\nb,-a,-b";
+        QTest::newRow("cleared") << "ana\r\n" << "clear" << "" << "-ana";
+    }
+
+    // The block list's entries are its text's whole lines; it says when it changes.
+    void blockList()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, change);
+        QFETCH(QString, after);
+        QFETCH(QString, blocked);
+        BlockList list;
+        list.setText(text);
+        QSignalSpy changed(&list, &BlockList::changed);
+        const QString who = change.section(' ', 1);
+        change.startsWith("add") ? list.add(who) : change.startsWith("remove") ? list.remove(who)
+            : change == "clear" ? list.clear() : void();
+        QCOMPARE(list.text(), after);
+        QCOMPARE(changed.count(), int(after != text));
+        for (const QString &name : blocked.split(','))
+            QVERIFY2(list.contains(name.mid(name.startsWith('-'))) != name.startsWith('-'),
+                     qPrintable(name));
     }
 
     void scripts_data()
