@@ -254,13 +254,19 @@ bool Mess::isBlocked(const QString &nickname) const
     return block_list::contains(blockList(), nickname);
 }
 
+bool Mess::requireConnection()
+{
+    if (m_core.isConnected())
+        return true;
+    m_core.SetStatus(QStringLiteral("No Conectado"));
+    return false;
+}
+
 void Mess::refreshList()
 {
-    Client &core = m_core;
-    if (!core.isConnected()) {
-        core.SetStatus(QStringLiteral("No Conectado"));
+    if (!requireConnection())
         return;
-    }
+    Client &core = m_core;
     core.users().clear();
     core.outbox().refreshList();
     core.users().addRoot(core.nickname());
@@ -268,24 +274,16 @@ void Mess::refreshList()
 
 void Mess::enterChat()
 {
-    Client &core = m_core;
-    if (!core.isConnected()) {
-        core.SetStatus(QStringLiteral("No Conectado"));
-        return;
-    }
-    if (core.isRoomShown())
+    if (!requireConnection() || m_core.isRoomShown())
         return;
     chatCommand();
-    core.outbox().enterRoom();
+    m_core.outbox().enterRoom();
 }
 
 void Mess::chatCommand()
 {
-    if (!m_core.isConnected()) {
-        m_core.SetStatus(QStringLiteral("No Conectado"));
-        return;
-    }
-    Q_EMIT roomWanted();
+    if (requireConnection())
+        Q_EMIT roomWanted();
 }
 
 void Mess::treeClicked()

@@ -53,6 +53,8 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // Whether the client is connected; if not, the status line says so.
+    bool requireConnection();
     void refreshList();
     void enterChat();
     void chatCommand();
