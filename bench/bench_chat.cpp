@@ -7,13 +7,12 @@
 //
 // Usage: bench_chat [idle seconds, default 30]
 #include "conversations/chat.h"
+#include "conversations/history.h"
 #include "conversations/pm.h"
 #include "core/dispatcher.h"
 #include "program.h"
 #include "protocol/wire.h"
 #include "support/raw_server.h"
-#include "ui_chat.h"
-#include "ui_pm.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -77,14 +76,14 @@ int main(int argc, char *argv[])
     settle();
     const double afterRoom = currentRssMiB();
     std::printf("room window received 100,000 lines in %.1f s; it holds %d blocks\n", seconds,
-                chat->ui->txtChat->document()->blockCount() - 1);
+                chat->history()->document()->blockCount() - 1);
 
     seconds = flood(incoming, privateLine, 0, 100'000, 1000);
     settle();
     const double afterPrivate = currentRssMiB();
     PM *pm = program.PMWindows().window(0);
     std::printf("private window received 100,000 lines in %.1f s; it holds %d blocks\n", seconds,
-                pm ? pm->ui->txtChat->document()->blockCount() - 1 : -1);
+                pm ? pm->history()->document()->blockCount() - 1 : -1);
 
     constexpr int kLines = 20'000;
     seconds = flood(incoming, chatLine, 100'000, kLines, 1);

@@ -8,6 +8,7 @@
 //
 //   build/bench/bench/bench_delivery [a] [b] [c]
 #include "conversations/chat.h"
+#include "conversations/history.h"
 #include "core/settings.h"
 #include "main_window/user_tree.h"
 #include "program.h"
@@ -15,10 +16,8 @@
 #include "core/session.h"
 #include "support/raw_server.h"
 #include "support/server_process.h"
-#include "ui_chat.h"
-#include "ui_login.h"
-#include "ui_mess.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -73,9 +72,7 @@ bool logIn(Program &program, const QString &nickname)
 {
     // Some runs measure a server that offers nothing: agreed to, as a user would.
     program.settings().setClearTextAllowed(kAddress, true);
-    program.login()->ui->txtUser->setText(nickname);
-    program.login()->ui->Text1->setText(kAddress);
-    program.login()->ui->cmdLogin->click();
+    program.login()->logInWith(nickname, kAddress);
     return waitFor([&] { return program.session().state() == Session::State::LoggedIn; }, 10000);
 }
 
@@ -89,7 +86,7 @@ void busyClient(bool framed, bool stalled)
     Program program;
     if (!logIn(program, QStringLiteral("ocupado")))
         return std::puts("  the client did not log in"), void();
-    program.mess()->ui->cmdChat->click();
+    program.mess()->findChild<QAbstractButton *>(QStringLiteral("cmdChat"))->click();
     // Busy: every message handed to the client keeps it waiting 60 ms more; or, stalled, it
     // does nothing at all for 60 ms every second.
     QTimer stall;
@@ -127,7 +124,7 @@ void busyClient(bool framed, bool stalled)
     pace.start(5);
     waitFor([&] { return sent == kSenders * kLinesEach; }, 120'000);
     pace.stop();
-    const auto shownLines = [&] { return program.chat()->ui->txtChat->blockCount(); };
+    const auto shownLines = [&] { return program.chat()->history()->blockCount(); };
     qint64 last = -1;
     QElapsedTimer still;
     still.start();
@@ -141,7 +138,7 @@ void busyClient(bool framed, bool stalled)
     std::vector<int> next(kSenders, 0);
     int shown = 0;
     int outOfOrder = 0;
-    const QStringList lines = program.chat()->ui->txtChat->toPlainText().split(u'\n');
+    const QStringList lines = program.chat()->history()->toPlainText().split(u'\n');
     for (const QString &text : lines) {
         const auto match = line.match(text);
         if (!match.hasMatch())

@@ -21,7 +21,6 @@
 #include "protocol/wire.h"
 #include "support/raw_server.h"
 #include "support/server_process.h"
-#include "ui_login.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -215,9 +214,7 @@ void logInToKept()
         return;
     Program program;
     const auto logIn = [&program] {
-        program.login()->ui->txtUser->setText(QStringLiteral("lejos"));
-        program.login()->ui->Text1->setText(kAddress);
-        program.login()->ui->cmdLogin->click();
+        program.login()->logInWith(QStringLiteral("lejos"), kAddress);
         return waitFor([&] { return program.session().state() == Session::State::LoggedIn; },
                        10'000);
     };

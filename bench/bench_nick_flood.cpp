@@ -7,9 +7,8 @@
 #include "program.h"
 #include "protocol/client_socket.h"
 #include "support/raw_server.h"
-#include "ui_login.h"
-#include "ui_mess.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QTimer>
 
@@ -113,9 +112,7 @@ int main(int argc, char *argv[])
 
     Program program;
     Login *login = program.login();
-    login->ui->txtUser->setText(QStringLiteral("bench"));
-    login->ui->Text1->setText(QString::fromLatin1(kAddress));
-    login->ui->cmdLogin->click();
+    login->logInWith(QStringLiteral("bench"), QString::fromLatin1(kAddress));
 
     // Where each nesting level's handler sits on the stack tells what one level costs.
     std::map<int, std::uintptr_t> stackAt;
@@ -136,7 +133,7 @@ int main(int argc, char *argv[])
     }
 
     deepest = 0;
-    program.mess()->ui->Command1->click();
+    program.mess()->findChild<QAbstractButton *>(QStringLiteral("Command1"))->click();
     complete = waitForCompleteList(program, burst, deepest);
     report(program, burst, complete, deepest);
 

@@ -7,16 +7,15 @@
 //
 //   build/bench/bench/bench_server [--seconds N] [--step-seconds S] [--rates 25,50,...]
 #include "conversations/chat.h"
+#include "conversations/history.h"
 #include "program.h"
 #include "main_window/login.h"
 #include "protocol/wire.h"
 #include "server/server_config.h"
 #include "support/raw_server.h"
 #include "support/server_process.h"
-#include "ui_chat.h"
-#include "ui_login.h"
-#include "ui_mess.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -444,7 +443,7 @@ private:
 
 QString history(Program &program)
 {
-    return program.chat()->ui->txtChat->toPlainText();
+    return program.chat()->history()->toPlainText();
 }
 
 // Logs the real client in as a user would, and enters the chat room with the main window's
@@ -452,15 +451,13 @@ QString history(Program &program)
 bool joinRealClient(Program &program, const ServerProcess &server)
 {
     Login *login = program.login();
-    login->ui->txtUser->setText(kReader);
-    login->ui->Text1->setText(kAddress);
-    login->ui->cmdLogin->click();
+    login->logInWith(kReader, kAddress);
     // Only once the server has taken the LOGIN, so that the ENTER reaches it in a read of its
     // own.
     const QByteArray loggedIn = "logged in as \"" + kReader.toLatin1() + '"';
     if (!waitFor([&] { return server.log().contains(loggedIn); }, 10000))
         return false;
-    program.mess()->ui->cmdChat->click();
+    program.mess()->findChild<QAbstractButton *>(QStringLiteral("cmdChat"))->click();
     const QString entered = QStringLiteral("<") + kReader + QStringLiteral(" Entro a la charla>");
     return waitFor([&] { return history(program).contains(entered); }, 10000);
 }
@@ -530,7 +527,7 @@ void measureRealClient(const QList<int> &rates, double stepSeconds)
         std::printf("  not every sender got into the room\n");
         return;
     }
-    const auto shownRows = [&] { return qint64(program.chat()->ui->txtChat->blockCount()); };
+    const auto shownRows = [&] { return qint64(program.chat()->history()->blockCount()); };
     waitUntilSettled(shownRows, 500, 10000);
 
     std::printf("  relayed: lines a sender got back whole from the server; intact: lines the "

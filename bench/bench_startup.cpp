@@ -3,7 +3,6 @@
 #include "core/settings.h"
 #include "program.h"
 #include "support/raw_server.h"
-#include "ui_login.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -82,9 +81,7 @@ int main(int argc, char *argv[])
         // A plain server that offers nothing, agreed to as a user would.
         program.settings().setClearTextAllowed(QStringLiteral("127.0.0.51"), true);
         Login *login = program.login();
-        login->ui->txtUser->setText(QStringLiteral("bench"));
-        login->ui->Text1->setText(QStringLiteral("127.0.0.51"));
-        login->ui->cmdLogin->click();
+        login->logInWith(QStringLiteral("bench"), QStringLiteral("127.0.0.51"));
         while (!served)
             runEventsFor(5);
         accept.join();

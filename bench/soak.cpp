@@ -7,6 +7,7 @@
 //
 //   build/test/bench/soak [--minutes N]     (tools/soak runs it)
 #include "conversations/chat.h"
+#include "conversations/history.h"
 #include "conversations/pm.h"
 #include "main_window/login.h"
 #include "main_window/mess.h"
@@ -17,13 +18,12 @@
 #include "core/session.h"
 #include "support/raw_server.h"
 #include "support/server_process.h"
-#include "ui_chat.h"
-#include "ui_mess.h"
-#include "ui_pm.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -122,7 +122,7 @@ int main(int argc, char *argv[])
             std::printf("  %s did not log in: %s\n", name, qPrintable(client.mess()->statusLine()));
             return 1;
         }
-        client.mess()->ui->cmdChat->click();
+        client.mess()->findChild<QAbstractButton *>(QStringLiteral("cmdChat"))->click();
     }
     std::vector<std::unique_ptr<Peer>> peers;
     for (int i = 0; i < 50; ++i) {
@@ -186,11 +186,11 @@ int main(int argc, char *argv[])
             Conversations &conversations = client.core().conversations();
             int slot = conversations.findByCorrespondent(to);
             if (slot < 0)
-                slot = conversations.open(to, client.ownNickname(), QString());
+                slot = conversations.open(to, client.ownNickname(), Conversations::Origin::User);
             PM *window = client.PMWindows().window(slot);
             const QString line = stamp(client.ownNickname(), ++number);
-            window->ui->txtSend->setText(line);
-            window->ui->cmdSend->click();
+            window->findChild<QLineEdit *>(QStringLiteral("txtSend"))->setText(line);
+            window->findChild<QAbstractButton *>(QStringLiteral("cmdSend"))->click();
             toPeers[to].insert(line);
             ++sent;
         }
@@ -204,13 +204,13 @@ int main(int argc, char *argv[])
     for (auto &client : clients) {
         for (int slot = 0; slot < client->PMWindows().NextPMSlot(); ++slot) {
             if (PM *window = client->PMWindows().window(slot)) {
-                const std::set<QString> lines = linesIn(window->ui->txtChat->toPlainText());
+                const std::set<QString> lines = linesIn(window->history()->toPlainText());
                 gotByClients.insert(lines.begin(), lines.end());
             }
         }
     }
-    roomAna = linesIn(clients[0]->chat()->ui->txtChat->toPlainText());
-    roomLuis = linesIn(clients[1]->chat()->ui->txtChat->toPlainText());
+    roomAna = linesIn(clients[0]->chat()->history()->toPlainText());
+    roomLuis = linesIn(clients[1]->chat()->history()->toPlainText());
     const auto missing = [](const std::set<QString> &wanted, const std::set<QString> &got) {
         qint64 count = 0;
         for (const QString &line : wanted)
@@ -236,10 +236,10 @@ int main(int argc, char *argv[])
     // The clients keep every line they show: their memory grows with these.
     int held = 0;
     for (auto &client : clients) {
-        held += client->chat()->ui->txtChat->document()->blockCount();
+        held += client->chat()->history()->document()->blockCount();
         for (int slot = 0; slot < client->PMWindows().NextPMSlot(); ++slot)
             if (PM *window = client->PMWindows().window(slot))
-                held += window->ui->txtChat->document()->blockCount();
+                held += window->history()->document()->blockCount();
     }
     std::printf("  lines held in the clients' histories at the end: %d\n", held);
     std::printf("  the server closed %lld connections: %lld for flooding\n",

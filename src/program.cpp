@@ -179,7 +179,7 @@ void Program::openAt(const history::Hit &hit)
         int slot = conversations.findByCorrespondent(correspondent);
         if (slot < 0)
             slot = conversations.open(correspondent, m_core.nickname(),
-                                      QStringLiteral("Private Message -- ") + correspondent);
+                                      Conversations::Origin::User);
         if (PM *window = m_pmWindows->window(slot)) {
             placement::bringUp(window);
             lines = window->history();

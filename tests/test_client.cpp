@@ -12,17 +12,14 @@
 #include "server/relay/relay_server.h"
 #include "core/settings.h"
 #include "support/client_test.h"
-#include "ui_admin.h"
-#include "ui_mess.h"
-#include "ui_password.h"
-#include "ui_pm.h"
-#include "ui_search.h"
 
 #include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QLabel>
+#include <QListWidget>
 #include <QMenu>
 #include <QScreen>
 #include <QRandomGenerator>
@@ -287,7 +284,7 @@ private Q_SLOTS:
         for (int i = 0; i < 3000; ++i)
             program->incoming().handle(pipes("PM|luis|ana|" + QString(i == 7 ? "Canción " : "línea ")
                                              + QString::number(i)));
-        QPlainTextEdit *lines = program->PMWindows().window(0)->ui->txtChat;
+        QPlainTextEdit *lines = program->PMWindows().window(0)->history();
         QTRY_VERIFY(lines->toPlainText().endsWith("ana : línea 2999\n"));
         QVERIFY(lines->blockCount() <= History::Limit * 3 / 2 + 1);
         for (int tries = 0; tries < 20 && !lines->toPlainText().startsWith("ana : línea 0\n"); ++tries)
@@ -299,10 +296,10 @@ private Q_SLOTS:
         for (QWidget *window : QApplication::topLevelWidgets())
             search = search ? search : qobject_cast<Search *>(window);
         QVERIFY(search);
-        search->ui->txtWords->setText("cancion 7");
-        search->ui->cmdSearch->click();
-        QCOMPARE(search->ui->lstResults->count(), 1);
-        Q_EMIT search->ui->lstResults->itemActivated(search->ui->lstResults->item(0));
+        named<QLineEdit>(search, "txtWords")->setText("cancion 7");
+        named<QAbstractButton>(search, "cmdSearch")->click();
+        QCOMPARE(named<QListWidget>(search, "lstResults")->count(), 1);
+        QTest::keyClick(named(search, "lstResults"), Qt::Key_Return);
         QCOMPARE(lines->textCursor().selectedText(), "ana : Canción 7");
         // The user's own line brings the window back to the newest lines.
         play("say 0 de vuelta");
@@ -375,7 +372,7 @@ private Q_SLOTS:
         connect(&during, &QTimer::timeout, this, [&] {
             if (QApplication::activeModalWidget() && boxes->count == 0) {
                 server->send(bytes("MESSAGE|segundo"));
-                QTRY_COMPARE(program->existingAdmin()->ui->txtMess->toPlainText(), "segundo");
+                QTRY_COMPARE(named<QPlainTextEdit>(program->existingAdmin(), "txtMess")->toPlainText(), "segundo");
                 boxes->poll();
             }
         });
@@ -620,7 +617,7 @@ private Q_SLOTS:
         QTemporaryDir third;
         boxes->instead = [this] {
             auto *box = static_cast<QMessageBox *>(QApplication::activeModalWidget());
-            mess->ui->mnuClose->trigger();
+            named<QAction>(mess, "mnuClose")->trigger();
             box->button(QMessageBox::Yes)->click();
         };
         server.reset();
@@ -667,14 +664,14 @@ private Q_SLOTS:
                 if (window != asking) {
                     asking = window;
                     open.start();
-                    prompts << window->ui->lblPrompt->text();
+                    prompts << named<QLabel>(window, "lblPrompt")->text();
                 }
                 if (open.elapsed() < slowly)
                     return;
                 const QStringList answers = {"otra clave", "ñandú del grupo", "clave nueva",
                                              "clave nueva"};
-                window->ui->txtPassword->setText(answers.value(prompts.size() - 1));
-                window->ui->chkRemember->setChecked(prompts.size() > 1);
+                named<QLineEdit>(window, "txtPassword")->setText(answers.value(prompts.size() - 1));
+                named<QAbstractButton>(window, "chkRemember")->setChecked(prompts.size() > 1);
                 window->accept();
             }
         });

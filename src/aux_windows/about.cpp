@@ -5,9 +5,9 @@
 
 #include <QPainter>
 
-About::About() : ui(new Ui::About), m_banner(QStringLiteral(":/pictures/banner.svg"))
+About::About() : m_ui(new Ui::About), m_banner(QStringLiteral(":/pictures/banner.svg"))
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     placement::useLayoutFont(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
@@ -16,7 +16,7 @@ About::About() : ui(new Ui::About), m_banner(QStringLiteral(":/pictures/banner.s
 
 About::~About()
 {
-    delete ui;
+    delete m_ui;
 }
 
 void About::paintEvent(QPaintEvent *)

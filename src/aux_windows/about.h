@@ -19,11 +19,10 @@ public:
     static inline const QString ContactLine =
         QStringLiteral("Dravo - escribeme a dravo@korvex.invalid");
 
-    Ui::About *const ui;
-
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    Ui::About *const m_ui;
     QPixmap m_banner;
 };

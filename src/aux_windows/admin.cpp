@@ -4,9 +4,9 @@
 #include "layouts/placement.h"
 #include "ui_admin.h"
 
-Admin::Admin() : ui(new Ui::Admin)
+Admin::Admin() : m_ui(new Ui::Admin)
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     placement::useLayoutFont(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
@@ -15,7 +15,7 @@ Admin::Admin() : ui(new Ui::Admin)
 
 Admin::~Admin()
 {
-    delete ui;
+    delete m_ui;
 }
 
 void Admin::showNotice(quint64 number, const QString &notice)
@@ -23,9 +23,9 @@ void Admin::showNotice(quint64 number, const QString &notice)
     // A notice that waited behind the announcement box must not hide a later one.
     if (number > m_shownNumber) {
         m_shownNumber = number;
-        ui->txtMess->setPlainText(notice);
-        ui->lblTime->setText(QStringLiteral("Time : ") + clock_text::longTime());
-        ui->lblDate->setText(QStringLiteral("Date : ") + clock_text::shortDate());
+        m_ui->txtMess->setPlainText(notice);
+        m_ui->lblTime->setText(QStringLiteral("Time : ") + clock_text::longTime());
+        m_ui->lblDate->setText(QStringLiteral("Date : ") + clock_text::shortDate());
     }
     show();
 }

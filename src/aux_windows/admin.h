@@ -20,8 +20,7 @@ public:
     // Writes the notice unless a later one is already shown (notices are numbered by arrival).
     void showNotice(quint64 number, const QString &notice);
 
-    Ui::Admin *const ui;
-
 private:
+    Ui::Admin *const m_ui;
     quint64 m_shownNumber = 0;
 };

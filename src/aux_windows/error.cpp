@@ -3,9 +3,9 @@
 #include "layouts/placement.h"
 #include "ui_error.h"
 
-Error::Error() : ui(new Ui::Error)
+Error::Error() : m_ui(new Ui::Error)
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     placement::useLayoutFont(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
@@ -14,15 +14,15 @@ Error::Error() : ui(new Ui::Error)
 
 Error::~Error()
 {
-    delete ui;
+    delete m_ui;
 }
 
 void Error::setErrorText(const QString &text)
 {
-    ui->lblNewError->setText(text);
+    m_ui->lblNewError->setText(text);
 }
 
 QString Error::errorText() const
 {
-    return ui->lblNewError->text();
+    return m_ui->lblNewError->text();
 }

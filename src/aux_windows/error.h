@@ -17,5 +17,6 @@ public:
     void setErrorText(const QString &text);
     QString errorText() const;
 
-    Ui::Error *const ui;
+private:
+    Ui::Error *const m_ui;
 };

@@ -5,21 +5,21 @@
 #include "layouts/plain_text.h"
 #include "ui_help.h"
 
-Help::Help() : ui(new Ui::Help)
+Help::Help() : m_ui(new Ui::Help)
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     placement::useLayoutFont(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
-    panels::setUp(ui->stat, {133});
-    panels::setText(ui->stat, 1, QStringLiteral("Status : Activo"));
+    panels::setUp(m_ui->stat, {133});
+    panels::setText(m_ui->stat, 1, QStringLiteral("Status : Activo"));
     placement::centre(this);
-    connect(ui->lstError, &QListWidget::itemSelectionChanged, this, &Help::selectionChanged);
+    connect(m_ui->lstError, &QListWidget::itemSelectionChanged, this, &Help::selectionChanged);
 }
 
 Help::~Help()
 {
-    delete ui;
+    delete m_ui;
 }
 
 QString Help::topicText(int position)
@@ -38,10 +38,10 @@ QString Help::topicText(int position)
 
 void Help::selectionChanged()
 {
-    const auto selected = ui->lstError->selectedItems();
+    const auto selected = m_ui->lstError->selectedItems();
     if (selected.isEmpty())
         return;
     const QListWidgetItem *item = selected.first();
     plain::setCaption(this, QStringLiteral("Help - ") + item->text());
-    ui->txtINfo->setPlainText(topicText(ui->lstError->row(item)));
+    m_ui->txtINfo->setPlainText(topicText(m_ui->lstError->row(item)));
 }

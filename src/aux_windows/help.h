@@ -18,8 +18,8 @@ public:
     // The text shown for the topic at a position of the list.
     static QString topicText(int position);
 
-    Ui::Help *const ui;
-
 private:
     void selectionChanged();
+
+    Ui::Help *const m_ui;
 };

@@ -25,20 +25,20 @@ const QString Intro::SplashText = QStringLiteral(
     "a esta red. \r\n"
     "Gracias! \r\n");
 
-Intro::Intro() : ui(new Ui::Intro), m_background(QStringLiteral(":/pictures/portrait.svg"))
+Intro::Intro() : m_ui(new Ui::Intro), m_background(QStringLiteral(":/pictures/portrait.svg"))
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     // The splash keeps the system's font; only its label has the layouts' one.
-    placement::useLayoutFont(ui->Label1);
+    placement::useLayoutFont(m_ui->Label1);
     setWindowFlag(Qt::FramelessWindowHint);
     setFixedSize(size());
-    ui->Text1->setPlainText(SplashText);
+    m_ui->Text1->setPlainText(SplashText);
     placement::centre(this);
 }
 
 Intro::~Intro()
 {
-    delete ui;
+    delete m_ui;
 }
 
 void Intro::run(Client &core, QWidget *mainWindow)
@@ -46,7 +46,7 @@ void Intro::run(Client &core, QWidget *mainWindow)
     // Visible at once, so that it is drawn while the bar runs.
     show();
     for (int counter = 0; counter <= 100; ++counter) {
-        ui->prog->setValue(counter);
+        m_ui->prog->setValue(counter);
         core.Pause(0.02);
         if (counter == 100)
             mainWindow->show();

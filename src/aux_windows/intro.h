@@ -22,11 +22,10 @@ public:
 
     static const QString SplashText;
 
-    Ui::Intro *const ui;
-
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    Ui::Intro *const m_ui;
     QPixmap m_background;
 };

@@ -4,28 +4,28 @@
 
 #include <QPushButton>
 
-PasswordWindow::PasswordWindow(const QString &server, bool again) : ui(new Ui::PasswordWindow)
+PasswordWindow::PasswordWindow(const QString &server, bool again) : m_ui(new Ui::PasswordWindow)
 {
-    ui->setupUi(this);
-    ui->lblPrompt->setText(
+    m_ui->setupUi(this);
+    m_ui->lblPrompt->setText(
         (again ? QStringLiteral("La contraseña no era correcta. ") : QString())
         + QStringLiteral("El servidor ") + server
         + QStringLiteral(" pide la contraseña del grupo. Se envía cifrada."));
-    ui->buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("&Aceptar"));
-    ui->buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("&Cancelar"));
+    m_ui->buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("&Aceptar"));
+    m_ui->buttons->button(QDialogButtonBox::Cancel)->setText(QStringLiteral("&Cancelar"));
 }
 
 PasswordWindow::~PasswordWindow()
 {
-    delete ui;
+    delete m_ui;
 }
 
 QString PasswordWindow::password() const
 {
-    return ui->txtPassword->text();
+    return m_ui->txtPassword->text();
 }
 
 bool PasswordWindow::remember() const
 {
-    return ui->chkRemember->isChecked();
+    return m_ui->chkRemember->isChecked();
 }

@@ -18,5 +18,6 @@ public:
     QString password() const;
     bool remember() const;
 
-    Ui::PasswordWindow *const ui;
+private:
+    Ui::PasswordWindow *const m_ui;
 };

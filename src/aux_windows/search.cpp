@@ -24,9 +24,9 @@ QString conversationName(const history::Conversation &conversation)
 } // namespace
 
 Search::Search(HistoryStore &store, std::optional<history::Conversation> within)
-    : ui(new Ui::Search), m_store(store), m_within(std::move(within))
+    : m_ui(new Ui::Search), m_store(store), m_within(std::move(within))
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     placement::useLayoutFont(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
@@ -34,10 +34,10 @@ Search::Search(HistoryStore &store, std::optional<history::Conversation> within)
         plain::setCaption(this, QStringLiteral("Buscar en la conversación: ")
                                     + conversationName(*m_within));
     placement::centre(this);
-    connect(ui->cmdSearch, &QPushButton::clicked, this, &Search::search);
-    connect(ui->txtWords, &QLineEdit::returnPressed, this, &Search::search);
-    connect(ui->lstResults, &QListWidget::itemActivated, this, [this](QListWidgetItem *item) {
-        const int hit = ui->lstResults->row(item);
+    connect(m_ui->cmdSearch, &QPushButton::clicked, this, &Search::search);
+    connect(m_ui->txtWords, &QLineEdit::returnPressed, this, &Search::search);
+    connect(m_ui->lstResults, &QListWidget::itemActivated, this, [this](QListWidgetItem *item) {
+        const int hit = m_ui->lstResults->row(item);
         if (hit < m_hits.size())
             Q_EMIT chosen(m_hits.at(hit));
     });
@@ -45,13 +45,13 @@ Search::Search(HistoryStore &store, std::optional<history::Conversation> within)
 
 Search::~Search()
 {
-    delete ui;
+    delete m_ui;
 }
 
 void Search::search()
 {
-    m_hits = m_store.search(ui->txtWords->text(), m_within);
-    ui->lstResults->clear();
+    m_hits = m_store.search(m_ui->txtWords->text(), m_within);
+    m_ui->lstResults->clear();
     const QLocale locale;
     for (const history::Hit &hit : m_hits) {
         // One line each: where, when, who and what (list items are never markup).
@@ -59,12 +59,12 @@ void Search::search()
         text.replace(QLatin1Char('\n'), QLatin1Char(' ')).remove(QLatin1Char('\r'));
         const QString when = locale.toString(hit.line.at.toLocalTime(), QLocale::ShortFormat);
         const QString who = hit.line.writer.isEmpty() ? QString() : hit.line.writer + QStringLiteral(" : ");
-        ui->lstResults->addItem((m_within ? QString() : conversationName(hit.conversation)
+        m_ui->lstResults->addItem((m_within ? QString() : conversationName(hit.conversation)
                                                             + QStringLiteral(" · "))
                                 + when + QStringLiteral("  ") + who + text);
     }
     if (m_hits.isEmpty())
-        ui->lstResults->addItem(QStringLiteral("No se ha encontrado nada."));
+        m_ui->lstResults->addItem(QStringLiteral("No se ha encontrado nada."));
     else
-        ui->lstResults->setCurrentRow(0);
+        m_ui->lstResults->setCurrentRow(0);
 }

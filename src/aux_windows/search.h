@@ -20,14 +20,13 @@ public:
     Search(HistoryStore &store, std::optional<history::Conversation> within);
     ~Search() override;
 
-    Ui::Search *const ui;
-
 Q_SIGNALS:
     void chosen(const history::Hit &hit);
 
 private:
     void search();
 
+    Ui::Search *const m_ui;
     HistoryStore &m_store;
     std::optional<history::Conversation> m_within;
     QList<history::Hit> m_hits;

@@ -14,24 +14,24 @@
 #include <QLabel>
 #include <QTime>
 
-Chat::Chat(Client &core, qint64 liveFrom) : ui(new Ui::Chat), m_core(core)
+Chat::Chat(Client &core, qint64 liveFrom) : m_ui(new Ui::Chat), m_core(core)
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     placement::useLayoutFont(this);
     setFixedSize(size());
-    panels::setUp(ui->stat, {133, 133});
-    QLabel *clearText = panels::addClearTextSign(ui->stat);
+    panels::setUp(m_ui->stat, {133, 133});
+    QLabel *clearText = panels::addClearTextSign(m_ui->stat);
     clearText->setVisible(m_core.isClearText());
     connect(&m_core, &Client::clearTextChanged, clearText, &QLabel::setVisible);
 
-    connect(ui->cmdSend, &QPushButton::clicked, this, &Chat::send);
-    connect(ui->txtSend, &QLineEdit::returnPressed, this, &Chat::send);
-    ui->txtChat->setNoticeStyle(History::Red, false);
-    ui->txtChat->setStore(m_core.history(), [] {
+    connect(m_ui->cmdSend, &QPushButton::clicked, this, &Chat::send);
+    connect(m_ui->txtSend, &QLineEdit::returnPressed, this, &Chat::send);
+    m_ui->txtChat->setNoticeStyle(History::Red, false);
+    m_ui->txtChat->setStore(m_core.history(), [] {
         return history::Conversation{history::Conversation::Room, {}};
     });
-    ui->txtChat->showEarlier(liveFrom);
-    connect(ui->txtChat, &History::searchWanted, this, &Chat::searchWanted);
+    m_ui->txtChat->showEarlier(liveFrom);
+    connect(m_ui->txtChat, &History::searchWanted, this, &Chat::searchWanted);
 
     tmrTime.setSingleShot(true);
     tmrTime.setTimerType(Qt::PreciseTimer);
@@ -41,12 +41,12 @@ Chat::Chat(Client &core, qint64 liveFrom) : ui(new Ui::Chat), m_core(core)
 
 Chat::~Chat()
 {
-    delete ui;
+    delete m_ui;
 }
 
 History *Chat::history() const
 {
-    return ui->txtChat;
+    return m_ui->txtChat;
 }
 
 void Chat::closeEvent(QCloseEvent *event)
@@ -82,14 +82,14 @@ void Chat::hideEvent(QHideEvent *event)
 void Chat::send()
 {
     // Nothing the user wrote is lost: a line that cannot go stays in the box for another try.
-    if (m_core.conversations().sendToRoom(ui->txtSend->text()))
-        ui->txtSend->clear();
+    if (m_core.conversations().sendToRoom(m_ui->txtSend->text()))
+        m_ui->txtSend->clear();
 }
 
 void Chat::tick()
 {
-    panels::setText(ui->stat, 1, clock_text::longTime());
-    panels::setText(ui->stat, 2, clock_text::shortDate());
+    panels::setText(m_ui->stat, 1, clock_text::longTime());
+    panels::setText(m_ui->stat, 2, clock_text::shortDate());
     // Just past the next whole second, when the time shown changes.
     tmrTime.start(1000 - QTime::currentTime().msec() + 2);
 }

@@ -24,7 +24,6 @@ public:
     // entered or left, the connection) are red.
     History *history() const;
 
-    Ui::Chat *const ui;
     // Fires when the displayed second changes: the clock shows seconds, so ticking more often
     // would only burn the CPU.
     QTimer tmrTime;
@@ -43,5 +42,6 @@ private:
     void send();
     void tick();
 
+    Ui::Chat *const m_ui;
     Client &m_core;
 };

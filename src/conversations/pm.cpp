@@ -15,46 +15,46 @@
 #include <QLabel>
 #include <QTextDocument>
 
-PM::PM(Client &core, int slot) : ui(new Ui::PM), m_core(core), m_slot(slot)
+PM::PM(Client &core, int slot) : m_ui(new Ui::PM), m_core(core), m_slot(slot)
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     placement::useLayoutFont(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
-    panels::setUp(ui->stat, {267});
+    panels::setUp(m_ui->stat, {267});
     // Beside the time of the last line, while there is something to say.
-    m_state = new QLabel(ui->stat);
+    m_state = new QLabel(m_ui->stat);
     m_state->setObjectName(QStringLiteral("panel2"));
     m_state->setTextFormat(Qt::PlainText);
     m_state->setFrameShape(QFrame::Panel);
     m_state->setFrameShadow(QFrame::Sunken);
     m_state->setMinimumWidth(1);
     m_state->hide();
-    ui->stat->addWidget(m_state, 1);
+    m_ui->stat->addWidget(m_state, 1);
     UserList *users = &m_core.users();
     connect(users, &UserList::modelReset, this, &PM::showState);
     connect(users, &UserList::dataChanged, this, &PM::showState);
     connect(users, &UserList::rowsInserted, this, &PM::showState);
     connect(users, &UserList::rowsRemoved, this, &PM::showState);
-    QLabel *clearText = panels::addClearTextSign(ui->stat);
+    QLabel *clearText = panels::addClearTextSign(m_ui->stat);
     clearText->setVisible(m_core.isClearText());
     connect(&m_core, &Client::clearTextChanged, clearText, &QLabel::setVisible);
 
-    connect(ui->cmdSend, &QPushButton::clicked, this, &PM::send);
-    connect(ui->txtSend, &QLineEdit::returnPressed, this, &PM::send);
-    connect(ui->txtTo, &QLineEdit::textEdited, this, [this](const QString &text) {
+    connect(m_ui->cmdSend, &QPushButton::clicked, this, &PM::send);
+    connect(m_ui->txtSend, &QLineEdit::returnPressed, this, &PM::send);
+    connect(m_ui->txtTo, &QLineEdit::textEdited, this, [this](const QString &text) {
         m_core.conversations().setCorrespondent(m_slot, text);
     });
-    ui->txtChat->setNoticeStyle(History::Black, true);
-    ui->txtChat->setStore(m_core.history(),
+    m_ui->txtChat->setNoticeStyle(History::Black, true);
+    m_ui->txtChat->setStore(m_core.history(),
                           [this] { return m_core.conversations().historyOf(m_slot); });
-    connect(ui->txtChat, &History::searchWanted, this, &PM::searchWanted);
+    connect(m_ui->txtChat, &History::searchWanted, this, &PM::searchWanted);
     refresh();
 }
 
 PM::~PM()
 {
-    delete ui;
+    delete m_ui;
 }
 
 void PM::refresh()
@@ -62,19 +62,23 @@ void PM::refresh()
     const Conversations::Private *conversation = m_core.conversations().at(m_slot);
     if (!conversation)
         return;
-    if (ui->txtTo->text() != conversation->correspondent)
-        ui->txtTo->setText(conversation->correspondent);
+    // The caption names whom it was opened with, and says who opened it.
+    if (!std::exchange(m_captioned, true))
+        plain::setCaption(this, (conversation->origin == Conversations::Origin::User
+                                     ? QStringLiteral("Private Message -- ")
+                                     : QStringLiteral("Mensaje Privado -- "))
+                                    + conversation->correspondent);
+    if (m_ui->txtTo->text() != conversation->correspondent)
+        m_ui->txtTo->setText(conversation->correspondent);
     // Opened, or the recipient changed before the first line: that person's earlier lines.
     if (m_earlierOf != conversation->correspondent || m_earlierOf.isNull()) {
         m_earlierOf = conversation->correspondent;
-        ui->txtChat->showEarlier(HistoryStore::Newest);
+        m_ui->txtChat->showEarlier(HistoryStore::Newest);
     }
-    ui->txtFrom->setText(conversation->own);
-    ui->txtTo->setReadOnly(conversation->locked);
-    if (!conversation->caption.isEmpty())
-        plain::setCaption(this, conversation->caption);
+    m_ui->txtFrom->setText(conversation->own);
+    m_ui->txtTo->setReadOnly(conversation->locked);
     if (!conversation->statusText.isEmpty())
-        panels::setText(ui->stat, 1, conversation->statusText);
+        panels::setText(m_ui->stat, 1, conversation->statusText);
     showState();
 }
 
@@ -89,7 +93,7 @@ void PM::showState()
     m_state->setToolTip(shown.isEmpty() ? QString() : Qt::convertFromPlainText(shown));
     m_state->setVisible(!shown.isEmpty());
     // The bar cannot hold both whole: the time gets half, and each panel's tip says it all.
-    if (QLabel *arrival = panels::panel(ui->stat, 1)) {
+    if (QLabel *arrival = panels::panel(m_ui->stat, 1)) {
         arrival->setMinimumWidth(shown.isEmpty() ? 267 : 1);
         arrival->setMaximumWidth(shown.isEmpty() ? QWIDGETSIZE_MAX : width() / 2);
         arrival->setToolTip(shown.isEmpty() ? QString() : Qt::convertFromPlainText(arrival->text()));
@@ -98,7 +102,7 @@ void PM::showState()
 
 History *PM::history() const
 {
-    return ui->txtChat;
+    return m_ui->txtChat;
 }
 
 void PM::changeEvent(QEvent *event)
@@ -117,6 +121,6 @@ void PM::closeEvent(QCloseEvent *event)
 void PM::send()
 {
     // Nothing the user wrote is lost: a line that cannot go stays in the box for another try.
-    if (m_core.conversations().send(m_slot, ui->txtSend->text()))
-        ui->txtSend->clear();
+    if (m_core.conversations().send(m_slot, m_ui->txtSend->text()))
+        m_ui->txtSend->clear();
 }

@@ -25,8 +25,6 @@ public:
     // The conversation's lines: its history, shown in a bounded window.
     History *history() const;
 
-    Ui::PM *const ui;
-
 Q_SIGNALS:
     // Ctrl+F, or "Buscar…" in the history's menu.
     void searchWanted();
@@ -40,9 +38,11 @@ private:
     // The correspondent's state and text, as the list has them.
     void showState();
 
+    Ui::PM *const m_ui;
     Client &m_core;
     const int m_slot;
     // Whose earlier lines are shown.
     QString m_earlierOf;
+    bool m_captioned = false;
     QLabel *m_state;
 };

@@ -40,9 +40,9 @@ Conversations::Private *Conversations::slot(int index)
     return const_cast<Private *>(at(index));
 }
 
-int Conversations::open(const QString &correspondent, const QString &own, const QString &caption)
+int Conversations::open(const QString &correspondent, const QString &own, Origin origin)
 {
-    m_slots.push_back({correspondent, own, caption, QString(), false});
+    m_slots.push_back({correspondent, own, origin, QString(), false});
     const int index = NextPMSlot() - 1;
     Q_EMIT opened(index);
     return index;
@@ -54,20 +54,11 @@ void Conversations::close(int index)
         m_slots[std::size_t(index)].open = false;
 }
 
-int Conversations::findByCaption(std::initializer_list<QString> captions) const
+int Conversations::findByCorrespondent(const QString &nickname, std::optional<Origin> origin) const
 {
     for (int i = 0; i < NextPMSlot(); ++i) {
-        if (const Private *c = at(i); c && std::find(captions.begin(), captions.end(), c->caption)
-                                               != captions.end())
-            return i;
-    }
-    return -1;
-}
-
-int Conversations::findByCorrespondent(const QString &nickname) const
-{
-    for (int i = 0; i < NextPMSlot(); ++i) {
-        if (const Private *c = at(i); c && c->correspondent == nickname)
+        if (const Private *c = at(i);
+            c && c->correspondent == nickname && (!origin || c->origin == *origin))
             return i;
     }
     return -1;

@@ -6,7 +6,7 @@
 
 #include "core/history_store.h"
 
-#include <initializer_list>
+#include <optional>
 #include <vector>
 
 class Client;
@@ -24,11 +24,14 @@ public:
     // The slot that stands for the room in the signals; no lookup ever answers it.
     static constexpr int Room = -2;
 
+    // Who opened a conversation: the user (from the list, a search), or a line that arrived.
+    enum class Origin { User, Arrival };
+
     struct Private {
         // Whom the conversation is with (the window's recipient box), and as whom the user writes.
         QString correspondent;
         QString own;
-        QString caption;
+        Origin origin = Origin::User;
         QString statusText;
         // After the first line sent or received, the correspondent cannot be changed.
         bool locked = false;
@@ -49,16 +52,16 @@ public:
     // The conversation in a slot; nullptr for an empty or closed one.
     const Private *at(int slot) const;
     // A new conversation in the next slot; its window is made hidden.
-    int open(const QString &correspondent, const QString &own, const QString &caption);
+    int open(const QString &correspondent, const QString &own, Origin origin);
     // Its window has closed: from now on the slot is empty.
     void close(int slot);
     // Brings the conversation's window on screen.
     void show(int slot) { Q_EMIT shown(slot); }
 
-    // The first open conversation, in slot order, with one of these captions or this
-    // correspondent; -1 for none.
-    int findByCaption(std::initializer_list<QString> captions) const;
-    int findByCorrespondent(const QString &nickname) const;
+    // The first open conversation, in slot order, with this correspondent (and opened so, when
+    // said); -1 for none.
+    int findByCorrespondent(const QString &nickname,
+                            std::optional<Origin> origin = std::nullopt) const;
 
     // The user changed the recipient in the window, before the first line.
     void setCorrespondent(int slot, const QString &nickname);

@@ -104,7 +104,7 @@ void Dispatcher::pm(const wire::Message &message)
     int slot = conversations.findByCorrespondent(sender);
     const bool fresh = slot < 0;
     if (fresh)
-        slot = conversations.open(sender, recipient, QStringLiteral("Mensaje Privado -- ") + sender);
+        slot = conversations.open(sender, recipient, Conversations::Origin::Arrival);
     conversations.lineArrived(slot, sender, recipient, text, ref,
                               QDateTime::fromString(message.field(5), Qt::ISODate));
     acknowledge();
@@ -123,9 +123,7 @@ void Dispatcher::ignore(const wire::Message &message)
         return;
     // However the conversation was opened, its writer learns that nothing gets through.
     Conversations &conversations = m_client.conversations();
-    conversations.notice(conversations.findByCaption(
-                             {QStringLiteral("Mensaje Privado -- ") + blocker,
-                              QStringLiteral("Private Message -- ") + blocker}),
+    conversations.notice(conversations.findByCorrespondent(blocker),
                          QStringLiteral("<Usuario te ha ignorado>"));
 }
 

@@ -10,24 +10,24 @@
 
 #include <QCloseEvent>
 
-Login::Login(Client &core) : ui(new Ui::Login), m_core(core)
+Login::Login(Client &core) : m_ui(new Ui::Login), m_core(core)
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     placement::useLayoutFont(this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
     placement::centre(this);
     // The server refuses a longer nickname.
-    ui->txtUser->setMaxLength(wire::NicknameLength);
+    m_ui->txtUser->setMaxLength(wire::NicknameLength);
 
-    connect(ui->cmdLogin, &QPushButton::clicked, this, &Login::cmdLoginClicked);
-    connect(ui->txtUser, &QLineEdit::returnPressed, this, &Login::cmdLoginClicked);
-    connect(ui->Command1, &QPushButton::clicked, this, &Login::command1Clicked);
+    connect(m_ui->cmdLogin, &QPushButton::clicked, this, &Login::cmdLoginClicked);
+    connect(m_ui->txtUser, &QLineEdit::returnPressed, this, &Login::cmdLoginClicked);
+    connect(m_ui->Command1, &QPushButton::clicked, this, &Login::command1Clicked);
 }
 
 Login::~Login()
 {
-    delete ui;
+    delete m_ui;
 }
 
 ClientSocket &Login::WS()
@@ -37,33 +37,33 @@ ClientSocket &Login::WS()
 
 QString Login::nickname() const
 {
-    return ui->txtUser->text();
+    return m_ui->txtUser->text();
 }
 
 void Login::setNickname(const QString &nickname)
 {
-    ui->txtUser->setText(nickname);
+    m_ui->txtUser->setText(nickname);
 }
 
 QString Login::host() const
 {
-    return ui->txtHost->text();
+    return m_ui->txtHost->text();
 }
 
 void Login::logInWith(const QString &nickname, const QString &address)
 {
-    ui->txtUser->setText(nickname);
-    ui->Text1->setText(address);
-    ui->cmdLogin->click();
+    m_ui->txtUser->setText(nickname);
+    m_ui->Text1->setText(address);
+    m_ui->cmdLogin->click();
 }
 
 void Login::showEvent(QShowEvent *event)
 {
     // Who the user was last time, and where.
-    if (ui->txtUser->text().isEmpty())
-        ui->txtUser->setText(m_core.settings().nickname());
-    if (ui->Text1->text().isEmpty())
-        ui->Text1->setText(m_core.settings().address());
+    if (m_ui->txtUser->text().isEmpty())
+        m_ui->txtUser->setText(m_core.settings().nickname());
+    if (m_ui->Text1->text().isEmpty())
+        m_ui->Text1->setText(m_core.settings().address());
     QWidget::showEvent(event);
 }
 
@@ -77,32 +77,32 @@ void Login::closeEvent(QCloseEvent *event)
 
 void Login::clearNickname()
 {
-    ui->txtUser->clear();
+    m_ui->txtUser->clear();
 }
 
 void Login::cmdLoginClicked()
 {
-    if (ui->txtUser->text().isEmpty()) {
+    if (m_ui->txtUser->text().isEmpty()) {
         m_core.showError(QStringLiteral("Debes de Escribir un Nickname para entrar."));
         return;
     }
     // The server would know the user by another name, and every private line to it, or its
     // expulsion, would pass this client by.
-    if (wire::asSent(ui->txtUser->text()) != ui->txtUser->text()) {
+    if (wire::asSent(m_ui->txtUser->text()) != m_ui->txtUser->text()) {
         m_core.showError(QStringLiteral("El nickname lleva caracteres que no se pueden "
                                            "enviar. Usa letras latinas, cifras y signos."));
         return;
     }
-    if (ui->Text1->text().isEmpty()) {
+    if (m_ui->Text1->text().isEmpty()) {
         m_core.showError(
             QStringLiteral("Debes de introducir el ip del Dravonet Korvex a conectarte."));
         return;
     }
-    ui->txtHost->setText(ui->Text1->text());
-    m_core.session().logIn(ui->txtUser->text(), ui->txtHost->text());
+    m_ui->txtHost->setText(m_ui->Text1->text());
+    m_core.session().logIn(m_ui->txtUser->text(), m_ui->txtHost->text());
 }
 
 void Login::command1Clicked()
 {
-    ui->Text1->setText(WS().localIP());
+    m_ui->Text1->setText(WS().localIP());
 }

@@ -26,8 +26,6 @@ public:
     // Fills in both boxes and presses the button.
     void logInWith(const QString &nickname, const QString &address);
 
-    Ui::Login *const ui;
-
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
@@ -36,5 +34,6 @@ private:
     void cmdLoginClicked();
     void command1Clicked();
 
+    Ui::Login *const m_ui;
     Client &m_core;
 };

@@ -25,35 +25,35 @@
 #include <QMenu>
 
 Mess::Mess(Client &core)
-    : ui(new Ui::Mess), m_core(core), m_trayIcon(nullptr), m_padlock(nullptr)
+    : m_ui(new Ui::Mess), m_core(core), m_trayIcon(nullptr), m_padlock(nullptr)
 {
-    ui->setupUi(this);
+    m_ui->setupUi(this);
     placement::useLayoutFont(this);
-    ui->SSTab1->placeControls();
-    ui->lstUsers->setList(&m_core.users());
+    m_ui->SSTab1->placeControls();
+    m_ui->lstUsers->setList(&m_core.users());
 
-    auto *figure = new QLabel(ui->stat);
+    auto *figure = new QLabel(m_ui->stat);
     figure->setPixmap(QIcon(QStringLiteral(":/pictures/figure.svg")).pixmap(19, 20));
-    ui->stat->addWidget(figure);
-    panels::setUp(ui->stat, {133});
-    m_padlock = new QLabel(ui->stat);
+    m_ui->stat->addWidget(figure);
+    panels::setUp(m_ui->stat, {133});
+    m_padlock = new QLabel(m_ui->stat);
     m_padlock->setPixmap(QIcon(QStringLiteral(":/pictures/padlock.svg")).pixmap(16, 16));
     m_padlock->setAccessibleName(QStringLiteral("Conexión cifrada"));
     m_padlock->hide();
-    ui->stat->addPermanentWidget(m_padlock);
-    m_clearText = panels::addClearTextSign(ui->stat);
+    m_ui->stat->addPermanentWidget(m_padlock);
+    m_clearText = panels::addClearTextSign(m_ui->stat);
     m_clearText->setVisible(m_core.isClearText());
     connect(&m_core, &Client::clearTextChanged, m_clearText, &QLabel::setVisible);
-    ui->stat->setFixedHeight(25);
+    m_ui->stat->setFixedHeight(25);
     setStatusLine(m_core.statusLine());
 
     // The state's box below the tabs makes the window taller by its height.
-    const int stateBox = ui->cboState->height();
-    ui->centralwidget->setFixedSize(225, 331 - 25 + stateBox);
-    setFixedSize(225, 331 + stateBox + ui->menubar->sizeHint().height());
+    const int stateBox = m_ui->cboState->height();
+    m_ui->centralwidget->setFixedSize(225, 331 - 25 + stateBox);
+    setFixedSize(225, 331 + stateBox + m_ui->menubar->sizeHint().height());
     placement::centre(this);
 
-    connect(ui->mnuLogin, &QAction::triggered, this, [this] {
+    connect(m_ui->mnuLogin, &QAction::triggered, this, [this] {
         // Logging in anew ends the retrying after a lost connection.
         if (m_core.session().state() == Session::State::Lost) {
             m_core.session().leave();
@@ -61,26 +61,26 @@ Mess::Mess(Client &core)
         }
         Q_EMIT loginWanted();
     });
-    connect(ui->Command1, &QAbstractButton::clicked, this, &Mess::refreshList);
-    connect(ui->cmdChat, &QAbstractButton::clicked, this, &Mess::enterChat);
-    connect(ui->cmdPm, &QAbstractButton::clicked, this, &Mess::privateMessage);
-    connect(ui->cmdIggy, &QAbstractButton::clicked, this, &Mess::iggyClicked);
-    connect(ui->lstUsers, &UserTree::nodeClicked, this, &Mess::treeClicked);
-    connect(ui->lstUsers, &UserTree::nodeDoubleClicked, this, &Mess::privateMessage);
-    connect(ui->mnuIggy, &QAction::triggered, this, &Mess::blockSelected);
-    connect(ui->mnuUnIggy, &QAction::triggered, this, &Mess::emptyBlockList);
-    connect(ui->mnuChat, &QAction::triggered, this, &Mess::chatCommand);
-    connect(ui->mnuClose, &QAction::triggered, this, [this] { m_core.logOut(); });
-    connect(ui->mnuExit, &QAction::triggered, this, [this] { Q_EMIT exitChosen(); });
-    connect(ui->mnuNeedhelp, &QAction::triggered, this, &Mess::showHelp);
-    connect(ui->mnuAbout, &QAction::triggered, this, &Mess::showAbout);
+    connect(m_ui->Command1, &QAbstractButton::clicked, this, &Mess::refreshList);
+    connect(m_ui->cmdChat, &QAbstractButton::clicked, this, &Mess::enterChat);
+    connect(m_ui->cmdPm, &QAbstractButton::clicked, this, &Mess::privateMessage);
+    connect(m_ui->cmdIggy, &QAbstractButton::clicked, this, &Mess::iggyClicked);
+    connect(m_ui->lstUsers, &UserTree::nodeClicked, this, &Mess::treeClicked);
+    connect(m_ui->lstUsers, &UserTree::nodeDoubleClicked, this, &Mess::privateMessage);
+    connect(m_ui->mnuIggy, &QAction::triggered, this, &Mess::blockSelected);
+    connect(m_ui->mnuUnIggy, &QAction::triggered, this, &Mess::emptyBlockList);
+    connect(m_ui->mnuChat, &QAction::triggered, this, &Mess::chatCommand);
+    connect(m_ui->mnuClose, &QAction::triggered, this, [this] { m_core.logOut(); });
+    connect(m_ui->mnuExit, &QAction::triggered, this, [this] { Q_EMIT exitChosen(); });
+    connect(m_ui->mnuNeedhelp, &QAction::triggered, this, &Mess::showHelp);
+    connect(m_ui->mnuAbout, &QAction::triggered, this, &Mess::showAbout);
 
     // Ctrl+C is "Charlar"; in the block list it copies only while text is selected.
-    ui->txtIggy->installEventFilter(this);
+    m_ui->txtIggy->installEventFilter(this);
     // The box is the block list's view: what the user types goes to the list, and what changes
     // the list otherwise (blocking from the list of users, another client) shows in the box.
     setBlockList(m_core.blockList().text());
-    connect(ui->txtIggy, &QPlainTextEdit::textChanged, this,
+    connect(m_ui->txtIggy, &QPlainTextEdit::textChanged, this,
             [this] { m_core.blockList().setText(blockList()); });
     connect(&m_core.blockList(), &BlockList::changed, this, [this] {
         if (blockList() != m_core.blockList().text())
@@ -88,18 +88,18 @@ Mess::Mess(Client &core)
     });
 
     // A menu that opens is called what its item says.
-    for (QMenu *menu : {ui->mnuFile, ui->mnuOptions, ui->mnuState, ui->mnuHelp})
+    for (QMenu *menu : {m_ui->mnuFile, m_ui->mnuOptions, m_ui->mnuState, m_ui->mnuHelp})
         menu->setAccessibleName(menu->title().remove(QLatin1Char('&')));
 
-    ui->mnuOptions->addSeparator();
-    QAction *search = ui->mnuOptions->addAction(QStringLiteral("Buscar en el historial…"), this,
+    m_ui->mnuOptions->addSeparator();
+    QAction *search = m_ui->mnuOptions->addAction(QStringLiteral("Buscar en el historial…"), this,
                                                 &Mess::searchWanted);
     search->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F));
-    QAction *keep = ui->mnuOptions->addAction(QStringLiteral("Guardar el historial"));
+    QAction *keep = m_ui->mnuOptions->addAction(QStringLiteral("Guardar el historial"));
     keep->setCheckable(true);
     keep->setChecked(m_core.settings().keepsHistory());
     connect(keep, &QAction::toggled, this, [this](bool kept) { m_core.keepHistory(kept); });
-    ui->mnuOptions->addAction(QStringLiteral("Días que se guarda el historial…"), this, [this] {
+    m_ui->mnuOptions->addAction(QStringLiteral("Días que se guarda el historial…"), this, [this] {
         bool chosen = false;
         const int days = QInputDialog::getInt(
             this, QStringLiteral("Historial"),
@@ -108,19 +108,19 @@ Mess::Mess(Client &core)
         if (chosen)
             m_core.keepHistoryFor(days);
     });
-    ui->mnuOptions->addAction(QStringLiteral("Retirar los permisos sin cifrar…"), this,
+    m_ui->mnuOptions->addAction(QStringLiteral("Retirar los permisos sin cifrar…"), this,
                               &Mess::forgetClearText);
     // Off unless chosen: reading is the user's own business.
-    QAction *tellRead = ui->mnuOptions->addAction(QStringLiteral("Avisar cuando leo un mensaje"));
+    QAction *tellRead = m_ui->mnuOptions->addAction(QStringLiteral("Avisar cuando leo un mensaje"));
     tellRead->setCheckable(true);
     tellRead->setChecked(m_core.settings().tellsRead());
     connect(tellRead, &QAction::toggled, this,
             [this](bool told) { m_core.settings().setTellsRead(told); });
-    ui->mnuOptions->addSeparator();
+    m_ui->mnuOptions->addSeparator();
     auto *notices = new QAction(QStringLiteral("Avisos de escritorio"), this);
     notices->setCheckable(true);
     notices->setChecked(m_core.settings().notifications());
-    ui->mnuOptions->addAction(notices);
+    m_ui->mnuOptions->addAction(notices);
     connect(notices, &QAction::toggled, this, [this](bool shown) {
         m_core.settings().setNotifications(shown);
         Q_EMIT desktopNoticesChosen(shown);
@@ -131,9 +131,9 @@ Mess::Mess(Client &core)
     auto *trayMenu = new QMenu(this);
     connect(trayMenu, &QMenu::aboutToShow, this, [this, trayMenu] {
         trayMenu->clear();
-        trayMenu->addActions({ui->mnuAvailable, ui->mnuAway, ui->mnuBusy});
+        trayMenu->addActions({m_ui->mnuAvailable, m_ui->mnuAway, m_ui->mnuBusy});
         trayMenu->addSeparator();
-        trayMenu->addActions(ui->mnuFile->actions());
+        trayMenu->addActions(m_ui->mnuFile->actions());
     });
     m_trayIcon = new TrayIcon(this, trayMenu);
     m_trayIcon->add();
@@ -142,7 +142,7 @@ Mess::Mess(Client &core)
 void Mess::setUpStates()
 {
     Availability &own = m_core.availability();
-    const QList<QAction *> chosen = {ui->mnuAvailable, ui->mnuAway, ui->mnuBusy};
+    const QList<QAction *> chosen = {m_ui->mnuAvailable, m_ui->mnuAway, m_ui->mnuBusy};
     auto *group = new QActionGroup(this);
     for (int state = 0; state < int(chosen.size()); ++state) {
         group->addAction(chosen[state]);
@@ -150,15 +150,15 @@ void Mess::setUpStates()
             m_core.availability().choose(Availability::State(state), m_core.availability().text());
         });
     }
-    connect(ui->cboState, &QComboBox::activated, this, [this](int state) {
+    connect(m_ui->cboState, &QComboBox::activated, this, [this](int state) {
         m_core.availability().choose(Availability::State(state), m_core.availability().text());
     });
     // Away by itself: the box says so in its tip.
     const auto follow = [this, chosen] {
         const Availability &own = m_core.availability();
         chosen[own.chosen()]->setChecked(true);
-        ui->cboState->setCurrentIndex(own.chosen());
-        ui->cboState->setToolTip(own.shown() != own.chosen()
+        m_ui->cboState->setCurrentIndex(own.chosen());
+        m_ui->cboState->setToolTip(own.shown() != own.chosen()
                                      ? QStringLiteral("Ausente por inactividad")
                                      : QString());
     };
@@ -166,7 +166,7 @@ void Mess::setUpStates()
     connect(&own, &Availability::shownChanged, this, follow);
     follow();
 
-    connect(ui->mnuStateText, &QAction::triggered, this, [this] {
+    connect(m_ui->mnuStateText, &QAction::triggered, this, [this] {
         QInputDialog dialog(this);
         dialog.setWindowTitle(QStringLiteral("Estado"));
         dialog.setLabelText(QStringLiteral("Texto del estado (lo ven los demás):"));
@@ -176,7 +176,7 @@ void Mess::setUpStates()
         if (dialog.exec() == QDialog::Accepted)
             m_core.availability().choose(m_core.availability().chosen(), dialog.textValue().trimmed());
     });
-    connect(ui->mnuAwayAfter, &QAction::triggered, this, [this] {
+    connect(m_ui->mnuAwayAfter, &QAction::triggered, this, [this] {
         bool given = false;
         const int minutes = QInputDialog::getInt(
             this, QStringLiteral("Estado"),
@@ -189,26 +189,26 @@ void Mess::setUpStates()
 
 bool Mess::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == ui->txtIggy && event->type() == QEvent::ShortcutOverride
+    if (watched == m_ui->txtIggy && event->type() == QEvent::ShortcutOverride
         && static_cast<QKeyEvent *>(event)->matches(QKeySequence::Copy)
-        && !ui->txtIggy->textCursor().hasSelection())
+        && !m_ui->txtIggy->textCursor().hasSelection())
         return true;
     return QMainWindow::eventFilter(watched, event);
 }
 
 Mess::~Mess()
 {
-    delete ui;
+    delete m_ui;
 }
 
 UserTree *Mess::userTree() const
 {
-    return ui->lstUsers;
+    return m_ui->lstUsers;
 }
 
 void Mess::setStatusLine(const QString &text)
 {
-    panels::setText(ui->stat, 1, text);
+    panels::setText(m_ui->stat, 1, text);
     Q_EMIT statusLineChanged(text);
 }
 
@@ -224,7 +224,7 @@ void Mess::setPadlock(const QString &fingerprint)
 
 QString Mess::statusLine() const
 {
-    return panels::text(ui->stat, 1);
+    return panels::text(m_ui->stat, 1);
 }
 
 void Mess::setCaption(const QString &caption)
@@ -234,14 +234,14 @@ void Mess::setCaption(const QString &caption)
 
 void Mess::setSessionMenus(bool logIn, bool logOut)
 {
-    ui->mnuLogin->setEnabled(logIn);
-    ui->mnuClose->setEnabled(logOut);
+    m_ui->mnuLogin->setEnabled(logIn);
+    m_ui->mnuClose->setEnabled(logOut);
 }
 
 QString Mess::blockList() const
 {
     // The raw text: the plain-text view would turn a no-break space in a nickname into a blank.
-    QString text = ui->txtIggy->document()->toRawText();
+    QString text = m_ui->txtIggy->document()->toRawText();
     text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
     text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
     return text;
@@ -249,7 +249,7 @@ QString Mess::blockList() const
 
 void Mess::setBlockList(const QString &text)
 {
-    ui->txtIggy->setPlainText(text);
+    m_ui->txtIggy->setPlainText(text);
 }
 
 bool Mess::isBlocked(const QString &nickname) const
@@ -257,13 +257,19 @@ bool Mess::isBlocked(const QString &nickname) const
     return m_core.blockList().contains(nickname);
 }
 
+bool Mess::requireConnection()
+{
+    if (m_core.isConnected())
+        return true;
+    m_core.SetStatus(QStringLiteral("No Conectado"));
+    return false;
+}
+
 void Mess::refreshList()
 {
-    Client &core = m_core;
-    if (!core.isConnected()) {
-        core.SetStatus(QStringLiteral("No Conectado"));
+    if (!requireConnection())
         return;
-    }
+    Client &core = m_core;
     core.users().clear();
     core.outbox().refreshList();
     core.users().addRoot(core.nickname());
@@ -271,29 +277,21 @@ void Mess::refreshList()
 
 void Mess::enterChat()
 {
-    Client &core = m_core;
-    if (!core.isConnected()) {
-        core.SetStatus(QStringLiteral("No Conectado"));
-        return;
-    }
-    if (core.isRoomShown())
+    if (!requireConnection() || m_core.isRoomShown())
         return;
     chatCommand();
-    core.outbox().enterRoom();
+    m_core.outbox().enterRoom();
 }
 
 void Mess::chatCommand()
 {
-    if (!m_core.isConnected()) {
-        m_core.SetStatus(QStringLiteral("No Conectado"));
-        return;
-    }
-    Q_EMIT roomWanted();
+    if (requireConnection())
+        Q_EMIT roomWanted();
 }
 
 void Mess::treeClicked()
 {
-    UserTree *tree = ui->lstUsers;
+    UserTree *tree = m_ui->lstUsers;
     UserList &users = m_core.users();
     const QModelIndex node = tree->selectedNode();
     if (!node.isValid())
@@ -305,14 +303,14 @@ void Mess::treeClicked()
         users.setImage(node, expand ? UserList::ExpandedImage : UserList::CollapsedImage);
         return;
     }
-    ui->cmdIggy->setText(users.isMarked(node) ? QStringLiteral("Un-Iggy")
+    m_ui->cmdIggy->setText(users.isMarked(node) ? QStringLiteral("Un-Iggy")
                                               : QStringLiteral("Iggy"));
 }
 
 void Mess::privateMessage()
 {
     Client &core = m_core;
-    const QModelIndex node = ui->lstUsers->selectedNode();
+    const QModelIndex node = m_ui->lstUsers->selectedNode();
     const QString nodeText = node.data().toString();
     const QString own = core.nickname();
     if (nodeText.isEmpty()) {
@@ -332,38 +330,38 @@ void Mess::privateMessage()
         return;
     }
     Conversations &conversations = core.conversations();
-    const QString caption = QStringLiteral("Private Message -- ") + nodeText;
-    if (conversations.findByCaption({caption}) >= 0)
+    // One the user opened is shown already; one a line opened is another window.
+    if (conversations.findByCorrespondent(nodeText, Conversations::Origin::User) >= 0)
         return;
-    conversations.show(conversations.open(nodeText, own, caption));
+    conversations.show(conversations.open(nodeText, own, Conversations::Origin::User));
 }
 
 void Mess::iggyClicked()
 {
     Client &core = m_core;
-    const QString nodeText = ui->lstUsers->selectedText();
+    const QString nodeText = m_ui->lstUsers->selectedText();
     if (nodeText == core.nickname()) {
         core.showError(QStringLiteral("No te puedes Ignorar tu mismo."));
         return;
     }
-    const QString caption = ui->cmdIggy->text();
+    const QString caption = m_ui->cmdIggy->text();
     if (caption == QLatin1String("Un-Iggy")) {
-        if (const QModelIndex node = ui->lstUsers->selectedNode(); node.isValid()) {
+        if (const QModelIndex node = m_ui->lstUsers->selectedNode(); node.isValid()) {
             const QString nickname = core.users().nicknameOf(node);
             core.users().unmark(node);
             m_core.blockList().remove(nickname);
         }
-        ui->cmdIggy->setText(QStringLiteral("Iggy"));
+        m_ui->cmdIggy->setText(QStringLiteral("Iggy"));
     } else if (caption == QLatin1String("Iggy")) {
         blockSelected();
-        ui->cmdIggy->setText(QStringLiteral("Un-Iggy"));
+        m_ui->cmdIggy->setText(QStringLiteral("Un-Iggy"));
     }
 }
 
 void Mess::blockSelected()
 {
     Client &core = m_core;
-    const QModelIndex node = ui->lstUsers->selectedNode();
+    const QModelIndex node = m_ui->lstUsers->selectedNode();
     const QString nodeText = node.data().toString();
     if (nodeText.isEmpty()) {
         core.SetStatus(QStringLiteral("Highlight User"));

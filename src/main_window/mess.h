@@ -37,8 +37,6 @@ public:
     void setBlockList(const QString &text);
     bool isBlocked(const QString &nickname) const;
 
-    Ui::Mess *const ui;
-
 Q_SIGNALS:
     void statusLineChanged(const QString &text);
     // The user chose a menu item or button that brings up another window, or ends the program.
@@ -55,6 +53,8 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // Whether the client is connected; if not, the status line says so.
+    bool requireConnection();
     void refreshList();
     void enterChat();
     void chatCommand();
@@ -70,6 +70,7 @@ private:
     // The "Estado" menu and box: they follow the state the user chose, and choose it.
     void setUpStates();
 
+    Ui::Mess *const m_ui;
     Client &m_core;
     TrayIcon *m_trayIcon;
     QLabel *m_padlock;

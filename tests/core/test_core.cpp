@@ -236,7 +236,7 @@ class TestCore : public QObject {
                      lines << line.text + ':' + QString::number(int(line.mark));
                  return lines.join(',');
              }},
-            {"title", [&] { return conversation ? conversation->caption : "(none)"; }},
+            {"with", [&] { return conversation ? conversation->correspondent : "(none)"; }},
             {"room", [&] { return m_lines[Conversations::Room]; }},
             {"notice", [&] { return m_notice; }},
             {"boxes", [&] { return QString::number(m_boxes) + ' ' + m_lastBox; }},
@@ -384,7 +384,7 @@ private Q_SLOTS:
             "read LOGOUT|ana; nodes=bob,ana; read LOGOUT|pepe; read LOGOUT|bob; nodes=ana; "
             "status=Usuario Salio del servidor",
             "PM opens a window, the next one appends => read PM|luis|ana|hola; "
-            "read PM|luis|ana|¿sigues?; slots=1; title0=Mensaje Privado -- ana; "
+            "read PM|luis|ana|¿sigues?; slots=1; with0=ana; "
             "pm0=[blue*]ana : [black]hola\n[blue*]ana : [black]¿sigues?\n; unread0=2",
             "PM for someone else => read PM|pepe|ana|hola; read PM|pepe|bob|x; read PM|Luis|ana|x; "
             "slots=0; sent=",
@@ -399,14 +399,14 @@ private Q_SLOTS:
             "read CHAT|luis|eco; read LEAVE|ana; read ENTER; room=[red]<ana Entro a la charla>\n"
             "[blue*]ana : [black]hola\n[red]<ana salio de la charla>\n< Entro a la charla>\n",
             "markup stays text => read PM|luis|<b>x</b>[*]|<img src=file:///etc/passwd>; "
-            "read CHAT|<i>y|<b>z; title0=Mensaje Privado -- <b>x</b>[*]; "
+            "read CHAT|<i>y|<b>z; with0=<b>x</b>[*]; "
             "pm0=[blue*]<b>x</b>[*] : [black]<img src=file:///etc/passwd>\n; "
             "room=[blue*]<i>y : [black]<b>z\n",
             "BOOT for someone else => read NICK|ana; read BOOT|ana; nodes=ana; boxes=0 ; sent=",
             "fields missing or empty => read ; read |; read |||; read PM; read IGNORE; read BOOT; "
             "read CHAT; slots=0; room=[blue*] : \n; sent=",
             "forty correspondents, forty windows => " + many + "slots=40; "
-            "title39=Mensaje Privado -- w39",
+            "with39=w39",
             // Acknowledged once stored, and again when sent again, dropped, or blocked.
             "PM with an id => read PM|luis|ana|hola|" + id1 + "|2026-12-07T14:39:57Z; "
             "read PM|luis|ana|hola|" + id1 + "; read PM|luis|bob|x|" + id2 + "; slots=1; "

@@ -1,6 +1,7 @@
 #include "support/client_test.h"
 
 #include "conversations/chat.h"
+#include "conversations/history.h"
 #include "conversations/pm.h"
 #include "core/dispatcher.h"
 #include "main_window/attention.h"
@@ -11,11 +12,6 @@
 #include "core/user_list.h"
 #include "protocol/client_socket.h"
 #include "core/session.h"
-#include "ui_admin.h"
-#include "ui_chat.h"
-#include "ui_login.h"
-#include "ui_mess.h"
-#include "ui_pm.h"
 
 #include <QActionGroup>
 #include <QLabel>
@@ -84,7 +80,7 @@ QByteArray ClientTest::sent()
     ClientSocket &ws = program->WS();
     if (!QTest::qWaitFor([&] { return program->isConnected(); }))
         return "(not connected)";
-    mess->ui->Command1->click();
+    named<QAbstractButton>(mess, "Command1")->click();
     const QByteArray getUser = bytes(ws.sendsFramed() ? "GETUSER|~" : "GETUSER|");
     // Everything the client wrote has come.
     if (!QTest::qWaitFor([&] { return !ws.waiting() && server->total == ws.sentBytes(); })
@@ -108,7 +104,6 @@ void ClientTest::play(const QString &script)
 
 void ClientTest::act(const QString &verb, const QString &arg)
 {
-    Ui::Mess *ui = mess->ui;
     UserTree *tree = mess->userTree();
     Login *login = program->login();
     const auto found = arg.isEmpty() ? QModelIndexList()
@@ -116,9 +111,11 @@ void ClientTest::act(const QString &verb, const QString &arg)
                                Qt::MatchExactly | Qt::MatchRecursive);
     const QPoint at = found.isEmpty() ? QPoint() : tree->visualRect(found.first()).center();
     PM *pm = program->PMWindows().window(arg.left(1).toInt());
-    QLineEdit *box = arg.startsWith("room") ? program->chat()->ui->txtSend
-                                           : pm ? pm->ui->txtSend : nullptr;
-    const auto exitProgram = [&] { ui->mnuExit->trigger(); };
+    QWidget *talk = arg.startsWith("room") ? program->chat() : static_cast<QWidget *>(pm);
+    QLineEdit *box = talk ? named<QLineEdit>(talk, "txtSend") : nullptr;
+    const auto click = [&](const char *button) { named<QAbstractButton>(mess, button)->click(); };
+    const auto choose = [&](const char *item) { named<QAction>(mess, item)->trigger(); };
+    const auto exitProgram = [&] { choose("mnuExit"); };
     const std::map<QString, std::function<void()>> verbs = {
         // as NICKNAME USER,USER: logged in as a user would, with these users listed
         {"as", [&] {
@@ -136,15 +133,15 @@ void ClientTest::act(const QString &verb, const QString &arg)
         {"select", [&] {
              found.isEmpty() ? tree->clearSelection() : tree->setCurrentIndex(found.first());
          }},
-        {"iggy", [&] { ui->cmdIggy->click(); }},
-        {"block", [&] { ui->mnuIggy->trigger(); }},
-        {"unblockAll", [&] { ui->mnuUnIggy->trigger(); }},
+        {"iggy", [&] { click("cmdIggy"); }},
+        {"block", [&] { choose("mnuIggy"); }},
+        {"unblockAll", [&] { choose("mnuUnIggy"); }},
         {"list", [&] { mess->setBlockList(arg); }},
-        {"type", [&] { QTest::keyClicks(ui->txtIggy, arg); }},
-        {"pm", [&] { ui->cmdPm->click(); }},
-        {"refresh", [&] { ui->Command1->click(); }},
-        {"chat", [&] { ui->cmdChat->click(); }},
-        {"room", [&] { ui->mnuChat->trigger(); }},
+        {"type", [&] { QTest::keyClicks(named(mess, "txtIggy"), arg); }},
+        {"pm", [&] { click("cmdPm"); }},
+        {"refresh", [&] { click("Command1"); }},
+        {"chat", [&] { click("cmdChat"); }},
+        {"room", [&] { choose("mnuChat"); }},
         // say N TEXT, or say room TEXT: typed into the window's box, then Enter
         {"say", [&] { box->setText(arg.section(' ', 1)), QTest::keyClick(box, Qt::Key_Return); }},
         {"close", [&] { arg == "room" ? program->chat()->close() : pm->close(); }},
@@ -152,11 +149,11 @@ void ClientTest::act(const QString &verb, const QString &arg)
         {"tray", [&] {
              Q_EMIT mess->trayIcon()->activated(QSystemTrayIcon::ActivationReason(arg.toInt()));
          }},
-        {"nick", [&] { login->ui->txtUser->setText(arg); }},
-        {"host", [&] { login->ui->Text1->setText(arg == "SERVER" ? server->address : arg); }},
-        {"go", [&] { login->ui->cmdLogin->click(); }},
-        {"enter", [&] { QTest::keyClick(login->ui->txtUser, Qt::Key_Return); }},
-        {"logout", [&] { ui->mnuClose->trigger(); }},
+        {"nick", [&] { login->setNickname(arg); }},
+        {"host", [&] { named<QLineEdit>(login, "Text1")->setText(arg == "SERVER" ? server->address : arg); }},
+        {"go", [&] { named<QAbstractButton>(login, "cmdLogin")->click(); }},
+        {"enter", [&] { QTest::keyClick(named(login, "txtUser"), Qt::Key_Return); }},
+        {"logout", [&] { choose("mnuClose"); }},
         // look N, look room, look main: the user brings that window to the front
         {"look", [&] {
              QWidget *window = arg == "room" ? program->chat()
@@ -166,9 +163,9 @@ void ClientTest::act(const QString &verb, const QString &arg)
              window->activateWindow();
              QVERIFY(QTest::qWaitForWindowActive(window));
          }},
-        {"avisos", [&] { ui->mnuOptions->actions().last()->trigger(); }},
+        {"avisos", [&] { named<QMenu>(mess, "mnuOptions")->actions().last()->trigger(); }},
         // estado N: the state chosen in the main window's box (0 Disponible, 1 Ausente, 2 Ocupado)
-        {"estado", [&] { ui->cboState->setCurrentIndex(arg.toInt()), Q_EMIT ui->cboState->activated(arg.toInt()); }},
+        {"estado", [&, box = named<QComboBox>(mess, "cboState")] { box->setCurrentIndex(arg.toInt()), Q_EMIT box->activated(arg.toInt()); }},
         // texto TEXT: the state's text, as "Texto del estado…" sets it
         {"texto", [&] { program->core().availability().choose(program->core().availability().chosen(), arg); }},
         // popup N: the item N of the menu open
@@ -180,7 +177,7 @@ void ClientTest::act(const QString &verb, const QString &arg)
              mess = program->mess();
              watchNotices();
          }},
-        {"entrar", [&] { ui->mnuLogin->trigger(); }},
+        {"entrar", [&] { choose("mnuLogin"); }},
         // the server ends the connection
         {"drop", [&] { server->client()->disconnectFromHost(); }},
         // onbox VERB ARG: done when the next box opens, instead of dismissing it
@@ -209,6 +206,7 @@ QString ClientTest::seen(const QString &what)
     const QModelIndex root = program->core().users().root();
     const Admin *admin = program->existingAdmin();
     const Error *error = program->existingError();
+    const auto on = [&](const char *item) { return named<QAction>(mess, item)->isEnabled(); };
     const std::map<QString, std::function<QString()>> checks = {
         {"nodes", [&] { return userNames().join(','); }},
         // root: text, picture, + unfolded or - folded
@@ -220,14 +218,11 @@ QString ClientTest::seen(const QString &what)
         {"status", [&] { return mess->statusLine().remove(0, QString("Status : ").size()); }},
         {"error", [&] { return error ? error->errorText() : ""; }},
         {"list", [&] { return mess->blockList(); }},
-        {"button", [&] { return mess->ui->cmdIggy->text(); }},
+        {"button", [&] { return named<QAbstractButton>(mess, "cmdIggy")->text(); }},
         {"caption", [&] { return title(mess); }},
         {"nick", [&] { return program->ownNickname(); }},
         // "Entrar" and "&Abandonar": + enabled, - disabled
-        {"menus", [&] {
-             return QString(mess->ui->mnuLogin->isEnabled() ? "+" : "-")
-                 + (mess->ui->mnuClose->isEnabled() ? "+" : "-");
-         }},
+        {"menus", [&] { return QString(on("mnuLogin") ? "+" : "-") + (on("mnuClose") ? "+" : "-"); }},
         // the windows shown, by class name, and the menu popped up
         {"open", [&] {
              QStringList open;
@@ -238,20 +233,20 @@ QString ClientTest::seen(const QString &what)
          }},
         {"slots", [&] { return QString::number(program->PMWindows().NextPMSlot()); }},
         {"lines", [&] { return QString::number(program->core().conversations().unread(pm ? pm->slot() : -1)); }},
-        {"pm", [&] { return pm ? styled(pm->ui->txtChat->document()) : "(none)"; }},
+        {"pm", [&] { return pm ? styled(pm->history()->document()) : "(none)"; }},
         {"title", [&] { return pm ? title(pm) : "(none)"; }},
-        {"room", [&] { return styled(program->chat()->ui->txtChat->document()); }},
-        {"notice", [&] { return admin ? admin->ui->txtMess->toPlainText() : "(none)"; }},
+        {"room", [&] { return styled(program->chat()->history()->document()); }},
+        {"notice", [&] { return admin ? named<QPlainTextEdit>(admin, "txtMess")->toPlainText() : "(none)"; }},
         {"boxes", [&] { return QString::number(boxes->count) + ' ' + boxes->last; }},
         {"connected", [&] { return QString::number(server->client() != nullptr); }},
         {"session", [&] {
              return QStringList{"out", "connecting", "in", "lost"}.at(int(program->session().state()));
          }},
-        {"box", [&] { return pm ? pm->ui->txtSend->text() : "(none)"; }},
+        {"box", [&] { return pm ? named<QLineEdit>(pm, "txtSend")->text() : "(none)"; }},
         {"framing", [&] {
              return program->WS().isFramed() ? "both" : program->WS().sendsFramed() ? "accepted" : "plain";
          }},
-        {"roombox", [&] { return program->chat()->ui->txtSend->text(); }},
+        {"roombox", [&] { return named<QLineEdit>(program->chat(), "txtSend")->text(); }},
         // gone: what the client sent before it closed, and whether it waited a second
         {"gone", [&] {
              (void)QTest::qWaitFor([&] { return server->quietBeforeClose >= 0; });
@@ -265,8 +260,8 @@ QString ClientTest::seen(const QString &what)
          }},
         // the box's state and the menu's
         {"estado", [&] {
-             const QAction *checked = mess->ui->mnuBusy->actionGroup()->checkedAction();
-             return mess->ui->cboState->currentText() + '/' + checked->text().remove('&');
+             const QAction *checked = named<QAction>(mess, "mnuBusy")->actionGroup()->checkedAction();
+             return named<QComboBox>(mess, "cboState")->currentText() + '/' + checked->text().remove('&');
          }},
         // the users' tips as the user reads them, and the state in a private window's status line
         {"tips", [&] {
@@ -280,14 +275,12 @@ QString ClientTest::seen(const QString &what)
              return tips.join(',');
          }},
         {"state", [&] {
-             const QLabel *state = pm ? pm->ui->stat->findChild<QLabel *>("panel2") : nullptr;
+             const QLabel *state = pm ? pm->findChild<QLabel *>("panel2") : nullptr;
              return !state ? "(none)" : state->isVisibleTo(pm) ? state->text() : "";
          }},
         {"notices", [&] { return QString::number(m_notices) + ' ' + m_lastNotice; }},
-        {"avisos", [&] { return QString(mess->ui->mnuOptions->actions().last()->isChecked() ? "on" : "off"); }},
-        {"loginboxes", [&] {
-             return program->login()->ui->txtUser->text() + ' ' + program->login()->ui->Text1->text();
-         }},
+        {"avisos", [&] { return QString(named<QMenu>(mess, "mnuOptions")->actions().last()->isChecked() ? "on" : "off"); }},
+        {"loginboxes", [&] { return program->login()->nickname() + ' ' + named<QLineEdit>(program->login(), "Text1")->text(); }},
         {"ended", [&] {
              return m_exitTook < 0 ? "no" : m_exitTook < 1000 ? "at once"
                  : m_exitTook < 1800                            ? "after a second"

@@ -6,7 +6,9 @@
 #include "support/script.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -22,6 +24,14 @@ class QTextDocument;
 // A history as the user sees it: its text with a tag wherever the style changes, such as
 // "[blue*]ana : [black]hola\n" ("*" for bold).
 QString styled(const QTextDocument *document);
+
+// A window's control by its Designer object name, the name the product knows it by.
+template <class T = QWidget> T *named(const QObject *window, const char *name)
+{
+    if (T *control = window->findChild<T *>(name))
+        return control;
+    qFatal("%s has no %s", window->metaObject()->className(), name);
+}
 
 // Dismisses every modal box that opens, counting them and keeping the last one's title and
 // text. Paused, it leaves boxes open until poll() is called; given something to do instead,
