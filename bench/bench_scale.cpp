@@ -6,11 +6,14 @@
 // (a) the log-in storm: all N log in, at most 32 waiting for the server to answer at a time
 //     (or all at once); the time from the first connect until every one has the whole list
 //     (N nicknames, its own included), given up after 300 s;
-// (b) the server's resident memory (VmRSS) before the storm and at rest after it, per user;
+// (b) the server's resident memory (VmRSS) before the storm and at rest after it, per user, and
+//     the most it held (VmHWM);
 // (c) a private line between two idle users, one at a time, 300 of them, each pair of users
 //     of one address sending one: p50 and p99 from writing it until the other has it;
-// (d) the server's CPU over 10 s at rest (/proc/<pid>/stat), as a share of one core, measured
-//     before (c), while nobody talks;
+// (d) the server's CPU over 10 s at rest (/proc/<pid>/stat, in ticks of 10 ms: 0.1% steps), as
+//     a share of one core, measured before (c), while nobody talks: right after (b), and again
+//     25 s after the storm, once the deadlines the server sets on each handshake (20 s) have
+//     passed;
 // (e) all N enter the room (the time until every ENTER has reached everyone already in it),
 //     then a line in the room, 20 of them one at a time from different users: p50 and p99
 //     until the last of the N has it.
@@ -20,14 +23,16 @@
 //     most 32 waiting at a time, or all at once), first offering the session of the last
 //     ticket it read, then without it (a full handshake); the time until every user has read
 //     its own NICK (logged in) and until every one has the whole list, the new server's CPU
-//     over it, and how many handshakes resumed a session.
+//     over it, and how many handshakes resumed a session. A user the server closes meanwhile
+//     (its handshake not done within the server's 20 s) connects again a second later, ten
+//     times at most.
 // The users are one epoll loop on a thread of their own, framing by hand, OpenSSL on the
 // descriptor where encrypted; the main thread drains the server's log and restarts it. No
 // plain users: the server paces plain messages 5 ms apart, so their storm would measure the
 // pacing.
 //
-//   build/release/bench/bench_scale [N...] [clear|tls] [all]
-//   build/release/bench/bench_scale restart [N...] [all]
+//   build/release/bench/bench_scale [N...] [clear|tls] [all] [--server PATH]
+//   build/release/bench/bench_scale restart [N...] [all] [--server PATH]
 #include "protocol/wire.h"
 #include "support/raw_server.h"
 #include "support/raw_users.h"
@@ -41,6 +46,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -66,13 +72,15 @@ struct Heard {
 };
 
 // A reconnection storm's figures: until all are logged in and all have the whole list, in s,
-// the new server's CPU over it in s, the handshakes and how many of them resumed.
+// the new server's CPU over it in s, the handshakes, how many of them resumed, and how many
+// users the server closed meanwhile.
 struct Storm {
     double loggedIn = qQNaN();
     double whole = qQNaN();
     double cpu = qQNaN();
     int handshakes = 0;
     int resumed = 0;
+    int again = 0;
 };
 
 // One run's figures, NaN where its phase did not end: the storm in s, KB per user at rest, CPU
@@ -83,6 +91,8 @@ struct Figures {
     double storm = qQNaN();
     double kbPerUser = qQNaN();
     double cpuRest = qQNaN();
+    double cpuLater = qQNaN();
+    double peakMiB = qQNaN();
     double pm[2] = {qQNaN(), qQNaN()};
     double room[2] = {qQNaN(), qQNaN()};
     Storm again[2];
@@ -135,6 +145,9 @@ struct Crowd {
             ++user.chats;
         } else if (message.startsWith("PM\xA4")) {
             ++user.pms;
+        } else if (message.startsWith("REFUSED\xA4")) {
+            const QByteArrayView reason = message.sliced(11);
+            ++refusals[reason.first(std::max<qsizetype>(0, reason.indexOf('\xA4'))).toByteArray()];
         }
     }
 
@@ -156,6 +169,8 @@ struct Crowd {
     }
 
     std::vector<Heard> heard;
+    // REFUSED messages read, by reason.
+    std::map<QByteArray, int> refusals;
     int loggedIn = 0;
     int complete = 0;
     qint64 enters = 0;
@@ -208,8 +223,10 @@ bool logIn(const ServerProcess &server, Crowd &crowd, int window, Figures &figur
         loop.run(50);
     const double rssRest = server.rssMiB();
     figures.kbPerUser = (rssRest - rssBefore) * 1048.576 / count;
-    std::printf("(b) server VmRSS: %.1f MiB before, %.1f MiB at rest: %.1f KB per user\n",
-                rssBefore, rssRest, figures.kbPerUser);
+    figures.peakMiB = server.peakMiB();
+    std::printf("(b) server VmRSS: %.1f MiB before, %.1f MiB at rest: %.1f KB per user; at most "
+                "%.1f MiB\n",
+                rssBefore, rssRest, figures.kbPerUser, figures.peakMiB);
     return true;
 }
 
@@ -218,12 +235,21 @@ bool talk(const ServerProcess &server, Crowd &crowd, Figures &figures)
 {
     RawUsers &loop = crowd.loop;
     const int count = int(crowd.heard.size());
-    // (d) CPU at rest.
-    const double cpuRest = server.cpuSeconds();
-    for (const qint64 at = loop.nowNs(); loop.nowNs() - at < 10 * kSecond;)
+    // (d) CPU at rest, right after the storm and once its handshakes' deadlines have passed.
+    const qint64 rest = loop.nowNs();
+    const auto cpuAtRest = [&] {
+        const double cpu = server.cpuSeconds();
+        for (const qint64 at = loop.nowNs(); loop.nowNs() - at < 10 * kSecond;)
+            loop.run(100);
+        return 10 * (server.cpuSeconds() - cpu);
+    };
+    figures.cpuRest = cpuAtRest();
+    while (loop.nowNs() - rest < 23 * kSecond)
         loop.run(100);
-    figures.cpuRest = 10 * (server.cpuSeconds() - cpuRest);
-    std::printf("(d) server CPU at rest: %.2f%% of a core over 10 s\n", figures.cpuRest);
+    figures.cpuLater = cpuAtRest();
+    std::printf("(d) server CPU at rest: %.2f%% of a core over 10 s, %.2f%% 25 s after the "
+                "storm\n",
+                figures.cpuRest, figures.cpuLater);
     // (c) A private line, each from an even user to the next one (same address: each sender
     // one new correspondent, eight an address).
     std::vector<double> pm;
@@ -331,22 +357,44 @@ bool reconnect(const ServerProcess &server, Crowd &crowd, Restarts &restarts, in
     crowd.forget();
     loop.countAnew();
     int opened = 0;
+    int again = 0;
+    // When each user closed by the server connects again, and how often it has.
+    std::vector<qint64> due(size_t(count), 0);
+    std::vector<int> tries(size_t(count), 0);
+    bool givenUp = false;
     const auto connectMore = [&] {
+        // One the server closed (its handshake not done in time while the server was busy, or
+        // refused) connects again a second later, as our client does, ten times at most.
+        if (loop.closed() > count - opened) {
+            const qint64 now = loop.nowNs();
+            for (size_t i = 0; i < size_t(opened); ++i) {
+                if (!loop.isClosed(i))
+                    continue;
+                if (due[i] == 0) {
+                    due[i] = now + kSecond;
+                } else if (now >= due[i]) {
+                    givenUp = givenUp || ++tries[i] > 10;
+                    due[i] = 0;
+                    loop.reopen(i, crowd.login(int(i)), resume);
+                    ++again;
+                }
+            }
+        }
         for (; opened < count && opened - loop.heard() < window; ++opened)
             loop.reopen(size_t(opened), crowd.login(opened), resume);
     };
     connectMore();
     qint64 report = begun + 10 * kSecond;
-    while (crowd.complete < count && loop.closed() <= count - opened
-           && loop.nowNs() - begun < kStormLimit) {
+    while (crowd.complete < count && !givenUp && loop.nowNs() - begun < kStormLimit) {
         loop.run(10);
         connectMore();
         if (qIsNaN(storm.loggedIn) && crowd.loggedIn == count)
             storm.loggedIn = double(loop.nowNs() - begun) / 1e9;
         if (loop.nowNs() >= report) {
-            std::printf("    %.0f s: %d logged in, %d with the whole list, %d handshakes\n",
+            std::printf("    %.0f s: %d logged in, %d with the whole list, %d handshakes, "
+                        "%d connected again\n",
                         double(loop.nowNs() - begun) / 1e9, crowd.loggedIn, crowd.complete,
-                        loop.handshakes());
+                        loop.handshakes(), again);
             report += 10 * kSecond;
         }
     }
@@ -357,17 +405,20 @@ bool reconnect(const ServerProcess &server, Crowd &crowd, Restarts &restarts, in
     storm.resumed = loop.resumed();
     if (crowd.complete < count) {
         std::printf("    after %.0f s only %d of %d logged in, %d with the whole list; %d "
-                    "closed by the server\n",
-                    seconds, crowd.loggedIn, count, crowd.complete,
-                    loop.closed() - (count - opened));
+                    "closed by the server and connected again\n",
+                    seconds, crowd.loggedIn, count, crowd.complete, again);
+        for (const auto &[reason, times] : crowd.refusals)
+            std::printf("    REFUSED|%s %d times\n", reason.constData(), times);
         return false;
     }
     storm.whole = seconds;
     storm.cpu = server.cpuSeconds() - cpuStart;
+    storm.again = again;
     std::printf("    all %d logged in after %.2f s, all with the whole list after %.2f s; "
-                "server CPU %.2f s; %d handshakes, %d resumed; server VmRSS %.0f MiB\n",
+                "server CPU %.2f s; %d handshakes, %d resumed, %d closed by the server and "
+                "connected again; server VmRSS %.0f MiB\n",
                 count, storm.loggedIn, storm.whole, storm.cpu, storm.handshakes,
-                storm.resumed, server.rssMiB());
+                storm.resumed, again, server.rssMiB());
     // At rest again before the next restart: every ticket read.
     for (const qint64 at = loop.nowNs(); loop.nowNs() - at < 2 * kSecond;)
         loop.run(50);
@@ -393,8 +444,9 @@ bool users(const ServerProcess &server, int count, int window, bool restart, Res
 bool run(int count, bool all, bool restart, Figures &figures)
 {
     // Connections not yet answered at a time: the server's queue of connections it has not
-    // taken holds 50, and a connection past it waits for the kernel to try again (1 s, 3 s,
-    // 7 s...). "all" connects everyone at once, as after a restart of the server.
+    // taken holds 4,096 (its backlog; net.core.somaxconn is 4,096 here), and a connection past
+    // it waits for the kernel to try again (1 s, 3 s, 7 s...). "all" connects everyone at
+    // once, as after a restart of the server.
     const int window = all ? count : 32;
     const double cpuBefore = processCpuSeconds();
     ServerProcess server(QString::fromLatin1(kAddress));
@@ -433,13 +485,19 @@ bool run(int count, bool all, bool restart, Figures &figures)
         server.log().count("disconnected: ") - server.log().count("closed by the client");
     std::printf("    %lld users closed by the server; the bench's own CPU: %.1f s\n",
                 qlonglong(closed), processCpuSeconds() - cpuBefore);
-    // Why, once for each reason.
+    // Why, once for each reason, and refusals (of the last server, after a restart), the
+    // first ten.
     QList<QByteArray> reasons;
     for (const QByteArray &line : server.log().split('\n')) {
-        const qsizetype at = line.indexOf("disconnected: ");
-        if (at >= 0 && !line.contains("closed by the client") && !reasons.contains(line.mid(at)))
+        qsizetype at = line.indexOf("disconnected: ");
+        if (at < 0 && (at = line.indexOf("refused: ")) >= 0)
+            at = line.lastIndexOf(' ', at - 1) + 1;
+        if (at >= 0 && !line.contains("closed by the client") && !reasons.contains(line.mid(at))
+            && reasons.size() < 10)
             reasons.append(line.mid(at));
     }
+    if (const qsizetype refused = server.log().count("refused: "))
+        std::printf("    %lld refusals in the server's log\n", qlonglong(refused));
     for (const QByteArray &reason : reasons)
         std::printf("      %s\n", reason.constData());
     return ok;
@@ -470,6 +528,8 @@ int main(int argc, char *argv[])
     for (int i = 1; i < argc; ++i) {
         if (qstrcmp(argv[i], "all") == 0)
             all = true;
+        else if (qstrcmp(argv[i], "--server") == 0 && i + 1 < argc)
+            ServerProcess::setProgram(QString::fromLocal8Bit(argv[++i]));
         else if (qstrcmp(argv[i], "restart") == 0)
             restart = true;
         else if (qstrcmp(argv[i], "clear") == 0 || qstrcmp(argv[i], "tls") == 0)
@@ -498,7 +558,7 @@ int main(int argc, char *argv[])
     size_t row = 0;
     if (restart) {
         std::printf("      N  resumed  logged in s  whole list s  server CPU s  handshakes  "
-                    "resumed\n");
+                    "resumed  closed\n");
         for (const int count : counts) {
             const Figures &run = figures[row++];
             for (int i = 0; i < 2; ++i) {
@@ -506,20 +566,23 @@ int main(int argc, char *argv[])
                 cell(run.again[i].loggedIn, 11, 2);
                 cell(run.again[i].whole, 13, 2);
                 cell(run.again[i].cpu, 13, 2);
-                std::printf(" %11d %8d\n", run.again[i].handshakes, run.again[i].resumed);
+                std::printf(" %11d %8d %7d\n", run.again[i].handshakes, run.again[i].resumed,
+                            run.again[i].again);
             }
         }
         return ok ? 0 : 1;
     }
-    std::printf("      N  mode   storm s  KB/user  CPU rest %%  PM p50 ms  PM p99 ms  "
-                "room p50 ms  room p99 ms\n");
+    std::printf("      N  mode   storm s  KB/user  peak MiB  CPU rest %%  later %%  PM p50 ms  "
+                "PM p99 ms  room p50 ms  room p99 ms\n");
     for (const int count : counts) {
         for (const bool tls : modes) {
             const Figures &run = figures[row++];
             std::printf("%7d  %-5s", count, tls ? "tls" : "clear");
             cell(run.storm, 8, 2);
             cell(run.kbPerUser, 8, 1);
+            cell(run.peakMiB, 9, 0);
             cell(run.cpuRest, 11, 2);
+            cell(run.cpuLater, 8, 2);
             cell(run.pm[0], 10, 3);
             cell(run.pm[1], 10, 3);
             cell(run.room[0], 12, 1);

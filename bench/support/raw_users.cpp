@@ -21,7 +21,7 @@ QByteArray framed(const QString &text)
 }
 
 RawUsers::RawUsers(const char *server, Reader reader, bool encrypted)
-    : m_poll(epoll_create1(0)), m_reader(std::move(reader)), m_buffer(size_t(1) << 18)
+    : m_poll(epoll_create1(EPOLL_CLOEXEC)), m_reader(std::move(reader)), m_buffer(size_t(1) << 18)
 {
     in_addr where{};
     inet_pton(AF_INET, server, &where);
@@ -89,7 +89,9 @@ void RawUsers::reopen(size_t which, const QByteArray &bytes, bool resume)
 void RawUsers::connectLink(size_t which, const QByteArray &bytes, bool resume)
 {
     Link &link = m_links[which];
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    // Not inherited by a server the bench starts meanwhile (a restart): it would hold every
+    // user's connection open, and its own descriptors would run out.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr.s_addr = link.from;

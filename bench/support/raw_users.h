@@ -52,6 +52,7 @@ public:
     // Connections open now that the server has answered, and those it has closed.
     int heard() const { return m_heard; }
     int closed() const { return m_closed; }
+    bool isClosed(size_t which) const { return m_links[which].closed; }
     qint64 messages() const { return m_messages; }
     qint64 bytesRead() const { return m_bytes; }
     // Handshakes done, and of them those that resumed a session, since the last call to
