@@ -206,7 +206,7 @@ void RawUsers::watch(size_t which, bool writes)
 void RawUsers::flush(size_t which)
 {
     Link &link = m_links[which];
-    if (link.closed)
+    if (link.closed || link.fd < 0)
         return;
     bool blocked = false;
     while (!link.out.isEmpty() && !blocked) {
