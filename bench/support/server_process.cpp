@@ -98,18 +98,32 @@ double ServerProcess::cpuSeconds() const
     return double(user + system) / double(sysconf(_SC_CLK_TCK));
 }
 
-double ServerProcess::rssMiB() const
+namespace {
+
+double statusMiB(qint64 pid, const std::string &field)
 {
-    std::ifstream status("/proc/" + std::to_string(m_process.processId()) + "/status");
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string key;
     while (status >> key) {
-        if (key == "VmRSS:") {
+        if (key == field) {
             double kiB = 0;
             status >> kiB;
             return kiB / 1024.0;
         }
     }
     return 0;
+}
+
+} // namespace
+
+double ServerProcess::rssMiB() const
+{
+    return statusMiB(m_process.processId(), "VmRSS:");
+}
+
+double ServerProcess::peakMiB() const
+{
+    return statusMiB(m_process.processId(), "VmHWM:");
 }
 
 void printClosings(const ServerProcess &server)

@@ -32,6 +32,8 @@ public:
     // User and system time, from /proc/<pid>/stat.
     double cpuSeconds() const;
     double rssMiB() const;
+    // The most it has been resident (VmHWM).
+    double peakMiB() const;
 
 private:
     QString m_address;
