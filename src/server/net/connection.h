@@ -100,6 +100,9 @@ Q_SIGNALS:
     void pilingUp(quint64 from);
     void relieved(quint64 from);
 
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
 private:
     struct Outgoing {
         QByteArray bytes;
@@ -169,6 +172,7 @@ private:
     bool m_plainInFlight = false;
     bool m_framedOut = false;
     bool m_handshaking = false;
+    int m_handshakeTimer = 0;
     // Closing once what is queued has gone.
     bool m_closeWhenSent = false;
     bool m_closing = false;

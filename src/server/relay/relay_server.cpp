@@ -10,6 +10,7 @@
 
 #include <array>
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -113,6 +114,11 @@ RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *
         m_lines.summarize();
     });
     m_summaries.start(config.logSummaryInterval);
+    // A storm of connections leaves freed heap that glibc keeps: 40 MiB of 253 after 10,000
+    // encrypted log-ins. It goes back to the system once connections have stopped coming.
+    m_trim.setSingleShot(true);
+    m_trim.setInterval(std::chrono::seconds(5));
+    connect(&m_trim, &QTimer::timeout, this, [] { ::malloc_trim(0); });
     m_listener.accepted = [this](qintptr descriptor) { accept(descriptor); };
     // A storm of connections (a restart of the server, all clients coming back) waits in the
     // kernel, not for the clients' retries.
@@ -213,6 +219,7 @@ void RelayServer::accept(qintptr descriptor)
         return;
     }
     m_full = false;
+    m_trim.start();
     const auto [address, port] = peerOf(descriptor);
     if (const QString why = m_relay.limits.admit(address); !why.isEmpty()) {
         if (m_relay.limits.logNow(address, AddressLimits::Refusal::Connection))

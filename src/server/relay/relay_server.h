@@ -78,6 +78,7 @@ private:
     Admission m_admission;
     AdminCommands m_adminCommands;
     QTimer m_summaries;
+    QTimer m_trim;
     // Refused connections waiting to be closed.
     int m_refusing = 0;
     Listener m_listener;
