@@ -276,8 +276,9 @@ private Q_SLOTS:
              + "/rota/korvex-mensajero. El programa sigue con lo que tiene.; list=; avisos=on");
     }
 
-    // A long conversation: its window holds the newest stretch, the older lines come back from
-    // disk when the reader scrolls up, and a search opens the window at the line it found.
+    // A long conversation: the older lines come back from disk when the reader scrolls up (how
+    // many are held is the model's, tested in the core), and a search opens the window at the
+    // line it found.
     void longConversations()
     {
         play("as luis");
@@ -286,11 +287,9 @@ private Q_SLOTS:
                                              + QString::number(i)));
         QPlainTextEdit *lines = program->PMWindows().window(0)->history();
         QTRY_VERIFY(lines->toPlainText().endsWith("ana : línea 2999\n"));
-        QVERIFY(lines->blockCount() <= History::Limit * 3 / 2 + 1);
         for (int tries = 0; tries < 20 && !lines->toPlainText().startsWith("ana : línea 0\n"); ++tries)
             lines->verticalScrollBar()->setValue(0);
         QVERIFY(lines->toPlainText().startsWith("ana : línea 0\nana : línea 1\n"));
-        QVERIFY(lines->blockCount() <= 3 * History::Limit + History::Page + 1);
         Q_EMIT mess->searchWanted();
         Search *search = nullptr;
         for (QWidget *window : QApplication::topLevelWidgets())

@@ -6,15 +6,15 @@
 #include <deque>
 #include <functional>
 
-#include "core/history_store.h"
+#include "core/history_model.h"
 
-// A conversation's history as the user reads it. New lines come at the end, each piece with its
-// own colour and emphasis (bold); text is inserted as plain text, never interpreted as markup.
+// A conversation's history as the user reads it, written from its model: new lines come at the
+// end, each piece with its own colour and emphasis (bold); text is inserted as plain text, never
+// interpreted as markup, and stays selectable across lines.
 //
-// It holds a bounded window of lines, however many the conversation has: lines that fall out of
-// it stay on disk, and come back when the reader scrolls to them. New lines are written once per
-// frame, all together: the document lays out and the widget repaints once for them, however
-// many came, and the newest line stays in view unless the reader scrolled back.
+// New lines are written once per frame, all together: the document lays out and the widget
+// repaints once for them, however many came, and the newest line stays in view unless the
+// reader scrolled back. Reaching the top or the bottom brings the lines the model holds no more.
 //
 // Beside each of the user's own lines that has a mark, where the line is ("entregado"), in small
 // grey text that changes in place as the line moves on.
@@ -28,33 +28,22 @@ public:
         bool emphasis;
         bool small = false;
     };
-    // Up to count lines of the conversation before (older) or after an id, oldest first.
-    using Source = std::function<QList<history::Line>(qint64 id, bool older, int count)>;
-
-    // Lines held at most while following the newest; past it the oldest go, a batch at a time.
-    static constexpr int Limit = 1000;
-    // Lines fetched at a time when the reader reaches either end.
-    static constexpr int Page = 200;
 
     explicit History(QWidget *parent = nullptr);
 
+    HistoryModel &model() { return m_model; }
     // How notices look in this window.
     void setNoticeStyle(const QColor &colour, bool emphasis);
     // Where the conversation's lines are kept: earlier ones come from there, and "Borrar
     // historial" deletes them there once the user has confirmed it.
     void setStore(HistoryStore &store, std::function<history::Conversation()> conversation);
 
-    // A line of the conversation as it happens. One already shown, or one that comes while the
-    // reader looks at a stretch before the newest lines, is shown when the reader gets there.
-    void add(const history::Line &line);
-    // The newest lines before `id`, marked as earlier ones, in place of what is shown.
-    void showEarlier(qint64 id);
-    // The lines around one, in place of what is shown, that line selected and in view.
+    // As the model's verbs; showAround() also selects that line and brings it into view.
+    void add(const history::Line &line) { m_model.append(line); }
+    void showEarlier(qint64 id) { m_model.showEarlier(id); }
     void showAround(qint64 id);
-    // Nothing shown, as for a conversation whose history is gone.
-    void clearShown();
-    // The user's line with this id has moved on.
-    void setMark(const QString &ref, history::Mark mark);
+    void clearShown() { m_model.clear(); }
+    void setMark(const QString &ref, history::Mark mark) { m_model.setMark(ref, mark); }
     // What a mark says beside the line ("" for none), a blank before it.
     static QString markText(history::Mark mark);
 
@@ -74,43 +63,35 @@ protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
-    struct Shown {
-        qint64 id;
+    // A row of the model as written: the blocks it took, and the mark written beside it.
+    struct Written {
         int blocks;
-        // The mark shown beside an own line, and that line's id.
-        QString ref = {};
-        history::Mark mark = history::Mark::None;
+        history::Mark mark;
     };
 
-    QList<Piece> piecesOf(const history::Line &line, bool earlier) const;
-    // Writes the line at the cursor, at the end or at the start of the document; returns the
-    // blocks it took.
-    int write(QTextCursor &cursor, const history::Line &line, bool earlier);
-    int write(const history::Line &line, bool earlier, bool atStart);
-    Shown shownOf(const history::Line &line, int blocks) const;
+    QList<Piece> piecesOf(const QModelIndex &row) const;
     QTextCharFormat formatOf(const Piece &piece) const;
-    // Writes the lines that came since the last frame.
+    // Writes rows first..last at the cursor.
+    void write(QTextCursor &cursor, int first, int last, std::deque<Written>::iterator at);
+    // The blocks before a row.
+    int blocksBefore(std::size_t row) const;
+    void rewrite();
+    void inserted(int first, int last);
+    void removed(int first, int last);
+    void changed(const QModelIndex &top, const QModelIndex &bottom);
+    // Writes the rows that came since the last frame.
     void writeNew();
-    void trim(bool followingNewest);
     void scrolled(int value);
     void loadOlder();
     void loadNewer();
     void refresh();
     void clearStored();
 
-    Source m_source;
-    std::function<void()> m_clear;
+    HistoryModel m_model;
     QColor m_noticeColour = Black;
     bool m_noticeEmphasis = true;
-    std::deque<Shown> m_shown;
-    QList<history::Line> m_new;
-    // Older lines may be on disk.
-    bool m_olderLeft = true;
-    // The newest line is shown: new lines are appended as they come.
-    bool m_atNewest = true;
-    qint64 m_newestId = 0;
-    // Lines below this id are from before the window opened.
-    qint64 m_earlierBelow = 0;
+    // The model's first rows, as written; the rest are still to be written.
+    std::deque<Written> m_written;
     bool m_loading = false;
     bool m_refreshPending = false;
 };

@@ -6,6 +6,7 @@
 #include "core/client.h"
 #include "core/conversations.h"
 #include "core/dispatcher.h"
+#include "core/history_model.h"
 #include "core/history_store.h"
 #include "core/idle_source.h"
 #include "core/outbox.h"
@@ -55,6 +56,12 @@ class TestCore : public QObject {
     quint64 m_question = 0;
     // Random keys and ids as scripts name them (KEY1, ID1...), in the order they went out.
     QMap<QString, QString> m_names;
+    // A window's history over the lines of m_stored, and what the model told: "+0-9" rows
+    // inserted (appends one after another joined), "-0-4" removed, "~3" a row changed, "reset",
+    // and "hit5" the row a jump found.
+    std::optional<HistoryModel> m_history;
+    QList<history::Line> m_stored;
+    QStringList m_told;
 
     QByteArray named(const QByteArray &bytes)
     {
@@ -111,6 +118,30 @@ class TestCore : public QObject {
                 [this](quint64 question, const QString &, const QString &known, const QString &seen) {
                     m_question = question, m_asked = known + '/' + seen;
                 });
+    }
+
+    void watchHistory()
+    {
+        // Ids are 1, 2, 3... as the store gives them.
+        m_history.emplace().setSource([this](qint64 id, bool older, int count) {
+            const QList<history::Line> before = m_stored.mid(0, std::min<qint64>(id - 1, m_stored.size()));
+            return older ? before.mid(std::max<qsizetype>(before.size() - count, 0)) : m_stored.mid(id, count);
+        });
+        connect(&*m_history, &HistoryModel::rowsInserted, this, [this](const QModelIndex &, int first, int last) {
+            if (m_told.isEmpty() || !m_told.last().startsWith('+') || !m_told.last().endsWith('-' + QString::number(first - 1)))
+                m_told << '+' + QString::number(first);
+            m_told.last() = m_told.last().section('-', 0, 0) + '-' + QString::number(last);
+        });
+        connect(&*m_history, &HistoryModel::rowsRemoved, this,
+                [this](auto, int first, int last) { m_told << '-' + QString::number(first) + '-' + QString::number(last); });
+        connect(&*m_history, &HistoryModel::dataChanged, this, [this](auto row) { m_told << '~' + QString::number(row.row()); });
+        connect(&*m_history, &HistoryModel::modelReset, this, [this] { m_told << "reset"; });
+    }
+    // A line of ana's kept in the store, with a ref when it has a mark.
+    history::Line stored(history::Kind kind, history::Mark mark = history::Mark::None)
+    {
+        const QString ref = mark == history::Mark::None ? QString() : 'r' + QString::number(m_stored.size() + 1);
+        return m_stored.emplace_back(history::Line{m_stored.size() + 1, {}, kind, "ana", "l", ref, mark});
     }
 
     QByteArray sent()
@@ -194,6 +225,19 @@ class TestCore : public QObject {
             {"keep", [&] { client.keepHistory(arg == "on"); }},
             // The program ends without logging out, and starts again on the same folders.
             {"crash", [&] { m_client = std::make_unique<Client>(); listen(); }},
+            // A window's history: "line" is only stored, "add", "mine" (marked Sending) and
+            // "got" (a received line with a mark) come to the window too; "back": the reader
+            // scrolled back; mark ID MARK
+            {"line", [&] { stored(history::Kind::Theirs); }},
+            {"add", [&] { m_history->append(stored(history::Kind::Theirs)); }},
+            {"mine", [&] { m_history->append(stored(history::Kind::Mine, history::Mark::Sending)); }},
+            {"got", [&] { m_history->append(stored(history::Kind::Theirs, history::Mark::Read)); }},
+            {"earlier", [&] { m_history->showEarlier(HistoryStore::Newest); }},
+            {"jump", [&] { m_told << "hit" + QString::number(m_history->showAround(arg.toLongLong())); }},
+            {"older", [&] { m_history->fetchMore({}); }},
+            {"newer", [&] { m_history->fetchNewer(); }},
+            {"back", [&] { m_history->setFollowing(false); }},
+            {"mark", [&] { m_history->setMark('r' + arg.section(' ', 0, 0), history::Mark(arg.section(' ', 1).toInt())); }},
         };
         QVERIFY2(verbs.count(verb), qPrintable("unknown step " + verb));
         verbs.at(verb)();
@@ -284,6 +328,20 @@ class TestCore : public QObject {
             {"framing", [&] {
                  return client.socket().isFramed() ? "both" : client.socket().sendsFramed() ? "accepted" : "plain";
              }},
+            // the history's rows: how many, the first one's id and the last one's, and whether
+            // older and newer lines can be fetched
+            {"rows", [&] {
+                 const auto id = [&](int row) { return m_history->index(row).data(HistoryModel::IdRole).toString(); };
+                 return QString::number(m_history->rowCount()) + ' ' + id(0) + ".." + id(m_history->rowCount() - 1)
+                     + (m_history->canFetchMore({}) ? " older" : "") + (m_history->canFetchNewer() ? " newer" : "");
+             }},
+            // row N: id, writer:text, kind, mark, whether it is of an earlier time
+            {"row", [&] {
+                 const auto role = [&](int role, const char *after) { return m_history->index(slot).data(role).toString() + after; };
+                 return role(HistoryModel::IdRole, " ") + role(HistoryModel::WriterRole, ":") + role(Qt::DisplayRole, " ")
+                     + role(HistoryModel::KindRole, " ") + role(HistoryModel::MarkRole, " ") + role(HistoryModel::EarlierRole, "");
+             }},
+            {"signals", [&] { return m_told.join(' '); }},
         };
         const QString key = QString(what).remove(QRegularExpression("\\d"));
         return checks.count(key) ? checks.at(key)() : "(unknown check " + what + ")";
@@ -313,6 +371,8 @@ private Q_SLOTS:
         m_errors.clear();
         m_asked.clear(), m_names.clear();
         listen();
+        m_stored.clear(), m_told.clear();
+        watchHistory();
     }
     void cleanup()
     {
@@ -520,6 +580,26 @@ private Q_SLOTS:
             "session=lost; pacing=5 paced; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~"
             + again.section('~', 1) + "; store0=hola:0,x:2,x:1,x:1,x:1,x:1,x:1,"
             "<Conexión perdida>:0,<Conexión restablecida>:0",
+            // A window's history holds a bounded stretch of the conversation, paged from the
+            // store without a view.
+            "the newest lines held while the reader follows them => 1600* add; "
+            "rows=1099 502..1600 older; signals=+0-1500 -0-500 +1000-1098",
+            "a reader scrolled back holds three times as many => back; 3001* add; "
+            "rows=1000 2002..3001 older; signals=+0-3000 -0-2000",
+            "older lines a page at a time, to the start => 450* line; earlier; rows=51 401..0 older; "
+            "row50=0 :<Fin de los mensajes anteriores> 2 0 true; 2* older; rows=451 1..0 older; "
+            "older; rows=451 1..0; row0=1 ana:l 1 0 true; signals=reset +0-199 +0-199",
+            "past three times the limit the newest go, and come back => 3500* line; earlier; "
+            "15* older; rows=2000 451..2450 older newer; newer; rows=2200 451..2650 older newer",
+            "a jump, then newer lines; a line that comes meanwhile waits => 1000* line; jump 500; "
+            "rows=200 401..600 older newer; add; rows=200 401..600 older newer; 3* newer; "
+            "rows=601 401..1001 older; add; rows=602 401..1002 older; row601=1002 ana:l 1 0 false; "
+            "signals=reset hit99 +200-601",
+            "the user's own line brings back the newest lines => 1000* line; jump 100; mine; "
+            "rows=200 802..1001 older; signals=reset hit99 reset",
+            "a mark changes its row, on the user's own lines only => add; mine; got; mine; "
+            "mark 2 3; mark 3 4; mark 9 4; row1=2 ana:l 0 3 false; row2=3 ana:l 1 0 false; "
+            "row3=4 ana:l 0 1 false; signals=+0-3 ~1",
             "secrets that cannot be read: no key made or written, lines without ids => "
             "secrets {roto; tls; greet 0 OFFER|frame|tls|keep; login luis; "
             "sent=ACCEPT|frame|tls~LOGIN|luis~; read PM|luis|ana|hola; say 0 uno; "
