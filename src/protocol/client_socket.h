@@ -107,6 +107,8 @@ public:
     // Bytes handed to the connection since it was made; messages still waiting for their turn.
     qint64 sentBytes() const { return m_sentBytes; }
     qsizetype waiting() const { return m_outgoing.size(); }
+    // Messages read from the connection and not yet handed to the handler.
+    qsizetype unhandled() const { return m_incoming.size(); }
 
 Q_SIGNALS:
     void connected();
