@@ -165,7 +165,9 @@ private:
         bool framed;
     };
 
-    QSslSocket *m_socket;
+    QSslSocket *socket();
+
+    QSslSocket *m_socket = nullptr;
     bool m_wasConnected = false;
     Phase m_phase = Phase::Closed;
     QTimer m_phaseTimer;
