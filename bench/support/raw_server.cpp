@@ -59,6 +59,16 @@ QByteArray RawServer::readAtLeast(qsizetype count)
     return bytes;
 }
 
+QByteArray RawServer::readWaiting()
+{
+    QByteArray bytes;
+    char buffer[65536];
+    ssize_t got = 0;
+    while ((got = ::recv(m_client, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+        bytes.append(buffer, got);
+    return bytes;
+}
+
 bool RawServer::write(const QByteArray &bytes)
 {
     qsizetype done = 0;

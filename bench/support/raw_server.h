@@ -15,6 +15,8 @@ public:
     bool accept();
     // Reads until at least this many bytes have come in; returns them.
     QByteArray readAtLeast(qsizetype count);
+    // What has come in and not been read yet, without waiting; empty when nothing has.
+    QByteArray readWaiting();
     bool write(const QByteArray &bytes);
     void close();
 

@@ -198,13 +198,26 @@ HistoryStore::HistoryStore(const QString &folder, QObject *parent)
     m_flushTimer.setSingleShot(true);
     m_flushTimer.setInterval(kBatchMs);
     connect(&m_flushTimer, &QTimer::timeout, this, &HistoryStore::flush);
-    open();
 }
 
 HistoryStore::~HistoryStore()
 {
-    flush();
+    // Lines wait only in an open file's batch: a run that never needed the file leaves it be.
+    if (!m_pending.isEmpty())
+        flush();
     closeDatabase();
+}
+
+bool HistoryStore::readable()
+{
+    // Opened at the first line, look or log-in, not with the program: a start-up to the first
+    // window did not need the SQLite file (90 ms of it, creating one in a fresh home).
+    if (!std::exchange(m_opened, true)) {
+        open();
+        if (m_readable && m_retentionCutoff > 0)
+            write(QStringLiteral("DELETE FROM lines WHERE at < ?"), {m_retentionCutoff});
+    }
+    return m_readable;
 }
 
 void HistoryStore::open()
@@ -270,6 +283,7 @@ void HistoryStore::readFailed()
 
 void HistoryStore::setAccount(const QString &server, const QString &nickname)
 {
+    readable();
     flush();
     const Account account{server.trimmed().toLower(), nickname};
     m_account = int(m_accounts.indexOf(account));
@@ -285,9 +299,9 @@ void HistoryStore::setKeeping(bool keep)
     m_keep = keep;
 }
 
-bool HistoryStore::isKeeping() const
+bool HistoryStore::isKeeping()
 {
-    return m_keep && m_readable && !m_failed;
+    return m_keep && readable() && !m_failed;
 }
 
 void HistoryStore::setRetentionDays(int days)
@@ -297,7 +311,8 @@ void HistoryStore::setRetentionDays(int days)
     flush();
     const qint64 cutoff = QDateTime::currentDateTimeUtc().addDays(-days).toMSecsSinceEpoch();
     m_memory.removeIf([&](const Entry &e) { return e.line.at.toMSecsSinceEpoch() < cutoff; });
-    if (m_readable)
+    m_retentionCutoff = cutoff;
+    if (m_opened && m_readable)
         write(QStringLiteral("DELETE FROM lines WHERE at < ?"), {cutoff});
 }
 
@@ -308,7 +323,7 @@ void HistoryStore::clear(const Conversation &c)
     m_memory.removeIf([&](const Entry &e) {
         return e.account == m_account && e.conversation == conversation;
     });
-    if (!m_readable)
+    if (!readable())
         return;
     const qint64 row = conversationRow(m_account, conversation, false);
     if (row > 0)
@@ -326,6 +341,8 @@ qint64 HistoryStore::append(const Conversation &c, Kind kind, const QString &wri
                             const QString &text, const QDateTime &at, const QString &ref,
                             history::Mark mark)
 {
+    // The file first: it says which id comes next.
+    readable();
     const qint64 id = m_nextId++;
     const QDateTime utc = QDateTime::fromMSecsSinceEpoch(at.toMSecsSinceEpoch(), Qt::UTC);
     Entry entry{m_account, normal(c), {id, utc, kind, writer, text, ref, mark}};
@@ -354,7 +371,7 @@ bool HistoryStore::flush()
 {
     m_flushTimer.stop();
     if (m_pending.isEmpty())
-        return isKeeping();
+        return m_opened ? isKeeping() : m_keep;
     if (isKeeping() && writeBatch()) {
         m_pending.clear();
         return true;
@@ -493,7 +510,7 @@ QList<Line> HistoryStore::page(const Conversation &c, qint64 id, int count, bool
     if (count <= 0)
         return lines;
     const Conversation conversation = normal(c);
-    if (m_readable) {
+    if (readable()) {
         const qint64 row = conversationRow(m_account, conversation, false);
         QSqlQuery query = m_file->db.query();
         query.setForwardOnly(true);
@@ -532,7 +549,7 @@ QList<Hit> HistoryStore::search(const QString &words, const std::optional<Conver
     if (terms.isEmpty() || limit <= 0)
         return hits;
     const std::optional<Conversation> only = within ? std::optional(normal(*within)) : std::nullopt;
-    if (m_readable) {
+    if (readable()) {
         // Each word a quoted prefix: nothing the user types is read as the index's syntax.
         QStringList match;
         for (const QString &term : terms)
@@ -579,7 +596,7 @@ QList<Hit> HistoryStore::sending(int count, const QDateTime &since)
     flush();
     QList<Hit> lines;
     const qint64 from = since.toMSecsSinceEpoch();
-    if (m_readable) {
+    if (readable()) {
         const qint64 account = accountRow(m_account, false);
         QSqlQuery query = m_file->db.query();
         query.setForwardOnly(true);
@@ -614,6 +631,7 @@ QList<Hit> HistoryStore::sending(int count, const QDateTime &since)
 
 void HistoryStore::setMaxPages(int pages)
 {
+    readable();
     m_file->db.setMaxPages(pages);
 }
 
@@ -639,7 +657,7 @@ std::optional<Conversation> HistoryStore::setMark(Kind kind, const QString &ref,
         found->line.mark = mark;
         return found->conversation;
     }
-    if (!m_readable)
+    if (!readable())
         return std::nullopt;
     const qint64 account = accountRow(m_account, false);
     QSqlQuery query = m_file->db.query();
@@ -681,7 +699,7 @@ bool HistoryStore::holds(const Conversation &c, const QString &writer, const QSt
             }))
             return true;
     }
-    if (!m_readable)
+    if (!readable())
         return false;
     const qint64 row = conversationRow(m_account, conversation, false);
     QSqlQuery query = m_file->db.query();

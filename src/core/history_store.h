@@ -70,7 +70,7 @@ public:
     // views can still page back); true: back to the file.
     void setKeeping(bool keep);
     // Whether lines reach the disk now (false when the user turned it off or the file failed).
-    bool isKeeping() const;
+    bool isKeeping();
     // Lines older than this many days are deleted now; 0 keeps everything (the default). The
     // owner sets it at every start, from the user's settings.
     void setRetentionDays(int days);
@@ -136,6 +136,8 @@ private:
     struct File;
 
     void open();
+    // The file, opened at the first need of it.
+    bool readable();
     void fail(const QString &reason);
     void readFailed();
     void closeDatabase();
@@ -156,6 +158,9 @@ private:
     QString m_folder;
     std::unique_ptr<File> m_file;
     bool m_readable = false; // the file is open and of our schema
+    bool m_opened = false;
+    // Lines older than this go when the file opens.
+    qint64 m_retentionCutoff = 0;
     bool m_failed = false;
     bool m_reported = false;
     bool m_keep = true;

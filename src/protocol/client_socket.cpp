@@ -31,24 +31,34 @@ QString certificateFingerprint(const QSslCertificate &certificate)
     return QString::fromLatin1(certificate.digest(QCryptographicHash::Sha256).toHex(':').toUpper());
 }
 
-ClientSocket::ClientSocket(QObject *parent) : QObject(parent), m_socket(new QSslSocket(this))
+ClientSocket::ClientSocket(QObject *parent) : QObject(parent)
 {
     m_gapTimer.setSingleShot(true);
     m_gapTimer.setTimerType(Qt::PreciseTimer);
     m_phaseTimer.setSingleShot(true);
     connect(&m_gapTimer, &QTimer::timeout, this, &ClientSocket::writeNext);
     connect(&m_phaseTimer, &QTimer::timeout, this, &ClientSocket::timedOut);
-    connect(m_socket, &QSslSocket::connected, this, &ClientSocket::socketConnected);
-    connect(m_socket, &QSslSocket::readyRead, this, &ClientSocket::readAvailable);
-    connect(m_socket, &QSslSocket::errorOccurred, this, &ClientSocket::socketFailed);
-    connect(m_socket, &QSslSocket::encrypted, this, &ClientSocket::encrypted);
 }
 
 ClientSocket::~ClientSocket() = default;
 
+QSslSocket *ClientSocket::socket()
+{
+    // Made at the first connection: a QSslSocket loads the TLS back end and its configuration
+    // (80 ms of a start-up before the first window, and its libraries' memory).
+    if (!m_socket) {
+        m_socket = new QSslSocket(this);
+        connect(m_socket, &QSslSocket::connected, this, &ClientSocket::socketConnected);
+        connect(m_socket, &QSslSocket::readyRead, this, &ClientSocket::readAvailable);
+        connect(m_socket, &QSslSocket::errorOccurred, this, &ClientSocket::socketFailed);
+        connect(m_socket, &QSslSocket::encrypted, this, &ClientSocket::encrypted);
+    }
+    return m_socket;
+}
+
 int ClientSocket::state() const
 {
-    switch (m_socket->state()) {
+    switch (m_socket ? m_socket->state() : QAbstractSocket::UnconnectedState) {
     case QAbstractSocket::HostLookupState:
         return ResolvingHost;
     case QAbstractSocket::ConnectingState:
@@ -73,14 +83,15 @@ void ClientSocket::close()
     }
     reset();
     // At once, so that a connect right after it starts from a clean state.
-    m_socket->abort();
+    if (m_socket)
+        m_socket->abort();
 }
 
 void ClientSocket::connectTo(const QString &host, quint16 port)
 {
     m_gavePassword = false;
     m_ended = false;
-    m_socket->connectToHost(host, port);
+    socket()->connectToHost(host, port);
 }
 
 void ClientSocket::sendData(const QString &text)

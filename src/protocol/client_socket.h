@@ -107,6 +107,8 @@ public:
     // Bytes handed to the connection since it was made; messages still waiting for their turn.
     qint64 sentBytes() const { return m_sentBytes; }
     qsizetype waiting() const { return m_outgoing.size(); }
+    // Messages read from the connection and not yet handed to the handler.
+    qsizetype unhandled() const { return m_incoming.size(); }
 
 Q_SIGNALS:
     void connected();
@@ -163,7 +165,9 @@ private:
         bool framed;
     };
 
-    QSslSocket *m_socket;
+    QSslSocket *socket();
+
+    QSslSocket *m_socket = nullptr;
     bool m_wasConnected = false;
     Phase m_phase = Phase::Closed;
     QTimer m_phaseTimer;

@@ -220,8 +220,9 @@ class TestCore : public QObject {
                  QVERIFY(QDir().mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly));
                  file.write(QString(arg).replace("FP", certificateFingerprint(m_server->certificate)).toUtf8());
              }},
-            // full BYTES: no file of the program may grow past so many bytes
-            {"full", [&] { m_full.emplace(arg.toULongLong()); }},
+            // full BYTES: no file of the program may grow past so many bytes; the history's file
+            // was made before
+            {"full", [&] { client.history().isKeeping(), m_full.emplace(arg.toULongLong()); }},
             {"keep", [&] { client.keepHistory(arg == "on"); }},
             // The program ends without logging out, and starts again on the same folders.
             {"crash", [&] { m_client = std::make_unique<Client>(); listen(); }},

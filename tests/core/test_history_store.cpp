@@ -71,7 +71,12 @@ class TestHistoryStore : public QObject {
     }
 
 private Q_SLOTS:
-    void init() { m_dir.emplace(), restart(); }
+    // No file until it is needed; each case starts with one.
+    void init()
+    {
+        m_dir.emplace(), restart();
+        QVERIFY(!QFile::exists(file()) && m_store->isKeeping());
+    }
     void cleanup() { m_store.reset(); }
 
     // Lines reach the file soon, by themselves, and come back from a new store on the folder as
