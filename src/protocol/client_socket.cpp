@@ -190,7 +190,11 @@ void ClientSocket::socketFailed()
 
 void ClientSocket::readAvailable()
 {
-    QByteArray bytes = m_socket->readAll();
+    read(m_socket->readAll());
+}
+
+void ClientSocket::read(QByteArray bytes)
+{
     if (m_phase == Phase::WaitingForTls) {
         startTls(bytes);
         return;

@@ -98,6 +98,10 @@ public:
     // Encrypted after an offer of `keep`: the server keeps claims, lines and marks.
     bool keeps() const { return m_keepOffered && !m_fingerprint.isEmpty(); }
 
+    // Takes bytes as if the connection had just read them, as one read; for a harness that
+    // feeds a settled connection without a peer writing them.
+    void read(QByteArray bytes);
+
     // How many data-arrival events are running right now, one inside another.
     int nesting() const { return m_nesting; }
     // What goes out is framed: the server offered it and the client accepted.
