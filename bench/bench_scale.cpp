@@ -261,8 +261,9 @@ bool logIn(const ServerProcess &server, Crowd &crowd, int window, Figures &figur
     if (loop.isEncrypted())
         std::printf("    %d TLS handshakes, %d resumed; %d users hold a session to resume\n",
                     loop.handshakes(), loop.resumed(), loop.sessions());
-    // (b) At rest, once the last messages have gone.
-    for (const qint64 at = loop.nowNs(); loop.nowNs() - at < 2 * kSecond;)
+    // (b) At rest, once the last messages have gone and the server has given back the heap the
+    // storm freed (5 s after the last connection came).
+    for (const qint64 at = loop.nowNs(); loop.nowNs() - at < 7 * kSecond;)
         loop.run(50);
     const double rssRest = server.rssMiB();
     figures.kbPerUser = (rssRest - rssBefore) * 1048.576 / count;
