@@ -70,8 +70,7 @@ void Dispatcher::nick(const wire::Message &message)
     m_users.addUsers(nicknames);
     m_link.pause(0.06);
     // Counted after the pause, so it includes users that nested events added meanwhile.
-    Q_EMIT status(QString::number(m_users.userCount())
-                       + QStringLiteral(" usuario(s)"));
+    Q_EMIT status(QString::number(m_users.userCount()) + QStringLiteral(" usuario(s)"));
 }
 
 void Dispatcher::logout(const wire::Message &message)

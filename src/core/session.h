@@ -38,13 +38,16 @@ class Settings;
 //
 // Where a log-in stands is one Step, changed only by move(); state() is what it means to the
 // rest of the client:
-//   Out -> Opening             the user logs in; or a question answered (certificate, password)
+//   Out -> Opening             the user logs in, or accepts a certificate or clear text
 //   Opening -> AwaitingKey     connected where the server keeps claims
 //   Opening, AwaitingKey -> In the LOGIN sent
-//   Opening, AwaitingKey -> Out  the attempt failed, was refused or cancelled
-//   In -> Waiting              the connection lost; the next try waits for its time
-//   In -> Opening              encryption offered on a connection in clear: back at once, quietly
-//   Waiting -> Opening         the next try; a failed try waits again (Opening -> Waiting)
+//   Opening -> Out             the attempt failed, was refused or cancelled
+//   Opening -> Waiting         a try after a loss failed: the next one waits for its time
+//   AwaitingKey -> Opening     the connection gone before the key came (then as a failure)
+//   In -> Waiting              the connection lost
+//   In -> Opening              encryption offered on a connection in clear: back at once
+//   In, Opening -> Out -> Opening  a password refused: asked again on a new connection
+//   Waiting -> Opening         the next try
 //   any -> Out                 the user leaves or is expelled
 class Session : public QObject {
     Q_OBJECT
