@@ -1,7 +1,7 @@
 #include "core/availability.h"
 
 #include "core/idle_source.h"
-#include "core/link.h"
+#include "core/uplink.h"
 #include "core/outbox.h"
 #include "core/session.h"
 #include "core/settings.h"
@@ -16,9 +16,9 @@ const std::array<QString, 3> kNames = {QStringLiteral("Disponible"), QStringLite
 const std::array<QString, 3> kWords = {wire::StateAvailable, wire::StateAway, wire::StateBusy};
 } // namespace
 
-Availability::Availability(Settings &settings, const Session &session, Link &link, Outbox &outbox,
-                           QObject *parent)
-    : QObject(parent), m_settings(settings), m_session(session), m_link(link), m_outbox(outbox)
+Availability::Availability(Settings &settings, const Session &session, Uplink &uplink,
+                           Outbox &outbox, QObject *parent)
+    : QObject(parent), m_settings(settings), m_session(session), m_uplink(uplink), m_outbox(outbox)
 {
     m_poll.setInterval(PollEvery);
     connect(&m_poll, &QTimer::timeout, this, [this] {
@@ -108,7 +108,7 @@ void Availability::send()
 {
     // A plain server would take the message for something else; before a log-in it means
     // nothing, and the LOGIN sends it anyway.
-    if (m_session.state() == Session::State::LoggedIn && m_link.isConnected()
-        && m_link.socket().sendsFramed())
+    if (m_session.state() == Session::State::LoggedIn && m_uplink.isConnected()
+        && m_uplink.socket().sendsFramed())
         m_outbox.state(word(shown()), m_text);
 }

@@ -9,7 +9,7 @@
 #include <optional>
 
 class IdleSource;
-class Link;
+class Uplink;
 class Outbox;
 class Session;
 class Settings;
@@ -29,9 +29,9 @@ public:
     enum State { Available, Away, Busy };
     static constexpr std::chrono::seconds PollEvery{5};
 
-    // Sends on the link through the outbox while the session is logged in; the minutes before
+    // Sends on the uplink through the outbox while the session is logged in; the minutes before
     // away come from the settings.
-    Availability(Settings &settings, const Session &session, Link &link, Outbox &outbox,
+    Availability(Settings &settings, const Session &session, Uplink &uplink, Outbox &outbox,
                  QObject *parent = nullptr);
 
     // "Disponible", "Ausente", "Ocupado"; and the word of the wire, and back.
@@ -63,7 +63,7 @@ private:
 
     Settings &m_settings;
     const Session &m_session;
-    Link &m_link;
+    Uplink &m_uplink;
     Outbox &m_outbox;
     QPointer<IdleSource> m_source;
     QTimer m_poll;

@@ -15,19 +15,19 @@ Client::Client(QObject *parent)
           this)),
       m_secrets(new SecretStore(SecretStore::fromEnvironment(), this)),
       m_socket(new ClientSocket),
-      m_link(new Link(*m_socket, this)),
-      m_outbox(std::make_unique<Outbox>(*m_link)),
-      m_session(new Session(*m_link, *m_outbox, *m_settings, *m_secrets)),
+      m_uplink(new Uplink(*m_socket, this)),
+      m_outbox(std::make_unique<Outbox>(*m_uplink)),
+      m_session(new Session(*m_uplink, *m_outbox, *m_settings, *m_secrets)),
       m_users(new UserList(this)),
       m_history(new HistoryStore(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
                                      + QStringLiteral("/korvex-mensajero"),
                                  this)),
       m_blockList(new BlockList(this)),
       m_conversations(
-          new Conversations(*m_link, *m_outbox, *m_session, *m_history, *m_settings, this)),
-      m_dispatcher(new Dispatcher(*m_link, *m_session, *m_outbox, *m_users, *m_conversations,
+          new Conversations(*m_uplink, *m_outbox, *m_session, *m_history, *m_settings, this)),
+      m_dispatcher(new Dispatcher(*m_uplink, *m_session, *m_outbox, *m_users, *m_conversations,
                                   *m_history, *m_blockList, *m_settings, this)),
-      m_availability(new Availability(*m_settings, *m_session, *m_link, *m_outbox, this))
+      m_availability(new Availability(*m_settings, *m_session, *m_uplink, *m_outbox, this))
 {
     // The session and its connection go last, after every part that might still be told of them.
     m_socket->setParent(m_session);
@@ -51,8 +51,9 @@ void Client::connectParts()
     connect(m_history, &HistoryStore::notKept, this, &Client::showError);
     connect(m_secrets, &SecretStore::notKept, this, &Client::showError);
     connect(m_conversations, &Conversations::errorShown, this, &Client::showError);
-    connect(m_link, &Link::nicknameChanged, this, &Client::nicknameChanged);
-    connect(m_link, &Link::notConnected, this, [this] { SetStatus(QStringLiteral("Not Connected")); });
+    connect(m_uplink, &Uplink::nicknameChanged, this, &Client::nicknameChanged);
+    connect(m_uplink, &Uplink::notConnected, this,
+            [this] { SetStatus(QStringLiteral("Not Connected")); });
 
     connect(m_session, &Session::accountChosen, m_history, &HistoryStore::setAccount);
     connect(m_session, &Session::status, this, &Client::SetStatus);

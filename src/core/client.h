@@ -8,7 +8,7 @@
 #include "core/conversations.h"
 #include "core/dispatcher.h"
 #include "core/history_store.h"
-#include "core/link.h"
+#include "core/uplink.h"
 #include "core/outbox.h"
 #include "core/secret_store.h"
 #include "core/session.h"
@@ -47,18 +47,18 @@ public:
     BlockList &blockList() { return *m_blockList; }
 
     // The nickname the user logged in with; empty while logged out.
-    QString nickname() const { return m_link->nickname(); }
-    void setNickname(const QString &nickname) { m_link->setNickname(nickname); }
-    bool isConnected() { return m_link->isConnected(); }
+    QString nickname() const { return m_uplink->nickname(); }
+    void setNickname(const QString &nickname) { m_uplink->setNickname(nickname); }
+    bool isConnected() { return m_uplink->isConnected(); }
 
     // Puts one message on the connection while it is up and returns true; otherwise drops it,
     // says so in the status line and returns false.
-    bool SendCommand(const QString &message) { return m_link->send(message); }
+    bool SendCommand(const QString &message) { return m_uplink->send(message); }
     // "Status : " and the text, for the main window's status line.
     void SetStatus(const QString &text);
     QString statusLine() const { return m_statusLine; }
     // Waits while the event loop runs: every event that comes meanwhile is handled.
-    void Pause(double seconds) { m_link->pause(seconds); }
+    void Pause(double seconds) { m_uplink->pause(seconds); }
     // A modal box with one OK button, shown by whoever listens; returns once it is dismissed.
     void showBox(const QString &title, const QString &text, BoxKind kind = BoxKind::Plain);
     // A refusal of something the user asked, for the Error window.
@@ -66,10 +66,10 @@ public:
 
     // For a harness that drives the client faster than a person can: pauses end at once and
     // boxes and questions are taken as dismissed as soon as they would open.
-    void setInstant(bool instant) { m_link->setInstant(instant); }
-    bool isInstant() const { return m_link->isInstant(); }
+    void setInstant(bool instant) { m_uplink->setInstant(instant); }
+    bool isInstant() const { return m_uplink->isInstant(); }
     // The program ends: from here nothing is sent and no pause waits.
-    void end() { m_link->end(); }
+    void end() { m_uplink->end(); }
 
     // Whether the room's window is shown: lines and notices of the connection go there, and a
     // log-in enters the room again.
@@ -127,7 +127,7 @@ private:
     Settings *m_settings;
     SecretStore *m_secrets;
     ClientSocket *m_socket;
-    Link *m_link;
+    Uplink *m_uplink;
     std::unique_ptr<Outbox> m_outbox;
     Session *m_session;
     UserList *m_users;

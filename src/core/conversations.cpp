@@ -1,6 +1,6 @@
 #include "core/conversations.h"
 
-#include "core/link.h"
+#include "core/uplink.h"
 #include "core/outbox.h"
 #include "core/session.h"
 #include "core/settings.h"
@@ -21,9 +21,9 @@ constexpr qint64 kAgainBytesPerSecond = 32 * 1024;
 constexpr int kAgainAfterMs = 1000;
 } // namespace
 
-Conversations::Conversations(Link &link, Outbox &outbox, const Session &session,
+Conversations::Conversations(Uplink &uplink, Outbox &outbox, const Session &session,
                              HistoryStore &history, Settings &settings, QObject *parent)
-    : QObject(parent), m_link(link), m_outbox(outbox), m_session(session), m_history(history),
+    : QObject(parent), m_uplink(uplink), m_outbox(outbox), m_session(session), m_history(history),
       m_settings(settings)
 {
     m_againTimer.setSingleShot(true);
@@ -173,7 +173,7 @@ bool Conversations::sendToRoom(const QString &text)
         roomNotice(NotSent);
         return false;
     }
-    add(Room, history::Kind::Mine, m_link.nickname(), text);
+    add(Room, history::Kind::Mine, m_uplink.nickname(), text);
     return true;
 }
 
@@ -270,7 +270,7 @@ void Conversations::sendNextAgain()
 {
     // Only on the log-in they were found for: after a loss, the next one looks for them anew.
     if (m_again.isEmpty() || !m_session.keyed() || m_session.state() != Session::State::LoggedIn
-        || !m_link.isConnected())
+        || !m_uplink.isConnected())
         return m_again.clear();
     // As it went the first time; its window goes on showing it as it is.
     const history::Hit hit = m_again.takeFirst();

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-class Link;
+class Uplink;
 class Outbox;
 class Session;
 class Settings;
@@ -48,9 +48,9 @@ public:
 
     static inline const QString NotSent = QStringLiteral("<No enviado: no hay conexión>");
 
-    // Lines go out through the outbox on the link, as the session allows, and are kept in the
+    // Lines go out through the outbox on the uplink, as the session allows, and are kept in the
     // history as the settings say.
-    Conversations(Link &link, Outbox &outbox, const Session &session, HistoryStore &history,
+    Conversations(Uplink &uplink, Outbox &outbox, const Session &session, HistoryStore &history,
                   Settings &settings, QObject *parent = nullptr);
 
     // The slot the next new conversation takes.
@@ -147,7 +147,7 @@ private:
     void sendAcknowledgements();
     void sendNextAgain();
 
-    Link &m_link;
+    Uplink &m_uplink;
     Outbox &m_outbox;
     const Session &m_session;
     HistoryStore &m_history;

@@ -15,10 +15,10 @@
 #include <array>
 #include <utility>
 
-Dispatcher::Dispatcher(Link &link, Session &session, Outbox &outbox, UserList &users,
+Dispatcher::Dispatcher(Uplink &uplink, Session &session, Outbox &outbox, UserList &users,
                        Conversations &conversations, HistoryStore &history, BlockList &blockList,
                        Settings &settings, QObject *parent)
-    : QObject(parent), m_link(link), m_session(session), m_outbox(outbox), m_users(users),
+    : QObject(parent), m_uplink(uplink), m_session(session), m_outbox(outbox), m_users(users),
       m_conversations(conversations), m_history(history), m_blockList(blockList),
       m_settings(settings)
 {
@@ -26,7 +26,7 @@ Dispatcher::Dispatcher(Link &link, Session &session, Outbox &outbox, UserList &u
 
 void Dispatcher::dataArrival()
 {
-    handle(m_link.socket().getData());
+    handle(m_uplink.socket().getData());
 }
 
 void Dispatcher::handle(const QString &text)
@@ -65,10 +65,10 @@ void Dispatcher::nick(const wire::Message &message)
         nicknames.append(message.field(1));
     // A list comes framed as one message per user: those that have come are listed at once,
     // with one pause, as a plain server's merged read would be.
-    for (QString next; !(next = m_link.socket().takeNext(wire::Nick)).isNull();)
+    for (QString next; !(next = m_uplink.socket().takeNext(wire::Nick)).isNull();)
         nicknames.append(wire::Message(next).field(1));
     m_users.addUsers(nicknames);
-    m_link.pause(0.06);
+    m_uplink.pause(0.06);
     // Counted after the pause, so it includes users that nested events added meanwhile.
     Q_EMIT status(QString::number(m_users.userCount()) + QStringLiteral(" usuario(s)"));
 }
@@ -88,7 +88,7 @@ void Dispatcher::pm(const wire::Message &message)
     const QString text = message.field(3);
     // Where the server keeps lines: the line's id, and when the server took it.
     const QString ref = message.field(4);
-    if (recipient != m_link.nickname())
+    if (recipient != m_uplink.nickname())
         return;
     Conversations &conversations = m_conversations;
     // Once stored, or when not shown at all, so that the server stops sending it.
@@ -124,7 +124,7 @@ void Dispatcher::pm(const wire::Message &message)
 void Dispatcher::ignore(const wire::Message &message)
 {
     const QString blocker = message.field(1);
-    if (message.field(2) != m_link.nickname())
+    if (message.field(2) != m_uplink.nickname())
         return;
     // However the conversation was opened, its writer learns that nothing gets through.
     Conversations &conversations = m_conversations;
@@ -147,7 +147,7 @@ void Dispatcher::chat(const wire::Message &message)
 {
     const QString sender = message.field(1);
     // The own lines were written when they were sent.
-    if (sender == m_link.nickname())
+    if (sender == m_uplink.nickname())
         return;
     m_conversations.roomLine(sender, message.field(2));
 }
@@ -166,7 +166,7 @@ void Dispatcher::leave(const wire::Message &message)
 
 void Dispatcher::boot(const wire::Message &message)
 {
-    if (message.field(1) != m_link.nickname())
+    if (message.field(1) != m_uplink.nickname())
         return;
     // Expelled: whatever becomes of the connection now, nothing reconnects.
     m_session.leave();

@@ -2,7 +2,7 @@
 
 #include <QObject>
 
-#include "core/link.h"
+#include "core/uplink.h"
 
 class BlockList;
 class Conversations;
@@ -22,7 +22,7 @@ class Dispatcher : public QObject {
     Q_OBJECT
 
 public:
-    Dispatcher(Link &link, Session &session, Outbox &outbox, UserList &users,
+    Dispatcher(Uplink &uplink, Session &session, Outbox &outbox, UserList &users,
                Conversations &conversations, HistoryStore &history, BlockList &blockList,
                Settings &settings, QObject *parent = nullptr);
 
@@ -62,7 +62,7 @@ private:
     // Whether a user is at their desk.
     void state(const wire::Message &message);
 
-    Link &m_link;
+    Uplink &m_uplink;
     Session &m_session;
     Outbox &m_outbox;
     UserList &m_users;

@@ -8,10 +8,10 @@
 
 #include <QRandomGenerator>
 
-Session::Session(Link &link, Outbox &outbox, Settings &settings, SecretStore &secrets,
+Session::Session(Uplink &uplink, Outbox &outbox, Settings &settings, SecretStore &secrets,
                  QObject *parent)
-    : QObject(parent), m_link(link), m_socket(&link.socket()), m_outbox(outbox), m_settings(settings),
-      m_secrets(secrets)
+    : QObject(parent), m_uplink(uplink), m_socket(&uplink.socket()), m_outbox(outbox),
+      m_settings(settings), m_secrets(secrets)
 {
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, &QTimer::timeout, this, &Session::retry);
@@ -67,7 +67,7 @@ void Session::logIn(const QString &nickname, const QString &host)
     m_token.clear();
     Q_EMIT clearText(false);
     m_nickname = nickname;
-    m_link.setNickname(nickname);
+    m_uplink.setNickname(nickname);
     if (host != std::exchange(m_host, host))
         m_password.clear();
     Q_EMIT accountChosen(host, nickname);
@@ -89,11 +89,10 @@ void Session::connectTo()
     move(Step::Opening);
     m_keyed = false;
     m_socket->close();
-    Settings &settings = m_settings;
-    const QString known = settings.certificate(m_host);
+    const QString known = m_settings.certificate(m_host);
     m_socket->setKnownCertificate(known);
     m_socket->setClearAllowed(
-        !m_encryptOnly && (known.isEmpty() ? settings.clearTextAllowed(m_host) : m_clearOnce));
+        !m_encryptOnly && (known.isEmpty() ? m_settings.clearTextAllowed(m_host) : m_clearOnce));
     // The socket would give the last password under any certificate; askPassword() chooses.
     m_socket->setPassword(QString());
     m_socket->connectTo(m_host, wire::ServerPort);
@@ -103,7 +102,6 @@ void Session::leave()
 {
     m_retryTimer.stop();
     const State was = state();
-    m_return = Return::None;
     m_clearOnce = m_encryptOnly = false;
     ++m_choices;
     forgetToken();
@@ -113,6 +111,7 @@ void Session::leave()
     // goodbye on it.
     if (was == State::Connecting || was == State::Lost)
         m_socket->close();
+    m_return = Return::None;
     move(Step::Out);
     m_nextDelay = FirstRetry;
 }
@@ -129,7 +128,7 @@ void Session::connected()
     move(Step::AwaitingKey);
     const auto current = [this, connection = m_connections] {
         return m_step == Step::AwaitingKey && connection == m_connections
-            && m_link.isConnected();
+            && m_uplink.isConnected();
     };
     m_secrets.read(names, this, [this, current, name](const QString &kept, bool read) {
         if (!current())
@@ -154,7 +153,7 @@ void Session::sendLogIn(const QString &key)
     m_nextDelay = FirstRetry;
     const QString fingerprint = m_socket->fingerprint();
     if (returned != Return::None)
-        m_link.setNickname(m_nickname);
+        m_uplink.setNickname(m_nickname);
     m_settings.setLastLogIn(m_nickname, m_host);
     m_outbox.logIn(m_nickname, fingerprint == m_tokenCertificate ? m_token : QString(), key);
     m_passwordRefused = false;
@@ -268,7 +267,7 @@ void Session::certificateRefused(const QString &known, const QString &seen)
     m_retryTimer.stop();
     m_knownCertificate = known;
     m_seenCertificate = seen;
-    if (m_link.isInstant())
+    if (m_uplink.isInstant())
         answerCertificate(m_choices, false);
     else
         Q_EMIT certificateQuestion(m_choices, m_host, known, seen);
@@ -345,7 +344,7 @@ void Session::askUser(const QString &certificate)
     ++m_asking;
     m_askedCertificate = certificate;
     // A harness that answers nothing cancels.
-    if (m_link.isInstant())
+    if (m_uplink.isInstant())
         answerPassword(m_choices, false, QString(), false);
     else
         Q_EMIT passwordQuestion(m_choices, m_host, std::exchange(m_passwordRefused, false));
@@ -374,9 +373,9 @@ void Session::answerPassword(quint64 question, bool given, const QString &passwo
         connectTo();
 }
 
-void Session::showLoggedOut(const QString &status)
+void Session::showLoggedOut(const QString &text)
 {
-    Q_EMIT this->status(status);
+    Q_EMIT status(text);
     Q_EMIT loggedOut(false);
     Q_EMIT loginWanted(true);
 }

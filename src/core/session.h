@@ -6,7 +6,7 @@
 
 #include <chrono>
 
-#include "core/link.h"
+#include "core/uplink.h"
 
 class ClientSocket;
 class Outbox;
@@ -81,10 +81,10 @@ public:
     static constexpr std::chrono::seconds FirstRetry{1};
     static constexpr std::chrono::seconds LastRetry{60};
 
-    // The socket and the nickname come with the link; the LOGIN goes through the outbox; the
+    // The socket and the nickname come with the uplink; the LOGIN goes through the outbox; the
     // certificates, clear-text permissions and the last log-in are kept in the settings, secrets
     // in the store.
-    Session(Link &link, Outbox &outbox, Settings &settings, SecretStore &secrets,
+    Session(Uplink &uplink, Outbox &outbox, Settings &settings, SecretStore &secrets,
             QObject *parent = nullptr);
     ~Session() override;
 
@@ -156,13 +156,13 @@ private:
     void askUser(const QString &certificate);
     void forgetToken();
     // The windows as after logging out, and the login window open for another try.
-    void showLoggedOut(const QString &status);
+    void showLoggedOut(const QString &text);
     void retry();
     void scheduleRetry();
     // Every change of step goes through here.
     void move(Step to);
 
-    Link &m_link;
+    Uplink &m_uplink;
     ClientSocket *m_socket;
     Outbox &m_outbox;
     Settings &m_settings;

@@ -1,4 +1,4 @@
-#include "core/link.h"
+#include "core/uplink.h"
 
 #include "protocol/client_socket.h"
 
@@ -8,20 +8,20 @@
 
 #include <cmath>
 
-Link::Link(ClientSocket &socket, QObject *parent) : QObject(parent), m_socket(socket) {}
+Uplink::Uplink(ClientSocket &socket, QObject *parent) : QObject(parent), m_socket(socket) {}
 
-bool Link::isConnected() const
+bool Uplink::isConnected() const
 {
     return m_socket.state() == ClientSocket::Connected;
 }
 
-void Link::setNickname(const QString &nickname)
+void Uplink::setNickname(const QString &nickname)
 {
     m_nickname = nickname;
     Q_EMIT nicknameChanged(nickname);
 }
 
-bool Link::send(const QString &message)
+bool Uplink::send(const QString &message)
 {
     if (m_ending)
         return false;
@@ -33,7 +33,7 @@ bool Link::send(const QString &message)
     return true;
 }
 
-void Link::pause(double seconds)
+void Uplink::pause(double seconds)
 {
     if (!(seconds > 0) || m_ending || m_instant)
         return;

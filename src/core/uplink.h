@@ -10,11 +10,11 @@ enum class BoxKind { Plain, Information, Warning };
 
 // The connection as the parts of the client use it: the socket messages go out on, the nickname
 // they are sent as, and how the run waits. It reaches no other part.
-class Link : public QObject {
+class Uplink : public QObject {
     Q_OBJECT
 
 public:
-    Link(ClientSocket &socket, QObject *parent = nullptr);
+    Uplink(ClientSocket &socket, QObject *parent = nullptr);
 
     ClientSocket &socket() const { return m_socket; }
     bool isConnected() const;
