@@ -55,7 +55,7 @@ void Chat::closeEvent(QCloseEvent *event)
     // Qt 6.4 delivers a refused programmatic close() twice; only a shown room can be left.
     if (!isVisible())
         return;
-    m_core.outbox().leaveRoom();
+    m_core.leaveRoom();
     hide();
 }
 

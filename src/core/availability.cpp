@@ -1,7 +1,7 @@
 #include "core/availability.h"
 
-#include "core/client.h"
 #include "core/idle_source.h"
+#include "core/uplink.h"
 #include "core/outbox.h"
 #include "core/session.h"
 #include "core/settings.h"
@@ -16,7 +16,9 @@ const std::array<QString, 3> kNames = {QStringLiteral("Disponible"), QStringLite
 const std::array<QString, 3> kWords = {wire::StateAvailable, wire::StateAway, wire::StateBusy};
 } // namespace
 
-Availability::Availability(Client &client) : QObject(&client), m_client(client)
+Availability::Availability(Settings &settings, const Session &session, Uplink &uplink,
+                           Outbox &outbox, QObject *parent)
+    : QObject(parent), m_settings(settings), m_session(session), m_uplink(uplink), m_outbox(outbox)
 {
     m_poll.setInterval(PollEvery);
     connect(&m_poll, &QTimer::timeout, this, [this] {
@@ -83,7 +85,7 @@ void Availability::setIdleSource(IdleSource *source)
 void Availability::sampled(std::chrono::milliseconds idle, bool locked)
 {
     const State wasShown = shown();
-    const int minutes = m_client.settings().awayAfterMinutes();
+    const int minutes = m_settings.awayAfterMinutes();
     m_idle = locked || (minutes > 0 && idle >= std::chrono::minutes(minutes));
     changed(wasShown, m_text);
 }
@@ -106,7 +108,7 @@ void Availability::send()
 {
     // A plain server would take the message for something else; before a log-in it means
     // nothing, and the LOGIN sends it anyway.
-    if (m_client.session().state() == Session::State::LoggedIn && m_client.isConnected()
-        && m_client.socket().sendsFramed())
-        m_client.outbox().state(word(shown()), m_text);
+    if (m_session.state() == Session::State::LoggedIn && m_uplink.isConnected()
+        && m_uplink.socket().sendsFramed())
+        m_outbox.state(word(shown()), m_text);
 }

@@ -8,8 +8,11 @@
 #include <chrono>
 #include <optional>
 
-class Client;
 class IdleSource;
+class Uplink;
+class Outbox;
+class Session;
+class Settings;
 
 // Whether the user is at their desk, as the user chose it and as the others are shown it. The
 // chosen state and text last for the run only: each run starts available, with no text. While
@@ -26,7 +29,10 @@ public:
     enum State { Available, Away, Busy };
     static constexpr std::chrono::seconds PollEvery{5};
 
-    explicit Availability(Client &client);
+    // Sends on the uplink through the outbox while the session is logged in; the minutes before
+    // away come from the settings.
+    Availability(Settings &settings, const Session &session, Uplink &uplink, Outbox &outbox,
+                 QObject *parent = nullptr);
 
     // "Disponible", "Ausente", "Ocupado"; and the word of the wire, and back.
     static QString name(State state);
@@ -55,7 +61,10 @@ private:
     void changed(State wasShown, const QString &wasText);
     void send();
 
-    Client &m_client;
+    Settings &m_settings;
+    const Session &m_session;
+    Uplink &m_uplink;
+    Outbox &m_outbox;
     QPointer<IdleSource> m_source;
     QTimer m_poll;
     State m_chosen = Available;

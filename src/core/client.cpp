@@ -1,23 +1,8 @@
 #include "core/client.h"
 
-#include "core/availability.h"
-#include "core/block_list.h"
-#include "core/conversations.h"
-#include "core/dispatcher.h"
-#include "core/history_store.h"
-#include "core/outbox.h"
-#include "core/secret_store.h"
-#include "core/session.h"
-#include "core/user_list.h"
 #include "protocol/client_socket.h"
-#include "core/settings.h"
 
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QStandardPaths>
-#include <QTimer>
-
-#include <cmath>
 
 Client::Client(QObject *parent)
     : QObject(parent),
@@ -29,22 +14,26 @@ Client::Client(QObject *parent)
           },
           this)),
       m_secrets(new SecretStore(SecretStore::fromEnvironment(), this)),
-      m_session(new Session(*this)),
-      m_outbox(std::make_unique<Outbox>(*this)),
+      m_socket(new ClientSocket),
+      m_uplink(new Uplink(*m_socket, this)),
+      m_outbox(std::make_unique<Outbox>(*m_uplink)),
+      m_session(new Session(*m_uplink, *m_outbox, *m_settings, *m_secrets)),
       m_users(new UserList(this)),
       m_history(new HistoryStore(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
                                      + QStringLiteral("/korvex-mensajero"),
                                  this)),
-      m_conversations(new Conversations(*this)),
-      m_dispatcher(new Dispatcher(*this)),
-      m_availability(new Availability(*this)),
-      m_blockList(new BlockList(this))
+      m_blockList(new BlockList(this)),
+      m_conversations(
+          new Conversations(*m_uplink, *m_outbox, *m_session, *m_history, *m_settings, this)),
+      m_dispatcher(new Dispatcher(*m_uplink, *m_session, *m_outbox, *m_users, *m_conversations,
+                                  *m_history, *m_blockList, *m_settings, this)),
+      m_availability(new Availability(*m_settings, *m_session, *m_uplink, *m_outbox, this))
 {
+    // The session and its connection go last, after every part that might still be told of them.
+    m_socket->setParent(m_session);
     m_session->setParent(this);
     m_settings->movePasswords(*m_secrets);
-    connect(&socket(), &ClientSocket::dataArrival, m_dispatcher, &Dispatcher::dataArrival);
-    connect(m_history, &HistoryStore::notKept, this, &Client::showError);
-    connect(m_secrets, &SecretStore::notKept, this, &Client::showError);
+    connectParts();
     m_history->setKeeping(m_settings->keepsHistory());
     m_history->setRetentionDays(m_settings->retentionDays());
     // The block list is kept across runs, and another client of this user may change it.
@@ -56,32 +45,30 @@ Client::Client(QObject *parent)
 
 Client::~Client() = default;
 
-ClientSocket &Client::socket()
+void Client::connectParts()
 {
-    return m_session->socket();
-}
+    connect(m_socket, &ClientSocket::dataArrival, m_dispatcher, &Dispatcher::dataArrival);
+    connect(m_history, &HistoryStore::notKept, this, &Client::showError);
+    connect(m_secrets, &SecretStore::notKept, this, &Client::showError);
+    connect(m_conversations, &Conversations::errorShown, this, &Client::showError);
+    connect(m_uplink, &Uplink::nicknameChanged, this, &Client::nicknameChanged);
+    connect(m_uplink, &Uplink::notConnected, this,
+            [this] { SetStatus(QStringLiteral("Not Connected")); });
 
-void Client::setNickname(const QString &nickname)
-{
-    m_nickname = nickname;
-    Q_EMIT nicknameChanged(nickname);
-}
+    connect(m_session, &Session::accountChosen, m_history, &HistoryStore::setAccount);
+    connect(m_session, &Session::status, this, &Client::SetStatus);
+    connect(m_session, &Session::boxWanted, this, &Client::showBox);
+    connect(m_session, &Session::windowsTold, m_conversations, &Conversations::tellAll);
+    connect(m_session, &Session::loggedIn, this, &Client::loggedIn);
+    connect(m_session, &Session::keyedLogIn, m_conversations, &Conversations::sendAgain);
+    connect(m_session, &Session::loggedOut, this, &Client::showLoggedOut);
+    connect(m_session, &Session::loginWanted, this, &Client::loginWanted);
+    connect(m_session, &Session::padlockChanged, this, &Client::padlockChanged);
+    connect(m_session, &Session::clearText, this, &Client::setClearText);
 
-bool Client::isConnected()
-{
-    return socket().state() == ClientSocket::Connected;
-}
-
-bool Client::SendCommand(const QString &message)
-{
-    if (m_ending)
-        return false;
-    if (!isConnected()) {
-        SetStatus(QStringLiteral("Not Connected"));
-        return false;
-    }
-    socket().sendData(message);
-    return true;
+    connect(m_dispatcher, &Dispatcher::status, this, &Client::SetStatus);
+    connect(m_dispatcher, &Dispatcher::boxWanted, this, &Client::showBox);
+    connect(m_dispatcher, &Dispatcher::expelled, this, &Client::expelled);
 }
 
 void Client::SetStatus(const QString &text)
@@ -90,25 +77,9 @@ void Client::SetStatus(const QString &text)
     Q_EMIT statusChanged(m_statusLine);
 }
 
-void Client::Pause(double seconds)
-{
-    if (!(seconds > 0) || m_ending || m_instant)
-        return;
-    // A monotonic clock: the wait ends after the requested time, midnight or not.
-    const auto wanted = static_cast<qint64>(std::ceil(seconds * 1e9));
-    QElapsedTimer clock;
-    clock.start();
-    for (qint64 left = wanted; left > 0 && !m_ending; left = wanted - clock.nsecsElapsed()) {
-        QEventLoop loop;
-        QTimer::singleShot(std::chrono::milliseconds((left + 999'999) / 1'000'000),
-                           Qt::PreciseTimer, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-}
-
 void Client::showBox(const QString &title, const QString &text, BoxKind kind)
 {
-    if (!m_instant)
+    if (!isInstant())
         Q_EMIT boxShown(title, text, kind);
 }
 
@@ -124,6 +95,63 @@ void Client::keepHistoryFor(int days)
     m_history->setRetentionDays(days);
 }
 
+void Client::refreshList()
+{
+    if (!isConnected()) {
+        SetStatus(QStringLiteral("No Conectado"));
+        return;
+    }
+    m_users->clear();
+    m_outbox->refreshList();
+    m_users->addRoot(nickname());
+}
+
+void Client::enterRoom()
+{
+    m_outbox->enterRoom();
+}
+
+void Client::leaveRoom()
+{
+    m_outbox->leaveRoom();
+}
+
+void Client::logIn(const QString &nickname, const QString &host)
+{
+    m_session->logIn(nickname, host);
+}
+
+void Client::cancelLogIn()
+{
+    if (m_session->state() == Session::State::Connecting)
+        m_session->leave();
+}
+
+bool Client::stopRetrying()
+{
+    if (m_session->state() != Session::State::Lost)
+        return false;
+    m_session->leave();
+    return true;
+}
+
+void Client::loggedIn(const QString &nickname, const QString &fingerprint)
+{
+    m_availability->loggedIn();
+    Q_EMIT loginWanted(false);
+    SetStatus(QStringLiteral("Logged In"));
+    m_users->clear();
+    m_users->addRoot(nickname);
+    Q_EMIT captionChanged(nickname);
+    Q_EMIT sessionMenusChanged(false, true);
+    Q_EMIT padlockChanged(fingerprint);
+    setClearText(fingerprint.isEmpty());
+    // A room still open, from before a loss or a log-out, is entered again: its lines would
+    // otherwise go nowhere.
+    if (m_conversations->isRoomShown())
+        m_outbox->enterRoom();
+}
+
 void Client::logOut()
 {
     m_session->leave();
@@ -131,6 +159,14 @@ void Client::logOut()
     SetStatus(QStringLiteral("Logged Out"));
     showLoggedOut(false);
     setNickname(QString());
+    closeAfterGoodbye();
+}
+
+void Client::expelled()
+{
+    Q_EMIT sessionMenusChanged(true, false);
+    setNickname(QString());
+    Q_EMIT captionChanged(QStringLiteral("KORVEX Mensajero"));
     closeAfterGoodbye();
 }
 

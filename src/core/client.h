@@ -3,29 +3,32 @@
 #include <QObject>
 #include <QString>
 
+#include "core/availability.h"
+#include "core/block_list.h"
+#include "core/conversations.h"
+#include "core/dispatcher.h"
+#include "core/history_store.h"
+#include "core/uplink.h"
+#include "core/outbox.h"
+#include "core/secret_store.h"
+#include "core/session.h"
+#include "core/settings.h"
+#include "core/user_list.h"
+
 #include <memory>
 
-class Availability;
-class BlockList;
 class ClientSocket;
-class Conversations;
-class Dispatcher;
-class HistoryStore;
-class Outbox;
-class Session;
-class SecretStore;
-class Settings;
-class UserList;
 
 // The running client without its windows: who the user is, the connection, what the server sent
-// and what the user keeps. Windows observe it through its signals and models and call its verbs;
-// it never reaches a window. What needs the user (a question, a box) leaves as a signal that a
-// window answers, synchronously where the wire depends on the order.
+// and what the user keeps. It makes the parts, hands each what it works with and connects what
+// each says to what follows. Windows observe it through its signals and models and call its
+// verbs; it never reaches a window. What needs the user (a question, a box) leaves as a signal
+// that a window answers, synchronously where the wire depends on the order.
 class Client : public QObject {
     Q_OBJECT
 
 public:
-    enum class BoxKind { Plain, Information, Warning };
+    using BoxKind = ::BoxKind;
 
     explicit Client(QObject *parent = nullptr);
     ~Client() override;
@@ -33,7 +36,7 @@ public:
     Settings &settings() { return *m_settings; }
     SecretStore &secrets() { return *m_secrets; }
     Session &session() { return *m_session; }
-    ClientSocket &socket();
+    ClientSocket &socket() { return *m_socket; }
     Outbox &outbox() { return *m_outbox; }
     Dispatcher &dispatcher() { return *m_dispatcher; }
     UserList &users() { return *m_users; }
@@ -44,18 +47,18 @@ public:
     BlockList &blockList() { return *m_blockList; }
 
     // The nickname the user logged in with; empty while logged out.
-    QString nickname() const { return m_nickname; }
-    void setNickname(const QString &nickname);
-    bool isConnected();
+    QString nickname() const { return m_uplink->nickname(); }
+    void setNickname(const QString &nickname) { m_uplink->setNickname(nickname); }
+    bool isConnected() { return m_uplink->isConnected(); }
 
     // Puts one message on the connection while it is up and returns true; otherwise drops it,
     // says so in the status line and returns false.
-    bool SendCommand(const QString &message);
+    bool SendCommand(const QString &message) { return m_uplink->send(message); }
     // "Status : " and the text, for the main window's status line.
     void SetStatus(const QString &text);
     QString statusLine() const { return m_statusLine; }
     // Waits while the event loop runs: every event that comes meanwhile is handled.
-    void Pause(double seconds);
+    void Pause(double seconds) { m_uplink->pause(seconds); }
     // A modal box with one OK button, shown by whoever listens; returns once it is dismissed.
     void showBox(const QString &title, const QString &text, BoxKind kind = BoxKind::Plain);
     // A refusal of something the user asked, for the Error window.
@@ -63,18 +66,31 @@ public:
 
     // For a harness that drives the client faster than a person can: pauses end at once and
     // boxes and questions are taken as dismissed as soon as they would open.
-    void setInstant(bool instant) { m_instant = instant; }
-    bool isInstant() const { return m_instant; }
+    void setInstant(bool instant) { m_uplink->setInstant(instant); }
+    bool isInstant() const { return m_uplink->isInstant(); }
     // The program ends: from here nothing is sent and no pause waits.
-    void end() { m_ending = true; }
+    void end() { m_uplink->end(); }
 
     // Whether the room's window is shown: lines and notices of the connection go there, and a
     // log-in enters the room again.
-    bool isRoomShown() const { return m_roomShown; }
-    void setRoomShown(bool shown) { m_roomShown = shown; }
+    bool isRoomShown() const { return m_conversations->isRoomShown(); }
+    void setRoomShown(bool shown) { m_conversations->setRoomShown(shown); }
     // Whether conversations are kept on disk, and for how many days (0: for ever).
     void keepHistory(bool kept);
     void keepHistoryFor(int days);
+
+    // The user's verbs that go on the wire.
+    // The list of users asked for again, only the own nickname listed until it comes; without a
+    // connection the status line says "No Conectado" and nothing changes.
+    void refreshList();
+    // ENTER and LEAVE of the room, as its window opens and closes.
+    void enterRoom();
+    void leaveRoom();
+    // The login window's attempt, and its end when the window goes.
+    void logIn(const QString &nickname, const QString &host);
+    void cancelLogIn();
+    // A new log-in is wanted: the retrying after a lost connection ends. Whether it was under way.
+    bool stopRetrying();
     // The user leaves: LOGOUT, the logged-out state, and a second later the socket closed.
     // After a lost connection, it only stops the retrying.
     void logOut();
@@ -102,20 +118,24 @@ Q_SIGNALS:
     void loginWanted(bool shown);
 
 private:
+    // What follows a LOGIN beside the session's own.
+    void loggedIn(const QString &nickname, const QString &fingerprint);
+    // The user was expelled: the windows as after logging out.
+    void expelled();
+    void connectParts();
+
     Settings *m_settings;
     SecretStore *m_secrets;
-    Session *m_session;
+    ClientSocket *m_socket;
+    Uplink *m_uplink;
     std::unique_ptr<Outbox> m_outbox;
+    Session *m_session;
     UserList *m_users;
     HistoryStore *m_history;
+    BlockList *m_blockList;
     Conversations *m_conversations;
     Dispatcher *m_dispatcher;
     Availability *m_availability;
-    BlockList *m_blockList;
-    QString m_nickname;
     QString m_statusLine = QStringLiteral("Status : Idle");
-    bool m_roomShown = false;
     bool m_clearText = false;
-    bool m_instant = false;
-    bool m_ending = false;
 };

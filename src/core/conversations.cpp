@@ -1,6 +1,6 @@
 #include "core/conversations.h"
 
-#include "core/client.h"
+#include "core/uplink.h"
 #include "core/outbox.h"
 #include "core/session.h"
 #include "core/settings.h"
@@ -26,7 +26,10 @@ constexpr int kAgainAfterMs = 1000;
 constexpr qsizetype kAcknowledgeBatch = 4096;
 } // namespace
 
-Conversations::Conversations(Client &client) : QObject(&client), m_client(client)
+Conversations::Conversations(Uplink &uplink, Outbox &outbox, const Session &session,
+                             HistoryStore &history, Settings &settings, QObject *parent)
+    : QObject(parent), m_uplink(uplink), m_outbox(outbox), m_session(session), m_history(history),
+      m_settings(settings)
 {
     m_againTimer.setSingleShot(true);
     m_againTimer.setTimerType(Qt::PreciseTimer);
@@ -113,9 +116,8 @@ bool Conversations::send(int index, const QString &text)
     // Copies: sending may run nested handlers that change the slots.
     const QString from = c->own;
     // A log-in without the key is a plain client to the server: no marks would ever come.
-    const QString ref =
-        m_client.session().keyed() ? wire::randomHex(wire::LineIdDigits) : QString();
-    if (!m_client.outbox().privateLine(c->correspondent, from, text, ref)) {
+    const QString ref = m_session.keyed() ? wire::randomHex(wire::LineIdDigits) : QString();
+    if (!m_outbox.privateLine(c->correspondent, from, text, ref)) {
         notice(index, NotSent);
         return false;
     }
@@ -149,12 +151,12 @@ void Conversations::markRead(int index)
         c->unread = 0;
         // Looked at while the user chose not to tell: never told.
         const QStringList unseen = std::exchange(c->unseen, {});
-        if (!m_client.settings().tellsRead())
+        if (!m_settings.tellsRead())
             return;
         const history::Conversation conversation = historyOf(index);
         for (const QString &ref : unseen) {
             // Recorded, so that a line the server sends again is not reported twice.
-            if (m_client.history().setMark(history::Kind::Theirs, ref, history::Mark::Read,
+            if (m_history.setMark(history::Kind::Theirs, ref, history::Mark::Read,
                                            conversation.correspondent))
                 queue(wire::Seen, conversation.correspondent, ref);
         }
@@ -172,11 +174,11 @@ bool Conversations::sendToRoom(const QString &text)
 {
     if (text.isEmpty())
         return false;
-    if (!m_client.outbox().roomLine(text)) {
+    if (!m_outbox.roomLine(text)) {
         roomNotice(NotSent);
         return false;
     }
-    add(Room, history::Kind::Mine, m_client.nickname(), text);
+    add(Room, history::Kind::Mine, m_uplink.nickname(), text);
     return true;
 }
 
@@ -195,7 +197,7 @@ void Conversations::tellAll(const QString &text)
 {
     for (int i = 0; i < NextPMSlot(); ++i)
         notice(i, text);
-    if (m_client.isRoomShown())
+    if (m_roomShown)
         roomNotice(text);
 }
 
@@ -204,7 +206,7 @@ void Conversations::add(int index, history::Kind kind, const QString &writer, co
 {
     history::Line line{0, at.isValid() ? at : QDateTime::currentDateTimeUtc(), kind, writer, text,
                        ref, mark};
-    line.id = m_client.history().append(historyOf(index), kind, writer, text, line.at, ref, mark);
+    line.id = m_history.append(historyOf(index), kind, writer, text, line.at, ref, mark);
     Q_EMIT lineAdded(index, line);
 }
 
@@ -213,7 +215,7 @@ bool Conversations::markOwn(const QString &ref, history::Mark mark, const QStrin
     m_again.removeIf([&](const history::Hit &hit) { return hit.line.ref == ref; });
     bool known = false;
     const std::optional<history::Conversation> conversation =
-        m_client.history().setMark(history::Kind::Mine, ref, mark, {}, &known);
+        m_history.setMark(history::Kind::Mine, ref, mark, {}, &known);
     if (!conversation)
         return known;
     const int index = findByCorrespondent(conversation->correspondent);
@@ -224,7 +226,7 @@ bool Conversations::markOwn(const QString &ref, history::Mark mark, const QStrin
     if (index >= 0)
         notice(index, text);
     else
-        m_client.history().append(*conversation, history::Kind::Notice, QString(), text);
+        m_history.append(*conversation, history::Kind::Notice, QString(), text);
     return true;
 }
 
@@ -244,7 +246,7 @@ void Conversations::queue(const QString &command, const QString &from, const QSt
 void Conversations::sendAcknowledgements()
 {
     // Not while deliveries wait for handlers nested to the limit to return: nothing would drain.
-    const ClientSocket &socket = m_client.socket();
+    const ClientSocket &socket = m_uplink.socket();
     if (socket.unhandled() > 0 && socket.nesting() < ClientSocket::MaxNesting
         && m_acknowledgements.size() < kAcknowledgeBatch) {
         QMetaObject::invokeMethod(this, &Conversations::sendAcknowledgements, Qt::QueuedConnection);
@@ -254,14 +256,14 @@ void Conversations::sendAcknowledgements()
     // could not take (full, damaged...) is not answered: the server keeps it and sends it again
     // at the next log-in. Where the user turned keeping off, lines are answered all the same:
     // not keeping them was the user's choice.
-    const bool onDisk = m_client.history().flush() || !m_client.settings().keepsHistory();
+    const bool onDisk = m_history.flush() || !m_settings.keepsHistory();
     for (const Acknowledgement &a : std::exchange(m_acknowledgements, {})) {
         if (a.command != wire::Received || !a.stored || onDisk) {
-            m_client.outbox().acknowledge(a.command, a.from, a.ref);
+            m_outbox.acknowledge(a.command, a.from, a.ref);
         } else if (!std::exchange(m_toldUnstored, true)) {
             // After the history's own word on its file, which it sends the same way.
             QMetaObject::invokeMethod(this, [this] {
-                m_client.showError(QStringLiteral(
+                Q_EMIT errorShown(QStringLiteral(
                     "Algunos mensajes recibidos no se han podido guardar en el disco. El servidor "
                     "los conserva y te los volverá a enviar la próxima vez que entres."));
             }, Qt::QueuedConnection);
@@ -271,7 +273,7 @@ void Conversations::sendAcknowledgements()
 
 void Conversations::sendAgain()
 {
-    m_again = m_client.history().sending(kAgainMost,
+    m_again = m_history.sending(kAgainMost,
                                          QDateTime::currentDateTimeUtc().addDays(-kAgainDays));
     m_againTimer.start(kAgainAfterMs);
 }
@@ -279,13 +281,12 @@ void Conversations::sendAgain()
 void Conversations::sendNextAgain()
 {
     // Only on the log-in they were found for: after a loss, the next one looks for them anew.
-    Session &session = m_client.session();
-    if (m_again.isEmpty() || !session.keyed() || session.state() != Session::State::LoggedIn
-        || !m_client.isConnected())
+    if (m_again.isEmpty() || !m_session.keyed() || m_session.state() != Session::State::LoggedIn
+        || !m_uplink.isConnected())
         return m_again.clear();
     // As it went the first time; its window goes on showing it as it is.
     const history::Hit hit = m_again.takeFirst();
-    m_client.outbox().privateLine(hit.conversation.correspondent, hit.line.writer, hit.line.text,
+    m_outbox.privateLine(hit.conversation.correspondent, hit.line.writer, hit.line.text,
                                   hit.line.ref);
     m_againTimer.start(std::max(kAgainGapMs,
                                 qint64(hit.line.text.size()) * 1000 / kAgainBytesPerSecond));
@@ -293,7 +294,7 @@ void Conversations::sendNextAgain()
 
 void Conversations::administratorNotice(const QString &text)
 {
-    m_client.history().append({history::Conversation::Notices, {}}, history::Kind::Notice,
+    m_history.append({history::Conversation::Notices, {}}, history::Kind::Notice,
                               QString(), text);
 }
 

@@ -9,7 +9,10 @@
 #include <optional>
 #include <vector>
 
-class Client;
+class Uplink;
+class Outbox;
+class Session;
+class Settings;
 
 // The conversations as data: one private conversation per window, each in a slot of its own,
 // and the room. Slots are handed out in order and never twice, so that no conversation is lost
@@ -45,7 +48,10 @@ public:
 
     static inline const QString NotSent = QStringLiteral("<No enviado: no hay conexión>");
 
-    explicit Conversations(Client &client);
+    // Lines go out through the outbox on the uplink, as the session allows, and are kept in the
+    // history as the settings say.
+    Conversations(Uplink &uplink, Outbox &outbox, const Session &session, HistoryStore &history,
+                  Settings &settings, QObject *parent = nullptr);
 
     // The slot the next new conversation takes.
     int NextPMSlot() const { return int(m_slots.size()); }
@@ -94,6 +100,9 @@ public:
     // reported seen, once.
     void markRead(int slot);
 
+    // Whether the room's window is shown: notices for every conversation go there too.
+    bool isRoomShown() const { return m_roomShown; }
+    void setRoomShown(bool shown) { m_roomShown = shown; }
     bool sendToRoom(const QString &text);
     void roomLine(const QString &writer, const QString &text);
     void roomNotice(const QString &text);
@@ -117,6 +126,8 @@ Q_SIGNALS:
     void arrived(int slot, const QString &from, const QString &text);
     // The mark of the user's line with this id moved on.
     void markChanged(int slot, const QString &ref, history::Mark mark);
+    // A refusal for the Error window: lines the disk did not take.
+    void errorShown(const QString &text);
 
 private:
     struct Acknowledgement {
@@ -136,9 +147,14 @@ private:
     void sendAcknowledgements();
     void sendNextAgain();
 
-    Client &m_client;
+    Uplink &m_uplink;
+    Outbox &m_outbox;
+    const Session &m_session;
+    HistoryStore &m_history;
+    Settings &m_settings;
     std::vector<Private> m_slots;
     int m_roomUnread = 0;
+    bool m_roomShown = false;
     QList<Acknowledgement> m_acknowledgements;
     bool m_toldUnstored = false;
     // The user's lines still to go again, oldest first, and the pace they go at.

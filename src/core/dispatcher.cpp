@@ -2,7 +2,6 @@
 
 #include "core/availability.h"
 #include "core/block_list.h"
-#include "core/client.h"
 #include "core/clock.h"
 #include "core/conversations.h"
 #include "core/history_store.h"
@@ -16,11 +15,18 @@
 #include <array>
 #include <utility>
 
-Dispatcher::Dispatcher(Client &client) : QObject(&client), m_client(client) {}
+Dispatcher::Dispatcher(Uplink &uplink, Session &session, Outbox &outbox, UserList &users,
+                       Conversations &conversations, HistoryStore &history, BlockList &blockList,
+                       Settings &settings, QObject *parent)
+    : QObject(parent), m_uplink(uplink), m_session(session), m_outbox(outbox), m_users(users),
+      m_conversations(conversations), m_history(history), m_blockList(blockList),
+      m_settings(settings)
+{
+}
 
 void Dispatcher::dataArrival()
 {
-    handle(m_client.socket().getData());
+    handle(m_uplink.socket().getData());
 }
 
 void Dispatcher::handle(const QString &text)
@@ -59,21 +65,20 @@ void Dispatcher::nick(const wire::Message &message)
         nicknames.append(message.field(1));
     // A list comes framed as one message per user: those that have come are listed at once,
     // with one pause, as a plain server's merged read would be.
-    for (QString next; !(next = m_client.socket().takeNext(wire::Nick)).isNull();)
+    for (QString next; !(next = m_uplink.socket().takeNext(wire::Nick)).isNull();)
         nicknames.append(wire::Message(next).field(1));
-    m_client.users().addUsers(nicknames);
-    m_client.Pause(0.06);
+    m_users.addUsers(nicknames);
+    m_uplink.pause(0.06);
     // Counted after the pause, so it includes users that nested events added meanwhile.
-    m_client.SetStatus(QString::number(m_client.users().userCount())
-                       + QStringLiteral(" usuario(s)"));
+    Q_EMIT status(QString::number(m_users.userCount()) + QStringLiteral(" usuario(s)"));
 }
 
 void Dispatcher::logout(const wire::Message &message)
 {
     // Whoever left is no longer listed, so that the list stays true over a day of comings and
     // goings.
-    m_client.users().removeUser(message.field(1));
-    m_client.SetStatus(QStringLiteral("Usuario Salio del servidor"));
+    m_users.removeUser(message.field(1));
+    Q_EMIT status(QStringLiteral("Usuario Salio del servidor"));
 }
 
 void Dispatcher::pm(const wire::Message &message)
@@ -83,21 +88,21 @@ void Dispatcher::pm(const wire::Message &message)
     const QString text = message.field(3);
     // Where the server keeps lines: the line's id, and when the server took it.
     const QString ref = message.field(4);
-    if (recipient != m_client.nickname())
+    if (recipient != m_uplink.nickname())
         return;
-    Conversations &conversations = m_client.conversations();
+    Conversations &conversations = m_conversations;
     // Once stored, or when not shown at all, so that the server stops sending it.
     const auto acknowledge = [&](bool stored = true) {
         if (!ref.isEmpty())
             conversations.acknowledge(sender, ref, stored);
     };
-    if (m_client.blockList().contains(sender)) {
-        m_client.outbox().ignore(sender);
+    if (m_blockList.contains(sender)) {
+        m_outbox.ignore(sender);
         return acknowledge(false);
     }
     // Sent again (the acknowledgement was lost): already here.
     if (!ref.isEmpty()
-        && m_client.history().holds({history::Conversation::Private, sender}, sender, ref))
+        && m_history.holds({history::Conversation::Private, sender}, sender, ref))
         return acknowledge();
     const QString arrival =
         clock_text::shortDate() + QStringLiteral(" at ") + clock_text::longTime();
@@ -119,10 +124,10 @@ void Dispatcher::pm(const wire::Message &message)
 void Dispatcher::ignore(const wire::Message &message)
 {
     const QString blocker = message.field(1);
-    if (message.field(2) != m_client.nickname())
+    if (message.field(2) != m_uplink.nickname())
         return;
     // However the conversation was opened, its writer learns that nothing gets through.
-    Conversations &conversations = m_client.conversations();
+    Conversations &conversations = m_conversations;
     conversations.notice(conversations.findByCorrespondent(blocker),
                          QStringLiteral("<Usuario te ha ignorado>"));
 }
@@ -134,7 +139,7 @@ void Dispatcher::message(const wire::Message &message)
 
 void Dispatcher::notify(const QString &text)
 {
-    m_client.conversations().administratorNotice(text);
+    m_conversations.administratorNotice(text);
     Q_EMIT noticeArrived(++m_notices, text);
 }
 
@@ -142,50 +147,47 @@ void Dispatcher::chat(const wire::Message &message)
 {
     const QString sender = message.field(1);
     // The own lines were written when they were sent.
-    if (sender == m_client.nickname())
+    if (sender == m_uplink.nickname())
         return;
-    m_client.conversations().roomLine(sender, message.field(2));
+    m_conversations.roomLine(sender, message.field(2));
 }
 
 void Dispatcher::enter(const wire::Message &message)
 {
-    m_client.conversations().roomNotice(QStringLiteral("<") + message.field(1)
+    m_conversations.roomNotice(QStringLiteral("<") + message.field(1)
                                         + QStringLiteral(" Entro a la charla>"));
 }
 
 void Dispatcher::leave(const wire::Message &message)
 {
-    m_client.conversations().roomNotice(QStringLiteral("<") + message.field(1)
+    m_conversations.roomNotice(QStringLiteral("<") + message.field(1)
                                         + QStringLiteral(" salio de la charla>"));
 }
 
 void Dispatcher::boot(const wire::Message &message)
 {
-    if (message.field(1) != m_client.nickname())
+    if (message.field(1) != m_uplink.nickname())
         return;
     // Expelled: whatever becomes of the connection now, nothing reconnects.
-    m_client.session().leave();
-    m_client.showBox(QStringLiteral("Disconnection"),
+    m_session.leave();
+    Q_EMIT boxWanted(QStringLiteral("Disconnection"),
                      QStringLiteral("Fuistes Botado del Servidor por KORVEX admin"),
-                     Client::BoxKind::Information);
+                     BoxKind::Information);
     // Anything may have changed while the box was open.
-    m_client.users().clear();
-    m_client.outbox().logOut();
-    m_client.SetStatus(QStringLiteral("Logged Out"));
-    Q_EMIT m_client.sessionMenusChanged(true, false);
-    m_client.setNickname(QString());
-    Q_EMIT m_client.captionChanged(QStringLiteral("KORVEX Mensajero"));
-    m_client.closeAfterGoodbye();
+    m_users.clear();
+    m_outbox.logOut();
+    Q_EMIT status(QStringLiteral("Logged Out"));
+    Q_EMIT expelled();
 }
 
 void Dispatcher::refused(const wire::Message &message)
 {
-    m_client.session().refused(message.field(1), message.field(2));
+    m_session.refused(message.field(1), message.field(2));
 }
 
 void Dispatcher::token(const wire::Message &message)
 {
-    m_client.session().setToken(message.field(1));
+    m_session.setToken(message.field(1));
 }
 
 void Dispatcher::mark(const wire::Message &message)
@@ -200,11 +202,11 @@ void Dispatcher::mark(const wire::Message &message)
         if (message.field(2) != word)
             continue;
         // Read marks only for a user who tells their own.
-        if (mark == history::Mark::Read && !m_client.settings().tellsRead())
+        if (mark == history::Mark::Read && !m_settings.tellsRead())
             return;
         // A failure for a line the history does not hold (not kept, or cleared) is told all the
         // same, as the server's own notices are.
-        if (!m_client.conversations().markOwn(message.field(1), mark, message.field(3))
+        if (!m_conversations.markOwn(message.field(1), mark, message.field(3))
             && mark == history::Mark::Failed)
             notify(message.field(3));
         return;
@@ -214,5 +216,5 @@ void Dispatcher::mark(const wire::Message &message)
 void Dispatcher::state(const wire::Message &message)
 {
     if (const auto state = Availability::fromWord(message.field(2)))
-        m_client.users().setState(message.field(1), *state, message.field(3));
+        m_users.setState(message.field(1), *state, message.field(3));
 }

@@ -2,7 +2,15 @@
 
 #include <QObject>
 
-class Client;
+#include "core/uplink.h"
+
+class BlockList;
+class Conversations;
+class HistoryStore;
+class Outbox;
+class Session;
+class Settings;
+class UserList;
 namespace wire {
 class Message;
 }
@@ -14,7 +22,9 @@ class Dispatcher : public QObject {
     Q_OBJECT
 
 public:
-    explicit Dispatcher(Client &client);
+    Dispatcher(Uplink &uplink, Session &session, Outbox &outbox, UserList &users,
+               Conversations &conversations, HistoryStore &history, BlockList &blockList,
+               Settings &settings, QObject *parent = nullptr);
 
     void dataArrival();
     // The handler proper, for one read's text.
@@ -24,6 +34,13 @@ Q_SIGNALS:
     // A notice of the administrator, numbered on arrival: one that comes while an earlier one
     // is being shown must not be overwritten by it.
     void noticeArrived(quint64 number, const QString &text);
+    // For the status line.
+    void status(const QString &text);
+    // A modal box, answered before the handler goes on.
+    void boxWanted(const QString &title, const QString &text, BoxKind kind);
+    // The user was expelled: the session is left and the server told; the windows are to show
+    // the user logged out, and the connection to close after the goodbye.
+    void expelled();
 
 private:
     void nick(const wire::Message &message);
@@ -45,6 +62,13 @@ private:
     // Whether a user is at their desk.
     void state(const wire::Message &message);
 
-    Client &m_client;
+    Uplink &m_uplink;
+    Session &m_session;
+    Outbox &m_outbox;
+    UserList &m_users;
+    Conversations &m_conversations;
+    HistoryStore &m_history;
+    BlockList &m_blockList;
+    Settings &m_settings;
     quint64 m_notices = 0;
 };

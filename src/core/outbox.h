@@ -2,14 +2,14 @@
 
 #include <QString>
 
-class Client;
+class Uplink;
 
 // Every message the user's actions send, built in one place. Each is sent only while the
-// connection is up (see Client::SendCommand) and says whether it went. The own nickname is the
+// connection is up (see Uplink::send) and says whether it went. The own nickname is the
 // one of the current log-in.
 class Outbox {
 public:
-    explicit Outbox(Client &client) : m_client(client) {}
+    explicit Outbox(Uplink &uplink) : m_uplink(uplink) {}
 
     // With the secret of the last log-in when taking the nickname back after a loss, and the
     // key that claims the nickname where the server keeps claims.
@@ -30,5 +30,5 @@ public:
     bool state(const QString &word, const QString &text);
 
 private:
-    Client &m_client;
+    Uplink &m_uplink;
 };

@@ -1,19 +1,17 @@
 #include "core/session.h"
 
-#include "core/availability.h"
-#include "core/client.h"
-#include "core/conversations.h"
-#include "core/history_store.h"
 #include "core/outbox.h"
 #include "core/secret_store.h"
-#include "core/user_list.h"
 #include "protocol/client_socket.h"
 #include "protocol/wire.h"
 #include "core/settings.h"
 
 #include <QRandomGenerator>
 
-Session::Session(Client &client) : m_client(client), m_socket(new ClientSocket(this))
+Session::Session(Uplink &uplink, Outbox &outbox, Settings &settings, SecretStore &secrets,
+                 QObject *parent)
+    : QObject(parent), m_uplink(uplink), m_socket(&uplink.socket()), m_outbox(outbox),
+      m_settings(settings), m_secrets(secrets)
 {
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, &QTimer::timeout, this, &Session::retry);
@@ -25,8 +23,8 @@ Session::Session(Client &client) : m_client(client), m_socket(new ClientSocket(t
             Qt::QueuedConnection);
     connect(m_socket, &ClientSocket::certificateSeen, this, [this](const QString &fingerprint) {
         // Encrypted now: clear text agreed to earlier is no longer wanted there.
-        m_client.settings().setCertificate(m_host, fingerprint);
-        m_client.settings().setClearTextAllowed(m_host, false);
+        m_settings.setCertificate(m_host, fingerprint);
+        m_settings.setClearTextAllowed(m_host, false);
     });
     connect(m_socket, &ClientSocket::encryptionOffered, this, &Session::encryptAfterAll,
             Qt::QueuedConnection);
@@ -36,42 +34,65 @@ Session::Session(Client &client) : m_client(client), m_socket(new ClientSocket(t
 
 Session::~Session() = default;
 
+Session::State Session::state() const
+{
+    switch (m_step) {
+    case Step::Out:
+        return State::LoggedOut;
+    case Step::In:
+        return State::LoggedIn;
+    case Step::Waiting:
+        return State::Lost;
+    case Step::Opening:
+    case Step::AwaitingKey:
+        // Another try at the same log-in: a reconnection stays one.
+        break;
+    }
+    return m_return == Return::None ? State::Connecting : State::Lost;
+}
+
+void Session::move(Step to)
+{
+    if (std::exchange(m_step, to) != to)
+        Q_EMIT stepChanged(to);
+}
+
 void Session::logIn(const QString &nickname, const QString &host)
 {
     m_retryTimer.stop();
-    m_state = State::Connecting;
-    m_retrying = false;
-    m_clearOnce = m_encryptOnly = m_quietReturn = false;
+    m_return = Return::None;
+    move(Step::Opening);
+    m_clearOnce = m_encryptOnly = false;
     const quint64 choice = ++m_choices;
     m_token.clear();
-    m_client.setClearText(false);
+    Q_EMIT clearText(false);
     m_nickname = nickname;
-    m_client.setNickname(nickname);
+    m_uplink.setNickname(nickname);
     if (host != std::exchange(m_host, host))
         m_password.clear();
-    m_client.history().setAccount(host, nickname);
+    Q_EMIT accountChosen(host, nickname);
     // The secret of a run that ended without logging out takes the nickname back from the
     // connection the server may still hold; nothing goes out before the store has answered.
-    m_client.secrets().read(SecretStore::tokenKeys(host, nickname), this,
-                            [this, choice](const QString &kept, bool) {
-                                if (choice != m_choices)
-                                    return;
-                                m_tokenCertificate = kept.section(u'\n', 0, 0);
-                                m_token = kept.section(u'\n', 1);
-                                connectTo();
-                            });
+    m_secrets.read(SecretStore::tokenKeys(host, nickname), this,
+                   [this, choice](const QString &kept, bool) {
+                       if (choice != m_choices)
+                           return;
+                       m_tokenCertificate = kept.section(u'\n', 0, 0);
+                       m_token = kept.section(u'\n', 1);
+                       connectTo();
+                   });
 }
 
 void Session::connectTo()
 {
     ++m_connections;
-    m_awaitingKey = m_keyed = false;
+    move(Step::Opening);
+    m_keyed = false;
     m_socket->close();
-    Settings &settings = m_client.settings();
-    const QString known = settings.certificate(m_host);
+    const QString known = m_settings.certificate(m_host);
     m_socket->setKnownCertificate(known);
     m_socket->setClearAllowed(
-        !m_encryptOnly && (known.isEmpty() ? settings.clearTextAllowed(m_host) : m_clearOnce));
+        !m_encryptOnly && (known.isEmpty() ? m_settings.clearTextAllowed(m_host) : m_clearOnce));
     // The socket would give the last password under any certificate; askPassword() chooses.
     m_socket->setPassword(QString());
     m_socket->connectTo(m_host, wire::ServerPort);
@@ -80,18 +101,18 @@ void Session::connectTo()
 void Session::leave()
 {
     m_retryTimer.stop();
-    m_retrying = false;
-    m_clearOnce = m_encryptOnly = m_quietReturn = false;
+    const State was = state();
+    m_clearOnce = m_encryptOnly = false;
     ++m_choices;
-    m_awaitingKey = false;
     forgetToken();
-    Q_EMIT m_client.padlockChanged(QString());
-    m_client.setClearText(false);
+    Q_EMIT padlockChanged(QString());
+    Q_EMIT clearText(false);
     // An attempt under way ends; a connection that stands is left to the caller, who says
     // goodbye on it.
-    if (m_state == State::Connecting || m_state == State::Lost)
+    if (was == State::Connecting || was == State::Lost)
         m_socket->close();
-    m_state = State::LoggedOut;
+    m_return = Return::None;
+    move(Step::Out);
     m_nextDelay = FirstRetry;
 }
 
@@ -104,12 +125,12 @@ void Session::connected()
         return sendLogIn(QString());
     const QStringList names = SecretStore::claimKeys(m_socket->fingerprint(), m_nickname);
     const QString name = names.first();
-    m_awaitingKey = true;
+    move(Step::AwaitingKey);
     const auto current = [this, connection = m_connections] {
-        return m_awaitingKey && connection == m_connections
-            && m_socket->state() == ClientSocket::Connected;
+        return m_step == Step::AwaitingKey && connection == m_connections
+            && m_uplink.isConnected();
     };
-    m_client.secrets().read(names, this, [this, current, name](const QString &kept, bool read) {
+    m_secrets.read(names, this, [this, current, name](const QString &kept, bool read) {
         if (!current())
             return;
         // A store that could not be read may well hold the key: a new one written over it
@@ -117,7 +138,7 @@ void Session::connected()
         if (!kept.isEmpty() || !read)
             return sendLogIn(kept);
         const QString made = wire::randomHex(wire::KeyDigits);
-        m_client.secrets().write(name, made, this, [this, current, made](bool written) {
+        m_secrets.write(name, made, this, [this, current, made](bool written) {
             if (current())
                 sendLogIn(written ? made : QString());
         });
@@ -126,39 +147,29 @@ void Session::connected()
 
 void Session::sendLogIn(const QString &key)
 {
-    m_awaitingKey = false;
     m_keyed = !key.isEmpty();
-    const bool reconnected = m_retrying;
-    m_state = State::LoggedIn;
+    const Return returned = m_return;
+    move(Step::In);
     m_nextDelay = FirstRetry;
-    if (reconnected)
-        m_client.setNickname(m_nickname);
-    m_client.settings().setLastLogIn(m_nickname, m_host);
-    m_client.outbox().logIn(m_nickname,
-                            m_socket->fingerprint() == m_tokenCertificate ? m_token : QString(),
-                            key);
-    m_client.availability().loggedIn();
+    const QString fingerprint = m_socket->fingerprint();
+    if (returned != Return::None)
+        m_uplink.setNickname(m_nickname);
+    m_settings.setLastLogIn(m_nickname, m_host);
+    m_outbox.logIn(m_nickname, fingerprint == m_tokenCertificate ? m_token : QString(), key);
     m_passwordRefused = false;
-    Q_EMIT m_client.loginWanted(false);
-    m_client.SetStatus(QStringLiteral("Logged In"));
-    m_client.users().clear();
-    m_client.users().addRoot(m_nickname);
-    Q_EMIT m_client.captionChanged(m_nickname);
-    Q_EMIT m_client.sessionMenusChanged(false, true);
-    Q_EMIT m_client.padlockChanged(m_socket->fingerprint());
-    m_client.setClearText(m_socket->fingerprint().isEmpty());
-    if (!m_socket->fingerprint().isEmpty())
+    if (!fingerprint.isEmpty())
         m_encryptOnly = false;
-    // A room still open, from before a loss or a log-out, is entered again: its lines would
-    // otherwise go nowhere.
-    if (m_client.isRoomShown())
-        m_client.outbox().enterRoom();
-    if (reconnected && !std::exchange(m_quietReturn, false))
+    // What else follows a LOGIN (the own state, the room entered again, the windows) is the
+    // client's.
+    Q_EMIT loggedIn(m_nickname, fingerprint);
+    if (returned == Return::Quiet)
+        m_return = Return::Told;
+    else if (returned == Return::Told)
         tellWindows(QStringLiteral("<Conexión restablecida>"));
     // Lines a server stopped by force held only in memory are gone, and no mark will come for
     // them: they go again, with the ids the server and the recipient know them by.
     if (m_keyed)
-        m_client.conversations().sendAgain();
+        Q_EMIT keyedLogIn();
 }
 
 void Session::failed()
@@ -167,37 +178,40 @@ void Session::failed()
     // connection, and nothing is retried meanwhile (that would ask again, window on window).
     if (m_asking > 0)
         return;
-    if (m_state == State::Lost) {
+    if (state() == State::Lost) {
         scheduleRetry();
-        m_client.SetStatus(QStringLiteral("Conexión perdida; nuevo intento en ")
-                           + QString::number((m_retryTimer.interval() + 999) / 1000)
-                           + QStringLiteral(" s"));
+        Q_EMIT status(QStringLiteral("Conexión perdida; nuevo intento en ")
+                      + QString::number((m_retryTimer.interval() + 999) / 1000)
+                      + QStringLiteral(" s"));
         return;
     }
-    m_state = State::LoggedOut;
-    m_client.SetStatus(QStringLiteral("Error al conectar"));
+    move(Step::Out);
+    Q_EMIT status(QStringLiteral("Error al conectar"));
 }
 
 void Session::lost()
 {
-    if (m_state != State::LoggedIn) {
+    if (m_step != Step::In) {
         // Gone while the key was read: the attempt failed.
-        if (std::exchange(m_awaitingKey, false))
+        if (m_step == Step::AwaitingKey) {
+            move(Step::Opening);
             failed();
+        }
         return;
     }
-    m_state = State::Lost;
-    m_retrying = true;
+    if (m_return == Return::None)
+        m_return = Return::Told;
+    move(Step::Waiting);
     // The logged-out state, but for the menus: "&Abandonar" stops the retrying.
-    m_client.SetStatus(QStringLiteral("Conexión perdida"));
-    m_client.showLoggedOut(true);
+    Q_EMIT status(QStringLiteral("Conexión perdida"));
+    Q_EMIT loggedOut(true);
     tellWindows(QStringLiteral("<Conexión perdida>"));
     scheduleRetry();
 }
 
 void Session::retry()
 {
-    m_client.SetStatus(QStringLiteral("Reconectando..."));
+    Q_EMIT status(QStringLiteral("Reconectando..."));
     connectTo();
 }
 
@@ -208,8 +222,8 @@ void Session::setToken(const QString &token)
     // Kept with its certificate for a run after this one, should this one end without leaving.
     if (token.isEmpty())
         return forgetToken();
-    m_client.secrets().write(SecretStore::tokenKeys(m_host, m_nickname).first(),
-                             m_tokenCertificate + u'\n' + token);
+    m_secrets.write(SecretStore::tokenKeys(m_host, m_nickname).first(),
+                    m_tokenCertificate + u'\n' + token);
 }
 
 void Session::forgetToken()
@@ -218,13 +232,14 @@ void Session::forgetToken()
     // Under every name: one an earlier version left would bring the secret back.
     if (!m_nickname.isEmpty()) {
         for (const QString &name : SecretStore::tokenKeys(m_host, m_nickname))
-            m_client.secrets().write(name, QString());
+            m_secrets.write(name, QString());
     }
 }
 
 void Session::refused(const QString &reason, const QString &text)
 {
-    const State was = std::exchange(m_state, State::LoggedOut);
+    const State was = state();
+    move(Step::Out);
     m_retryTimer.stop();
     m_nextDelay = FirstRetry;
     // The server read no LOGIN after refusing the password: the secret still holds.
@@ -235,25 +250,24 @@ void Session::refused(const QString &reason, const QString &text)
     if (reason == wire::RefusedPassword && gavePassword && was != State::LoggedOut) {
         // Asked again at once, saying why.
         m_password.clear();
-        m_client.secrets().write(SecretStore::passwordKey(m_host, m_passwordCertificate), QString());
+        m_secrets.write(SecretStore::passwordKey(m_host, m_passwordCertificate), QString());
         m_passwordRefused = true;
-        m_state = attemptState();
         connectTo();
         return;
     }
     showLoggedOut(QStringLiteral("Entrada rechazada"));
-    m_client.showBox(QStringLiteral("KORVEX Mensajero"),
+    Q_EMIT boxWanted(QStringLiteral("KORVEX Mensajero"),
                      QStringLiteral("El servidor no te dejó entrar.\n\n") + text,
-                     Client::BoxKind::Warning);
+                     BoxKind::Warning);
 }
 
 void Session::certificateRefused(const QString &known, const QString &seen)
 {
-    m_state = State::LoggedOut;
+    move(Step::Out);
     m_retryTimer.stop();
     m_knownCertificate = known;
     m_seenCertificate = seen;
-    if (m_client.isInstant())
+    if (m_uplink.isInstant())
         answerCertificate(m_choices, false);
     else
         Q_EMIT certificateQuestion(m_choices, m_host, known, seen);
@@ -269,14 +283,13 @@ void Session::answerCertificate(quint64 question, bool accepted)
         // In clear: remembered for a server that never encrypted; once for one that did, whose
         // certificate stays the one expected.
         if (!m_seenCertificate.isEmpty())
-            m_client.settings().setCertificate(m_host, m_seenCertificate);
+            m_settings.setCertificate(m_host, m_seenCertificate);
         else if (neverEncrypted)
-            m_client.settings().setClearTextAllowed(m_host, true);
+            m_settings.setClearTextAllowed(m_host, true);
         else
             m_clearOnce = true;
         if (m_seenCertificate.isEmpty())
             m_encryptOnly = false;
-        m_state = attemptState();
         connectTo();
         return;
     }
@@ -288,16 +301,15 @@ void Session::answerCertificate(quint64 question, bool accepted)
 void Session::encryptAfterAll()
 {
     // The user may have left meanwhile.
-    if (m_state == State::LoggedOut)
+    if (m_step == Step::Out)
         return;
     m_encryptOnly = true;
-    if (m_state == State::LoggedIn) {
-        m_state = State::Lost;
-        m_retrying = true;
-        m_quietReturn = true;
-        m_client.showLoggedOut(true);
+    if (m_step == Step::In) {
+        m_return = Return::Quiet;
+        move(Step::Opening);
+        Q_EMIT loggedOut(true);
     }
-    m_client.SetStatus(QStringLiteral("Reconectando..."));
+    Q_EMIT status(QStringLiteral("Reconectando..."));
     connectTo();
 }
 
@@ -310,11 +322,11 @@ void Session::askPassword()
         m_socket->givePassword(m_password);
         return;
     }
-    m_client.secrets().read(
+    m_secrets.read(
         SecretStore::passwordKey(m_host, certificate), this,
         [this, choice = m_choices, certificate](const QString &remembered) {
             // Gone meanwhile: whatever ended the connection has said so.
-            if (choice != m_choices || m_state == State::LoggedOut || m_state == State::LoggedIn
+            if (choice != m_choices || m_step == Step::Out || m_step == Step::In
                 || m_socket->fingerprint() != certificate)
                 return;
             if (remembered.isEmpty()) {
@@ -332,7 +344,7 @@ void Session::askUser(const QString &certificate)
     ++m_asking;
     m_askedCertificate = certificate;
     // A harness that answers nothing cancels.
-    if (m_client.isInstant())
+    if (m_uplink.isInstant())
         answerPassword(m_choices, false, QString(), false);
     else
         Q_EMIT passwordQuestion(m_choices, m_host, std::exchange(m_passwordRefused, false));
@@ -342,10 +354,10 @@ void Session::answerPassword(quint64 question, bool given, const QString &passwo
 {
     m_asking = std::max(0, m_asking - 1);
     // An attempt the user began meanwhile asks for its own.
-    if (question != m_choices || m_state == State::LoggedOut || m_state == State::LoggedIn)
+    if (question != m_choices || m_step == Step::Out || m_step == Step::In)
         return;
     if (!given) {
-        m_state = State::LoggedOut;
+        move(Step::Out);
         m_retryTimer.stop();
         m_socket->close();
         showLoggedOut(QStringLiteral("Entrada cancelada"));
@@ -354,23 +366,24 @@ void Session::answerPassword(quint64 question, bool given, const QString &passwo
     m_password = password;
     m_passwordCertificate = m_askedCertificate;
     if (remember)
-        m_client.secrets().write(SecretStore::passwordKey(m_host, m_passwordCertificate), password);
+        m_secrets.write(SecretStore::passwordKey(m_host, m_passwordCertificate), password);
     // A connection under another certificate, or none (the server stopped waiting): a new one,
     // which gets the password only under the same certificate.
     if (m_socket->fingerprint() != m_passwordCertificate || !m_socket->givePassword(m_password))
         connectTo();
 }
 
-void Session::showLoggedOut(const QString &status)
+void Session::showLoggedOut(const QString &text)
 {
-    m_client.SetStatus(status);
-    m_client.showLoggedOut(false);
-    Q_EMIT m_client.loginWanted(true);
+    Q_EMIT status(text);
+    Q_EMIT loggedOut(false);
+    Q_EMIT loginWanted(true);
 }
 
 void Session::scheduleRetry()
 {
     // Somewhere from three quarters to five quarters of the delay.
+    move(Step::Waiting);
     const double jitter = 0.75 + QRandomGenerator::global()->generateDouble() / 2;
     m_retryTimer.start(std::chrono::milliseconds(qint64(double(m_nextDelay.count()) * jitter)));
     m_nextDelay = std::min<std::chrono::milliseconds>(m_nextDelay * 2, LastRetry);
@@ -378,5 +391,5 @@ void Session::scheduleRetry()
 
 void Session::tellWindows(const QString &notice)
 {
-    m_client.conversations().tellAll(notice);
+    Q_EMIT windowsTold(notice);
 }

@@ -6,8 +6,12 @@
 
 #include <chrono>
 
-class Client;
+#include "core/uplink.h"
+
 class ClientSocket;
+class Outbox;
+class SecretStore;
+class Settings;
 
 // The program's one connection over time. The user logs in and out; a connection lost without
 // the user asking (the server gone, a reset, a dead peer, the server closing the client) leaves
@@ -30,7 +34,21 @@ class ClientSocket;
 //
 // Questions to the user leave as signals; whoever shows them answers through the matching verb,
 // at once or later. An answer that comes after the user has logged in anew or left is out of date
-// and changes nothing.
+// and changes nothing. What the windows are to show leaves as signals too.
+//
+// Where a log-in stands is one Step, changed only by move(); state() is what it means to the
+// rest of the client:
+//   Out -> Opening             the user logs in, or accepts a certificate or clear text
+//   Opening -> AwaitingKey     connected where the server keeps claims
+//   Opening, AwaitingKey -> In the LOGIN sent
+//   Opening -> Out             the attempt failed, was refused or cancelled
+//   Opening -> Waiting         a try after a loss failed: the next one waits for its time
+//   AwaitingKey -> Opening     the connection gone before the key came (then as a failure)
+//   In -> Waiting              the connection lost
+//   In -> Opening              encryption offered on a connection in clear: back at once
+//   In, Opening -> Out -> Opening  a password refused: asked again on a new connection
+//   Waiting -> Opening         the next try
+//   any -> Out                 the user leaves or is expelled
 class Session : public QObject {
     Q_OBJECT
 
@@ -43,14 +61,37 @@ public:
         Lost,
     };
 
+    enum class Step {
+        Out,
+        // The secret read, the connection made and its offers settled.
+        Opening,
+        // Connected where the server keeps claims: the LOGIN waits for the nickname's key.
+        AwaitingKey,
+        // The LOGIN has gone.
+        In,
+        // Lost: the next try waits for its time.
+        Waiting,
+    };
+    // What the log-in is beside its step; it outlives the steps (a return stays one through a
+    // refusal, a question and the log-in itself) until the user logs in or leaves. None: the
+    // user's own; Told: a return after a loss, told when back; Quiet: back after encryption was
+    // offered, which is no loss to tell (once, then Told).
+    enum class Return { None, Told, Quiet };
+
     static constexpr std::chrono::seconds FirstRetry{1};
     static constexpr std::chrono::seconds LastRetry{60};
 
-    explicit Session(Client &client);
+    // The socket and the nickname come with the uplink; the LOGIN goes through the outbox; the
+    // certificates, clear-text permissions and the last log-in are kept in the settings, secrets
+    // in the store.
+    Session(Uplink &uplink, Outbox &outbox, Settings &settings, SecretStore &secrets,
+            QObject *parent = nullptr);
     ~Session() override;
 
     ClientSocket &socket() { return *m_socket; }
-    State state() const { return m_state; }
+    State state() const;
+    Step step() const { return m_step; }
+    Return returning() const { return m_return; }
     // The address of the log-in, or of the last one.
     QString host() const { return m_host; }
     // This connection's LOGIN carried the nickname's key: only then does the server mark lines.
@@ -61,7 +102,7 @@ public:
     // The user leaves, or is expelled: nothing is retried, whatever happens to the connection;
     // an attempt under way ends.
     void leave();
-    // Tells the open conversations and the room; for a notice line in each.
+    // Tells the open conversations and the room; for a notice line in each (windowsTold).
     void tellWindows(const QString &notice);
 
     // From the server: what lets this log-in be taken back after a loss; a refusal, with its
@@ -81,6 +122,24 @@ Q_SIGNALS:
     // The server wants the group's password; again: the last one was refused.
     void passwordQuestion(quint64 question, const QString &host, bool again);
 
+    void stepChanged(Session::Step step);
+    // A log-in begins under this address and nickname.
+    void accountChosen(const QString &host, const QString &nickname);
+    // For the status line, a box, and a notice line in every conversation.
+    void status(const QString &text);
+    void boxWanted(const QString &title, const QString &text, BoxKind kind);
+    void windowsTold(const QString &notice);
+    // The LOGIN has gone on a connection under this certificate (none: in clear).
+    void loggedIn(const QString &nickname, const QString &fingerprint);
+    // It carried the nickname's key: lines no mark reached may go again.
+    void keyedLogIn();
+    // The windows as after logging out; retrying: "&Abandonar" stays to stop it.
+    void loggedOut(bool retrying);
+    // The login window is wanted on screen (another try), or done with.
+    void loginWanted(bool shown);
+    void padlockChanged(const QString &fingerprint);
+    void clearText(bool clear);
+
 private:
     void connectTo();
     void connected();
@@ -97,15 +156,19 @@ private:
     void askUser(const QString &certificate);
     void forgetToken();
     // The windows as after logging out, and the login window open for another try.
-    void showLoggedOut(const QString &status);
+    void showLoggedOut(const QString &text);
     void retry();
     void scheduleRetry();
-    // The state of another try at the same log-in: a reconnection stays one.
-    State attemptState() const { return m_retrying ? State::Lost : State::Connecting; }
+    // Every change of step goes through here.
+    void move(Step to);
 
-    Client &m_client;
+    Uplink &m_uplink;
     ClientSocket *m_socket;
-    State m_state = State::LoggedOut;
+    Outbox &m_outbox;
+    Settings &m_settings;
+    SecretStore &m_secrets;
+    Step m_step = Step::Out;
+    Return m_return = Return::None;
     QTimer m_retryTimer;
     std::chrono::milliseconds m_nextDelay{FirstRetry};
     // Who the user was and where, for the reconnections.
@@ -116,12 +179,12 @@ private:
     // one shown (none: no encryption offered).
     QString m_knownCertificate;
     QString m_seenCertificate;
-    // For this log-in only: the user agreed to go on in clear with a server whose certificate is
-    // remembered; the server offered encryption late, so the next connection must encrypt; the
-    // connection comes back from that, and the windows are not told of a loss.
+    // What the next connection of this log-in may do, options beside the step that last until
+    // the user logs in or leaves: the user agreed to go on in clear with a server whose
+    // certificate is remembered; the server offered encryption late, so connections must
+    // encrypt until one has. Both may hold: the second wins, and once it ends the first holds.
     bool m_clearOnce = false;
     bool m_encryptOnly = false;
-    bool m_quietReturn = false;
     // The certificate the secret came under (none: in clear); it goes back under no other.
     QString m_tokenCertificate;
     // The group's password for this session, remembered or not, and the certificate it goes
@@ -134,11 +197,7 @@ private:
     int m_asking = 0;
     // Counts the user's log-ins and leavings: a question answered after one is out of date.
     quint64 m_choices = 0;
-    // Coming back after a loss, until the user logs in or leaves: the connection settles
-    // before the server has said yes, and a password refused then is asked and tried again.
-    bool m_retrying = false;
-    // Counts connections; the connection waits for the nickname's key from the store.
+    // Counts connections: the key read for one is for no other.
     quint64 m_connections = 0;
-    bool m_awaitingKey = false;
     bool m_keyed = false;
 };

@@ -70,8 +70,7 @@ void Login::showEvent(QShowEvent *event)
 void Login::closeEvent(QCloseEvent *event)
 {
     // The window goes, and an attempt it started goes with it.
-    if (m_core.session().state() == Session::State::Connecting)
-        m_core.session().leave();
+    m_core.cancelLogIn();
     QWidget::closeEvent(event);
 }
 
@@ -99,7 +98,7 @@ void Login::cmdLoginClicked()
         return;
     }
     m_ui->txtHost->setText(m_ui->Text1->text());
-    m_core.session().logIn(m_ui->txtUser->text(), m_ui->txtHost->text());
+    m_core.logIn(m_ui->txtUser->text(), m_ui->txtHost->text());
 }
 
 void Login::command1Clicked()

@@ -4,8 +4,6 @@
 #include "core/block_list.h"
 #include "core/client.h"
 #include "core/conversations.h"
-#include "core/outbox.h"
-#include "core/session.h"
 #include "core/settings.h"
 #include "core/user_list.h"
 #include "layouts/panels.h"
@@ -55,13 +53,11 @@ Mess::Mess(Client &core)
 
     connect(m_ui->mnuLogin, &QAction::triggered, this, [this] {
         // Logging in anew ends the retrying after a lost connection.
-        if (m_core.session().state() == Session::State::Lost) {
-            m_core.session().leave();
+        if (m_core.stopRetrying())
             setSessionMenus(true, false);
-        }
         Q_EMIT loginWanted();
     });
-    connect(m_ui->Command1, &QAbstractButton::clicked, this, &Mess::refreshList);
+    connect(m_ui->Command1, &QAbstractButton::clicked, this, [this] { m_core.refreshList(); });
     connect(m_ui->cmdChat, &QAbstractButton::clicked, this, &Mess::enterChat);
     connect(m_ui->cmdPm, &QAbstractButton::clicked, this, &Mess::privateMessage);
     connect(m_ui->cmdIggy, &QAbstractButton::clicked, this, &Mess::iggyClicked);
@@ -265,22 +261,12 @@ bool Mess::requireConnection()
     return false;
 }
 
-void Mess::refreshList()
-{
-    if (!requireConnection())
-        return;
-    Client &core = m_core;
-    core.users().clear();
-    core.outbox().refreshList();
-    core.users().addRoot(core.nickname());
-}
-
 void Mess::enterChat()
 {
     if (!requireConnection() || m_core.isRoomShown())
         return;
     chatCommand();
-    m_core.outbox().enterRoom();
+    m_core.enterRoom();
 }
 
 void Mess::chatCommand()

@@ -55,7 +55,6 @@ protected:
 private:
     // Whether the client is connected; if not, the status line says so.
     bool requireConnection();
-    void refreshList();
     void enterChat();
     void chatCommand();
     void treeClicked();

@@ -62,6 +62,10 @@ class TestCore : public QObject {
     std::optional<HistoryModel> m_history;
     QList<history::Line> m_stored;
     QStringList m_told;
+    // The session's steps since the last look, each with what the log-in is ("in:quiet"), and
+    // what the last look found, until the next step.
+    QStringList m_steps;
+    QString m_stepsFound;
 
     QByteArray named(const QByteArray &bytes)
     {
@@ -118,6 +122,10 @@ class TestCore : public QObject {
                 [this](quint64 question, const QString &, const QString &known, const QString &seen) {
                     m_question = question, m_asked = known + '/' + seen;
                 });
+        connect(&m_client->session(), &Session::stepChanged, this, [this](Session::Step step) {
+            m_steps << QStringList{"out", "opening", "key", "in", "waiting"}.at(int(step))
+                    + QStringList{"", ":told", ":quiet"}.at(int(m_client->session().returning()));
+        });
     }
 
     void watchHistory()
@@ -244,7 +252,7 @@ class TestCore : public QObject {
         verbs.at(verb)();
     }
 
-    QString seen(const QString &what)
+    QString seen(const QString &what, const QString &expected)
     {
         Client &client = *m_client;
         const int slot = QString(what).remove(QRegularExpression("\\D")).toInt();
@@ -319,6 +327,11 @@ class TestCore : public QObject {
                      .replace(QChar(wire::Terminator), "~");
              }},
             {"asked", [&] { return m_asked; }},
+            // the session's steps since the last look that found them as expected
+            {"steps", [&] {
+                 m_stepsFound = m_steps.join(',') == expected ? std::exchange(m_steps, {}).join(',') : m_stepsFound;
+                 return m_steps.isEmpty() ? m_stepsFound : m_steps.join(',');
+             }},
             {"secrets", [&] {
                  QFile file(client.secrets().filePath());
                  return file.open(QIODevice::ReadOnly) ? QString(file.readAll()) : "(none)";
@@ -351,7 +364,7 @@ class TestCore : public QObject {
     void play(const QString &script)
     {
         Script{[this](const QString &verb, const QString &arg) { act(verb, arg); },
-               [this](const QString &what, const QString &) { return seen(what); },
+               [this](const QString &what, const QString &expected) { return seen(what, expected); },
                [this] { return sent(); }}
             .play(script);
     }
@@ -370,7 +383,7 @@ private Q_SLOTS:
         m_client->settings().setClearTextAllowed(m_server->address, true);
         m_lines.clear(), m_style.clear(), m_boxes = 0, m_lastBox.clear(), m_notice.clear();
         m_errors.clear();
-        m_asked.clear(), m_names.clear();
+        m_asked.clear(), m_names.clear(), m_steps.clear(), m_stepsFound.clear();
         listen();
         m_stored.clear(), m_told.clear();
         watchHistory();
@@ -505,20 +518,12 @@ private Q_SLOTS:
             // Encryption offered late is taken all the same; nothing goes out in clear.
             "an offer of encryption 300 ms late => forbid; greet 300 OFFER|frame|tls; login luis; "
             "wire=ACCEPT|frame|tls~; connections=1; asked=; clear=no",
-            "no encryption offered: asked first, then remembered => forbid; greet 0 OFFER|frame; "
-            "login luis; asked=/; wire=; session=out; answer yes; sent=ACCEPT|frame~LOGIN|luis~; "
-            "clear=yes; login luis; connections=3; sent=ACCEPT|frame~LOGIN|luis~; asked=",
-            "refused, nothing sent => forbid; greet 0 OFFER|frame; login luis; asked=/; wire=; "
-            "answer no; status=Conexión sin cifrar rechazada; session=out; connections=1",
             "a server that speaks first offers nothing => forbid; greet 0 NICK|ana; login luis; "
             "asked=/; wire=",
             // Encryption stripped on the way to a server whose certificate is known.
             "clear text once keeps the pin => pin AB:CD; greet 0 OFFER|frame; login luis; "
             "asked=AB:CD/; wire=; answer yes; sent=ACCEPT|frame~LOGIN|luis~; clear=yes; pinned=AB:CD; "
             "login luis; asked=AB:CD/; wire=; clear=no",
-            "encryption offered once in clear: the client comes back encrypted => as luis; "
-            "clear=yes; greet 0 OFFER|frame|tls; serve OFFER|frame|tls; wire=ACCEPT|frame|tls~; "
-            "connections=2; clear=no",
             "the secret of a log-in outlives a crash, not a log-out => as luis; "
             "serve OFFER|frame; framing=accepted; sent=ACCEPT|frame~; "
             "serve ACCEPTED|frame~TOKEN|s1~NICK|ana~; nodes=ana; crash; login luis; "
@@ -546,8 +551,9 @@ private Q_SLOTS:
             "greet 0 OFFER|frame|tls|keep; login luis; sent=ACCEPT|frame|tls~LOGIN|luis~; "
             "secrets={\"x\": \"y\"}; told=2 " + unkept + "; drop; session=lost; "
             "sent=ACCEPT|frame|tls~LOGIN|luis~; secrets={\"x\": \"y\"}; told=2 " + unkept,
+            // The LOGIN waits for the nickname's key.
             "own lines with ids, marked as the server says => tls; greet 0 OFFER|frame|tls|keep; "
-            "login luis; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~; read PM|luis|ana|hola; "
+            "login luis; sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~; steps=opening,key,in; read PM|luis|ana|hola; "
             "say 0 uno; say 0 dos; sent=PM|ana|luis|uno|ID1~PM|ana|luis|dos|ID2~; "
             "store0=hola:0,uno:1,dos:1; read MARK|ID1|delivered; read MARK|ID1|kept; "
             "read MARK|ID1|read; read MARK|ID2|failed|No se entregó.; read MARK|ID2|delivered; "
@@ -601,6 +607,19 @@ private Q_SLOTS:
             "a mark changes its row, on the user's own lines only => add; mine; got; mine; "
             "mark 2 3; mark 3 4; mark 9 4; row1=2 ana:l 0 3 false; row2=3 ana:l 1 0 false; "
             "row3=4 ana:l 0 1 false; signals=+0-3 ~1",
+            // The session's steps, as the log-in goes through them.
+            "no encryption offered: asked; refused, nothing sent; accepted, remembered => forbid; "
+            "greet 0 OFFER|frame; login luis; asked=/; wire=; steps=opening,out; answer no; "
+            "status=Conexión sin cifrar rechazada; connections=1; steps=; login luis; asked=/; "
+            "answer yes; sent=ACCEPT|frame~LOGIN|luis~; clear=yes; steps=opening,out,opening,in; "
+            "login luis; connections=4; sent=ACCEPT|frame~LOGIN|luis~; asked=",
+            "encryption offered in clear: back at once, quietly; a drop: waiting, back, told; "
+            "leaving while it waits ends it => tls; as luis; read PM|luis|ana|hola; clear=yes; "
+            "greet 0 OFFER|frame|tls; serve OFFER|frame|tls; steps=opening,in,opening:quiet,in:quiet; "
+            "clear=no; wire=ACCEPT|frame|tls~LOGIN|luis~; connections=2; pm0=[blue*]ana : [black]hola\n; "
+            "drop; steps=waiting:told; status=Conexión perdida; sent=ACCEPT|frame|tls~LOGIN|luis~; "
+            "steps=opening:told,in:told; pm0=[blue*]ana : [black]hola\n[black*]<Conexión perdida>\n"
+            "<Conexión restablecida>\n; drop; steps=waiting:told; logout; steps=out; connections=3",
             "secrets that cannot be read: no key made or written, lines without ids => "
             "secrets {roto; tls; greet 0 OFFER|frame|tls|keep; login luis; "
             "sent=ACCEPT|frame|tls~LOGIN|luis~; read PM|luis|ana|hola; say 0 uno; "

@@ -239,13 +239,8 @@ QString ClientTest::seen(const QString &what)
         {"notice", [&] { return admin ? named<QPlainTextEdit>(admin, "txtMess")->toPlainText() : "(none)"; }},
         {"boxes", [&] { return QString::number(boxes->count) + ' ' + boxes->last; }},
         {"connected", [&] { return QString::number(server->client() != nullptr); }},
-        {"session", [&] {
-             return QStringList{"out", "connecting", "in", "lost"}.at(int(program->session().state()));
-         }},
+        {"session", [&] { return QStringList{"out", "connecting", "in", "lost"}.at(int(program->session().state())); }},
         {"box", [&] { return pm ? named<QLineEdit>(pm, "txtSend")->text() : "(none)"; }},
-        {"framing", [&] {
-             return program->WS().isFramed() ? "both" : program->WS().sendsFramed() ? "accepted" : "plain";
-         }},
         {"roombox", [&] { return named<QLineEdit>(program->chat(), "txtSend")->text(); }},
         // gone: what the client sent before it closed, and whether it waited a second
         {"gone", [&] {
