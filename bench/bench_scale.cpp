@@ -37,8 +37,9 @@
 // Figures, Release build (cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release
 // -DKORVEX_TESTS=OFF -DKORVEX_BENCH=ON), 2 cores shared with other developers' builds and
 // tests: noisy, wall times above all (the same 10,000-user encrypted storm took 28 s to 213 s
-// as the load average went from 2 to 14; the server's CPU seconds vary far less). Two runs of
-// `bench_scale 1000 5000 10000` at a load average of 1 to 5, each figure as low-high:
+// as the load average went from 2 to 14; the server's CPU seconds vary far less).
+//
+// Before encrypted blocks went as one record (two runs at a load average of 1 to 5, low-high):
 //
 //       N  mode   storm s  KB/user  CPU rest %  25 s later  PM p50/p99 ms      room p50 ms
 //    1000  clear  0.2-0.3     12       0.00       0.00      0.06-0.08/0.7-2.2   11-12
@@ -48,34 +49,45 @@
 //   10000  clear  5.5-5.7     14     0.10-0.20    0.00      0.05/0.09-0.13      89-201
 //   10000  tls     30-53    23-27    0.70-0.80    0.00      0.10-0.13/0.26-2.9  168-224
 //
-// `bench_scale restart 1000 10000` (at 10,000, a load average of 11 to 15: the server had a
-// fifth of a core; its CPU seconds are the better figure):
+// After (`bench_scale 1000 5000 10000`, one run at a load average below 1; the 10,000 tls row
+// of a second run, memory read once the heap was trimmed, in brackets):
+//
+//       N  mode   storm s  KB/user  CPU rest %  25 s later  PM p50/p99 ms   room p50/p99 ms
+//    1000  clear    0.22     11.8      0.10       0.00      0.05/0.20        9.5/12.2
+//    1000  tls      1.09     28.9      0.10       0.00      0.16/0.31       15.6/19.5
+//    5000  clear    1.79     13.5      0.10       0.00      0.06/0.15       48.2/58.2
+//    5000  tls      8.65     24.5      0.40       0.00      0.10/0.37       88.9/114.3
+//   10000  clear    5.63     13.7      0.30       0.00      0.09/0.39       98.7/124.1
+//   10000  tls     39.05     21.2      0.40       0.00      0.13/0.25      115.4/144.2
+//         [tls     25.41     22.0      0.10       0.10      0.09/0.58      154.5/182.5]
+// The storm's server CPU at 10,000: 5.6 s in clear, 36.5 s and 23.0 s encrypted.
+//
+// `bench_scale restart 10000`, before (a load average of 11 to 15: the server had a fifth of a
+// core; its CPU seconds are the better figure) and after (a test build running beside it):
 //
 //       N  sessions    logged in s  whole list s  server CPU s  resumed
-//    1000  resumed      1.6-3.7       1.6-3.7       0.79-0.84    1000 of 1000
-//    1000  full         2.0-6.2       2.0-6.2       0.89-1.09    0 of 1000
-//   10000  resumed     137-157       138-157        27.8-28.3   10000 of 10000
-//   10000  full        151-196       152-197        33.6-34.0   0 of 10000
+//   10000  resumed     137-157       138-157        27.8-28.3   10000 of 10000   before
+//   10000  full        151-196       152-197        33.6-34.0   0 of 10000       before
+//   10000  resumed      28.35         28.56          20.18      10000 of 10000   after
+//   10000  full         38.28         38.47          27.74      0 of 10000       after
 //
 // What they show, at 10,000 encrypted users:
-// - Memory: VmRSS at rest is 227-294 MiB over ten runs (22-29 KB a user; VmHWM at most 294
-//   MiB), 11-14% of the service's MemoryMax of 2 GiB; the kernel's part of each socket, about
-//   3.5 KB, charged to the same cgroup, makes it 13-16%. VmRSS counts heap the storm freed and
-//   glibc kept: malloc_trim(0) at rest gave back 40 MiB of 253 (20.2 KB a user left). The live
-//   heap at rest (heaptrack, 2,000 users) is 4.8 KB a user in clear and 19.5 KB encrypted:
-//   OpenSSL (3.0.19) holds 14.3 KB of each encrypted connection, in its SSL object, one
-//   allocation of 7.6 KB; two AES-GCM contexts, 0.96 KB each; the connection's session, 0.93
-//   KB; its copy of the certificate settings, 0.54 KB; the handshake's digest, 0.22 KB; some
-//   2 KB in small pieces.
-// - CPU at rest right after an encrypted storm is mostly the 20 s deadline each handshake set
-//   (a single-shot timer a connection, fired and deleted even once encrypted); 25 s after the
-//   storm, 0.00%.
-// - The storms: N^2 NICK messages, each connection's share of a turn written as TLS records,
-//   one write() to the kernel per record. 5,000 users logging in: some 600,000 write() calls
-//   encrypted against 108,000 sends in clear (counted under perf); SSL_write was 57% of the
-//   server's CPU (the kernel's write 44%), handshakes 20%. In the reconnection storm (5,000,
-//   sessions resumed) handshakes take 36% (a resumed one still makes a key exchange), writes
-//   39%.
+// - Memory: VmRSS at rest is 212-231 MiB (20-22 KB a user, VmHWM up to 329 MiB), 10-11% of
+//   the service's MemoryMax of 2 GiB; the kernel's part of each socket, about 3.5 KB, charged
+//   to the same cgroup, makes it 12-13%. The live heap at rest (heaptrack, 2,000 users) is 4.8
+//   KB a user in clear and 19.5 KB encrypted: OpenSSL (3.0.19) holds 14.3 KB of each encrypted
+//   connection, in its SSL object, one allocation of 7.6 KB; two AES-GCM contexts, 0.96 KB
+//   each; the connection's session, 0.93 KB; its copy of the certificate settings, 0.54 KB;
+//   the handshake's digest, 0.22 KB; some 2 KB in small pieces. The server gives back what a
+//   storm freed 5 s after connections stop coming (40 MiB of 253 in one measure).
+// - CPU at rest: each handshake's 20 s deadline was a single-shot timer that fired even once
+//   encrypted (0.7-0.8% right after a storm); it is now killed when the handshake ends.
+// - The storms: N^2 NICK messages. Before, each message of a connection's share of a turn
+//   was a TLS record and a write() of its own (5,000 users: some 600,000 write() calls against
+//   108,000 sends in clear; SSL_write 57% of the server's CPU); the share now goes to SSL_write
+//   in one piece. An encrypted storm still costs 4 to 6 times the CPU of a clear one: the
+//   kernel's write path is 37% of it (perf, 4,000 users); spacing wide turns 20 ms apart, to
+//   write more log-ins to everyone at once, saved 10% of it and was left out.
 #include "protocol/wire.h"
 #include "support/raw_server.h"
 #include "support/raw_users.h"
