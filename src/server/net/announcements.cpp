@@ -2,11 +2,24 @@
 
 #include "server/net/connection.h"
 
+Announcements::Announcements()
+{
+    m_wait.setSingleShot(true);
+    m_wait.setTimerType(Qt::PreciseTimer);
+    connect(&m_wait, &QTimer::timeout, this, &Announcements::tellEveryone);
+    m_clock.start();
+}
+
 void Announcements::add(const QByteArray &message, quint64 from, const QString &about,
                         Presence presence)
 {
-    if (m_said.empty())
-        QMetaObject::invokeMethod(this, &Announcements::tellEveryone, Qt::QueuedConnection);
+    if (m_said.empty()) {
+        const qint64 rest = m_told + m_took - m_clock.nsecsElapsed();
+        if (rest > 1'000'000)
+            m_wait.start(std::chrono::milliseconds(rest / 1'000'000));
+        else
+            QMetaObject::invokeMethod(this, &Announcements::tellEveryone, Qt::QueuedConnection);
+    }
     m_said.push_back({message, from, about, presence});
 }
 
@@ -43,10 +56,13 @@ void Announcements::forget(qsizetype place)
 
 void Announcements::tellEveryone()
 {
+    const qint64 start = m_clock.nsecsElapsed();
     for (const Reader &reader : m_readers) {
         if (reader.connection)
             reader.connection->hear();
     }
     m_said.clear();
     ++m_round;
+    m_told = m_clock.nsecsElapsed();
+    m_took = m_told - start;
 }

@@ -3,8 +3,10 @@
 #include "server/net/presence.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <span>
 #include <vector>
@@ -12,10 +14,15 @@
 class Connection;
 
 // Who comes and who goes, told to every user logged in: said once, and heard by each reader when
-// it is next sent anything or at the end of the turn, whichever comes first. A storm of log-ins
-// among thousands of users then visits each reader once a turn, not once a log-in.
+// it is next sent anything or when everyone is told, whichever comes first. Everyone is told at
+// the end of the turn, but no sooner after the last time than that took: a storm of log-ins
+// among thousands of users then visits each reader once for many log-ins, not once a turn (at
+// 10,000 encrypted users, telling everyone took 60 ms and followed each of the 4 turns a log-in
+// takes).
 class Announcements : public QObject {
 public:
+    Announcements();
+
     struct Said {
         QByteArray message;
         quint64 from;
@@ -46,6 +53,11 @@ private:
     std::vector<Said> m_said;
     std::vector<Reader> m_readers;
     std::vector<qsizetype> m_free;
+    // Waits for the time that telling everyone last took to pass after it; in ns of the clock.
+    QTimer m_wait;
+    QElapsedTimer m_clock;
+    qint64 m_told = 0;
+    qint64 m_took = 0;
     // Counts the lists started, so that a reader knows a new one from the one it last heard.
     quint64 m_round = 0;
 };

@@ -22,16 +22,17 @@ constexpr qsizetype kMaxInbox = 1000;
 } // namespace
 
 Connection::Connection(qintptr descriptor, const ServerConfig &config, quint64 id,
-                       TimerQueue &pacer, Turn &turn, Counts counts,
+                       TimerQueue &pacer, Turn &turn, Events &events,
                        const TlsContext *tls, QObject *parent)
     : QObject(parent),
       // The server never holds more of a client's input than the client may send in a second.
-      m_stream(new Stream(descriptor, std::max<qint64>(config.maxBytesPerSecond, 1) + 1, this)),
+      m_stream(new Stream(descriptor, std::max<qint64>(config.maxBytesPerSecond, 1) + 1, *this,
+                          this)),
       m_id(id),
       m_config(config),
       m_pacer(pacer),
       m_turn(turn),
-      m_counts(std::move(counts)),
+      m_events(events),
       m_tls(tls),
       m_frames(std::max<qint64>(config.maxBytesPerSecond, 1)),
       m_byteAllowance(double(config.maxBytesPerSecond)),
@@ -40,15 +41,8 @@ Connection::Connection(qintptr descriptor, const ServerConfig &config, quint64 i
     const auto [address, port] = peerOf(descriptor);
     m_peer = endpoint(address, port);
 
-    m_stallTimer.setSingleShot(true);
     m_clock.start();
     m_lastProgress.start();
-
-    connect(m_stream, &Stream::readyRead, this, &Connection::read);
-    connect(m_stream, &Stream::progressed, this, &Connection::written);
-    connect(m_stream, &Stream::closed, this, &Connection::socketClosed);
-    connect(m_stream, &Stream::encrypted, this, &Connection::encryptionStarted);
-    connect(&m_stallTimer, &QTimer::timeout, this, &Connection::checkProgress);
 
     if (!config.offerFraming)
         return;
@@ -69,8 +63,8 @@ Connection::~Connection()
         m_announcements->forget(m_place);
     if (m_listed)
         m_turn.remove(this);
-    // The stream outlives this object's members by a moment and may still report closing.
-    disconnect(m_stream, nullptr, this, nullptr);
+    // Gone before the members it reports to.
+    delete std::exchange(m_stream, nullptr);
 }
 
 void Connection::listen(Announcements &announcements)
@@ -136,7 +130,7 @@ bool Connection::deliver(const QByteArray &message, quint64 from, const QString 
         if ((waiting.messages >= shareOfMessages() || waiting.bytes >= shareOfBytes())
             && !m_pilingUp.contains(from)) {
             m_pilingUp.insert(from);
-            Q_EMIT pilingUp(from);
+            m_events.pilingUp(*this, from);
         }
     }
     writeNext();
@@ -228,10 +222,10 @@ void Connection::handedOn()
         return;
     }
     // The kernel's buffer for the client is full: from here on, it must be seen to read.
-    if (!m_stallTimer.isActive()) {
+    if (m_stallTimer == 0) {
         m_lastProgress.restart();
         m_taken = takenByPeer();
-        m_stallTimer.start(pollInterval());
+        m_stallTimer = startTimer(pollInterval());
     }
 }
 
@@ -310,7 +304,7 @@ void Connection::unqueue(Queue::iterator message)
     else if (waiting->messages > shareOfMessages() / 2 || waiting->bytes > shareOfBytes() / 2)
         return;
     if (m_pilingUp.remove(from))
-        Q_EMIT relieved(from);
+        m_events.relieved(*this, from);
 }
 
 void Connection::drop(const QString &reason)
@@ -396,7 +390,7 @@ bool Connection::acceptMarker(QByteArray &bytes)
     if (at > 0)
         keep(bytes.first(at), at);
     bytes.remove(0, at + accept.size());
-    Q_EMIT taken(accept.size());
+    m_events.taken(*this, accept.size());
     m_framedIn = true;
     enqueue({wire::marker(wire::Accepted, tls), true, 0, tls, {}, Presence::None});
     m_framedOut = true;
@@ -414,8 +408,8 @@ void Connection::handOn()
             tooLongBeforeLogIn();
             return;
         }
-        Q_EMIT messageRead(message);
-        Q_EMIT taken(bytes);
+        m_events.messageRead(*this, message);
+        m_events.taken(*this, bytes);
     }
 }
 
@@ -461,7 +455,7 @@ void Connection::keep(const QByteArray &message, qint64 bytes)
     // Charged as each message comes whole (a read holds at most a second's worth, an unfinished
     // message at most that much): an answer the relay expects costs nothing, or a client
     // answering the lines kept for it at its log-in would be a flood.
-    const Charge charge = m_counts(message);
+    const Charge charge = m_events.charge(*this, message);
     if (charge != Charge::Nothing) {
         if (double(bytes) > m_byteAllowance) {
             drop(QStringLiteral("flood: more than %1 bytes in a second")
@@ -546,11 +540,17 @@ void Connection::gapPassed()
 
 void Connection::timerEvent(QTimerEvent *event)
 {
-    if (event->timerId() != m_handshakeTimer)
-        return QObject::timerEvent(event);
-    killTimer(std::exchange(m_handshakeTimer, 0));
-    if (m_handshaking)
-        drop(QStringLiteral("no TLS handshake"));
+    // Both timers go off once.
+    if (event->timerId() == m_stallTimer) {
+        killTimer(std::exchange(m_stallTimer, 0));
+        checkProgress();
+    } else if (event->timerId() == m_handshakeTimer) {
+        killTimer(std::exchange(m_handshakeTimer, 0));
+        if (m_handshaking)
+            drop(QStringLiteral("no TLS handshake"));
+    } else {
+        QObject::timerEvent(event);
+    }
 }
 
 void Connection::encryptionStarted()
@@ -616,7 +616,7 @@ void Connection::checkProgress()
                  .arg(m_config.stallTimeout.count()));
         return;
     }
-    m_stallTimer.start(std::min(m_config.stallTimeout - quiet, pollInterval()));
+    m_stallTimer = startTimer(std::min(m_config.stallTimeout - quiet, pollInterval()));
 }
 
 void Connection::socketClosed(const QString &reason)
@@ -632,7 +632,8 @@ void Connection::finish()
     if (m_finished)
         return;
     m_finished = true;
-    m_stallTimer.stop();
+    if (m_stallTimer)
+        killTimer(std::exchange(m_stallTimer, 0));
     m_queue.clear();
     m_batch.clear();
     m_blocks.clear();
@@ -646,8 +647,8 @@ void Connection::finish()
         [this] {
             // Whoever was held back on this connection's account goes on.
             for (const quint64 from : std::exchange(m_pilingUp, {}))
-                Q_EMIT relieved(from);
-            Q_EMIT closed(m_reason);
+                m_events.relieved(*this, from);
+            m_events.closed(*this, m_reason);
         },
         Qt::QueuedConnection);
 }

@@ -20,12 +20,25 @@ std::pair<QHostAddress, quint16> peerOf(qintptr descriptor);
 // taken, so that a quiet client costs next to nothing. When the client takes encryption, TLS
 // runs on the same descriptor, its buffers released while the connection is quiet.
 class Stream : public QObject {
-    Q_OBJECT
-
 public:
+    // What the stream tells its owner, who outlives it: by default, nothing.
+    class Events {
+    public:
+        virtual void streamReadable() {}
+        // Some of what was pending has gone to the kernel.
+        virtual void streamProgressed() {}
+        virtual void streamEncrypted() {}
+        // The peer closed the connection, or it failed (why, as the log says it); or a close
+        // asked for has happened (no reason).
+        virtual void streamClosed(const QString &reason) { Q_UNUSED(reason); }
+
+    protected:
+        ~Events() = default;
+    };
+
     // Takes the descriptor over (it is closed with this object); a read gives at most
-    // `readLimit` bytes.
-    Stream(qintptr descriptor, qint64 readLimit, QObject *parent = nullptr);
+    // `readLimit` bytes. What happens is told to `events`.
+    Stream(qintptr descriptor, qint64 readLimit, Events &events, QObject *parent = nullptr);
     ~Stream() override;
 
     qintptr descriptor() const { return m_descriptor; }
@@ -53,15 +66,6 @@ public:
     // outlives the stream.
     void startEncryption(const TlsContext &tls);
 
-Q_SIGNALS:
-    void readyRead();
-    // Some of what was pending has gone to the kernel.
-    void progressed();
-    void encrypted();
-    // The peer closed the connection, or it failed (why, as the log says it); or a close asked
-    // for has happened (no reason).
-    void closed(const QString &reason);
-
 private:
     void readable();
     // Takes what the kernel (through TLS, once encrypted) has for reading; a connection ended is
@@ -85,6 +89,7 @@ private:
 
     qintptr m_descriptor;
     qint64 m_readLimit;
+    Events &m_events;
     QSocketNotifier *m_reads = nullptr;
     QSocketNotifier *m_writes = nullptr;
     // Read from the kernel and not yet taken; written and not yet taken by the kernel, from

@@ -63,9 +63,8 @@ struct Guest {
     QList<Line> awaiting;
     qint64 awaitingBytes = 0;
     QList<Line> answered;
-    // How many RECEIVED and SEEN it may still send without counting as messages; shared with
-    // its connection, which counts what it reads.
-    std::shared_ptr<int> answers = std::make_shared<int>(0);
+    // How many RECEIVED and SEEN it may still send without counting as messages.
+    int answers = 0;
     // When it was last told, for each nickname, that a line to it found nobody.
     QHash<QString, qint64> toldAway;
     // Its state as last passed on, and when its changes were passed on lately; the latest change

@@ -192,7 +192,7 @@ bool PrivateLines::sendLine(Guest &to, const Line &line, const Guest *from)
         to.awaitingBytes -= textBytes(oldest);
         letGo(to, oldest, oldest.to + QStringLiteral(" no confirmó haberlo recibido."));
     }
-    *to.answers = std::min(*to.answers + 2, kMaxAnswers);
+    to.answers = std::min(to.answers + 2, kMaxAnswers);
     return true;
 }
 

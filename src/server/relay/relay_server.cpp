@@ -197,7 +197,8 @@ void RelayServer::refuseLater(qintptr descriptor)
     }
     ++m_refusing;
     // Nothing it sends is read meanwhile.
-    auto *stream = new Stream(descriptor, 1, this);
+    static struct : Stream::Events {} unheard;
+    auto *stream = new Stream(descriptor, 1, unheard, this);
     stream->pause(true);
     QTimer::singleShot(m_relay.config.refusalDelay, stream, [this, stream] {
         --m_refusing;
@@ -227,44 +228,41 @@ void RelayServer::accept(qintptr descriptor)
         refuseLater(descriptor);
         return;
     }
-    auto answers = std::make_shared<int>(0);
-    auto *connection = new Connection(
-        descriptor, m_relay.config, ++m_ids, m_pacer, m_turn,
-        [answers](const QByteArray &message) {
-            using Charge = Connection::Charge;
-            const Command *known = command(wordOf(message));
-            switch (known ? known->cost : Cost::Message) {
-            case Cost::Free:
-                return Charge::Bytes;
-            case Cost::Answer:
-                return *answers > 0 && --*answers >= 0 ? Charge::Nothing : Charge::Message;
-            case Cost::Message:
-                break;
-            }
-            return Charge::Message;
-        },
-        m_tls.get(), this);
+    auto *connection = new Connection(descriptor, m_relay.config, ++m_ids, m_pacer, m_turn, *this,
+                                      m_tls.get(), this);
     Guest &guest = m_relay.guests[connection];
-    guest.answers = answers;
     guest.connection = connection;
     guest.address = address;
     m_relay.connections.insert(connection->id(), connection);
-    connect(connection, &Connection::pilingUp, this,
-            [this, connection](quint64 id) { holdBack(id, *connection, true); });
-    connect(connection, &Connection::relieved, this,
-            [this, connection](quint64 id) { holdBack(id, *connection, false); });
-    connect(connection, &Connection::messageRead, this,
-            [this, connection](const QByteArray &bytes) { handle(connection, bytes); });
-    connect(connection, &Connection::taken, this,
-            [this, connection](qint64 bytes) { Q_EMIT readHandled(connection->peer(), bytes); });
-    connect(connection, &Connection::closed, this,
-            [this, connection](const QString &reason) { closed(connection, reason); });
     m_admission.accepted(guest);
 }
 
-void RelayServer::handle(Connection *connection, const QByteArray &bytes)
+Connection::Charge RelayServer::charge(const Connection &connection, const QByteArray &message)
 {
-    Guest *guest = m_relay.find(connection);
+    using Charge = Connection::Charge;
+    const Command *known = command(wordOf(message));
+    switch (known ? known->cost : Cost::Message) {
+    case Cost::Free:
+        return Charge::Bytes;
+    case Cost::Answer: {
+        Guest *guest = m_relay.find(&connection);
+        return guest && guest->answers > 0 && --guest->answers >= 0 ? Charge::Nothing
+                                                                     : Charge::Message;
+    }
+    case Cost::Message:
+        break;
+    }
+    return Charge::Message;
+}
+
+void RelayServer::taken(Connection &connection, qint64 bytes)
+{
+    Q_EMIT readHandled(connection.peer(), bytes);
+}
+
+void RelayServer::messageRead(Connection &connection, const QByteArray &bytes)
+{
+    Guest *guest = m_relay.find(&connection);
     if (!guest)
         return;
     const wire::Message message(wire::fromCodePage(bytes));
@@ -288,19 +286,29 @@ void RelayServer::logOut(Guest &guest)
         m_admission.awaitLogIn(guest);
 }
 
-void RelayServer::closed(Connection *connection, const QString &reason)
+void RelayServer::closed(Connection &connection, const QString &reason)
 {
-    Guest *guest = m_relay.find(connection);
+    Guest *guest = m_relay.find(&connection);
     if (!guest)
         return;
     if (guest->announced)
-        m_relay.log.write(connection->peer(), QStringLiteral("disconnected: ") + reason);
+        m_relay.log.write(connection.peer(), QStringLiteral("disconnected: ") + reason);
     if (guest->loggedIn)
         m_admission.logOut(*guest, QStringLiteral("disconnected"));
     m_relay.limits.gone(guest->address, false);
-    m_relay.guests.erase(connection);
-    m_relay.connections.remove(connection->id());
-    connection->deleteLater();
+    m_relay.guests.erase(&connection);
+    m_relay.connections.remove(connection.id());
+    connection.deleteLater();
+}
+
+void RelayServer::pilingUp(Connection &connection, quint64 from)
+{
+    holdBack(from, connection, true);
+}
+
+void RelayServer::relieved(Connection &connection, quint64 from)
+{
+    holdBack(from, connection, false);
 }
 
 void RelayServer::holdBack(quint64 id, const Connection &reader, bool hold)

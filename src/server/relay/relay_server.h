@@ -37,7 +37,7 @@ protected:
 // to the topic it concerns (who may log in, who is online, the room, private lines, the
 // administrator's commands) through one table of commands. docs/PROTOCOL.md says what the relay
 // does where the protocol leaves it open.
-class RelayServer : public QObject {
+class RelayServer : public QObject, private Connection::Events {
     Q_OBJECT
 
 public:
@@ -65,8 +65,12 @@ private:
     void accept(qintptr descriptor);
     // Closes a connection refused for its address after a while.
     void refuseLater(qintptr descriptor);
-    void handle(Connection *connection, const QByteArray &bytes);
-    void closed(Connection *connection, const QString &reason);
+    Connection::Charge charge(const Connection &connection, const QByteArray &message) override;
+    void messageRead(Connection &connection, const QByteArray &bytes) override;
+    void taken(Connection &connection, qint64 bytes) override;
+    void closed(Connection &connection, const QString &reason) override;
+    void pilingUp(Connection &connection, quint64 from) override;
+    void relieved(Connection &connection, quint64 from) override;
     void logOut(Guest &guest);
     // A sender whose messages pile up at a reader waits, unread, until they have gone.
     void holdBack(quint64 id, const Connection &reader, bool hold);
