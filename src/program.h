@@ -74,8 +74,11 @@ public:
 
     // Shows the text in the Error window, modeless.
     void ShowError(const QString &text);
-    // The start-up: the splash runs its bar, then the main window shows.
-    void start();
+    // The start-up: the splash (shown here, unless shown already) runs its bar, then the main
+    // window shows. The program owns the splash from here on.
+    void start(Intro *splash = nullptr);
+    // The splash, on screen and drawn.
+    static Intro *showSplash();
     // "Salir": the icon goes, the user logs out, and the program ends at once, without any
     // window's close handler (so the chat room sends no LEAVE).
     void exitProgram();
