@@ -316,7 +316,12 @@ void HistoryStore::setRetentionDays(int days)
         return;
     flush();
     const qint64 cutoff = QDateTime::currentDateTimeUtc().addDays(-days).toMSecsSinceEpoch();
-    m_memory.removeIf([&](const Entry &e) { return e.line.at.toMSecsSinceEpoch() < cutoff; });
+    m_memory.removeIf([&](const Entry &e) {
+        const bool old = e.line.at.toMSecsSinceEpoch() < cutoff;
+        if (old)
+            countRefs({&e, 1}, -1);
+        return old;
+    });
     m_retentionCutoff = cutoff;
     if (m_opened && m_readable)
         write(QStringLiteral("DELETE FROM lines WHERE at < ?"), {cutoff});
@@ -327,7 +332,10 @@ void HistoryStore::clear(const Conversation &c)
     flush();
     const Conversation conversation = normal(c);
     m_memory.removeIf([&](const Entry &e) {
-        return e.account == m_account && e.conversation == conversation;
+        const bool cleared = e.account == m_account && e.conversation == conversation;
+        if (cleared)
+            countRefs({&e, 1}, -1);
+        return cleared;
     });
     if (!readable())
         return;
@@ -357,6 +365,7 @@ qint64 HistoryStore::append(const Conversation &c, Kind kind, const QString &wri
         return id;
     }
     m_pending.append(std::move(entry));
+    countRefs(std::span(m_pending).last(1), 1);
     if (m_pending.size() >= kBatchMax)
         flush();
     else if (!m_flushTimer.isActive())
@@ -367,10 +376,25 @@ qint64 HistoryStore::append(const Conversation &c, Kind kind, const QString &wri
 void HistoryStore::remember(const QList<Entry> &entries)
 {
     m_memory.append(entries);
+    countRefs(std::span(m_memory).last(entries.size()), 1);
     // A run that keeps nothing on disk keeps only the newest lines: a busy room left open for
     // days must not grow the program. Dropped a quarter at a time, not one a line.
-    if (m_memory.size() > kMemoryMost + kMemoryMost / 4)
-        m_memory.remove(0, m_memory.size() - kMemoryMost);
+    if (m_memory.size() > kMemoryMost + kMemoryMost / 4) {
+        const qsizetype dropped = m_memory.size() - kMemoryMost;
+        countRefs(std::span(m_memory).first(dropped), -1);
+        m_memory.remove(0, dropped);
+    }
+}
+
+void HistoryStore::countRefs(std::span<const Entry> entries, int by)
+{
+    for (const Entry &e : entries) {
+        if (e.line.ref.isEmpty())
+            continue;
+        int &count = m_refs[e.line.ref];
+        if ((count += by) <= 0)
+            m_refs.remove(e.line.ref);
+    }
 }
 
 bool HistoryStore::flush()
@@ -379,12 +403,14 @@ bool HistoryStore::flush()
     if (m_pending.isEmpty())
         return m_opened ? isKeeping() : m_keep;
     if (isKeeping() && writeBatch()) {
+        countRefs(m_pending, -1);
         m_pending.clear();
         return true;
     }
     // Whatever could not be written stays readable for this run.
     const storage::Failure error = m_file->error;
     remember(m_pending);
+    countRefs(m_pending, -1);
     m_pending.clear();
     if (!m_failed)
         fail(reasonOf(error));
@@ -654,6 +680,8 @@ std::optional<Conversation> HistoryStore::setMark(Kind kind, const QString &ref,
             && (writer.isEmpty() || e.line.writer == writer);
     };
     for (QList<Entry> *entries : {&m_pending, &m_memory}) {
+        if (!mayHold(ref))
+            break;
         const auto found = std::find_if(entries->begin(), entries->end(), matches);
         if (found == entries->end())
             continue;
@@ -699,7 +727,7 @@ bool HistoryStore::holds(const Conversation &c, const QString &writer, const QSt
         return false;
     const Conversation conversation = normal(c);
     for (const QList<Entry> *entries : {&m_pending, &m_memory}) {
-        if (std::any_of(entries->cbegin(), entries->cend(), [&](const Entry &e) {
+        if (mayHold(ref) && std::any_of(entries->cbegin(), entries->cend(), [&](const Entry &e) {
                 return e.account == m_account && e.conversation == conversation
                     && e.line.writer == writer && e.line.ref == ref;
             }))
