@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QDateTime>
+#include <QString>
+
+#include <memory>
+
+class QFile;
+
+// The bytes of the files on their way through the server, in a folder of its state readable by
+// the server's user alone. An upload is written under a name of its own in partial/, where it
+// outlives a restart and goes on from its size; once whole it is checked against the SHA-256 its
+// sender announced, synced, and renamed to the hex of that digest: a file under such a name is
+// whole and is what its name says. Nothing else is ever served.
+class FileStore {
+public:
+    // Why a step failed, as the log says it; empty when it did not.
+    using Problem = QString;
+
+    explicit FileStore(QString folder);
+
+    // The folder could not be made: nothing is stored.
+    Problem problem() const { return m_problem; }
+
+    // The bytes an upload has so far, 0 for one unknown, -1 for a name that is not one (an
+    // upload is named by 32 hex digits).
+    qint64 received(const QString &upload) const;
+    // Adds bytes at that offset, which must be what the upload has so far: a chunk sent again
+    // after a break is refused, never written twice.
+    Problem append(const QString &upload, qint64 offset, QByteArrayView bytes);
+    // The upload is whole: if its bytes have this SHA-256, it becomes the file of that digest,
+    // synced; otherwise it is thrown away.
+    Problem complete(const QString &upload, const QByteArray &digest);
+    void abandon(const QString &upload);
+
+    // The whole file of that SHA-256: its size, -1 when there is none.
+    qint64 size(const QByteArray &digest) const;
+    // Open for reading; null when there is none.
+    std::unique_ptr<QFile> open(const QByteArray &digest) const;
+    void remove(const QByteArray &digest);
+    // Removes whole files and uploads last written before that time; how many went.
+    int expire(const QDateTime &before);
+
+private:
+    // Empty for a name that is not one.
+    QString partialPath(const QString &upload) const;
+    QString wholePath(const QByteArray &digest) const;
+
+    QString m_folder;
+    Problem m_problem;
+};
