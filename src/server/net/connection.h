@@ -91,9 +91,10 @@ public:
     void stopListening();
     // Sends what was announced since this client last heard, as if sent then.
     void hear();
-    // Closes at once, discarding what is queued; `closed` follows with the reason.
+    // Closes at once, discarding what is queued; the events hear `closed`, with the reason.
     void drop(const QString &reason);
-    // Reads nothing more, sends what is queued, then closes; `closed` follows with the reason.
+    // Reads nothing more, sends what is queued, then closes; the events hear `closed`, with the
+    // reason.
     void closeAfterSending(const QString &reason);
     // Before log-in a framed client may only send short messages: nobody has said who holds
     // what it sends.

@@ -57,9 +57,9 @@ public:
     qint64 handed() const;
     // While paused nothing is read: the kernel, then the client, keep what it sends.
     void pause(bool paused);
-    // Closes at once, throwing away what is pending; nothing is signalled after it.
+    // Closes at once, throwing away what is pending; nothing is told after it.
     void abort();
-    // Closes once what is pending has gone: at once when nothing is, `closed` following
+    // Closes once what is pending has gone: at once when nothing is, `streamClosed` following
     // otherwise. An encrypted stream tells the peer it closes.
     void close();
     // The server's handshake begins once what is pending has gone, in this context, which
