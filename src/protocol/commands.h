@@ -35,4 +35,19 @@ inline const QString Mark = QStringLiteral("MARK");
 // STATE|state|text from a client, STATE|nick|state|text from the server.
 inline const QString StateCommand = QStringLiteral("STATE");
 
+// Files, on the chat connection: FILES| from the client, FILES|limits... from the server;
+// SENDFILE|to|id|name|size|sha256, UPLOAD|id|ticket, FILE|to|from|id|name|size|sha256|time,
+// GETFILE|id, DOWNLOAD|id|ticket, GOTFILE|id, DROPFILE|id. On a transfer connection, the
+// client's UPLOAD|ticket or DOWNLOAD|ticket|offset; the server's FROM|offset and STORED|offset.
+inline const QString Files = QStringLiteral("FILES");
+inline const QString SendFile = QStringLiteral("SENDFILE");
+inline const QString Upload = QStringLiteral("UPLOAD");
+inline const QString FileOffer = QStringLiteral("FILE");
+inline const QString GetFile = QStringLiteral("GETFILE");
+inline const QString Download = QStringLiteral("DOWNLOAD");
+inline const QString GotFile = QStringLiteral("GOTFILE");
+inline const QString DropFile = QStringLiteral("DROPFILE");
+inline const QString From = QStringLiteral("FROM");
+inline const QString Stored = QStringLiteral("STORED");
+
 } // namespace wire

@@ -97,6 +97,14 @@ inline const QString MarkKept = QStringLiteral("kept");
 inline const QString MarkDelivered = QStringLiteral("delivered");
 inline const QString MarkRead = QStringLiteral("read");
 inline const QString MarkFailed = QStringLiteral("failed");
+// Offered beside keeping: files through the server, on transfer connections of their own
+// (docs/PROTOCOL.md, "Files"); a transfer refused says REFUSED|file|text.
+inline const QString FilesFeature = QStringLiteral("files");
+inline const QString RefusedFile = QStringLiteral("file");
+// A file's SHA-256 in hexadecimal digits; a ticket's digits; the longest name of a file offered.
+inline constexpr int DigestDigits = 64;
+inline constexpr int TicketDigits = 32;
+inline constexpr int FileNameLength = 255;
 // How many hexadecimal digits a line's id and a nickname's key have.
 inline constexpr int LineIdDigits = 32;
 inline constexpr int KeyDigits = 64;
