@@ -23,6 +23,8 @@ std::optional<qint64> number(const QString &text, qint64 least, bool sizes)
             unit = 1024;
         else if (last == u'm')
             unit = 1024 * 1024;
+        else if (last == u'g')
+            unit = 1024 * 1024 * 1024;
         if (unit != 1)
             digits.chop(1);
     }
@@ -50,8 +52,9 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "             unless they log out\n"
                        "  users      list who is online, with addresses\n"
                        "  claims     list the claimed nicknames, with the lines kept for each\n"
-                       "  release NICK  drop NICK's claim and its kept lines, telling their "
-                       "senders\n"
+                       "  files      list the files waiting to be fetched\n"
+                       "  release NICK  drop NICK's claim, its kept lines and its files, "
+                       "telling their senders\n"
                        "The server keeps serving when standard input ends. The same commands come "
                        "through the administrator's socket (--admin-socket), for example from "
                        "korvex-server --admin 'users'. The log goes to standard output.")
@@ -240,6 +243,40 @@ CommandLine parseCommandLine(const QStringList &arguments)
         QStringLiteral("no-keep"),
         QStringLiteral("Keep nothing between runs: no claimed nicknames, no lines kept for those "
                        "who are away."));
+    const QCommandLineOption noFiles(
+        QStringLiteral("no-files"),
+        QStringLiteral("Take no files for users to send each other."));
+    const auto bytesOption = [](const QString &name, const QString &what, qint64 value) {
+        return QCommandLineOption(
+            name, what + QStringLiteral(", in bytes, k, m and g suffixes allowed (default: %1).")
+                             .arg(value),
+            QStringLiteral("BYTES"));
+    };
+    const QCommandLineOption fileDays(
+        QStringLiteral("file-days"),
+        QStringLiteral("How long a file waits to be fetched (default: %1).").arg(config.fileDays),
+        QStringLiteral("DAYS"));
+    const QCommandLineOption maxFileSize = bytesOption(
+        QStringLiteral("max-file-size"), QStringLiteral("The largest file taken"),
+        config.maxFileSize);
+    const QCommandLineOption filesFromOne = bytesOption(
+        QStringLiteral("files-from-one"), QStringLiteral("What may wait from one sender"),
+        config.filesFromOne);
+    const QCommandLineOption filesForOne = bytesOption(
+        QStringLiteral("files-for-one"), QStringLiteral("What may wait for one recipient"),
+        config.filesForOne);
+    const QCommandLineOption filesInAll = bytesOption(
+        QStringLiteral("files-in-all"), QStringLiteral("What may wait in all"),
+        config.filesInAll);
+    const QCommandLineOption fileRate = bytesOption(
+        QStringLiteral("file-rate"),
+        QStringLiteral("What a transfer connection may move in a second, 0 for no bound"),
+        config.fileRate);
+    const QCommandLineOption fileRatePerAddress = bytesOption(
+        QStringLiteral("file-rate-per-address"),
+        QStringLiteral("What all the transfers of one address may move in a second, 0 for no "
+                       "bound"),
+        config.fileRatePerAddress);
     const QCommandLineOption keepDays(
         QStringLiteral("keep-days"),
         QStringLiteral("How long a line kept for someone away waits, and a mark for a sender "
@@ -291,7 +328,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        logSummary,
                        helloTimeout, refusalDelay, maxMessageBeforeLogIn, noKeep, keepDays,
                        claimDays, keptPerRecipient, keptPerSender, keptInAll, keptPerAddress,
-                       keptFromAddress, claimsPerHour});
+                       keptFromAddress, claimsPerHour, noFiles, fileDays, maxFileSize,
+                       filesFromOne, filesForOne, filesInAll, fileRate, fileRatePerAddress});
     result.helpText = parser.helpText();
 
     if (!parser.parse(arguments)) {
@@ -340,6 +378,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     config.offerTls = config.offerFraming && !parser.isSet(noTls);
     config.requireTls = parser.isSet(requireTls);
     config.keep = config.offerTls && !parser.isSet(noKeep);
+    config.files = config.keep && !parser.isSet(noFiles);
     if (config.requireTls && !config.offerTls) {
         result.error = QStringLiteral("--require-tls needs encryption offered: drop --no-tls and "
                                       "--no-framing");
@@ -416,6 +455,13 @@ CommandLine parseCommandLine(const QStringList &arguments)
     read(keptPerAddress, 1, false, [&](qint64 v) { config.keptPerAddress = int(v); });
     read(keptFromAddress, 1, false, [&](qint64 v) { config.keptFromAddress = int(v); });
     read(claimsPerHour, 0, false, [&](qint64 v) { config.maxClaimsPerHour = int(v); });
+    read(fileDays, 1, false, [&](qint64 v) { config.fileDays = int(v); });
+    read(maxFileSize, 1, true, [&](qint64 v) { config.maxFileSize = v; });
+    read(filesFromOne, 1, true, [&](qint64 v) { config.filesFromOne = v; });
+    read(filesForOne, 1, true, [&](qint64 v) { config.filesForOne = v; });
+    read(filesInAll, 1, true, [&](qint64 v) { config.filesInAll = v; });
+    read(fileRate, 0, true, [&](qint64 v) { config.fileRate = v; });
+    read(fileRatePerAddress, 0, true, [&](qint64 v) { config.fileRatePerAddress = v; });
     if (result.error.isEmpty() && config.offerTls)
         result.error = unsafeStateFolder(config.stateFolder);
     return result;

@@ -40,6 +40,18 @@ struct ServerConfig {
     // And from one address, whatever nicknames it writes as: for one recipient, and in all.
     int keptPerAddress = 500;
     int keptFromAddress = 5000;
+    // Whether files may be sent through the server, kept in the state folder until fetched, and
+    // for how many days at most; only where things are kept. The largest file, what may wait
+    // from one sender, for one recipient and in all, in bytes; bytes a second a transfer
+    // connection, and all those of one address together, may move (0: no bound).
+    bool files = true;
+    int fileDays = 7;
+    qint64 maxFileSize = qint64(2) * 1024 * 1024 * 1024;
+    qint64 filesFromOne = qint64(4) * 1024 * 1024 * 1024;
+    qint64 filesForOne = qint64(4) * 1024 * 1024 * 1024;
+    qint64 filesInAll = qint64(16) * 1024 * 1024 * 1024;
+    qint64 fileRate = 0;
+    qint64 fileRatePerAddress = 0;
     // New nicknames one address may claim in an hour: each is a row on disk for half a year.
     int maxClaimsPerHour = 5;
 

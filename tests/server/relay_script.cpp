@@ -91,6 +91,8 @@ void RelayScript::run(const QString &script)
             QVERIFY(waitUntil([&] { return p.socket.isEncrypted(); }));
         } else if (verb == "admin") {
             m_server->admin(rest);
+        } else if (verb == "hangup") {
+            peer(rest).socket.disconnectFromHost();
         } else if (verb == "close" || verb == "deaf") {
             QTcpSocket &socket = peer(rest).socket;
             if (verb == "close") {

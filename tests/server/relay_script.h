@@ -138,7 +138,8 @@ protected:
     //   start OPTIONS   a server with these options of its command line (--password=WORD:
     //                   a password file holding WORD; window=MS: the states' minute)
     //   handshake ana   ana, which has taken the offer of encryption, begins its handshake
-    //   admin LINE, close ana, closed ana, deaf ana, log TEXT, nolog TEXT (@ana in a log text
+    //   admin LINE, close ana (at once), hangup ana (after what it sent), closed ana,
+    //   deaf ana, log TEXT, nolog TEXT (@ana in a log text
     //   is ana's address and port), empty ana (nothing unread)
     //   disk full, disk room   no file of this process grows past its first byte, or as before
     //   N* STEP     the step N times

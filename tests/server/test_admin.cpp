@@ -142,7 +142,7 @@ private Q_SLOTS:
         QTcpSocket client;
         client.connectToHost(QHostAddress("127.0.0.27"), wire::ServerPort);
         client.write(bytes("LOGIN|ana"));
-        const QByteArray expected = bytes("OFFER|frame|tls|keep") + bytes("NICK|ana");
+        const QByteArray expected = bytes("OFFER|frame|tls|keep|files") + bytes("NICK|ana");
         QVERIFY(waitUntil([&] { return client.bytesAvailable() >= expected.size(); }));
         QCOMPARE(client.readAll(), expected);
         std::vector<std::unique_ptr<QTcpSocket>> crowd(80);

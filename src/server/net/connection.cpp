@@ -51,6 +51,8 @@ Connection::Connection(qintptr descriptor, const ServerConfig &config, quint64 i
         features << wire::Tls;
         if (config.keep)
             features << wire::KeepFeature;
+        if (config.keep && config.files)
+            features << wire::FilesFeature;
         if (!config.password.isEmpty())
             features << wire::PasswordFeature;
     }
@@ -318,6 +320,22 @@ void Connection::drop(const QString &reason)
     finish();
 }
 
+Stream *Connection::handOver(const QString &reason)
+{
+    if (m_closing || m_closeWhenSent || !m_encrypted || !m_inbox.isEmpty() || m_frames.pending() > 0
+        || !isIdle() || m_listed || !m_batch.isEmpty() || !m_blocks.isEmpty()
+        || m_stream->pending() > 0 || m_holds != 0)
+        return nullptr;
+    Stream *stream = std::exchange(m_stream, nullptr);
+    stream->setParent(nullptr);
+    static struct : Stream::Events {} unheard;
+    stream->handTo(unheard, 1);
+    m_closing = true;
+    m_reason = reason;
+    finish();
+    return stream;
+}
+
 void Connection::closeAfterSending(const QString &reason)
 {
     if (m_closing || m_closeWhenSent)
@@ -335,7 +353,8 @@ void Connection::closeAfterSending(const QString &reason)
 void Connection::read()
 {
     if (m_closing || m_closeWhenSent) {
-        m_stream->read();
+        if (m_stream)
+            m_stream->read();
         return;
     }
     // Held, the client waits: what it sends stays in the kernel, and then with the client.
@@ -427,14 +446,14 @@ void Connection::tooLongBeforeLogIn()
 void Connection::hold()
 {
     // Qt takes no more from the kernel either: the client waits, rather than fill the server.
-    if (m_holds++ == 0)
+    if (m_holds++ == 0 && m_stream)
         m_stream->pause(true);
     m_wasHeld = true;
 }
 
 void Connection::release()
 {
-    if (m_holds > 0 && --m_holds == 0) {
+    if (m_holds > 0 && --m_holds == 0 && m_stream) {
         m_stream->pause(false);
         QMetaObject::invokeMethod(this, &Connection::resume, Qt::QueuedConnection);
     }

@@ -96,6 +96,11 @@ public:
     // Reads nothing more, sends what is queued, then closes; the events hear `closed`, with the
     // reason.
     void closeAfterSending(const QString &reason);
+    // From inside `messageRead`: an encrypted client with nothing else read, written or waiting
+    // gives its stream up, for another owner to take over at once (Stream::handTo); this
+    // connection is closed without it (`closed` follows, with that reason). Null, and nothing
+    // changed, when it cannot.
+    Stream *handOver(const QString &reason);
     // Before log-in a framed client may only send short messages: nobody has said who holds
     // what it sends.
     void setLoggedIn(bool loggedIn);

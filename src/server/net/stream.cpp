@@ -59,7 +59,7 @@ Stream::Stream(qintptr descriptor, qint64 readLimit, Events &events, QObject *pa
     : QObject(parent),
       m_descriptor(descriptor),
       m_readLimit(std::max<qint64>(readLimit, 1)),
-      m_events(events)
+      m_events(&events)
 {
     const int fd = int(descriptor);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -77,6 +77,12 @@ Stream::~Stream()
     SSL_free(m_ssl);
     if (m_descriptor >= 0)
         ::close(int(m_descriptor));
+}
+
+void Stream::handTo(Events &events, qint64 readLimit)
+{
+    m_events = &events;
+    m_readLimit = std::max<qint64>(readLimit, 1);
 }
 
 QByteArray Stream::read()
@@ -103,7 +109,7 @@ void Stream::readable()
     if (m_in.isEmpty())
         fill();
     if (!m_in.isEmpty())
-        m_events.streamReadable();
+        m_events->streamReadable();
 }
 
 void Stream::fill()
@@ -310,9 +316,9 @@ void Stream::watchWrites(bool on)
             const qint64 before = handed();
             writable();
             if (!isOpen() && m_closeWhenSent && !m_failed)
-                m_events.streamClosed(QString());
+                m_events->streamClosed(QString());
             else if (handed() != before)
-                m_events.streamProgressed();
+                m_events->streamProgressed();
         });
     }
     m_writes->setEnabled(true);
@@ -339,7 +345,7 @@ void Stream::fail(const QString &reason)
         this,
         [this, reason] {
             if (isOpen())
-                m_events.streamClosed(reason);
+                m_events->streamClosed(reason);
         },
         Qt::QueuedConnection);
 }
@@ -409,7 +415,7 @@ void Stream::handshake()
         watchWrites(false);
         if (m_reads)
             m_reads->setEnabled(!m_paused && !m_failed);
-        m_events.streamEncrypted();
+        m_events->streamEncrypted();
         // The client may have written behind its handshake.
         if (hasInput())
             readable();

@@ -42,6 +42,8 @@ public:
     ~Stream() override;
 
     qintptr descriptor() const { return m_descriptor; }
+    // Another owner takes the stream over, with what it may read at once.
+    void handTo(Events &events, qint64 readLimit);
     bool isOpen() const { return m_descriptor >= 0; }
     // What has come, at most the read limit; empty when nothing has.
     QByteArray read();
@@ -89,7 +91,7 @@ private:
 
     qintptr m_descriptor;
     qint64 m_readLimit;
-    Events &m_events;
+    Events *m_events;
     QSocketNotifier *m_reads = nullptr;
     QSocketNotifier *m_writes = nullptr;
     // Read from the kernel and not yet taken; written and not yet taken by the kernel, from

@@ -1,6 +1,7 @@
 #include "server/relay/admin_commands.h"
 
 #include "server/relay/admission.h"
+#include "server/relay/files.h"
 #include "server/relay/private_lines.h"
 #include "server/relay/relay.h"
 #include "server/relay/roster.h"
@@ -16,16 +17,16 @@ QString users(qsizetype count)
 } // namespace
 
 AdminCommands::AdminCommands(Relay &relay, Roster &roster, Admission &admission,
-                             PrivateLines &lines)
-    : m_relay(relay), m_roster(roster), m_admission(admission), m_lines(lines)
+                             PrivateLines &lines, Files &files)
+    : m_relay(relay), m_roster(roster), m_admission(admission), m_lines(lines), m_files(files)
 {
 }
 
 QString AdminCommands::help()
 {
     return QStringLiteral("commands: msg TEXT (notice to everyone), boot NICK (disconnect a user), "
-                          "users (who is online), claims (claimed nicknames), release NICK (drop "
-                          "a claim and its kept lines)");
+                          "users (who is online), claims (claimed nicknames), files (files waiting), "
+                          "release NICK (drop a claim, its kept lines and its files)");
 }
 
 AdminAnswer AdminCommands::run(const QString &line)
@@ -48,6 +49,9 @@ AdminAnswer AdminCommands::run(const QString &line)
         m_answer.done = true;
     } else if (command == u"claims" && rest.isEmpty()) {
         listClaims();
+        m_answer.done = true;
+    } else if (command == u"files" && rest.isEmpty()) {
+        listFiles();
         m_answer.done = true;
     } else if (command == u"release" && !rest.isEmpty()) {
         m_answer.done = release(rest);
@@ -135,6 +139,16 @@ void AdminCommands::listClaims()
                                                                  .arg(claim.lines));
 }
 
+void AdminCommands::listFiles()
+{
+    const QStringList files = m_files.waiting();
+    answer(ServerItself, QString::number(files.size())
+                             + (files.size() == 1 ? QStringLiteral(" file") : QStringLiteral(" files"))
+                             + QStringLiteral(" waiting"));
+    for (const QString &file : files)
+        answer(ServerItself, file);
+}
+
 bool AdminCommands::release(const QString &nickname)
 {
     const std::optional<qsizetype> lines = m_lines.release(nickname);
@@ -142,7 +156,9 @@ bool AdminCommands::release(const QString &nickname)
         answer(ServerItself, QStringLiteral("release: nobody has claimed ") + quoted(nickname));
         return false;
     }
+    const int files = m_files.release(wire::nicknameForm(nickname));
     answer(ServerItself, QStringLiteral("released ") + quoted(nickname)
-                             + QStringLiteral(": %1 kept lines dropped").arg(*lines));
+                             + QStringLiteral(": %1 kept lines dropped").arg(*lines)
+                             + (files > 0 ? QStringLiteral(", %1 files").arg(files) : QString()));
     return true;
 }

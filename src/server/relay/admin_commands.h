@@ -5,6 +5,7 @@
 #include <QString>
 
 class Admission;
+class Files;
 class PrivateLines;
 class Roster;
 struct Relay;
@@ -13,9 +14,10 @@ struct Relay;
 // administrator's socket. Each answer is the lines it wrote to the log.
 class AdminCommands {
 public:
-    AdminCommands(Relay &relay, Roster &roster, Admission &admission, PrivateLines &lines);
+    AdminCommands(Relay &relay, Roster &roster, Admission &admission, PrivateLines &lines,
+                  Files &files);
 
-    // "msg TEXT", "boot NICK", "users", "claims" or "release NICK".
+    // "msg TEXT", "boot NICK", "users", "claims", "files" or "release NICK".
     AdminAnswer run(const QString &line);
     // What the administrator may type, one line.
     static QString help();
@@ -28,12 +30,14 @@ private:
     bool boot(const QString &nickname);
     void listUsers();
     void listClaims();
+    void listFiles();
     bool release(const QString &nickname);
 
     Relay &m_relay;
     Roster &m_roster;
     Admission &m_admission;
     PrivateLines &m_lines;
+    Files &m_files;
     // What the command under way has written to the log.
     AdminAnswer m_answer;
 };

@@ -75,6 +75,9 @@ struct Guest {
     bool statePending = false;
     QString pendingState;
     QString pendingText;
+    // It takes and sends files (FILES|); its connection has become a transfer's.
+    bool takesFiles = false;
+    bool handedOver = false;
     // It has changes gathered, not yet sent.
     bool gathered = false;
 };

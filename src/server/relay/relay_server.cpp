@@ -51,7 +51,7 @@ struct RelayServer::Command {
 const RelayServer::Command *RelayServer::command(QStringView word)
 {
     using M = const wire::Message &;
-    static const std::array<Command, 12> commands = {{
+    static const std::array<Command, 19> commands = {{
         {wire::Password, true, false, false, Cost::Message, 1,
          [](RelayServer &s, Guest &g, M m) { s.m_admission.checkPassword(g, m.field(1)); }},
         {wire::Login, true, true, false, Cost::Message, 1,
@@ -78,6 +78,21 @@ const RelayServer::Command *RelayServer::command(QStringView word)
          [](RelayServer &s, Guest &g, M) { s.m_room.leave(g); }},
         {wire::StateCommand, false, true, false, Cost::Message, 2,
          [](RelayServer &s, Guest &g, M m) { s.m_roster.changeState(g, m.field(1), m.field(2)); }},
+        {wire::Files, false, true, false, Cost::Message, 1,
+         [](RelayServer &s, Guest &g, M) { s.m_files.takeFiles(g); }},
+        {wire::SendFile, false, true, false, Cost::Message, 6,
+         [](RelayServer &s, Guest &g, M m) { s.m_files.sendFile(g, m); }},
+        {wire::GetFile, false, true, false, Cost::Message, 2,
+         [](RelayServer &s, Guest &g, M m) { s.m_files.getFile(g, m.field(1)); }},
+        {wire::GotFile, false, true, false, Cost::Message, 2,
+         [](RelayServer &s, Guest &g, M m) { s.m_files.gotFile(g, m.field(1)); }},
+        {wire::DropFile, false, true, false, Cost::Message, 2,
+         [](RelayServer &s, Guest &g, M m) { s.m_files.dropFile(g, m.field(1)); }},
+        // A transfer connection names its ticket instead of logging in.
+        {wire::Upload, true, false, false, Cost::Message, 2,
+         [](RelayServer &s, Guest &g, M m) { s.m_files.transfer(g, m); }},
+        {wire::Download, true, false, false, Cost::Message, 3,
+         [](RelayServer &s, Guest &g, M m) { s.m_files.transfer(g, m); }},
         {wire::Logout, false, true, true, Cost::Message, 1,
          [](RelayServer &s, Guest &g, M) { s.logOut(g); }},
     }};
@@ -100,8 +115,9 @@ RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *
       m_roster(m_relay),
       m_room(m_relay),
       m_lines(m_relay),
+      m_files(m_relay),
       m_admission(m_relay, m_roster, m_room, m_lines),
-      m_adminCommands(m_relay, m_roster, m_admission, m_lines),
+      m_adminCommands(m_relay, m_roster, m_admission, m_lines, m_files),
       m_pacer(config.gap, std::chrono::milliseconds(0),
               [this](quint64 connection, quint64) {
                   if (Connection *paced = m_relay.connections.value(connection))
@@ -179,6 +195,7 @@ bool RelayServer::listen()
     // A claim's key never travels in clear: without encryption nothing is kept.
     m_relay.offersTls = m_tls != nullptr;
     m_relay.config.keep = m_relay.config.keep && m_tls && m_lines.openStore();
+    m_relay.config.files = m_relay.config.files && m_relay.config.keep && m_files.open();
     const QString where = endpoint(m_relay.config.listenAddress, wire::ServerPort);
     if (!m_listener.listen(m_relay.config.listenAddress, wire::ServerPort)) {
         m_relay.log.write(ServerItself, QStringLiteral("cannot listen on ") + where + QStringLiteral(": ")
@@ -295,7 +312,9 @@ void RelayServer::closed(Connection &connection, const QString &reason)
         m_relay.log.write(connection.peer(), QStringLiteral("disconnected: ") + reason);
     if (guest->loggedIn)
         m_admission.logOut(*guest, QStringLiteral("disconnected"));
-    m_relay.limits.gone(guest->address, false);
+    // A transfer's connection still counts against its address, until the transfer ends.
+    if (!guest->handedOver)
+        m_relay.limits.gone(guest->address, false);
     m_relay.guests.erase(&connection);
     m_relay.connections.remove(connection.id());
     connection.deleteLater();

@@ -7,6 +7,7 @@
 #include "server/net/turn.h"
 #include "server/relay/admin_commands.h"
 #include "server/relay/admission.h"
+#include "server/relay/files.h"
 #include "server/relay/private_lines.h"
 #include "server/relay/relay.h"
 #include "server/relay/room.h"
@@ -79,6 +80,7 @@ private:
     Roster m_roster;
     Room m_room;
     PrivateLines m_lines;
+    Files m_files;
     Admission m_admission;
     AdminCommands m_adminCommands;
     QTimer m_summaries;

@@ -40,6 +40,14 @@ bool syncFolder(const QString &path)
     return synced;
 }
 
+std::unique_ptr<QFile> openForReading(const QString &path)
+{
+    if (path.isEmpty())
+        return nullptr;
+    auto file = std::make_unique<QFile>(path);
+    return file->open(QIODevice::ReadOnly) ? std::move(file) : nullptr;
+}
+
 } // namespace
 
 FileStore::FileStore(QString folder) : m_folder(std::move(folder))
@@ -108,7 +116,26 @@ FileStore::Problem FileStore::append(const QString &upload, qint64 offset, QByte
     return problem;
 }
 
-FileStore::Problem FileStore::complete(const QString &upload, const QByteArray &digest)
+FileStore::Problem FileStore::sync(const QString &upload)
+{
+    const QString path = partialPath(upload);
+    const int fd = path.isEmpty() ? -1 : ::open(QFile::encodeName(path).constData(),
+                                                O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    const bool synced = fd >= 0 && ::fdatasync(fd) == 0;
+    const Problem problem =
+        synced ? Problem() : QStringLiteral("cannot sync the upload: ") + systemSays();
+    if (fd >= 0)
+        ::close(fd);
+    return problem;
+}
+
+std::unique_ptr<QFile> FileStore::openUpload(const QString &upload) const
+{
+    return openForReading(partialPath(upload));
+}
+
+FileStore::Problem FileStore::complete(const QString &upload, const QByteArray &digest,
+                                       const QByteArray &computed)
 {
     const QString path = partialPath(upload);
     const QString whole = wholePath(digest);
@@ -118,12 +145,12 @@ FileStore::Problem FileStore::complete(const QString &upload, const QByteArray &
     if (!file.open(QIODevice::ReadOnly))
         return QStringLiteral("no such upload");
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    const bool read = hash.addData(&file);
+    const bool read = !computed.isEmpty() || hash.addData(&file);
     const bool synced = ::fsync(file.handle()) == 0;
     file.close();
     if (!read || !synced)
         return QStringLiteral("cannot read the upload back: ") + systemSays();
-    if (hash.result() != digest) {
+    if ((computed.isEmpty() ? hash.result() : computed) != digest) {
         abandon(upload);
         return QStringLiteral("its SHA-256 is not the one announced");
     }
@@ -149,11 +176,7 @@ qint64 FileStore::size(const QByteArray &digest) const
 
 std::unique_ptr<QFile> FileStore::open(const QByteArray &digest) const
 {
-    const QString path = wholePath(digest);
-    if (path.isEmpty())
-        return nullptr;
-    auto file = std::make_unique<QFile>(path);
-    return file->open(QIODevice::ReadOnly) ? std::move(file) : nullptr;
+    return openForReading(wholePath(digest));
 }
 
 void FileStore::remove(const QByteArray &digest)

@@ -30,9 +30,15 @@ public:
     // Adds bytes at that offset, which must be what the upload has so far: a chunk sent again
     // after a break is refused, never written twice.
     Problem append(const QString &upload, qint64 offset, QByteArrayView bytes);
+    // What was appended reaches the disk.
+    Problem sync(const QString &upload);
+    // Open for reading what it has so far; null when it has nothing.
+    std::unique_ptr<QFile> openUpload(const QString &upload) const;
     // The upload is whole: if its bytes have this SHA-256, it becomes the file of that digest,
-    // synced; otherwise it is thrown away.
-    Problem complete(const QString &upload, const QByteArray &digest);
+    // synced; otherwise it is thrown away. `computed` is the digest of the bytes as they were
+    // appended, when the caller kept it: then they are not read back.
+    Problem complete(const QString &upload, const QByteArray &digest,
+                     const QByteArray &computed = {});
     void abandon(const QString &upload);
 
     // The whole file of that SHA-256: its size, -1 when there is none.

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "server/net/stream.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class FileStore;
+class QFile;
+
+// One transfer connection, once its ticket has named the file (docs/PROTOCOL.md, "Files"): the
+// raw bytes of an upload, written to the store from what it already holds and acknowledged as
+// they reach the disk; or those of a whole file, sent from where the client says it is. The
+// stream is the transfer's from the chat protocol's connection on.
+class Transfer : public QObject, private Stream::Events {
+public:
+    // The SHA-256 of an upload's bytes so far, kept between its transfer connections so that a
+    // resumed upload is not read back from the disk.
+    struct Running {
+        QCryptographicHash hash{QCryptographicHash::Sha256};
+        qint64 at = 0;
+    };
+    struct Job {
+        bool upload = false;
+        QString id;
+        qint64 size = 0;
+        QByteArray digest;
+        // Where a download starts.
+        qint64 offset = 0;
+    };
+    // Told once as it ends: nothing wrong, or what was (for the log), and whether the upload
+    // is whole and checked.
+    using Ended = std::function<void(Transfer &, const QString &problem, bool whole)>;
+
+    // What is received past this many bytes is acknowledged once on the disk.
+    static constexpr qint64 AckEvery = 4 * 1024 * 1024;
+
+    // Takes the stream over; the store outlives it.
+    Transfer(Stream *stream, QString peer, FileStore &store, std::shared_ptr<Running> running,
+             Job job, Ended ended, QObject *parent = nullptr);
+    ~Transfer() override;
+
+    const Job &job() const { return m_job; }
+    QString peer() const { return m_peer; }
+    // What the server holds of the upload, or has sent of the download.
+    qint64 done() const { return m_done; }
+    // Ends it now, refused with a reason in Spanish the client sees.
+    void refuse(const QString &text, const QString &problem);
+
+private:
+    void streamReadable() override { receive(); }
+    void streamProgressed() override { pump(); }
+    void streamClosed(const QString &reason) override;
+
+    void start();
+    void receive();
+    // Writes what was received to the store: why it could not, or nothing.
+    QString flush();
+    // The same, the transfer refused when it could not.
+    bool stored();
+    void pump();
+    void say(const QString &word, qint64 offset);
+    // Closes once what is written has gone; the end is told then.
+    void finish(const QString &problem, bool whole = false);
+
+    Stream *m_stream;
+    QString m_peer;
+    FileStore &m_store;
+    std::shared_ptr<Running> m_running;
+    Job m_job;
+    Ended m_ended;
+    std::unique_ptr<QFile> m_file;
+    QByteArray m_buffer;
+    qint64 m_done = 0;
+    qint64 m_acked = 0;
+    bool m_over = false;
+    bool m_told = false;
+    QString m_problem;
+    bool m_whole = false;
+};
