@@ -13,6 +13,8 @@ namespace {
 
 // A ticket is good this long after it was given.
 constexpr qint64 kTicketMs = 5 * 60 * 1000;
+// Bounds on bytes a second are shared out this often.
+constexpr int kTicksPerSecond = 10;
 
 bool isHex(const QString &text, qsizetype digits)
 {
@@ -45,6 +47,7 @@ QString notSent(const QString &name, const QString &why)
 Files::Files(Relay &relay) : m_relay(relay)
 {
     connect(&m_expiry, &QTimer::timeout, this, &Files::expire);
+    connect(&m_share, &QTimer::timeout, this, &Files::share);
 }
 
 Files::~Files()
@@ -67,6 +70,8 @@ bool Files::open()
     }
     expire();
     m_expiry.start(std::chrono::hours(1));
+    if (m_relay.config.fileRate > 0 || m_relay.config.fileRatePerAddress > 0)
+        m_share.start(1000 / kTicksPerSecond);
     return true;
 }
 
@@ -303,10 +308,28 @@ void Files::transfer(Guest &guest, const wire::Message &message)
                           + ticket.id);
     auto *transfer = new Transfer(
         stream, guest.connection->peer(), *m_store, running,
-        {upload, ticket.id, entry->size, entry->digest, offset},
+        {upload, ticket.id, entry->size, entry->digest, offset}, m_relay.config.stallTimeout,
         [this](Transfer &t, const QString &problem, bool isWhole) { ended(t, problem, isWhole); },
         this);
-    m_transfers.insert(transfer, guest.address);
+    m_transfers.insert(transfer, AddressLimits::key(guest.address));
+    if (m_share.isActive())
+        share();
+}
+
+void Files::share()
+{
+    QHash<QHostAddress, QList<Transfer *>> byAddress;
+    for (auto it = m_transfers.cbegin(); it != m_transfers.cend(); ++it)
+        byAddress[it.value()].append(it.key());
+    const qint64 each = m_relay.config.fileRate / kTicksPerSecond;
+    const qint64 ofAddress = m_relay.config.fileRatePerAddress / kTicksPerSecond;
+    for (const QList<Transfer *> &transfers : std::as_const(byAddress)) {
+        qint64 allowed = ofAddress > 0 ? std::max<qint64>(1, ofAddress / transfers.size()) : -1;
+        if (each > 0)
+            allowed = allowed < 0 ? each : std::min(allowed, each);
+        for (Transfer *transfer : transfers)
+            transfer->allow(allowed);
+    }
 }
 
 void Files::ended(Transfer &transfer, const QString &problem, bool isWhole)

@@ -68,6 +68,9 @@ private:
     void forget(const FileIndex::Entry &entry);
     void ended(Transfer &transfer, const QString &problem, bool whole);
     void expire();
+    // Shares out what the transfers may move until the next tick: the bound of a connection,
+    // and that of an address divided among its transfers.
+    void share();
     void refuseTransfer(Guest &guest, const QString &text, const QString &why);
 
     Relay &m_relay;
@@ -78,4 +81,5 @@ private:
     // The transfers under way, and the address each counts against.
     QHash<Transfer *, QHostAddress> m_transfers;
     QTimer m_expiry;
+    QTimer m_share;
 };

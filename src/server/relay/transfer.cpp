@@ -25,7 +25,7 @@ QByteArray framed(const QString &word, std::initializer_list<QStringView> fields
 } // namespace
 
 Transfer::Transfer(Stream *stream, QString peer, FileStore &store,
-                   std::shared_ptr<Running> running, Job job,
+                   std::shared_ptr<Running> running, Job job, std::chrono::milliseconds stall,
                    Ended ended, QObject *parent)
     : QObject(parent),
       m_stream(stream),
@@ -37,7 +37,31 @@ Transfer::Transfer(Stream *stream, QString peer, FileStore &store,
 {
     m_stream->setParent(this);
     m_stream->handTo(*this, kBlock);
+    m_stallTimer = startTimer(stall);
     start();
+}
+
+void Transfer::timerEvent(QTimerEvent *)
+{
+    // Nothing came, nothing was taken: the client is gone without a word, or stopped reading.
+    const qint64 pending = m_stream->pending();
+    const bool still = m_done == m_seen && pending == m_seenPending && m_allowed != 0;
+    m_seen = m_done;
+    m_seenPending = pending;
+    if (!still || m_told)
+        return;
+    m_stream->abort();
+    streamClosed(QStringLiteral("nothing moved for a while"));
+}
+
+void Transfer::allow(qint64 bytes)
+{
+    m_allowed = bytes;
+    if (m_over)
+        return;
+    m_stream->pause(m_allowed == 0);
+    if (m_allowed != 0)
+        m_job.upload ? receive() : pump();
 }
 
 Transfer::~Transfer() = default;
@@ -51,7 +75,8 @@ void Transfer::start()
 {
     if (!m_job.upload) {
         m_file = m_store.open(m_job.digest);
-        if (!m_file || m_file->size() != m_job.size || !m_file->seek(m_job.offset)) {
+        if (!m_file || m_file->size() != m_job.size || m_job.offset > m_job.size
+            || !m_file->seek(m_job.offset)) {
             refuse(QStringLiteral("El archivo ya no está en el servidor."),
                    QStringLiteral("the file's bytes are gone"));
             return;
@@ -100,11 +125,15 @@ void Transfer::receive()
         return;
     }
     qint64 taken = 0;
-    while (taken < kTurn) {
+    while (taken < kTurn && m_allowed != 0) {
         const QByteArray bytes = m_stream->read();
         if (bytes.isEmpty())
             break;
         taken += bytes.size();
+        if (m_allowed > 0) {
+            m_allowed = std::max<qint64>(0, m_allowed - bytes.size());
+            m_stream->pause(m_allowed == 0);
+        }
         if (m_done + m_buffer.size() + bytes.size() > m_job.size) {
             refuse(QStringLiteral("Llegan más bytes de los que tiene el archivo."),
                    QStringLiteral("more bytes than the file's size"));
@@ -139,7 +168,7 @@ void Transfer::receive()
         say(wire::Stored, m_done);
     }
     // What TLS holds decrypted beyond this turn is announced by nothing else.
-    if (m_stream->hasInput())
+    if (m_stream->hasInput() && m_allowed != 0)
         QMetaObject::invokeMethod(this, &Transfer::receive, Qt::QueuedConnection);
 }
 
@@ -168,14 +197,16 @@ void Transfer::pump()
 {
     if (m_over || m_job.upload)
         return;
-    while (m_done < m_job.size && m_stream->pending() < kAhead) {
-        const QByteArray chunk = m_file->read(std::min(kChunk, m_job.size - m_done));
+    while (m_done < m_job.size && m_stream->pending() < kAhead && m_allowed != 0) {
+        const qint64 most = m_allowed < 0 ? kChunk : std::min(kChunk, m_allowed);
+        const QByteArray chunk = m_file->read(std::min(most, m_job.size - m_done));
         if (chunk.isEmpty()) {
             refuse(QStringLiteral("El servidor no pudo leer el archivo."),
                    QStringLiteral("cannot read the file: ") + m_file->errorString());
             return;
         }
         m_done += chunk.size();
+        m_allowed = m_allowed < 0 ? -1 : m_allowed - chunk.size();
         m_stream->write(chunk);
     }
     if (m_done == m_job.size)

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -40,9 +41,10 @@ public:
     // What is received past this many bytes is acknowledged once on the disk.
     static constexpr qint64 AckEvery = 4 * 1024 * 1024;
 
-    // Takes the stream over; the store outlives it.
+    // Takes the stream over; the store outlives it. A transfer that moves nothing for `stall`
+    // (its client neither sends nor reads) is closed.
     Transfer(Stream *stream, QString peer, FileStore &store, std::shared_ptr<Running> running,
-             Job job, Ended ended, QObject *parent = nullptr);
+             Job job, std::chrono::milliseconds stall, Ended ended, QObject *parent = nullptr);
     ~Transfer() override;
 
     const Job &job() const { return m_job; }
@@ -51,6 +53,11 @@ public:
     qint64 done() const { return m_done; }
     // Ends it now, refused with a reason in Spanish the client sees.
     void refuse(const QString &text, const QString &problem);
+    // What it may move until told again; -1: no bound. Past it, it waits.
+    void allow(qint64 bytes);
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
 
 private:
     void streamReadable() override { receive(); }
@@ -78,6 +85,11 @@ private:
     QByteArray m_buffer;
     qint64 m_done = 0;
     qint64 m_acked = 0;
+    qint64 m_allowed = -1;
+    // Moved at the last look for a stall; the stall timer.
+    qint64 m_seen = -1;
+    qint64 m_seenPending = -1;
+    int m_stallTimer = 0;
     bool m_over = false;
     bool m_told = false;
     QString m_problem;
