@@ -92,6 +92,16 @@ private Q_SLOTS:
                   "t3< REFUSED|file|El archivo no llegó entero al servidor: empieza de nuevo.~; "
                   "closed t3; a> SENDFILE|bea|$J|hola.txt|10|$G~; a< UPLOAD|$J|$Y~; tls t4; "
                   "t4> UPLOAD|$Y~; t4< FROM|0~; quiet b",
+            "a full disk refuses new files and keeps the whole ones => " + uploaded
+                + "disk full; a> SENDFILE|bea|$J|otro.txt|10|$G~; a< MARK|$J|failed|El archivo "
+                  "otro.txt no se envió: el servidor no pudo apuntarlo.~; disk room; "
+                  "b> GETFILE|$I~; b< DOWNLOAD|$I|$W~; tls d; d> DOWNLOAD|$W|0~; "
+                  "d< FROM|0~hola mundo",
+            "a full disk stops an upload, which goes on later => " + offer
+                + "tls t; t> UPLOAD|$V~; t< FROM|0~; disk full; t>> hola mundo; t< REFUSED|file|"
+                  "El servidor no pudo guardar el archivo.~; disk room; closed t; "
+                  "a> SENDFILE|bea|$I|hola.txt|10|$H~; a< UPLOAD|$I|$X~; tls t2; t2> UPLOAD|$X~; "
+                  "t2< FROM|0~; t2>> hola mundo; t2< STORED|10~; a< MARK|$I|kept~",
             "a download past the end, a cancel, a release => " + uploaded
                 + "b> GETFILE|$I~; b< DOWNLOAD|$I|$W~; tls d; d> DOWNLOAD|$W|11~; "
                   "d< REFUSED|file|El archivo no tiene esa posición.~; closed d; "
