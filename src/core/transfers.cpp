@@ -202,20 +202,30 @@ QStringList Transfers::send(const QString &peer, const QStringList &paths)
         made.state = made.reason.isEmpty() ? State::Preparing : State::Failed;
         ids << made.id;
         add(made);
-        if (made.state == State::Failed)
-            continue;
-        auto *digest = new FileDigest(made.path, made.size, this);
-        work(m_rows.back()).digest = digest;
-        connect(digest, &FileDigest::progressed, this, [this, id = made.id](qint64 done) {
-            Row *hashing = row(id, Direction::Sending);
-            hashing->done = done;
-            changed(*hashing);
-        });
-        connect(digest, &FileDigest::finished, this,
-                [this, id = made.id](bool ok) { hashed(id, ok); });
-        digest->start();
     }
+    hashNext();
     return ids;
+}
+
+void Transfers::hashNext()
+{
+    // One file at a time: each hashes a piece per turn of the event loop, and several together
+    // would take as many pieces per turn.
+    if (std::any_of(m_work.begin(), m_work.end(), [](const Work &work) { return work.digest; }))
+        return;
+    const auto next = std::find_if(m_rows.begin(), m_rows.end(),
+                                   [](const Row &row) { return row.state == State::Preparing; });
+    if (next == m_rows.end())
+        return;
+    auto *digest = new FileDigest(next->path, next->size, this);
+    work(*next).digest = digest;
+    connect(digest, &FileDigest::progressed, this, [this, id = next->id](qint64 done) {
+        Row *hashing = row(id, Direction::Sending);
+        hashing->done = done;
+        changed(*hashing);
+    });
+    connect(digest, &FileDigest::finished, this, [this, id = next->id](bool ok) { hashed(id, ok); });
+    digest->start();
 }
 
 void Transfers::hashed(const QString &id, bool ok)
@@ -223,6 +233,7 @@ void Transfers::hashed(const QString &id, bool ok)
     Row &sent = *row(id, Direction::Sending);
     FileDigest *digest = std::exchange(work(sent).digest, nullptr);
     digest->deleteLater();
+    hashNext();
     if (!ok)
         return fail(sent, QStringLiteral("no se puede leer el archivo"));
     sent.sha256 = digest->hex();
@@ -339,6 +350,8 @@ void Transfers::halt(Row &row)
     if (FileDigest *digest = std::exchange(work.digest, nullptr)) {
         digest->disconnect(this);
         digest->deleteLater();
+        // Once this row has left Preparing.
+        QMetaObject::invokeMethod(this, &Transfers::hashNext, Qt::QueuedConnection);
     }
 }
 

@@ -152,6 +152,7 @@ private:
     void add(Row row);
     // The size is within the server's limit; otherwise why not.
     QString tooLarge(qint64 size) const;
+    void hashNext();
     void hashed(const QString &id, bool ok);
     // Asks for a ticket where the row waits for one and the server is ready.
     void request(Row &row);

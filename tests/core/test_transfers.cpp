@@ -168,6 +168,8 @@ private Q_SLOTS:
             "refused here => login files; " + limits + "send ana grande.bin:1001 falta.txt vacio.txt:0; "
             "rows=no entregado: el archivo ocupa 1001 bytes y el servidor admite hasta 1000 bytes, "
             "no entregado: no se puede leer el archivo, no entregado: el archivo está vacío; sent=FILES|~",
+            "hashed one after another, in pieces => login files; read FILES|5000000|0|0|0|0|0|30; "
+            "send ana a.txt:3000000 b.txt:5; sent=FILES|~SENDFILE|ana|ID1|a.txt|3000000|SHA:a.txt~SENDFILE|ana|ID2|b.txt|5|SHA:b.txt~",
             "no files on this server => send ana a.txt:10; login plain; rows=no entregado: este servidor "
             "no lleva archivos; sent=",
             "failed, told why => login files; " + limits + "send ana a.txt:10; read MARK|ID1|failed|Ana no "
