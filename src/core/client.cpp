@@ -1,6 +1,7 @@
 #include "core/client.h"
 
 #include "protocol/client_socket.h"
+#include "protocol/transfer_socket.h"
 
 #include <QStandardPaths>
 
@@ -25,8 +26,16 @@ Client::Client(QObject *parent)
       m_blockList(new BlockList(this)),
       m_conversations(
           new Conversations(*m_uplink, *m_outbox, *m_session, *m_history, *m_settings, this)),
+      // Each transfer to the chat connection's server, under the certificate it showed.
+      m_transfers(new Transfers(
+          *m_outbox,
+          [this](const Transfer::Job &job) {
+              return new TransferSocket(m_session->host(), wire::ServerPort,
+                                        m_socket->fingerprint(), job);
+          },
+          {}, this)),
       m_dispatcher(new Dispatcher(*m_uplink, *m_session, *m_outbox, *m_users, *m_conversations,
-                                  *m_history, *m_blockList, *m_settings, this)),
+                                  *m_history, *m_blockList, *m_settings, *m_transfers, this)),
       m_availability(new Availability(*m_settings, *m_session, *m_uplink, *m_outbox, this))
 {
     // The session and its connection go last, after every part that might still be told of them.
@@ -65,6 +74,13 @@ void Client::connectParts()
     connect(m_session, &Session::loginWanted, this, &Client::loginWanted);
     connect(m_session, &Session::padlockChanged, this, &Client::padlockChanged);
     connect(m_session, &Session::clearText, this, &Client::setClearText);
+    // Files go only where the server offered them and the LOGIN carried the nickname's key.
+    connect(m_session, &Session::loggedIn, m_transfers,
+            [this] { m_transfers->loggedIn(m_session->keyed() && m_socket->takesFiles()); });
+    connect(m_session, &Session::stepChanged, m_transfers, [this](Session::Step step) {
+        if (step != Session::Step::In)
+            m_transfers->loggedOut();
+    });
 
     connect(m_dispatcher, &Dispatcher::status, this, &Client::SetStatus);
     connect(m_dispatcher, &Dispatcher::boxWanted, this, &Client::showBox);

@@ -13,6 +13,7 @@
 #include "core/secret_store.h"
 #include "core/session.h"
 #include "core/settings.h"
+#include "core/transfers.h"
 #include "core/user_list.h"
 
 #include <memory>
@@ -45,6 +46,8 @@ public:
     Availability &availability() { return *m_availability; }
     // Whose private lines the user refuses; kept with the settings.
     BlockList &blockList() { return *m_blockList; }
+    // The files of this run, sent and received.
+    Transfers &transfers() { return *m_transfers; }
 
     // The nickname the user logged in with; empty while logged out.
     QString nickname() const { return m_uplink->nickname(); }
@@ -134,6 +137,7 @@ private:
     HistoryStore *m_history;
     BlockList *m_blockList;
     Conversations *m_conversations;
+    Transfers *m_transfers;
     Dispatcher *m_dispatcher;
     Availability *m_availability;
     QString m_statusLine = QStringLiteral("Status : Idle");

@@ -11,16 +11,17 @@
 #include "protocol/client_socket.h"
 #include "protocol/wire.h"
 #include "core/settings.h"
+#include "core/transfers.h"
 
 #include <array>
 #include <utility>
 
 Dispatcher::Dispatcher(Uplink &uplink, Session &session, Outbox &outbox, UserList &users,
                        Conversations &conversations, HistoryStore &history, BlockList &blockList,
-                       Settings &settings, QObject *parent)
+                       Settings &settings, Transfers &transfers, QObject *parent)
     : QObject(parent), m_uplink(uplink), m_session(session), m_outbox(outbox), m_users(users),
       m_conversations(conversations), m_history(history), m_blockList(blockList),
-      m_settings(settings)
+      m_settings(settings), m_transfers(transfers)
 {
 }
 
@@ -32,7 +33,7 @@ void Dispatcher::dataArrival()
 void Dispatcher::handle(const QString &text)
 {
     using Branch = void (Dispatcher::*)(const wire::Message &);
-    static const std::array<std::pair<QString, Branch>, 13> branches = {{
+    static const std::array<std::pair<QString, Branch>, 17> branches = {{
         {wire::Nick, &Dispatcher::nick},
         {wire::Pm, &Dispatcher::pm},
         {wire::Ignore, &Dispatcher::ignore},
@@ -46,6 +47,10 @@ void Dispatcher::handle(const QString &text)
         {wire::Token, &Dispatcher::token},
         {wire::Mark, &Dispatcher::mark},
         {wire::StateCommand, &Dispatcher::state},
+        {wire::Files, &Dispatcher::files},
+        {wire::Upload, &Dispatcher::upload},
+        {wire::FileOffer, &Dispatcher::file},
+        {wire::Download, &Dispatcher::download},
     }};
 
     const wire::Message received(text);
@@ -198,6 +203,8 @@ void Dispatcher::mark(const wire::Message &message)
         {wire::MarkRead, history::Mark::Read},
         {wire::MarkFailed, history::Mark::Failed},
     }};
+    if (m_transfers.marked(message))
+        return;
     for (const auto &[word, mark] : marks) {
         if (message.field(2) != word)
             continue;
@@ -217,4 +224,28 @@ void Dispatcher::state(const wire::Message &message)
 {
     if (const auto state = Availability::fromWord(message.field(2)))
         m_users.setState(message.field(1), *state, message.field(3));
+}
+
+void Dispatcher::files(const wire::Message &message)
+{
+    m_transfers.limitsArrived(message);
+}
+
+void Dispatcher::upload(const wire::Message &message)
+{
+    m_transfers.uploadTicket(message);
+}
+
+void Dispatcher::file(const wire::Message &message)
+{
+    // Refused unseen, as the lines of someone the user blocks are.
+    if (m_blockList.contains(message.field(2)) && message.field(1) == m_uplink.nickname())
+        m_outbox.aboutFile(wire::DropFile, message.field(3));
+    else
+        m_transfers.fileOffered(message, m_uplink.nickname());
+}
+
+void Dispatcher::download(const wire::Message &message)
+{
+    m_transfers.downloadTicket(message);
 }

@@ -10,6 +10,7 @@ class HistoryStore;
 class Outbox;
 class Session;
 class Settings;
+class Transfers;
 class UserList;
 namespace wire {
 class Message;
@@ -24,7 +25,7 @@ class Dispatcher : public QObject {
 public:
     Dispatcher(Uplink &uplink, Session &session, Outbox &outbox, UserList &users,
                Conversations &conversations, HistoryStore &history, BlockList &blockList,
-               Settings &settings, QObject *parent = nullptr);
+               Settings &settings, Transfers &transfers, QObject *parent = nullptr);
 
     void dataArrival();
     // The handler proper, for one read's text.
@@ -57,8 +58,14 @@ private:
     // Our server's own: it will not have this user; what takes the nickname back after a loss.
     void refused(const wire::Message &message);
     void token(const wire::Message &message);
-    // Where the user's private line is.
+    // Where the user's private line or file is.
     void mark(const wire::Message &message);
+    // Files: the server's limits, a ticket to upload one, one offered to the user, a ticket to
+    // download it.
+    void files(const wire::Message &message);
+    void upload(const wire::Message &message);
+    void file(const wire::Message &message);
+    void download(const wire::Message &message);
     // Whether a user is at their desk.
     void state(const wire::Message &message);
 
@@ -70,5 +77,6 @@ private:
     HistoryStore &m_history;
     BlockList &m_blockList;
     Settings &m_settings;
+    Transfers &m_transfers;
     quint64 m_notices = 0;
 };

@@ -58,3 +58,20 @@ bool Outbox::state(const QString &word, const QString &text)
 {
     return m_uplink.send(wire::buildMessage(wire::StateCommand, {word, text}));
 }
+
+bool Outbox::takeFiles()
+{
+    return m_uplink.send(wire::buildMessage(wire::Files, {u""}));
+}
+
+bool Outbox::sendFile(const QString &to, const QString &id, const QString &name, qint64 size,
+                      const QString &sha256)
+{
+    return m_uplink.send(
+        wire::buildMessage(wire::SendFile, {to, id, name, QString::number(size), sha256}));
+}
+
+bool Outbox::aboutFile(const QString &command, const QString &id)
+{
+    return m_uplink.send(wire::buildMessage(command, {id}));
+}

@@ -28,6 +28,12 @@ public:
     bool logOut();
     // What the others are shown: a state word of the wire and its text.
     bool state(const QString &word, const QString &text);
+    // Files: FILES| once logged in, a file offered (SENDFILE), and GETFILE, GOTFILE or DROPFILE
+    // about one by its id.
+    bool takeFiles();
+    bool sendFile(const QString &to, const QString &id, const QString &name, qint64 size,
+                  const QString &sha256);
+    bool aboutFile(const QString &command, const QString &id);
 
 private:
     Uplink &m_uplink;

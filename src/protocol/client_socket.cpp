@@ -26,6 +26,23 @@ void detectDeadPeers(QTcpSocket *socket)
 
 } // namespace
 
+MarkerRead encryptAfterMarker(QSslSocket &socket, const QByteArray &read)
+{
+    const QByteArray marker = wire::marker(wire::Accepted, true);
+    if (read.size() < marker.size() && marker.startsWith(read))
+        return MarkerRead::Partial;
+    if (read != marker)
+        return MarkerRead::Unexpected;
+    QSslConfiguration tls = socket.sslConfiguration();
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    // The certificate is signed by itself: it is checked against the one remembered for the
+    // address instead, once the handshake is done and before anything is sent.
+    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket.setSslConfiguration(tls);
+    socket.startClientEncryption();
+    return MarkerRead::Encrypting;
+}
+
 QString certificateFingerprint(const QSslCertificate &certificate)
 {
     return QString::fromLatin1(certificate.digest(QCryptographicHash::Sha256).toHex(':').toUpper());
@@ -249,6 +266,7 @@ void ClientSocket::offered(const QStringList &features)
     if (tls) {
         m_passwordAsked = features.contains(wire::PasswordFeature);
         m_keepOffered = features.contains(wire::KeepFeature);
+        m_filesOffered = features.contains(wire::FilesFeature);
         m_sentBytes += m_socket->write(wire::marker(wire::Accept, true));
         m_phase = Phase::WaitingForTls;
         m_phaseTimer.start(HandshakeWait);
@@ -272,21 +290,14 @@ void ClientSocket::startTls(QByteArray &bytes)
 {
     // The server sends nothing between its marker and the handshake.
     m_markerRead += bytes;
-    const QByteArray marker = wire::marker(wire::Accepted, true);
-    if (m_markerRead.size() < marker.size() && marker.startsWith(m_markerRead))
+    switch (encryptAfterMarker(*m_socket, m_markerRead)) {
+    case MarkerRead::Partial:
         return;
-    if (m_markerRead != marker) {
-        failHandshake(QStringLiteral("Respuesta inesperada del servidor"));
-        return;
+    case MarkerRead::Unexpected:
+        return failHandshake(QStringLiteral("Respuesta inesperada del servidor"));
+    case MarkerRead::Encrypting:
+        m_phase = Phase::Handshaking;
     }
-    m_phase = Phase::Handshaking;
-    QSslConfiguration tls = m_socket->sslConfiguration();
-    tls.setProtocol(QSsl::TlsV1_2OrLater);
-    // The certificate is signed by itself: it is checked against the one remembered for the
-    // address instead, once the handshake is done and before anything is sent.
-    tls.setPeerVerifyMode(QSslSocket::VerifyNone);
-    m_socket->setSslConfiguration(tls);
-    m_socket->startClientEncryption();
 }
 
 void ClientSocket::encrypted()
@@ -415,6 +426,7 @@ void ClientSocket::reset()
     m_fingerprint.clear();
     m_passwordAsked = false;
     m_keepOffered = false;
+    m_filesOffered = false;
     m_refused = false;
     m_outgoing.clear();
     m_sentBytes = 0;

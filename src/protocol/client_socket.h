@@ -17,6 +17,12 @@ class QSslSocket;
 // A certificate's SHA-256 digest as people compare it: "3F:A0:...".
 QString certificateFingerprint(const QSslCertificate &certificate);
 
+// What the server has answered so far to the client's ACCEPT|frame|tls marker (it sends nothing
+// else before the handshake): part of its own marker, all of it (the handshake has begun on
+// the socket, TLS 1.2 or later, the certificate left to the caller to check), or something else.
+enum class MarkerRead { Partial, Encrypting, Unexpected };
+MarkerRead encryptAfterMarker(QSslSocket &socket, const QByteArray &read);
+
 // The program's one TCP connection (the login window's socket), with the contract the windows
 // rely on: a numeric state (7 = connected), text in and out as Windows-1252, events for the
 // connection made, data arrived, a failed attempt and a connection lost.
@@ -97,6 +103,8 @@ public:
     QString fingerprint() const { return m_fingerprint; }
     // Encrypted after an offer of `keep`: the server keeps claims, lines and marks.
     bool keeps() const { return m_keepOffered && !m_fingerprint.isEmpty(); }
+    // Encrypted after an offer of `files`: the server takes files on transfer connections.
+    bool takesFiles() const { return m_filesOffered && !m_fingerprint.isEmpty(); }
 
     // Takes bytes as if the connection had just read them, as one read; for a harness that
     // feeds a settled connection without a peer writing them.
@@ -182,6 +190,7 @@ private:
     QString m_password;
     bool m_passwordAsked = false;
     bool m_keepOffered = false;
+    bool m_filesOffered = false;
     bool m_gavePassword = false;
     // This connection's end has been told.
     bool m_ended = false;

@@ -2,6 +2,7 @@
 
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <array>
 
 namespace wire {
@@ -151,6 +152,21 @@ QString randomHex(int digits)
         hex += QStringLiteral("%1").arg(random, 8, 16, QChar(u'0'));
     }
     return hex.left(digits);
+}
+
+bool isHex(QStringView text, qsizetype digits)
+{
+    return text.size() == digits && std::all_of(text.begin(), text.end(), [](QChar c) {
+               return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f');
+           });
+}
+
+std::optional<qint64> byteCount(QStringView field)
+{
+    if (field.isEmpty() || field.size() > 18
+        || !std::all_of(field.begin(), field.end(), [](QChar c) { return c >= u'0' && c <= u'9'; }))
+        return std::nullopt;
+    return field.toLongLong();
 }
 
 QString stateText(QString text)

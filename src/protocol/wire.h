@@ -10,6 +10,7 @@
 #include <QStringView>
 
 #include <initializer_list>
+#include <optional>
 
 // The messenger's wire format: fields joined by a four-character separator, single-byte
 // Windows-1252 text. Plain peers know no framing: one read is one message. Our client and server
@@ -118,6 +119,12 @@ inline const QString StateBusy = QStringLiteral("busy");
 inline constexpr int StateTextLength = 80;
 // What a state's text may be: plain text on one line, no blank at either end, not too long.
 QString stateText(QString text);
+
+// Whether the text is that many lowercase hexadecimal digits, as ids, tickets and digests are.
+bool isHex(QStringView text, qsizetype digits);
+// A count of bytes as the wire writes it: decimal digits only, no sign, no blank, at most 18 of
+// them; nothing for anything else.
+std::optional<qint64> byteCount(QStringView field);
 
 // So many random lowercase hexadecimal digits from the system's generator, for ids and secrets.
 QString randomHex(int digits);

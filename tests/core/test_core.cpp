@@ -356,6 +356,7 @@ class TestCore : public QObject {
                      + role(HistoryModel::KindRole, " ") + role(HistoryModel::MarkRole, " ") + role(HistoryModel::EarlierRole, "");
              }},
             {"signals", [&] { return m_told.join(' '); }},
+            {"files", [&] { return client.transfers().index(0).data().toString(); }},
         };
         const QString key = QString(what).remove(QRegularExpression("\\d"));
         return checks.count(key) ? checks.at(key)() : "(unknown check " + what + ")";
@@ -560,6 +561,11 @@ private Q_SLOTS:
             "store0=hola:0,uno:3,dos:5,No se entregó.:0; tell on; read MARK|ID1|read; "
             "read MARK|ID1|failed|x; store0=hola:0,uno:4,dos:5,No se entregó.:0; notice=; "
             "read MARK|" + id1 + "|failed|Ya no se entregará.; notice=Ya no se entregará.",
+            // A file's mark is the file's: no notice; a file from someone blocked is refused unseen.
+            "files where the server takes them => tls; greet 0 OFFER|frame|tls|keep|files; login luis; "
+            "sent=ACCEPT|frame|tls~LOGIN|luis||KEY1~FILES|~; list bob\r\n; read FILE|luis|bob|" + id1 + "|a|1|"
+            + id1 + id1 + "|; read FILE|luis|ana|" + id2 + "|b|5|" + id1 + id1 + "|; files=esperando tu respuesta; "
+            "read MARK|" + id2 + "|failed|Ana lo canceló.; files=no recibido: Ana lo canceló.; notice=; sent=DROPFILE|ID1~",
             // Away by itself only while chosen available; the text chosen goes with it.
             "the state after LOGIN and at each change, framed => greet 0 OFFER|frame; "
             "choose busy En reunión; login luis; sent=ACCEPT|frame~LOGIN|luis~STATE|busy|En reunión~; "
