@@ -31,8 +31,8 @@
 // process to the main window (the splash takes 2.02 s of it by design), then the resident memory
 // and the CPU use of the client idle after logging in to a plain server.
 //
-//   unshare --net sh -c "ip link set lo up && build/release/bench/bench_startup ours hexchat \
-//       hexchat-main bare [--client /tmp/korvex-before]"
+//   unshare --net sh -c "ip link set lo up && build/release/bench/bench_startup ours hexchat
+//       hexchat-main bare [--client /tmp/korvex-before]"   (one line)
 //
 // Main at 14dce47, Release build, Xvfb, a fresh home and a session bus for every run, 2 cores
 // shared with other builds (load average near 10: the times move by hundreds of ms from run to

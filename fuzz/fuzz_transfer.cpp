@@ -7,7 +7,7 @@
 #include "protocol/commands.h"
 #include "protocol/wire.h"
 #include "server/net/stream.h"
-#include "server/relay/transfer.h"
+#include "server/relay/file_carrier.h"
 #include "server/store/file_store.h"
 
 #include <QCoreApplication>
@@ -98,10 +98,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t siz
     static struct : Stream::Events {} unheard;
     auto *stream = new Stream(ends[0], 1, unheard);
     bool over = false;
-    auto *transfer = new Transfer(
-        stream, QStringLiteral("fuzz"), *world.store, std::make_shared<Transfer::Running>(),
+    auto *transfer = new FileCarrier(
+        stream, QStringLiteral("fuzz"), *world.store, std::make_shared<FileCarrier::Running>(),
         {upload, kUpload, fileSize, upload ? digest : sha(content), upload ? 0 : offset},
-        std::chrono::milliseconds(1000), [&](Transfer &, const QString &, bool) { over = true; });
+        std::chrono::milliseconds(1000), [&](FileCarrier &, const QString &, bool) { over = true; });
     // The client's bytes, in pieces the input's own bytes size, then its end.
     QByteArray read;
     for (qsizetype at = 0; at < input.size();) {

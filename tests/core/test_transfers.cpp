@@ -2,11 +2,14 @@
 // chat connection drive it (the chat connection to a fake server on 127.0.0.31, the transfer
 // connections told by the test), and one transfer connection against the fake server
 // encrypting as ours does.
+#include "core/client.h"
 #include "core/outbox.h"
 #include "core/transfers.h"
 #include "core/uplink.h"
 #include "protocol/client_socket.h"
 #include "protocol/transfer_socket.h"
+#include "server/command_line.h"
+#include "server/relay/relay_server.h"
 #include "server/secrets.h"
 #include "support/fake_server.h"
 #include "support/script.h"
@@ -230,6 +233,8 @@ private Q_SLOTS:
             .play(script);
     }
 
+    void endToEnd();
+
     void transferSocket_data()
     {
         QTest::addColumn<QString>("job"); // up, or down and the bytes held; "other": another
@@ -297,6 +302,49 @@ private Q_SLOTS:
             QCOMPARE(QFileInfo(file.fileName()).size(), held);
     }
 };
+
+// Two clients and the real server: a file sent is saved byte for byte, and its sender told.
+void TestTransfers::endToEnd()
+{
+    QString log;
+    QTextStream stream(&log);
+    CommandLine line = parseCommandLine({"-", "--listen", "127.0.0.32", "--state-dir",
+                                         m_dir->filePath("server")});
+    QVERIFY(QDir().mkpath(m_dir->filePath("server")));
+    QFile::setPermissions(m_dir->filePath("server"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    RelayServer server(line.config, stream);
+    QVERIFY2(server.listen(), qPrintable(log));
+    std::map<QString, std::unique_ptr<Client>> clients;
+    for (const QString name : {"ana", "bea"}) {
+        qputenv("XDG_CONFIG_HOME", m_dir->filePath(name + "/config").toLocal8Bit());
+        qputenv("XDG_DATA_HOME", m_dir->filePath(name + "/data").toLocal8Bit());
+        qputenv("KORVEX_SECRETS", "file");
+        clients[name] = std::make_unique<Client>();
+        clients[name]->session().logIn(name, "127.0.0.32");
+    }
+    Transfers &sent = clients["ana"]->transfers();
+    Transfers &received = clients["bea"]->transfers();
+    QTRY_VERIFY(sent.limits().largest > 0 && received.limits().largest > 0);
+    // Some megabytes, past the server's first acknowledgement, and an odd tail.
+    const QByteArray whole = content(5 * 1024 * 1024 + 17);
+    QFile file(m_dir->filePath("informe.pdf"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(whole) == whole.size());
+    file.close();
+    const QStringList ids = sent.send("bea", {file.fileName()});
+    QCOMPARE(ids.size(), 1);
+    QTRY_VERIFY(received.find(ids[0], Transfers::Direction::Receiving));
+    QCOMPARE(received.find(ids[0], Transfers::Direction::Receiving)->name, "informe.pdf");
+    QVERIFY(received.accept(ids[0], m_dir->filePath("descargas")));
+    QTRY_COMPARE_WITH_TIMEOUT(sent.find(ids[0], Transfers::Direction::Sending)->state,
+                              Transfers::State::Delivered, 20000);
+    const Transfers::Row *saved = received.find(ids[0], Transfers::Direction::Receiving);
+    QCOMPARE(saved->state, Transfers::State::Saved);
+    QCOMPARE(saved->path, m_dir->filePath("descargas/informe.pdf"));
+    QFile copy(saved->path);
+    QVERIFY(copy.open(QIODevice::ReadOnly));
+    QVERIFY(copy.readAll() == whole);
+    clients.clear();
+}
 
 QTEST_GUILESS_MAIN(TestTransfers)
 #include "test_transfers.moc"

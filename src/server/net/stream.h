@@ -45,6 +45,8 @@ public:
     // Another owner takes the stream over, with what it may read at once.
     void handTo(Events &events, qint64 readLimit);
     bool isOpen() const { return m_descriptor >= 0; }
+    // The connection failed: nothing more is read or written, whatever is asked.
+    bool hasFailed() const { return m_failed; }
     // What has come, at most the read limit; empty when nothing has.
     QByteArray read();
     // Something has come and not been read (decrypted and waiting, or in the kernel).

@@ -300,16 +300,22 @@ void Files::transfer(Guest &guest, const wire::Message &message)
         return;
     }
     guest.handedOver = true;
-    std::shared_ptr<Transfer::Running> &running = m_running[ticket.id];
+    // A client back after a break its old connection has not noticed yet: the old one goes.
+    for (FileCarrier *other : m_transfers.keys()) {
+        if (other->job().upload && other->job().id == ticket.id)
+            other->refuse(QStringLiteral("Otra conexión sigue con esta subida."),
+                          QStringLiteral("replaced by a newer connection"));
+    }
+    std::shared_ptr<FileCarrier::Running> &running = m_running[ticket.id];
     if (!running)
-        running = std::make_shared<Transfer::Running>();
+        running = std::make_shared<FileCarrier::Running>();
     m_relay.log.write(guest.connection->peer(),
                       (upload ? QStringLiteral("upload of ") : QStringLiteral("download of "))
                           + ticket.id);
-    auto *transfer = new Transfer(
+    auto *transfer = new FileCarrier(
         stream, guest.connection->peer(), *m_store, running,
         {upload, ticket.id, entry->size, entry->digest, offset}, m_relay.config.stallTimeout,
-        [this](Transfer &t, const QString &problem, bool isWhole) { ended(t, problem, isWhole); },
+        [this](FileCarrier &t, const QString &problem, bool isWhole) { ended(t, problem, isWhole); },
         this);
     m_transfers.insert(transfer, AddressLimits::key(guest.address));
     if (m_share.isActive())
@@ -318,25 +324,25 @@ void Files::transfer(Guest &guest, const wire::Message &message)
 
 void Files::share()
 {
-    QHash<QHostAddress, QList<Transfer *>> byAddress;
+    QHash<QHostAddress, QList<FileCarrier *>> byAddress;
     for (auto it = m_transfers.cbegin(); it != m_transfers.cend(); ++it)
         byAddress[it.value()].append(it.key());
     const qint64 each = m_relay.config.fileRate / kTicksPerSecond;
     const qint64 ofAddress = m_relay.config.fileRatePerAddress / kTicksPerSecond;
-    for (const QList<Transfer *> &transfers : std::as_const(byAddress)) {
+    for (const QList<FileCarrier *> &transfers : std::as_const(byAddress)) {
         qint64 allowed = ofAddress > 0 ? std::max<qint64>(1, ofAddress / transfers.size()) : -1;
         if (each > 0)
             allowed = allowed < 0 ? each : std::min(allowed, each);
-        for (Transfer *transfer : transfers)
+        for (FileCarrier *transfer : transfers)
             transfer->allow(allowed);
     }
 }
 
-void Files::ended(Transfer &transfer, const QString &problem, bool isWhole)
+void Files::ended(FileCarrier &transfer, const QString &problem, bool isWhole)
 {
     m_relay.limits.gone(m_transfers.take(&transfer), false);
     transfer.deleteLater();
-    const Transfer::Job &job = transfer.job();
+    const FileCarrier::Job &job = transfer.job();
     m_relay.log.write(transfer.peer(),
                       (job.upload ? QStringLiteral("upload of ") : QStringLiteral("download of "))
                           + job.id + QStringLiteral(" ended: ")

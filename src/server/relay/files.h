@@ -1,7 +1,7 @@
 #pragma once
 
 #include "protocol/wire.h"
-#include "server/relay/transfer.h"
+#include "server/relay/file_carrier.h"
 #include "server/store/file_index.h"
 #include "server/store/file_store.h"
 
@@ -66,7 +66,7 @@ private:
     void tell(const FileIndex::Entry &entry, const QString &state, const QString &text = {});
     // Forgets the file, and its bytes when no other file has them.
     void forget(const FileIndex::Entry &entry);
-    void ended(Transfer &transfer, const QString &problem, bool whole);
+    void ended(FileCarrier &transfer, const QString &problem, bool whole);
     void expire();
     // Shares out what the transfers may move until the next tick: the bound of a connection,
     // and that of an address divided among its transfers.
@@ -77,9 +77,9 @@ private:
     FileIndex m_index;
     std::unique_ptr<FileStore> m_store;
     QHash<QString, Ticket> m_tickets;
-    QHash<QString, std::shared_ptr<Transfer::Running>> m_running;
+    QHash<QString, std::shared_ptr<FileCarrier::Running>> m_running;
     // The transfers under way, and the address each counts against.
-    QHash<Transfer *, QHostAddress> m_transfers;
+    QHash<FileCarrier *, QHostAddress> m_transfers;
     QTimer m_expiry;
     QTimer m_share;
 };

