@@ -10,6 +10,7 @@
 #include "core/history_store.h"
 #include "core/session.h"
 #include "core/settings.h"
+#include "core/user_list.h"
 #include "layouts/placement.h"
 #include "layouts/plain_text.h"
 #include "main_window/attention.h"
@@ -17,6 +18,7 @@
 #include "main_window/tray_icon.h"
 
 #include <QCoreApplication>
+#include <QInputDialog>
 
 Program::Program() : m_pmWindows(std::make_unique<PMRegistry>(m_core))
 {
@@ -231,6 +233,10 @@ void Program::start(Intro *splash)
     // The splash first, drawn, then what it waits for: the main window and the desktop's idle
     // time (17 ms before the splash, of 118 ms to it).
     m_intro = splash ? splash : showSplash();
+    // Later runs with --send hand their files here.
+    connect(&m_handOff, &HandOff::requested, this, &Program::sendFiles);
+    connect(&m_core.session(), &Session::loggedIn, this, &Program::sendWaitingFiles);
+    m_handOff.listen();
     // Probed here, not with the windows: the desktop's services may take a moment to answer.
     m_idle = makeDesktopIdleSource();
     if (!m_idle->name().isEmpty())
@@ -239,6 +245,46 @@ void Program::start(Intro *splash)
     if (m_intro) {
         m_intro->close();
         delete m_intro;
+    }
+}
+
+void Program::sendFiles(const HandOff::Request &request)
+{
+    m_waitingFiles.append(request);
+    sendWaitingFiles();
+}
+
+void Program::sendWaitingFiles()
+{
+    if (m_core.session().state() != Session::State::LoggedIn)
+        return;
+    const QString own = m_core.nickname();
+    for (const HandOff::Request &request : std::exchange(m_waitingFiles, {})) {
+        QString to = request.nickname;
+        if (to.isEmpty()) {
+            QStringList online;
+            UserList &users = m_core.users();
+            for (int row = 0; row < users.rowCount(users.root()); ++row) {
+                const QString nickname = users.nicknameOf(users.index(row, 0, users.root()));
+                if (nickname != own)
+                    online << nickname;
+            }
+            bool chosen = false;
+            to = QInputDialog::getItem(mess(), QStringLiteral("Enviar archivos"),
+                                       request.paths.size() == 1
+                                           ? QStringLiteral("¿A quién envías el archivo?")
+                                           : QStringLiteral("¿A quién envías los %1 archivos?")
+                                                 .arg(request.paths.size()),
+                                       online, 0, false, &chosen);
+            if (!chosen || to.isEmpty())
+                continue;
+        }
+        m_core.transfers().send(to, request.paths);
+        Conversations &conversations = m_core.conversations();
+        int slot = conversations.findByCorrespondent(to, Conversations::Origin::User);
+        if (slot < 0)
+            slot = conversations.open(to, own, Conversations::Origin::User);
+        conversations.show(slot);
     }
 }
 

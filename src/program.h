@@ -12,6 +12,7 @@
 #include "conversations/chat.h"
 #include "conversations/pm_registry.h"
 #include "core/client.h"
+#include "core/hand_off.h"
 #include "core/history_store.h"
 #include "main_window/login.h"
 #include "main_window/mess.h"
@@ -77,6 +78,9 @@ public:
     // The start-up: the splash (shown here, unless shown already) runs its bar, then the main
     // window shows. The program owns the splash from here on.
     void start(Intro *splash = nullptr);
+    // Files handed from the command line, here or by a later run: sent once logged in, to the
+    // nickname given or to one the user chooses, their conversation shown.
+    void sendFiles(const HandOff::Request &request);
     // The splash, on screen and drawn.
     static Intro *showSplash();
     // "Salir": the icon goes, the user logs out, and the program ends at once, without any
@@ -84,6 +88,7 @@ public:
     void exitProgram();
 
 private:
+    void sendWaitingFiles();
     void wireConversations();
     void askCertificate(quint64 question, const QString &host, const QString &known,
                         const QString &seen);
@@ -96,6 +101,8 @@ private:
     void openAt(const history::Hit &hit);
 
     Client m_core;
+    HandOff m_handOff;
+    QList<HandOff::Request> m_waitingFiles;
     QPointer<Login> m_login;
     QPointer<Mess> m_mess;
     QPointer<Chat> m_chat;

@@ -1,14 +1,48 @@
-// What the client does with the files it is sent, without a window: the names it saves them
-// under.
+// What the client does with files, without a window: the names it saves them under, and files
+// handed to it from the command line.
 #include "core/download_names.h"
+#include "core/hand_off.h"
 
 #include <QSet>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 class TestFiles : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(m_runtime.isValid());
+        qputenv("XDG_RUNTIME_DIR", m_runtime.path().toLocal8Bit());
+    }
+
+    // The first client listens; a second one passes its files to it, and a client that
+    // crashed leaves a socket the next one takes over.
+    void handOff()
+    {
+        QVERIFY(!HandOff::pass({"ana", {"/tmp/a"}}, 200));
+        {
+            HandOff first;
+            QVERIFY(first.listen());
+            HandOff second;
+            QVERIFY(!second.listen());
+            QSignalSpy requested(&first, &HandOff::requested);
+            const QStringList paths = {"/tmp/informe final.pdf", QString::fromUtf8("/tmp/año.png")};
+            QVERIFY(HandOff::pass({"ana", paths}));
+            QVERIFY(requested.wait());
+            const auto request = requested.first().first().value<HandOff::Request>();
+            QCOMPARE(request.nickname, "ana");
+            QCOMPARE(request.paths, paths);
+        }
+        QFile stale(HandOff::socketName());
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.close();
+        HandOff again;
+        QVERIFY(again.listen());
+    }
+
     void safeNames_data()
     {
         QTest::addColumn<QString>("offered");
@@ -91,6 +125,9 @@ private Q_SLOTS:
         QCOMPARE(downloads::freeName(safe, [&](const QString &name) { return used.contains(name); }),
                  free);
     }
+
+private:
+    QTemporaryDir m_runtime;
 };
 
 QTEST_GUILESS_MAIN(TestFiles)
