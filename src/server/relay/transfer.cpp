@@ -152,7 +152,7 @@ QString Transfer::flush()
     m_running->hash.addData(m_buffer);
     m_done += m_buffer.size();
     m_running->at = m_done;
-    m_buffer.clear();
+    m_buffer.resize(0);
     return {};
 }
 
