@@ -20,6 +20,23 @@ QByteArray framed(const QString &text)
     return wire::toCodePage(text) + wire::Terminator;
 }
 
+int connectFrom(quint32 from, quint32 server)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = from;
+    ::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(wire::ServerPort);
+    to.sin_addr.s_addr = server;
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    return fd;
+}
+
 RawUsers::RawUsers(const char *server, Reader reader, bool encrypted)
     : m_poll(epoll_create1(EPOLL_CLOEXEC)), m_reader(std::move(reader)), m_buffer(size_t(1) << 18)
 {
@@ -91,18 +108,7 @@ void RawUsers::connectLink(size_t which, const QByteArray &bytes, bool resume)
     Link &link = m_links[which];
     // Not inherited by a server the bench starts meanwhile (a restart): it would hold every
     // user's connection open, and its own descriptors would run out.
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = link.from;
-    ::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local);
-    sockaddr_in server{};
-    server.sin_family = AF_INET;
-    server.sin_port = htons(wire::ServerPort);
-    server.sin_addr.s_addr = m_server;
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ::connect(fd, reinterpret_cast<sockaddr *>(&server), sizeof server);
+    const int fd = connectFrom(link.from, m_server);
     link.fd = fd;
     link.tail.clear();
     if (m_tls) {

@@ -14,6 +14,9 @@ struct ssl_session_st;
 
 // A message as a framed user writes it: in the code page, with its terminator.
 QByteArray framed(const QString &text);
+// A non-blocking TCP connection to the server's port from that local address (both in network
+// order), without delay, connecting; its descriptor, not inherited by programs started later.
+int connectFrom(quint32 from, quint32 server);
 
 // Thousands of framed users of one server, written with plain sockets: one epoll loop, meant
 // to run on a thread of its own. Each benchmark counts what it wants of the messages read.

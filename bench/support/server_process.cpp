@@ -84,6 +84,13 @@ void ServerProcess::stop()
     m_log += m_process.readAllStandardOutput();
 }
 
+void ServerProcess::kill()
+{
+    m_process.kill();
+    m_process.waitForFinished();
+    m_log += m_process.readAllStandardOutput();
+}
+
 double ServerProcess::cpuSeconds() const
 {
     std::ifstream stat("/proc/" + std::to_string(m_process.processId()) + "/stat");

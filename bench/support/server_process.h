@@ -27,6 +27,11 @@ public:
     // raised; a benchmark of those limits keeps the server's own.
     void keepLimitsPerAddress() { m_raiseLimits = false; }
     void stop();
+    // SIGKILL, as a crash or a power cut would end it: nothing of its own is written; its
+    // state folder stays for the next start.
+    void kill();
+    qint64 pid() const { return m_process.processId(); }
+    QString stateFolder() const { return m_state.path(); }
 
     const QByteArray &log() const { return m_log; }
     // User and system time, from /proc/<pid>/stat.
