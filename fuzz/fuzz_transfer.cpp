@@ -8,6 +8,7 @@
 #include "protocol/wire.h"
 #include "server/net/stream.h"
 #include "server/relay/file_carrier.h"
+#include "server/store/disk_queue.h"
 #include "server/store/file_store.h"
 
 #include <QCoreApplication>
@@ -67,6 +68,7 @@ struct World {
     std::unique_ptr<QCoreApplication> app;
     QTemporaryDir folder;
     std::unique_ptr<FileStore> store;
+    DiskQueue disk;
 };
 
 } // namespace
@@ -99,7 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t siz
     auto *stream = new Stream(ends[0], 1, unheard);
     bool over = false;
     auto *transfer = new FileCarrier(
-        stream, QStringLiteral("fuzz"), *world.store, std::make_shared<FileCarrier::Running>(),
+        stream, QStringLiteral("fuzz"), *world.store, world.disk,
+        std::make_shared<FileCarrier::Running>(),
         {upload, kUpload, fileSize, upload ? digest : sha(content), upload ? 0 : offset},
         std::chrono::milliseconds(1000), [&](FileCarrier &, const QString &, bool) { over = true; });
     // The client's bytes, in pieces the input's own bytes size, then its end.

@@ -2,6 +2,7 @@
 
 #include "protocol/commands.h"
 #include "protocol/wire.h"
+#include "server/store/disk_queue.h"
 #include "server/store/file_store.h"
 
 #include <QFile>
@@ -16,8 +17,10 @@ constexpr qint64 kBlock = 1024 * 1024;
 // A turn takes at most this much from one transfer, so that others, and the chat, go on: a
 // few milliseconds' work among four uploads.
 constexpr qint64 kTurn = 256 * 1024;
-// A download keeps at most this much waiting for the kernel, read in chunks this big.
+// A download keeps at most this much waiting for the kernel, read in chunks this big; an
+// upload at most this much waiting for the disk.
 constexpr qint64 kAhead = 1024 * 1024;
+constexpr qint64 kDiskAhead = 4 * 1024 * 1024;
 constexpr qint64 kChunk = 256 * 1024;
 
 QByteArray framed(const QString &word, std::initializer_list<QStringView> fields)
@@ -61,13 +64,14 @@ QByteArray FileCarrier::Running::result() const
     return digest;
 }
 
-FileCarrier::FileCarrier(Stream *stream, QString peer, FileStore &store,
-                   std::shared_ptr<Running> running, Job job, std::chrono::milliseconds stall,
-                   Ended ended, QObject *parent)
+FileCarrier::FileCarrier(Stream *stream, QString peer, FileStore &store, DiskQueue &disk,
+                         std::shared_ptr<Running> running, Job job,
+                         std::chrono::milliseconds stall, Ended ended, QObject *parent)
     : QObject(parent),
       m_stream(stream),
       m_peer(std::move(peer)),
       m_store(store),
+      m_disk(disk),
       m_running(std::move(running)),
       m_job(std::move(job)),
       m_ended(std::move(ended))
@@ -77,6 +81,8 @@ FileCarrier::FileCarrier(Stream *stream, QString peer, FileStore &store,
     m_stallTimer = startTimer(stall);
     start();
 }
+
+FileCarrier::~FileCarrier() = default;
 
 void FileCarrier::timerEvent(QTimerEvent *)
 {
@@ -96,12 +102,10 @@ void FileCarrier::allow(qint64 bytes)
     m_allowed = bytes;
     if (m_over)
         return;
-    m_stream->pause(m_allowed == 0);
+    m_stream->pause(m_allowed == 0 || m_onDisk < 0);
     if (m_allowed != 0)
         m_job.upload ? receive() : pump();
 }
-
-FileCarrier::~FileCarrier() = default;
 
 void FileCarrier::say(const QString &word, qint64 offset)
 {
@@ -123,31 +127,43 @@ void FileCarrier::start()
         pump();
         return;
     }
-    m_done = m_store.received(m_job.id);
-    if (m_done > m_job.size || m_done < 0) {
-        m_store.abandon(m_job.id);
-        m_done = 0;
-    }
-    // The digest so far follows what is on the disk: after a restart, or a block the disk
-    // refused, it is made again from the bytes there.
-    if (m_running->at != m_done) {
-        m_running->reset();
-        if (std::unique_ptr<QFile> partial = m_store.openUpload(m_job.id)) {
-            while (m_running->at < m_done) {
-                const QByteArray block = partial->read(std::min(kBlock, m_done - m_running->at));
-                if (block.isEmpty())
-                    break;
-                m_running->add(block);
+    // Where the upload stands is the disk's to say: nothing is read until it has.
+    m_stream->pause(true);
+    auto offset = std::make_shared<qint64>(0);
+    m_disk.run(
+        this,
+        [store = &m_store, running = m_running, job = m_job, offset] {
+            qint64 held = store->received(job.id);
+            if (held > job.size || held < 0) {
+                store->abandon(job.id);
+                held = 0;
             }
-        }
-        if (m_running->at != m_done) {
-            m_store.abandon(m_job.id);
-            m_running->reset();
-            m_done = 0;
-        }
-    }
-    m_acked = m_done;
-    say(wire::From, m_done);
+            // The digest so far follows what is on the disk: after a restart, or a block the
+            // disk refused, it is made again from the bytes there.
+            if (running->at != held) {
+                running->reset();
+                if (std::unique_ptr<QFile> partial = store->openUpload(job.id)) {
+                    while (running->at < held) {
+                        const QByteArray block = partial->read(std::min(kBlock, held - running->at));
+                        if (block.isEmpty())
+                            break;
+                        running->add(block);
+                    }
+                }
+                if (running->at != held) {
+                    store->abandon(job.id);
+                    running->reset();
+                    held = 0;
+                }
+            }
+            *offset = held;
+        },
+        [this, offset] {
+            m_done = m_onDisk = m_acked = *offset;
+            say(wire::From, m_done);
+            if (!m_over)
+                m_stream->pause(m_allowed == 0);
+        });
 }
 
 void FileCarrier::receive()
@@ -159,82 +175,97 @@ void FileCarrier::receive()
                    QStringLiteral("bytes sent on a download"));
         return;
     }
+    if (m_onDisk < 0)
+        return;
     qint64 taken = 0;
-    while (taken < kTurn && m_allowed != 0) {
+    while (taken < kTurn && m_allowed != 0 && m_done - m_onDisk < kDiskAhead) {
         const QByteArray bytes = m_stream->read();
         if (bytes.isEmpty())
             break;
         taken += bytes.size();
-        if (m_allowed > 0) {
+        if (m_allowed > 0)
             m_allowed = std::max<qint64>(0, m_allowed - bytes.size());
-            m_stream->pause(m_allowed == 0);
-        }
-        if (m_done + m_buffer.size() + bytes.size() > m_job.size) {
+        if (m_done + bytes.size() > m_job.size) {
             refuse(QStringLiteral("Llegan más bytes de los que tiene el archivo."),
                    QStringLiteral("more bytes than the file's size"));
             return;
         }
         m_buffer += bytes;
-        if (m_buffer.size() >= kBlock && !stored())
-            return;
+        m_done += bytes.size();
+        if (m_buffer.size() >= kBlock || m_done == m_job.size)
+            store(m_done == m_job.size);
     }
-    if (m_done + m_buffer.size() == m_job.size) {
-        if (!stored())
-            return;
-        const QString problem =
-            m_store.complete(m_job.id, m_job.digest, m_running->result());
-        m_running->reset();
-        if (!problem.isEmpty()) {
-            refuse(QStringLiteral("El archivo no llegó entero al servidor: empieza de nuevo."),
-                   problem);
-            return;
-        }
-        say(wire::Stored, m_done);
-        finish({}, true);
-        return;
-    }
-    if (m_done - m_acked >= AckEvery) {
-        if (const QString problem = m_store.sync(m_job.id); !problem.isEmpty()) {
-            refuse(QStringLiteral("El servidor no pudo guardar el archivo."), problem);
-            return;
-        }
-        m_acked = m_done;
-        say(wire::Stored, m_done);
-    }
+    // Past its share, or with as much as the disk may have waiting, the client waits.
+    const bool waits = m_allowed == 0 || m_done - m_onDisk >= kDiskAhead;
+    m_stream->pause(waits);
     // What TLS holds decrypted beyond this turn is announced by nothing else.
-    if (m_stream->hasInput() && m_allowed != 0)
+    if (!waits && m_stream->hasInput())
         QMetaObject::invokeMethod(this, &FileCarrier::receive, Qt::QueuedConnection);
 }
 
-QString FileCarrier::flush()
+void FileCarrier::store(bool last)
 {
-    if (m_buffer.isEmpty())
-        return {};
-    if (const QString problem = m_store.append(m_job.id, m_done, m_buffer); !problem.isEmpty())
-        return problem;
-    m_running->add(m_buffer);
-    m_done += m_buffer.size();
-    // The block keeps its memory for the next: growing it again from nothing each time took
-    // half of an upload's time in copies and page faults.
+    if (m_buffer.isEmpty() && !last)
+        return;
+    const qint64 offset = m_done - m_buffer.size();
+    const bool sync = !last && m_done - m_acked >= AckEvery;
+    if (sync)
+        m_acked = m_done;
+    auto block = std::make_shared<QByteArray>(std::exchange(m_buffer, std::move(m_spare)));
     m_buffer.resize(0);
-    return {};
-}
-
-bool FileCarrier::stored()
-{
-    const QString problem = flush();
-    if (!problem.isEmpty())
-        refuse(QStringLiteral("El servidor no pudo guardar el archivo."), problem);
-    return problem.isEmpty();
+    auto problem = std::make_shared<QString>();
+    m_disk.run(
+        this,
+        [store = &m_store, running = m_running, job = m_job, offset, block, sync, last,
+         problem] {
+            *problem = store->append(job.id, offset, *block);
+            if (problem->isEmpty())
+                running->add(*block);
+            if (problem->isEmpty() && sync)
+                *problem = store->sync(job.id);
+            if (problem->isEmpty() && last) {
+                *problem = store->complete(job.id, job.digest, running->result());
+                running->reset();
+            }
+        },
+        [this, block, sync, last, problem] {
+            // The block's memory serves the next: growing one from nothing each time took half
+            // of an upload's time in copies and page faults.
+            m_spare = std::move(*block);
+            if (!problem->isEmpty()) {
+                m_onDisk = -1;
+                refuse(last && problem->contains(QStringLiteral("SHA-256"))
+                           ? QStringLiteral("El archivo no llegó entero al servidor: empieza de "
+                                            "nuevo.")
+                           : QStringLiteral("El servidor no pudo guardar el archivo."),
+                       *problem);
+                return;
+            }
+            m_onDisk += m_spare.size();
+            if (last) {
+                say(wire::Stored, m_onDisk);
+                finish({}, true);
+            } else if (sync) {
+                say(wire::Stored, m_onDisk);
+            }
+            if (!m_over && m_done - m_onDisk < kDiskAhead && m_allowed != 0) {
+                m_stream->pause(false);
+                receive();
+            }
+            if (m_told)
+                tellEnd();
+        });
 }
 
 void FileCarrier::pump()
 {
     if (m_over || m_job.upload)
         return;
-    // A stream that failed takes nothing more: the rest of the file is not read for it.
-    while (m_done < m_job.size && !m_stream->hasFailed() && m_stream->pending() < kAhead
-           && m_allowed != 0) {
+    // A turn's share at most; a stream that failed takes nothing more: the rest of the file is
+    // not read for it.
+    qint64 sent = 0;
+    while (m_done < m_job.size && sent < kTurn && !m_stream->hasFailed()
+           && m_stream->pending() < kAhead && m_allowed != 0) {
         const qint64 most = m_allowed < 0 ? kChunk : std::min(kChunk, m_allowed);
         const QByteArray chunk = m_file->read(std::min(most, m_job.size - m_done));
         if (chunk.isEmpty()) {
@@ -243,11 +274,14 @@ void FileCarrier::pump()
             return;
         }
         m_done += chunk.size();
+        sent += chunk.size();
         m_allowed = m_allowed < 0 ? -1 : m_allowed - chunk.size();
         m_stream->write(chunk);
     }
     if (m_done == m_job.size)
         finish({});
+    else if (sent > 0 && m_stream->pending() < kAhead && !m_stream->hasFailed())
+        QMetaObject::invokeMethod(this, &FileCarrier::pump, Qt::QueuedConnection);
 }
 
 void FileCarrier::refuse(const QString &text, const QString &problem)
@@ -278,11 +312,21 @@ void FileCarrier::streamClosed(const QString &reason)
     m_told = true;
     if (!m_over) {
         // The client went: what came whole is kept, and the upload goes on from there later.
-        const QString unstored = m_job.upload ? flush() : QString();
         m_over = true;
         m_problem = QStringLiteral("closed at %1 of %2 bytes").arg(m_done).arg(m_job.size)
-            + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason)
-            + (unstored.isEmpty() ? QString() : QStringLiteral("; ") + unstored);
+            + (reason.isEmpty() ? QString() : QStringLiteral(": ") + reason);
+        if (m_job.upload && m_onDisk >= 0)
+            store(false);
     }
+    tellEnd();
+}
+
+void FileCarrier::tellEnd()
+{
+    // An upload ends once what it received is on the disk, or has failed there.
+    if (m_job.upload && m_onDisk >= 0 && m_onDisk < m_done && !m_whole)
+        return;
+    if (std::exchange(m_endTold, true))
+        return;
     m_ended(*this, m_problem, m_whole);
 }

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+class DiskQueue;
 class FileStore;
 struct evp_md_ctx_st;
 class QFile;
@@ -54,15 +55,17 @@ public:
     // What is received past this many bytes is acknowledged once on the disk.
     static constexpr qint64 AckEvery = 4 * 1024 * 1024;
 
-    // Takes the stream over; the store outlives it. A transfer that moves nothing for `stall`
-    // (its client neither sends nor reads) is closed.
-    FileCarrier(Stream *stream, QString peer, FileStore &store, std::shared_ptr<Running> running,
-             Job job, std::chrono::milliseconds stall, Ended ended, QObject *parent = nullptr);
+    // Takes the stream over; the store and the disk's queue outlive it, and the running digest
+    // is the queue's to touch. A transfer that moves nothing for `stall` (its client neither
+    // sends nor reads) is closed.
+    FileCarrier(Stream *stream, QString peer, FileStore &store, DiskQueue &disk,
+                std::shared_ptr<Running> running, Job job, std::chrono::milliseconds stall,
+                Ended ended, QObject *parent = nullptr);
     ~FileCarrier() override;
 
     const Job &job() const { return m_job; }
     QString peer() const { return m_peer; }
-    // What the server holds of the upload, or has sent of the download.
+    // What the server has received of the upload, or sent of the download.
     qint64 done() const { return m_done; }
     // Ends it now, refused with a reason in Spanish the client sees.
     void refuse(const QString &text, const QString &problem);
@@ -79,10 +82,10 @@ private:
 
     void start();
     void receive();
-    // Writes what was received to the store: why it could not, or nothing.
-    QString flush();
-    // The same, the transfer refused when it could not.
-    bool stored();
+    // Hands the block received to the disk, the last one (checked and made whole there) or not.
+    void store(bool last);
+    // Tells the end, once nothing of the upload waits for the disk.
+    void tellEnd();
     void pump();
     void say(const QString &word, qint64 offset);
     // Closes once what is written has gone; the end is told then.
@@ -91,12 +94,17 @@ private:
     Stream *m_stream;
     QString m_peer;
     FileStore &m_store;
+    DiskQueue &m_disk;
     std::shared_ptr<Running> m_running;
     Job m_job;
     Ended m_ended;
     std::unique_ptr<QFile> m_file;
     QByteArray m_buffer;
+    QByteArray m_spare;
+    // Received (or sent); of an upload, on the disk (-1 until known, and once the disk
+    // failed); where the last sync was asked.
     qint64 m_done = 0;
+    qint64 m_onDisk = -1;
     qint64 m_acked = 0;
     qint64 m_allowed = -1;
     // Moved at the last look for a stall; the stall timer.
@@ -105,6 +113,7 @@ private:
     int m_stallTimer = 0;
     bool m_over = false;
     bool m_told = false;
+    bool m_endTold = false;
     QString m_problem;
     bool m_whole = false;
 };

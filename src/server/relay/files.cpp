@@ -68,6 +68,7 @@ bool Files::open()
         m_store.reset();
         return false;
     }
+    m_disk = std::make_unique<DiskQueue>();
     expire();
     m_expiry.start(std::chrono::hours(1));
     if (m_relay.config.fileRate > 0 || m_relay.config.fileRatePerAddress > 0)
@@ -313,7 +314,7 @@ void Files::transfer(Guest &guest, const wire::Message &message)
                       (upload ? QStringLiteral("upload of ") : QStringLiteral("download of "))
                           + ticket.id);
     auto *transfer = new FileCarrier(
-        stream, guest.connection->peer(), *m_store, running,
+        stream, guest.connection->peer(), *m_store, *m_disk, running,
         {upload, ticket.id, entry->size, entry->digest, offset}, m_relay.config.stallTimeout,
         [this](FileCarrier &t, const QString &problem, bool isWhole) { ended(t, problem, isWhole); },
         this);

@@ -2,6 +2,7 @@
 
 #include "protocol/wire.h"
 #include "server/relay/file_carrier.h"
+#include "server/store/disk_queue.h"
 #include "server/store/file_index.h"
 #include "server/store/file_store.h"
 
@@ -76,6 +77,8 @@ private:
     Relay &m_relay;
     FileIndex m_index;
     std::unique_ptr<FileStore> m_store;
+    // After the store: it goes first, waiting for the work it was given.
+    std::unique_ptr<DiskQueue> m_disk;
     QHash<QString, Ticket> m_tickets;
     QHash<QString, std::shared_ptr<FileCarrier::Running>> m_running;
     // The transfers under way, and the address each counts against.
