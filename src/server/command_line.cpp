@@ -320,6 +320,12 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "(default: %1).")
             .arg(config.maxClaimsPerHour),
         QStringLiteral("COUNT"));
+    const QCommandLineOption deskCodeTime(
+        QStringLiteral("desk-code-time"),
+        QStringLiteral("How long a code for adding a desk to a claimed nickname holds (default: "
+                       "%1).")
+            .arg(config.deskCodeLifetime.count()),
+        QStringLiteral("MS"));
     parser.addOptions({help, version, adminSocket, admin, listen, gap, noFraming, stateDir, noTls,
                        requireTls, passwordFile, maxQueue, maxQueueBytes, stallTimeout, maxWaiting,
                        maxRate, maxMessages, maxLogins, maxCorrespondents, maxAddressCorrespondents,
@@ -329,7 +335,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        helloTimeout, refusalDelay, maxMessageBeforeLogIn, noKeep, keepDays,
                        claimDays, keptPerRecipient, keptPerSender, keptInAll, keptPerAddress,
                        keptFromAddress, claimsPerHour, noFiles, fileDays, maxFileSize,
-                       filesFromOne, filesForOne, filesInAll, fileRate, fileRatePerAddress});
+                       filesFromOne, filesForOne, filesInAll, fileRate, fileRatePerAddress,
+                       deskCodeTime});
     result.helpText = parser.helpText();
 
     if (!parser.parse(arguments)) {
@@ -462,6 +469,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     read(filesInAll, 1, true, [&](qint64 v) { config.filesInAll = v; });
     read(fileRate, 0, true, [&](qint64 v) { config.fileRate = v; });
     read(fileRatePerAddress, 0, true, [&](qint64 v) { config.fileRatePerAddress = v; });
+    read(deskCodeTime, 0, false, [&](qint64 v) { config.deskCodeLifetime = milliseconds(v); });
     if (result.error.isEmpty() && config.offerTls)
         result.error = unsafeStateFolder(config.stateFolder);
     return result;

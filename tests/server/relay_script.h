@@ -129,7 +129,8 @@ protected:
     //               waits until the server has handled it; ana>> TEXT does not wait
     //               (ana.5 is a client on 127.0.0.5)
     //   ana< TEXT   the next bytes ana reads are exactly TEXT; $T in it reads a secret (32
-    //               hex digits), which $T in later steps stands for; $Z reads a time (UTC).
+    //               hex digits), which $T in later steps stands for; $Z reads a time (UTC),
+    //               $C and $D a desk's code.
     //               $K and $L stand for keys, $I, $J and $M for ids of lines
     //   tls ana     ana's connection takes the offer of encryption
     //   login ana ana2:ana luis   each logs in (ana2 as ana), then each reads the whole list

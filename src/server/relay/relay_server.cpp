@@ -51,12 +51,12 @@ struct RelayServer::Command {
 const RelayServer::Command *RelayServer::command(QStringView word)
 {
     using M = const wire::Message &;
-    static const std::array<Command, 19> commands = {{
+    static const std::array<Command, 22> commands = {{
         {wire::Password, true, false, false, Cost::Message, 1,
          [](RelayServer &s, Guest &g, M m) { s.m_admission.checkPassword(g, m.field(1)); }},
         {wire::Login, true, true, false, Cost::Message, 1,
          [](RelayServer &s, Guest &g, M m) {
-             s.m_admission.logIn(g, m.field(1), m.field(2), m.field(3));
+             s.m_admission.logIn(g, m.field(1), m.field(2), m.field(3), m.field(4), m.field(5));
          }},
         {wire::GetUser, false, true, false, Cost::Message, 1,
          [](RelayServer &s, Guest &g, M) { s.m_roster.sendList(g, true); }},
@@ -93,6 +93,12 @@ const RelayServer::Command *RelayServer::command(QStringView word)
          [](RelayServer &s, Guest &g, M m) { s.m_files.transfer(g, m); }},
         {wire::Download, true, false, false, Cost::Message, 3,
          [](RelayServer &s, Guest &g, M m) { s.m_files.transfer(g, m); }},
+        {wire::DeskCode, false, true, false, Cost::Message, 1,
+         [](RelayServer &s, Guest &g, M) { s.m_desks.makeCode(g); }},
+        {wire::Desks, false, true, false, Cost::Message, 1,
+         [](RelayServer &s, Guest &g, M) { s.m_desks.list(g); }},
+        {wire::DropDesk, false, true, false, Cost::Message, 2,
+         [](RelayServer &s, Guest &g, M m) { s.m_desks.drop(g, m.field(1)); }},
         {wire::Logout, false, true, true, Cost::Message, 1,
          [](RelayServer &s, Guest &g, M) { s.logOut(g); }},
     }};
@@ -116,8 +122,9 @@ RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *
       m_room(m_relay),
       m_lines(m_relay),
       m_files(m_relay),
-      m_admission(m_relay, m_roster, m_room, m_lines),
-      m_adminCommands(m_relay, m_roster, m_admission, m_lines, m_files),
+      m_desks(m_relay),
+      m_admission(m_relay, m_roster, m_room, m_lines, m_desks),
+      m_adminCommands(m_relay, m_roster, m_admission, m_lines, m_files, m_desks),
       m_pacer(config.gap, std::chrono::milliseconds(0),
               [this](quint64 connection, quint64) {
                   if (Connection *paced = m_relay.connections.value(connection))

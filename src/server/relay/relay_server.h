@@ -7,6 +7,7 @@
 #include "server/net/turn.h"
 #include "server/relay/admin_commands.h"
 #include "server/relay/admission.h"
+#include "server/relay/desks.h"
 #include "server/relay/files.h"
 #include "server/relay/private_lines.h"
 #include "server/relay/relay.h"
@@ -81,6 +82,7 @@ private:
     Room m_room;
     PrivateLines m_lines;
     Files m_files;
+    Desks m_desks;
     Admission m_admission;
     AdminCommands m_adminCommands;
     QTimer m_summaries;
