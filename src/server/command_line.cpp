@@ -326,6 +326,15 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "%1).")
             .arg(config.deskCodeLifetime.count()),
         QStringLiteral("MS"));
+    const QCommandLineOption name(
+        QStringLiteral("name"),
+        QStringLiteral("The name the server is announced under on the local network (default: "
+                       "the machine's host name)."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption noAnnounce(
+        QStringLiteral("no-announce"),
+        QStringLiteral("Do not announce the server on the local network (DNS-SD, through "
+                       "Avahi)."));
     parser.addOptions({help, version, adminSocket, admin, listen, gap, noFraming, stateDir, noTls,
                        requireTls, passwordFile, maxQueue, maxQueueBytes, stallTimeout, maxWaiting,
                        maxRate, maxMessages, maxLogins, maxCorrespondents, maxAddressCorrespondents,
@@ -336,7 +345,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        claimDays, keptPerRecipient, keptPerSender, keptInAll, keptPerAddress,
                        keptFromAddress, claimsPerHour, noFiles, fileDays, maxFileSize,
                        filesFromOne, filesForOne, filesInAll, fileRate, fileRatePerAddress,
-                       deskCodeTime});
+                       deskCodeTime, name, noAnnounce});
     result.helpText = parser.helpText();
 
     if (!parser.parse(arguments)) {
@@ -386,6 +395,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     config.requireTls = parser.isSet(requireTls);
     config.keep = config.offerTls && !parser.isSet(noKeep);
     config.files = config.keep && !parser.isSet(noFiles);
+    config.announce = !parser.isSet(noAnnounce);
+    config.name = parser.value(name);
     if (config.requireTls && !config.offerTls) {
         result.error = QStringLiteral("--require-tls needs encryption offered: drop --no-tls and "
                                       "--no-framing");

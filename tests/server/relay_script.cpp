@@ -79,6 +79,8 @@ void RelayScript::run(const QString &script)
             if (gather.hasMatch())
                 line.config.stateGathering = std::chrono::milliseconds(gather.captured(1).toInt());
             m_server = std::make_unique<RelayServer>(line.config, m_stream);
+            if (m_prepare)
+                m_prepare(*m_server);
             QVERIFY2(m_server->listen(), qPrintable(m_log));
         } else if (verb == "tls") {
             run(rest + "> ACCEPT|frame|tls~; " + rest + "< ACCEPTED|frame|tls~; handshake "

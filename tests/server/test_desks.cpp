@@ -1,6 +1,22 @@
 // A nickname on several desks: the holder's code lets another desk record its key, once and in
-// time; one desk online at a time.
+// time; one desk online at a time. And the server announced on the local network.
 #include "relay_script.h"
+
+#include <QCryptographicHash>
+#include <QSslCertificate>
+#include <QSysInfo>
+
+// Writes down what the relay asks of its announcer.
+struct FakeAnnouncer : LanAnnouncer {
+    explicit FakeAnnouncer(QStringList &calls) : calls(calls) {}
+    void publish(const QString &name, const QString &type, quint16 port,
+                 const QStringList &txt) override
+    {
+        calls << QStringList{name, type, QString::number(port), txt.join(' ')}.join(' ');
+    }
+    void withdraw() override { calls << "withdraw"; }
+    QStringList &calls;
+};
 
 class TestDesks : public RelayScript {
     Q_OBJECT
@@ -63,6 +79,42 @@ private Q_SLOTS:
         });
     }
     void desks() { playRow(); }
+
+    // Name, type, port and TXT as announced, then withdrawn as the server stops.
+    void announces_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QString>("published");
+        QTest::newRow("named") << "--name Oficina"
+                               << "Oficina _korvex._tcp 12584 features=frame,tls,keep,files fp=";
+        QTest::newRow("host name") << "--password=x"
+                                   << QSysInfo::machineHostName()
+                + " _korvex._tcp 12584 features=frame,tls,keep,files,password fp=";
+        QTest::newRow("in clear") << "--no-tls --name x" << "x _korvex._tcp 12584 features=frame";
+        QTest::newRow("not announced") << "--no-announce" << "";
+    }
+    void announces()
+    {
+        QFETCH(QString, options);
+        QFETCH(QString, published);
+        QStringList calls;
+        m_prepare = [&](RelayServer &s) { s.setAnnouncer(std::make_unique<FakeAnnouncer>(calls)); };
+        run("start " + options);
+        m_server.reset();
+        m_prepare = nullptr;
+        const QSslCertificate certificate =
+            QSslCertificate::fromPath(m_state.filePath("tls-certificate.pem")).value(0);
+        if (published.endsWith("fp="))
+            published += certificate.digest(QCryptographicHash::Sha256).toHex().left(16);
+        QCOMPARE(calls.join('\n'), published.isEmpty() ? "" : published + "\nwithdraw");
+    }
+
+    // The real announcer finds no daemon here: it says so once and the server serves on.
+    void withoutDaemon()
+    {
+        run("start; tls a; a> LOGIN|ana~; a< TOKEN|$T~NICK|ana~; quiet a");
+        QCOMPARE(m_log.count(" - not announced on the local network: "), 1);
+    }
 };
 
 QTEST_MAIN(TestDesks)

@@ -5,6 +5,7 @@
 #include "server/net/stream.h"
 #include "server/secrets.h"
 
+#include <QSysInfo>
 #include <QTextStream>
 #include <QTimer>
 
@@ -164,6 +165,8 @@ RelayServer::~RelayServer()
     // The connections go with the server, without announcing anything to each other; the
     // closed ones waiting to be deleted too, before the pacer they name goes.
     const QList<Connection *> connections = findChildren<Connection *>(Qt::FindDirectChildrenOnly);
+    if (m_announcer && m_relay.config.announce)
+        m_announcer->withdraw();
     m_lines.stop();
     m_relay.online.clear();
     m_relay.guests.clear();
@@ -175,6 +178,7 @@ RelayServer::~RelayServer()
 
 bool RelayServer::listen()
 {
+    QString fingerprint;
     if (m_relay.config.offerTls) {
         auto loaded = m_relay.config.stateFolder.isEmpty()
             ? std::variant<TlsIdentity, QString>(QStringLiteral("no state folder"))
@@ -192,6 +196,8 @@ bool RelayServer::listen()
             return false;
         }
         m_tls = std::move(std::get<std::unique_ptr<TlsContext>>(context));
+        fingerprint = QString::fromLatin1(
+            identity.certificate.digest(QCryptographicHash::Sha256).toHex());
         m_relay.log.write(ServerItself, QStringLiteral("encryption offered")
                         + (m_relay.config.requireTls ? QStringLiteral(" and required") : QString())
                         + QStringLiteral("; the certificate's SHA-256 fingerprint is ")
@@ -210,7 +216,23 @@ bool RelayServer::listen()
         return false;
     }
     m_relay.log.write(ServerItself, QStringLiteral("listening on ") + where);
+    if (m_relay.config.announce)
+        announce(fingerprint);
     return true;
+}
+
+void RelayServer::announce(const QString &fingerprint)
+{
+    if (!m_announcer)
+        m_announcer = makeAvahiAnnouncer(
+            [this](const QString &what) { m_relay.log.write(ServerItself, what); });
+    QStringList txt{QStringLiteral("features=")
+                    + offeredFeatures(m_relay.config, m_tls != nullptr).join(QLatin1Char(','))};
+    if (!fingerprint.isEmpty())
+        txt << QStringLiteral("fp=") + fingerprint.left(16);
+    const QString name = m_relay.config.name.isEmpty() ? QSysInfo::machineHostName()
+                                                       : m_relay.config.name;
+    m_announcer->publish(name, QStringLiteral("_korvex._tcp"), wire::ServerPort, txt);
 }
 
 void RelayServer::refuseLater(qintptr descriptor)
