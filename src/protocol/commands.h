@@ -50,4 +50,12 @@ inline const QString DropFile = QStringLiteral("DROPFILE");
 inline const QString From = QStringLiteral("FROM");
 inline const QString Stored = QStringLiteral("STORED");
 
+// A nickname on several desks: DESKCODE| from the holder, DESKCODE|code|expires (or
+// DESKCODE|||text) from the server; LOGIN|nick|token|key|code|desk from a new desk; DESKS| and
+// DESKS|current|name|used...; DROPDESK|name; TAKEN|text to the desk another one took over from.
+inline const QString DeskCode = QStringLiteral("DESKCODE");
+inline const QString Desks = QStringLiteral("DESKS");
+inline const QString DropDesk = QStringLiteral("DROPDESK");
+inline const QString Taken = QStringLiteral("TAKEN");
+
 } // namespace wire

@@ -320,6 +320,21 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        "(default: %1).")
             .arg(config.maxClaimsPerHour),
         QStringLiteral("COUNT"));
+    const QCommandLineOption deskCodeTime(
+        QStringLiteral("desk-code-time"),
+        QStringLiteral("How long a code for adding a desk to a claimed nickname holds (default: "
+                       "%1).")
+            .arg(config.deskCodeLifetime.count()),
+        QStringLiteral("MS"));
+    const QCommandLineOption name(
+        QStringLiteral("name"),
+        QStringLiteral("The name the server is announced under on the local network (default: "
+                       "the machine's host name)."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption noAnnounce(
+        QStringLiteral("no-announce"),
+        QStringLiteral("Do not announce the server on the local network (DNS-SD, through "
+                       "Avahi)."));
     parser.addOptions({help, version, adminSocket, admin, listen, gap, noFraming, stateDir, noTls,
                        requireTls, passwordFile, maxQueue, maxQueueBytes, stallTimeout, maxWaiting,
                        maxRate, maxMessages, maxLogins, maxCorrespondents, maxAddressCorrespondents,
@@ -329,7 +344,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
                        helloTimeout, refusalDelay, maxMessageBeforeLogIn, noKeep, keepDays,
                        claimDays, keptPerRecipient, keptPerSender, keptInAll, keptPerAddress,
                        keptFromAddress, claimsPerHour, noFiles, fileDays, maxFileSize,
-                       filesFromOne, filesForOne, filesInAll, fileRate, fileRatePerAddress});
+                       filesFromOne, filesForOne, filesInAll, fileRate, fileRatePerAddress,
+                       deskCodeTime, name, noAnnounce});
     result.helpText = parser.helpText();
 
     if (!parser.parse(arguments)) {
@@ -379,6 +395,8 @@ CommandLine parseCommandLine(const QStringList &arguments)
     config.requireTls = parser.isSet(requireTls);
     config.keep = config.offerTls && !parser.isSet(noKeep);
     config.files = config.keep && !parser.isSet(noFiles);
+    config.announce = !parser.isSet(noAnnounce);
+    config.name = parser.value(name);
     if (config.requireTls && !config.offerTls) {
         result.error = QStringLiteral("--require-tls needs encryption offered: drop --no-tls and "
                                       "--no-framing");
@@ -462,6 +480,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     read(filesInAll, 1, true, [&](qint64 v) { config.filesInAll = v; });
     read(fileRate, 0, true, [&](qint64 v) { config.fileRate = v; });
     read(fileRatePerAddress, 0, true, [&](qint64 v) { config.fileRatePerAddress = v; });
+    read(deskCodeTime, 0, false, [&](qint64 v) { config.deskCodeLifetime = milliseconds(v); });
     if (result.error.isEmpty() && config.offerTls)
         result.error = unsafeStateFolder(config.stateFolder);
     return result;

@@ -54,6 +54,14 @@ struct ServerConfig {
     qint64 fileRatePerAddress = 0;
     // New nicknames one address may claim in an hour: each is a row on disk for half a year.
     int maxClaimsPerHour = 5;
+    // How long a code that lets another desk log in with a claimed nickname holds; how many
+    // desks one claim may have, each a key kept as long as the claim.
+    std::chrono::milliseconds deskCodeLifetime{600'000};
+    int desksPerClaim = 10;
+    // Whether the server announces itself on the local network (DNS-SD), and under what name;
+    // the machine's host name when empty.
+    bool announce = true;
+    QString name;
 
     // What may wait for one client, shared among those whose messages wait there: a sender
     // with its share waiting (at most maxWaitingFromOne messages) is held back, its input left

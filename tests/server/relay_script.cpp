@@ -79,6 +79,8 @@ void RelayScript::run(const QString &script)
             if (gather.hasMatch())
                 line.config.stateGathering = std::chrono::milliseconds(gather.captured(1).toInt());
             m_server = std::make_unique<RelayServer>(line.config, m_stream);
+            if (m_prepare)
+                m_prepare(*m_server);
             QVERIFY2(m_server->listen(), qPrintable(m_log));
         } else if (verb == "tls") {
             run(rest + "> ACCEPT|frame|tls~; " + rest + "< ACCEPTED|frame|tls~; handshake "
@@ -134,7 +136,9 @@ void RelayScript::run(const QString &script)
                 : rest.startsWith("LOGOUT")  ? QString()
                                              : p.nickname;
             p.end = rest.contains("ACCEPT|frame~") ? "~" : p.end;
-            p.keeps = loggedIn.hasMatch() ? rest.count('|') == 3 : p.keeps;
+            p.keeps = loggedIn.hasMatch() ? rest.section('~', 0, 0).section("ACCEPT", 0, 0)
+                                                    .count('|') >= 3
+                                          : p.keeps;
             label.endsWith('>') ? void(p.socket.write(bytes(rest))) : p.send(bytes(rest));
         } else if (verb.endsWith('<') && rest.contains('$')) {
             // Text as it would read in the code page, the secrets and times patterns.
@@ -145,7 +149,9 @@ void RelayScript::run(const QString &script)
             for (const auto &name : QRegularExpression("\\\\\\$(\\w)").globalMatch(pattern))
                 names << name.captured(1);
             for (const QString &name : names)
-                pattern.replace("\\$" + name, "([0-9a-f]{32})");
+                pattern.replace("\\$" + name, QString("CD").contains(name)
+                                    ? "([2-9A-Z]{4}\\-[2-9A-Z]{4}\\-[2-9A-Z]{2})"
+                                    : "([0-9a-f]{32})");
             const QRegularExpression expected('^' + pattern);
             Peer &p = peer(label);
             QRegularExpressionMatch match;

@@ -98,8 +98,13 @@ class RelayScript : public QObject {
 
 public:
     explicit RelayScript(QString address) : m_address(std::move(address)) {}
-    // Everything here runs on the server's own event loop, as the program does.
-    static void initMain() { QCoreApplication::setEventDispatcher(new EpollDispatcher); }
+    // Everything here runs on the server's own event loop, as the program does. No server of a
+    // test reaches the machine's Avahi daemon: their announcements find no system bus.
+    static void initMain()
+    {
+        QCoreApplication::setEventDispatcher(new EpollDispatcher);
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/korvex-test-bus");
+    }
 
 protected:
     const QString m_address;
@@ -112,6 +117,8 @@ protected:
     QTemporaryDir m_state;
     // What a step captured: $T in "ana< TOKEN|$T~" is the secret ana was given.
     std::map<QString, QString> m_captured;
+    // Done to each server a script starts, before it listens.
+    std::function<void(RelayServer &)> m_prepare;
 
     Peer &peer(const QString &label)
     {
@@ -129,7 +136,8 @@ protected:
     //               waits until the server has handled it; ana>> TEXT does not wait
     //               (ana.5 is a client on 127.0.0.5)
     //   ana< TEXT   the next bytes ana reads are exactly TEXT; $T in it reads a secret (32
-    //               hex digits), which $T in later steps stands for; $Z reads a time (UTC).
+    //               hex digits), which $T in later steps stands for; $Z reads a time (UTC),
+    //               $C and $D a desk's code.
     //               $K and $L stand for keys, $I, $J and $M for ids of lines
     //   tls ana     ana's connection takes the offer of encryption
     //   login ana ana2:ana luis   each logs in (ana2 as ana), then each reads the whole list

@@ -1,6 +1,7 @@
 // The server's store on its own: claims, kept lines and marks, across restarts and failures.
 #include "server/store/kept_store.h"
 
+#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSqlQuery>
@@ -243,7 +244,8 @@ private Q_SLOTS:
         QCOMPARE(ids.join(' '), "eva pia max");
     }
 
-    // A file of the first version keeps its claims and lines, told to their claims as then.
+    // A file of the first version keeps its claims and lines, told to their claims as then; a
+    // claim's key becomes its first desk's, beside which others are kept.
     void migratesTheFirstVersion()
     {
         m_store.reset();
@@ -262,8 +264,19 @@ private Q_SLOTS:
               "INSERT INTO reports VALUES (3, 'luls', 'j', 'failed', 'x', 1, strftime('%s'))",
               "PRAGMA user_version = 1"})
             edit(file(), statement);
+        edit(file(), "UPDATE claims SET digest = x'" + QCryptographicHash::hash(QByteArray::fromHex(
+                         kKey.toLatin1()), QCryptographicHash::Sha256).toHex() + "'");
         restart();
         QVERIFY2(m_store->isUsable(), qPrintable(m_store->problem()));
+        const QString other(64, 'b');
+        QCOMPARE(m_store->deskOf("ana", kKey), "primer equipo");
+        QCOMPARE(m_store->addDesk("ana", other, "primer equipo"), "primer equipo 2");
+        QCOMPARE(m_store->addDesk("ana", other, "x") + m_store->addDesk("ana", kKey, "x"), "");
+        restart();
+        QCOMPARE(m_store->deskOf("ana", other), "primer equipo 2");
+        QVERIFY(m_store->dropDesk("ana", "primer equipo 2"));
+        restart();
+        QCOMPARE(m_store->claims().value(0).desks.size(), 1);
         QCOMPARE(texts(m_store->linesFor("ana"), true),
                  "7,ana,Ana,Luis,luls,,1,,i,1,hola,1970-01-01T00:00:00Z");
         QCOMPARE(m_store->takeReports("luls").value(0).id, "j");

@@ -44,10 +44,17 @@ Connection::Connection(qintptr descriptor, const ServerConfig &config, quint64 i
     m_clock.start();
     m_lastProgress.start();
 
+    if (config.offerFraming)
+        send(wire::toCodePage((QStringList{wire::Offer} + offeredFeatures(config, m_tls))
+                                  .join(wire::FieldSeparator)));
+}
+
+QStringList offeredFeatures(const ServerConfig &config, bool tls)
+{
     if (!config.offerFraming)
-        return;
-    QStringList features{wire::Offer, wire::Framing};
-    if (m_tls) {
+        return {};
+    QStringList features{wire::Framing};
+    if (tls) {
         features << wire::Tls;
         if (config.keep)
             features << wire::KeepFeature;
@@ -56,7 +63,7 @@ Connection::Connection(qintptr descriptor, const ServerConfig &config, quint64 i
         if (!config.password.isEmpty())
             features << wire::PasswordFeature;
     }
-    send(wire::toCodePage(features.join(wire::FieldSeparator)));
+    return features;
 }
 
 Connection::~Connection()

@@ -12,6 +12,7 @@
 #include <QQueue>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <list>
 
@@ -19,6 +20,11 @@ class Announcements;
 class TlsContext;
 class TimerQueue;
 class Turn;
+
+// What the server offers a client as it connects (docs/PROTOCOL.md, "The offer"), the command
+// aside: framing unless it is switched off, then encryption and what goes with it where the
+// server has its identity.
+QStringList offeredFeatures(const ServerConfig &config, bool tls);
 
 // One client's TCP connection as the relay sees it. A plain client's reads are one message
 // each, and what it is sent goes out one message per write, paced; a client that accepts the

@@ -1,6 +1,7 @@
 #include "server/relay/admin_commands.h"
 
 #include "server/relay/admission.h"
+#include "server/relay/desks.h"
 #include "server/relay/files.h"
 #include "server/relay/private_lines.h"
 #include "server/relay/relay.h"
@@ -17,8 +18,13 @@ QString users(qsizetype count)
 } // namespace
 
 AdminCommands::AdminCommands(Relay &relay, Roster &roster, Admission &admission,
-                             PrivateLines &lines, Files &files)
-    : m_relay(relay), m_roster(roster), m_admission(admission), m_lines(lines), m_files(files)
+                             PrivateLines &lines, Files &files, Desks &desks)
+    : m_relay(relay),
+      m_roster(roster),
+      m_admission(admission),
+      m_lines(lines),
+      m_files(files),
+      m_desks(desks)
 {
 }
 
@@ -132,11 +138,16 @@ void AdminCommands::listClaims()
     const QList<KeptStore::Claim> claims = m_relay.store->claims();
     answer(ServerItself, QString::number(claims.size())
                         + (claims.size() == 1 ? QStringLiteral(" claim") : QStringLiteral(" claims")));
-    for (const KeptStore::Claim &claim : claims)
+    for (const KeptStore::Claim &claim : claims) {
         answer(ServerItself, quoted(claim.nickname) + QStringLiteral(" since ")
                         + claim.since.toString(Qt::ISODate) + QStringLiteral(", used ")
                         + claim.used.toString(Qt::ISODate) + QStringLiteral(", %1 lines kept")
                                                                  .arg(claim.lines));
+        for (const KeptStore::Desk &desk : claim.desks)
+            answer(ServerItself, QStringLiteral("  desk ") + quoted(desk.name)
+                                     + QStringLiteral(" since ") + desk.since.toString(Qt::ISODate)
+                                     + QStringLiteral(", used ") + desk.used.toString(Qt::ISODate));
+    }
 }
 
 void AdminCommands::listFiles()
@@ -157,6 +168,7 @@ bool AdminCommands::release(const QString &nickname)
         return false;
     }
     const int files = m_files.release(wire::nicknameForm(nickname));
+    m_desks.released(wire::nicknameForm(nickname));
     answer(ServerItself, QStringLiteral("released ") + quoted(nickname)
                              + QStringLiteral(": %1 kept lines dropped").arg(*lines)
                              + (files > 0 ? QStringLiteral(", %1 files").arg(files) : QString()));

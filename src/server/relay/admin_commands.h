@@ -5,6 +5,7 @@
 #include <QString>
 
 class Admission;
+class Desks;
 class Files;
 class PrivateLines;
 class Roster;
@@ -15,7 +16,7 @@ struct Relay;
 class AdminCommands {
 public:
     AdminCommands(Relay &relay, Roster &roster, Admission &admission, PrivateLines &lines,
-                  Files &files);
+                  Files &files, Desks &desks);
 
     // "msg TEXT", "boot NICK", "users", "claims", "files" or "release NICK".
     AdminAnswer run(const QString &line);
@@ -38,6 +39,7 @@ private:
     Admission &m_admission;
     PrivateLines &m_lines;
     Files &m_files;
+    Desks &m_desks;
     // What the command under way has written to the log.
     AdminAnswer m_answer;
 };

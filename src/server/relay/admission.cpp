@@ -1,5 +1,6 @@
 #include "server/relay/admission.h"
 
+#include "server/relay/desks.h"
 #include "server/relay/private_lines.h"
 #include "server/relay/relay.h"
 #include "server/relay/room.h"
@@ -27,11 +28,13 @@ bool showsAsItIs(const QString &nickname)
 
 } // namespace
 
-Admission::Admission(Relay &relay, Roster &roster, Room &room, PrivateLines &lines)
+Admission::Admission(Relay &relay, Roster &roster, Room &room, PrivateLines &lines,
+                     Desks &desks)
     : m_relay(relay),
       m_roster(roster),
       m_room(room),
       m_lines(lines),
+      m_desks(desks),
       // Those due within a twentieth of their time are looked at together.
       m_hellos(relay.config.helloTimeout, relay.config.helloTimeout / 20,
                [this](quint64 connection, quint64) {
@@ -92,9 +95,14 @@ void Admission::checkPassword(Guest &guest, const QString &password)
     if (m_relay.config.password.isEmpty() || !guest.connection->isEncrypted() || guest.checking)
         return;
     guest.spoke = true;
+    guest.guess = password;
+    awaitTurn(guest);
+}
+
+void Admission::awaitTurn(Guest &guest)
+{
     // Nothing the guest sends after it is handled before the answer.
     guest.checking = true;
-    guest.guess = password;
     guest.connection->hold();
     const QHostAddress from = AddressLimits::key(guest.address);
     QList<quint64> &waiting = m_guesses[from];
@@ -130,35 +138,75 @@ void Admission::nextGuess(const QHostAddress &from)
     nextGuess(from);
 }
 
-void Admission::check(Guest &guest)
+void Admission::refuseAfter(Guest &guest, qint64 milliseconds,
+                            std::function<void(Guest &)> refusal)
 {
     Connection *connection = guest.connection;
-    const auto refuseAfter = [this, connection](qint64 after, auto refusal) {
-        QTimer::singleShot(std::chrono::milliseconds(after), connection, [=, this] {
-            const auto found = m_relay.guests.find(connection);
-            if (found != m_relay.guests.end())
-                refusal(found->second);
-        });
-    };
+    QTimer::singleShot(std::chrono::milliseconds(milliseconds), connection, [=, this] {
+        const auto found = m_relay.guests.find(connection);
+        if (found != m_relay.guests.end())
+            refusal(found->second);
+    });
+}
+
+void Admission::check(Guest &guest)
+{
+    // A desk's code is a secret as a password is: guessed from an address in turn, each wrong
+    // one delaying the next, and locked out with the passwords.
+    const std::optional<Guest::DeskLogIn> desk = std::exchange(guest.deskLogIn, std::nullopt);
     if (m_relay.limits.isLocked(guest.address)) {
-        refuseAfter(m_relay.config.passwordDelay.count(), [this](Guest &guest) {
-            refuse(guest, wire::RefusedBusy, QStringLiteral("too many wrong passwords"),
-                   QStringLiteral("Desde tu dirección se han probado demasiadas contraseñas "
-                                  "equivocadas. Espera unos minutos antes de volver a "
-                                  "intentarlo."),
+        refuseAfter(guest, m_relay.config.passwordDelay.count(), [this, desk](Guest &guest) {
+            refuse(guest, wire::RefusedBusy,
+                   desk ? QStringLiteral("too many wrong codes")
+                        : QStringLiteral("too many wrong passwords"),
+                   desk ? QStringLiteral("Desde tu dirección se han probado demasiados códigos "
+                                         "equivocados. Espera unos minutos antes de volver a "
+                                         "intentarlo.")
+                        : QStringLiteral("Desde tu dirección se han probado demasiadas "
+                                         "contraseñas equivocadas. Espera unos minutos antes "
+                                         "de volver a intentarlo."),
                    AddressLimits::Refusal::Locked);
         });
+        return;
+    }
+    if (desk) {
+        const QString form = wire::nicknameForm(desk->nickname);
+        const QString why = m_desks.takeCode(form, desk->code);
+        if (why.isEmpty()) {
+            guest.checking = false;
+            guest.connection->release();
+            const QString name = m_relay.store->addDesk(form, desk->key, desk->desk.isEmpty()
+                                                    ? QStringLiteral("otro equipo") : desk->desk);
+            if (name.isEmpty()) {
+                refuse(guest, wire::RefusedNickname,
+                       QStringLiteral("a desk not added to ") + quoted(desk->nickname),
+                       QStringLiteral("No se pudo añadir este equipo al apodo ") + desk->nickname
+                           + QStringLiteral("."));
+                return;
+            }
+            m_relay.log.write(guest.connection->peer(), QStringLiteral("adds the desk ")
+                                  + quoted(name) + QStringLiteral(" to the claim on ")
+                                  + quoted(desk->nickname));
+            enter(guest, desk->nickname, desk->token, desk->key, name);
+            return;
+        }
+        refuseAfter(guest, m_relay.limits.wrongPassword(guest.address),
+                    [this, nickname = desk->nickname, why](Guest &guest) {
+                        refuse(guest, wire::RefusedNickname,
+                               QStringLiteral("a wrong code for a desk of ") + quoted(nickname),
+                               why, AddressLimits::Refusal::Password);
+                    });
         return;
     }
     guest.gavePassword = sameSecret(wire::toCodePage(std::exchange(guest.guess, {})),
                                      m_relay.config.password);
     if (guest.gavePassword) {
         guest.checking = false;
-        connection->release();
+        guest.connection->release();
         awaitLogIn(guest);
         return;
     }
-    refuseAfter(m_relay.limits.wrongPassword(guest.address), [this](Guest &guest) {
+    refuseAfter(guest, m_relay.limits.wrongPassword(guest.address), [this](Guest &guest) {
         refuse(guest, wire::RefusedPassword, QStringLiteral("wrong password"),
                QStringLiteral("La contraseña del grupo no es correcta."),
                AddressLimits::Refusal::Password);
@@ -203,7 +251,7 @@ void Admission::announce(Guest &guest)
 }
 
 void Admission::logIn(Guest &guest, const QString &nickname, const QString &token,
-                        const QString &key)
+                      const QString &key, const QString &code, const QString &desk)
 {
     if (!admitted(guest) || nickname.isEmpty())
         return;
@@ -240,11 +288,25 @@ void Admission::logIn(Guest &guest, const QString &nickname, const QString &toke
                AddressLimits::Refusal::LogIn);
         return;
     }
+    if (!keyAdmitted(guest, nickname, key))
+        return;
+    // A key already the claim's needs no code; a new desk's waits for its code to be checked.
+    const QString form = wire::nicknameForm(nickname);
+    if (!code.isEmpty() && !key.isEmpty() && m_relay.store
+        && m_relay.store->owner(form, key) != KeptStore::Owner::Holder) {
+        guest.deskLogIn = Guest::DeskLogIn{nickname, token, key, code, wire::stateText(desk)};
+        awaitTurn(guest);
+        return;
+    }
+    enter(guest, nickname, token, key, wire::stateText(desk));
+}
+
+void Admission::enter(Guest &guest, const QString &nickname, const QString &token,
+                      const QString &key, const QString &desk)
+{
     // Where encryption is offered, a secret is neither given nor taken in clear.
     const bool secrets = guest.connection->isEncrypted() || !m_relay.offersTls;
     const QString form = wire::nicknameForm(nickname);
-    if (!keyAdmitted(guest, nickname, key))
-        return;
     // A claimed nickname is its holder's, online or not, with a token or not.
     const KeptStore::Owner owner = m_relay.store ? m_relay.store->owner(form, key) : KeptStore::Owner::Nobody;
     if (owner == KeptStore::Owner::Someone) {
@@ -260,8 +322,33 @@ void Admission::logIn(Guest &guest, const QString &nickname, const QString &toke
     QString identity;
     if (Guest *holder = m_relay.onlineAs(form); holder && holder != &guest) {
         Guest &old = *holder;
-        if (!secrets || token.isEmpty() || old.token.isEmpty()
-            || !sameSecret(wire::toCodePage(token), old.token)) {
+        const bool back = secrets && !token.isEmpty() && !old.token.isEmpty()
+            && sameSecret(wire::toCodePage(token), old.token);
+        // The holder is at one desk at a time: the last one it logs in from.
+        const QString otherDesk = owner == KeptStore::Owner::Holder && old.holder
+            ? m_relay.store->deskOf(form, key) : QString();
+        if (back) {
+            // Its own user, back after losing the connection the server still holds.
+            m_relay.log.write(guest.connection->peer(), QStringLiteral("takes ")
+                                  + quoted(old.nickname) + QStringLiteral(" back from ")
+                                  + old.connection->peer());
+            identity = old.identity;
+            logOut(old, QStringLiteral("taken over by a new connection"));
+            // It has not left: the token it had is spent.
+            m_lines.comeBack(QString::fromLatin1(old.token));
+            old.connection->drop(QStringLiteral("taken over by a new connection"));
+        } else if (!otherDesk.isEmpty() && otherDesk != old.desk) {
+            m_relay.log.write(guest.connection->peer(), QStringLiteral("takes ")
+                                  + quoted(old.nickname) + QStringLiteral(" to the desk ")
+                                  + quoted(otherDesk) + QStringLiteral(" from ")
+                                  + old.connection->peer());
+            // Its client does not come back by itself: the user is at the other desk.
+            m_relay.send(old, wire::buildMessage(wire::Taken, {QStringLiteral(
+                                  "Has entrado desde otro equipo")}));
+            logOut(old, QStringLiteral("taken over from another desk"));
+            m_lines.comeBack(QString::fromLatin1(old.token));
+            old.connection->closeAfterSending(QStringLiteral("taken over from another desk"));
+        } else {
             if (old.nickname.toCaseFolded() == nickname.toCaseFolded())
                 refuse(guest, wire::RefusedNickname,
                        QStringLiteral("nickname ") + quoted(nickname)
@@ -278,14 +365,6 @@ void Admission::logIn(Guest &guest, const QString &nickname, const QString &toke
                            + QStringLiteral(", que ya está conectado. Elige otro apodo."));
             return;
         }
-        // Its own user, back after losing the connection the server still holds.
-        m_relay.log.write(guest.connection->peer(), QStringLiteral("takes ") + quoted(old.nickname)
-                        + QStringLiteral(" back from ") + old.connection->peer());
-        identity = old.identity;
-        logOut(old, QStringLiteral("taken over by a new connection"));
-        // It has not left: the token it had is spent.
-        m_lines.comeBack(QString::fromLatin1(old.token));
-        old.connection->drop(QStringLiteral("taken over by a new connection"));
     } else if (secrets && !token.isEmpty()) {
         identity = m_lines.comeBack(token);
     }
@@ -302,7 +381,7 @@ void Admission::logIn(Guest &guest, const QString &nickname, const QString &toke
     guest.form = form;
     guest.nick = wire::toCodePage(wire::buildMessage(wire::Nick, {nickname}));
     guest.keeps = m_relay.store && guest.connection->isEncrypted() && !key.isEmpty();
-    m_lines.holdClaim(guest, key, owner);
+    m_lines.holdClaim(guest, key, owner, desk);
     if (guest.connection->isFramed() && secrets) {
         guest.token = wire::randomHex(32).toLatin1();
         m_relay.send(guest, wire::buildMessage(wire::Token, {QString::fromLatin1(guest.token)}));

@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class Connection;
 
@@ -55,6 +56,13 @@ struct Guest {
     // nickname.
     bool keeps = false;
     bool holder = false;
+    // The desk of the claim whose key it logged in with, while it holds the claim.
+    QString desk;
+    // A LOGIN with a code for a new desk, waiting for its turn to be checked as a password does.
+    struct DeskLogIn {
+        QString nickname, token, key, code, desk;
+    };
+    std::optional<DeskLogIn> deskLogIn;
     // Its nickname folded as nicknames are compared, while logged in; its NICK, encoded.
     QString form;
     QByteArray nick;

@@ -66,6 +66,7 @@ bool PrivateLines::openStore()
     limits.linesPerAddress = config.keptFromAddress;
     limits.days = config.keepDays;
     limits.claimDays = config.claimDays;
+    limits.desksPerClaim = config.desksPerClaim;
     auto store = std::make_unique<KeptStore>(config.stateFolder, limits);
     if (!store->isUsable()) {
         m_relay.log.write(ServerItself, QStringLiteral("not keeping lines: ") + store->problem());
@@ -243,7 +244,8 @@ void PrivateLines::ignore(Guest &blocker, const QString &sender)
             blocker.connection->id(), blocker.nickname);
 }
 
-void PrivateLines::holdClaim(Guest &guest, const QString &key, KeptStore::Owner owner)
+void PrivateLines::holdClaim(Guest &guest, const QString &key, KeptStore::Owner owner,
+                             const QString &desk)
 {
     guest.holder = owner == KeptStore::Owner::Holder;
     if (guest.keeps && owner == KeptStore::Owner::Nobody) {
@@ -255,14 +257,16 @@ void PrivateLines::holdClaim(Guest &guest, const QString &key, KeptStore::Owner 
                                 + QStringLiteral(" left unclaimed: more than %1 claims in an "
                                                  "hour from its address")
                                       .arg(m_relay.config.maxClaimsPerHour));
-        } else if (m_relay.store->claim(guest.form, guest.nickname, key)) {
+        } else if (m_relay.store->claim(guest.form, guest.nickname, key, desk)) {
             guest.holder = true;
             m_relay.log.write(guest.connection->peer(),
                         QStringLiteral("claims ") + quoted(guest.nickname));
         }
     }
-    if (guest.holder)
-        m_relay.store->used(guest.form);
+    if (guest.holder) {
+        guest.desk = m_relay.store->deskOf(guest.form, key);
+        m_relay.store->used(guest.form, guest.desk);
+    }
 }
 
 void PrivateLines::loggedIn(Guest &guest, const QString &token)
@@ -480,7 +484,7 @@ void PrivateLines::expire()
     // A holder online is using its claim now: it never lapses under it.
     for (const Guest *user : std::as_const(m_relay.online)) {
         if (user->holder)
-            m_relay.store->used(user->form);
+            m_relay.store->used(user->form, user->desk);
     }
     const QList<Line> lines = m_relay.store->expire();
     for (Guest *user : std::as_const(m_relay.online)) {

@@ -37,9 +37,11 @@ public:
     // PM's sender; one nothing provoked is dropped.
     void ignore(Guest &blocker, const QString &sender);
 
-    // A guest logging in with a key: whether it holds the nickname's claim, claiming it if
-    // nobody has and its address may. `owner` is what the store said of its key.
-    void holdClaim(Guest &guest, const QString &key, KeptStore::Owner owner);
+    // A guest logging in with a key: whether it holds the nickname's claim, and from which
+    // desk, claiming it if nobody has and its address may (the first desk named `desk`, or
+    // the store's first name when empty). `owner` is what the store said of its key.
+    void holdClaim(Guest &guest, const QString &key, KeptStore::Owner owner,
+                   const QString &desk = {});
     // After its log-in: the claim's kept lines and the marks waiting for it, or for the token
     // it presented.
     void loggedIn(Guest &guest, const QString &token);

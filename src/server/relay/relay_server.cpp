@@ -5,6 +5,7 @@
 #include "server/net/stream.h"
 #include "server/secrets.h"
 
+#include <QSysInfo>
 #include <QTextStream>
 #include <QTimer>
 
@@ -51,12 +52,12 @@ struct RelayServer::Command {
 const RelayServer::Command *RelayServer::command(QStringView word)
 {
     using M = const wire::Message &;
-    static const std::array<Command, 19> commands = {{
+    static const std::array<Command, 22> commands = {{
         {wire::Password, true, false, false, Cost::Message, 1,
          [](RelayServer &s, Guest &g, M m) { s.m_admission.checkPassword(g, m.field(1)); }},
         {wire::Login, true, true, false, Cost::Message, 1,
          [](RelayServer &s, Guest &g, M m) {
-             s.m_admission.logIn(g, m.field(1), m.field(2), m.field(3));
+             s.m_admission.logIn(g, m.field(1), m.field(2), m.field(3), m.field(4), m.field(5));
          }},
         {wire::GetUser, false, true, false, Cost::Message, 1,
          [](RelayServer &s, Guest &g, M) { s.m_roster.sendList(g, true); }},
@@ -93,6 +94,12 @@ const RelayServer::Command *RelayServer::command(QStringView word)
          [](RelayServer &s, Guest &g, M m) { s.m_files.transfer(g, m); }},
         {wire::Download, true, false, false, Cost::Message, 3,
          [](RelayServer &s, Guest &g, M m) { s.m_files.transfer(g, m); }},
+        {wire::DeskCode, false, true, false, Cost::Message, 1,
+         [](RelayServer &s, Guest &g, M) { s.m_desks.makeCode(g); }},
+        {wire::Desks, false, true, false, Cost::Message, 1,
+         [](RelayServer &s, Guest &g, M) { s.m_desks.list(g); }},
+        {wire::DropDesk, false, true, false, Cost::Message, 2,
+         [](RelayServer &s, Guest &g, M m) { s.m_desks.drop(g, m.field(1)); }},
         {wire::Logout, false, true, true, Cost::Message, 1,
          [](RelayServer &s, Guest &g, M) { s.logOut(g); }},
     }};
@@ -116,8 +123,9 @@ RelayServer::RelayServer(const ServerConfig &config, QTextStream &log, QObject *
       m_room(m_relay),
       m_lines(m_relay),
       m_files(m_relay),
-      m_admission(m_relay, m_roster, m_room, m_lines),
-      m_adminCommands(m_relay, m_roster, m_admission, m_lines, m_files),
+      m_desks(m_relay),
+      m_admission(m_relay, m_roster, m_room, m_lines, m_desks),
+      m_adminCommands(m_relay, m_roster, m_admission, m_lines, m_files, m_desks),
       m_pacer(config.gap, std::chrono::milliseconds(0),
               [this](quint64 connection, quint64) {
                   if (Connection *paced = m_relay.connections.value(connection))
@@ -157,6 +165,8 @@ RelayServer::~RelayServer()
     // The connections go with the server, without announcing anything to each other; the
     // closed ones waiting to be deleted too, before the pacer they name goes.
     const QList<Connection *> connections = findChildren<Connection *>(Qt::FindDirectChildrenOnly);
+    if (m_announcer && m_relay.config.announce)
+        m_announcer->withdraw();
     m_lines.stop();
     m_relay.online.clear();
     m_relay.guests.clear();
@@ -168,6 +178,7 @@ RelayServer::~RelayServer()
 
 bool RelayServer::listen()
 {
+    QString fingerprint;
     if (m_relay.config.offerTls) {
         auto loaded = m_relay.config.stateFolder.isEmpty()
             ? std::variant<TlsIdentity, QString>(QStringLiteral("no state folder"))
@@ -185,6 +196,8 @@ bool RelayServer::listen()
             return false;
         }
         m_tls = std::move(std::get<std::unique_ptr<TlsContext>>(context));
+        fingerprint = QString::fromLatin1(
+            identity.certificate.digest(QCryptographicHash::Sha256).toHex());
         m_relay.log.write(ServerItself, QStringLiteral("encryption offered")
                         + (m_relay.config.requireTls ? QStringLiteral(" and required") : QString())
                         + QStringLiteral("; the certificate's SHA-256 fingerprint is ")
@@ -203,7 +216,23 @@ bool RelayServer::listen()
         return false;
     }
     m_relay.log.write(ServerItself, QStringLiteral("listening on ") + where);
+    if (m_relay.config.announce)
+        announce(fingerprint);
     return true;
+}
+
+void RelayServer::announce(const QString &fingerprint)
+{
+    if (!m_announcer)
+        m_announcer = makeAvahiAnnouncer(
+            [this](const QString &what) { m_relay.log.write(ServerItself, what); });
+    QStringList txt{QStringLiteral("features=")
+                    + offeredFeatures(m_relay.config, m_tls != nullptr).join(QLatin1Char(','))};
+    if (!fingerprint.isEmpty())
+        txt << QStringLiteral("fp=") + fingerprint.left(16);
+    const QString name = m_relay.config.name.isEmpty() ? QSysInfo::machineHostName()
+                                                       : m_relay.config.name;
+    m_announcer->publish(name, QStringLiteral("_korvex._tcp"), wire::ServerPort, txt);
 }
 
 void RelayServer::refuseLater(qintptr descriptor)

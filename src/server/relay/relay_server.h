@@ -2,11 +2,13 @@
 
 #include "server/admin_channel.h"
 #include "server/net/connection.h"
+#include "server/net/lan_announcer.h"
 #include "server/net/tls_context.h"
 #include "server/net/timer_queue.h"
 #include "server/net/turn.h"
 #include "server/relay/admin_commands.h"
 #include "server/relay/admission.h"
+#include "server/relay/desks.h"
 #include "server/relay/files.h"
 #include "server/relay/private_lines.h"
 #include "server/relay/relay.h"
@@ -45,7 +47,10 @@ public:
     RelayServer(const ServerConfig &config, QTextStream &log, QObject *parent = nullptr);
     ~RelayServer() override;
 
+    // Listens, and announces the server on the local network unless told not to.
     bool listen();
+    // Announces through this rather than the Avahi daemon; before listen().
+    void setAnnouncer(std::unique_ptr<LanAnnouncer> announcer) { m_announcer = std::move(announcer); }
 
     // One administrator command line: "msg TEXT", "boot NICK", "users", "claims" or
     // "release NICK". Answers with the lines it wrote to the log, each behind where it happened.
@@ -75,12 +80,16 @@ private:
     void logOut(Guest &guest);
     // A sender whose messages pile up at a reader waits, unread, until they have gone.
     void holdBack(quint64 id, const Connection &reader, bool hold);
+    // The announcement: the service's type and port, the features offered and the first
+    // digits of the certificate's fingerprint, by which a client recognises the server.
+    void announce(const QString &fingerprint);
 
     Relay m_relay;
     Roster m_roster;
     Room m_room;
     PrivateLines m_lines;
     Files m_files;
+    Desks m_desks;
     Admission m_admission;
     AdminCommands m_adminCommands;
     QTimer m_summaries;
@@ -89,6 +98,7 @@ private:
     int m_refusing = 0;
     Listener m_listener;
     std::unique_ptr<TlsContext> m_tls;
+    std::unique_ptr<LanAnnouncer> m_announcer;
     // The gaps between messages to plain clients, kept on one timer for them all; the writes of
     // one turn, made at its end.
     TimerQueue m_pacer;

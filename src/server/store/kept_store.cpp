@@ -49,6 +49,16 @@ const QList<QStringList> kMigrations = {
         QStringLiteral("CREATE INDEX lines_by_sender ON lines (sender, id)"),
         QStringLiteral("ALTER TABLE reports ADD COLUMN address TEXT NOT NULL DEFAULT ''"),
     },
+    {
+        // A claim's keys, one for each desk of its holder's: the key of a claim made before is
+        // its first desk's.
+        QStringLiteral("CREATE TABLE keys (form TEXT NOT NULL, digest BLOB NOT NULL, "
+                       "desk TEXT NOT NULL, since INTEGER NOT NULL, used INTEGER NOT NULL, "
+                       "PRIMARY KEY (form, desk))"),
+        QStringLiteral("INSERT INTO keys SELECT form, digest, '") + KeptStore::FirstDesk
+            + QStringLiteral("', since, used FROM claims"),
+        QStringLiteral("ALTER TABLE claims DROP COLUMN digest"),
+    },
 };
 
 const QString kLineColumns = QStringLiteral(
@@ -169,12 +179,21 @@ QString KeptStore::load()
     QSqlQuery query = m_db.query();
     query.setForwardOnly(true);
     const auto failed = [&query] { return reasonOf(query.lastError()); };
-    if (!query.exec(QStringLiteral("SELECT form, nickname, digest, since, used FROM claims")))
+    if (!query.exec(QStringLiteral("SELECT form, nickname, since, used FROM claims")))
         return failed();
     while (query.next())
         m_claims.insert(query.value(0).toString(),
-                        {query.value(1).toString(), query.value(2).toByteArray(),
-                         timeOf(query.value(3).toLongLong()), timeOf(query.value(4).toLongLong())});
+                        {query.value(1).toString(), timeOf(query.value(2).toLongLong()),
+                         timeOf(query.value(3).toLongLong()), {}});
+    if (!query.exec(QStringLiteral(
+            "SELECT form, digest, desk, since, used FROM keys ORDER BY since, rowid")))
+        return failed();
+    while (query.next()) {
+        if (const auto held = m_claims.find(query.value(0).toString()); held != m_claims.end())
+            held->keys.append({query.value(1).toByteArray(),
+                               {query.value(2).toString(), timeOf(query.value(3).toLongLong()),
+                                timeOf(query.value(4).toLongLong())}});
+    }
     if (!query.exec(QStringLiteral(
             "SELECT row, owner, sender, address, length(CAST(text AS BLOB)), at FROM lines")))
         return failed();
@@ -252,25 +271,83 @@ KeptStore::Owner KeptStore::owner(const QString &form, const QString &key) const
     const auto found = m_claims.constFind(form);
     if (found == m_claims.cend())
         return Owner::Nobody;
-    const QByteArray digest = digestOf(key);
-    return !digest.isEmpty() && sameSecret(digest, found->digest) ? Owner::Holder : Owner::Someone;
+    return deskOf(form, key).isEmpty() ? Owner::Someone : Owner::Holder;
 }
 
-bool KeptStore::claim(const QString &form, const QString &nickname, const QString &key)
+QString KeptStore::deskOf(const QString &form, const QString &key) const
+{
+    const QByteArray digest = digestOf(key);
+    const auto found = m_claims.constFind(form);
+    if (digest.isEmpty() || found == m_claims.cend())
+        return {};
+    // Every key is compared, whichever matches: the time says nothing about which.
+    QString desk;
+    for (const Key &held : found->keys) {
+        if (sameSecret(digest, held.digest))
+            desk = held.desk.name;
+    }
+    return desk;
+}
+
+bool KeptStore::claim(const QString &form, const QString &nickname, const QString &key,
+                      const QString &desk)
 {
     const QByteArray digest = digestOf(key);
     if (!isUsable() || digest.isEmpty() || m_claims.contains(form))
         return false;
     const QDateTime now = timeOf(QDateTime::currentSecsSinceEpoch());
-    m_claims.insert(form, {nickname, digest, now, now});
-    queue(QStringLiteral("INSERT INTO claims (form, nickname, digest, since, used) "
-                         "VALUES (?, ?, ?, ?, ?)"),
-          {notNull(form), notNull(nickname), digest, now.toSecsSinceEpoch(),
-           now.toSecsSinceEpoch()});
+    const Key first{digest, {desk.isEmpty() ? FirstDesk : desk, now, now}};
+    m_claims.insert(form, {nickname, now, now, {first}});
+    queue(QStringLiteral("INSERT INTO claims (form, nickname, since, used) VALUES (?, ?, ?, ?)"),
+          {notNull(form), notNull(nickname), now.toSecsSinceEpoch(), now.toSecsSinceEpoch()});
+    insertKey(form, first);
     return true;
 }
 
-void KeptStore::used(const QString &form)
+void KeptStore::insertKey(const QString &form, const Key &key)
+{
+    queue(QStringLiteral("INSERT INTO keys (form, digest, desk, since, used) "
+                         "VALUES (?, ?, ?, ?, ?)"),
+          {notNull(form), key.digest, notNull(key.desk.name), key.desk.since.toSecsSinceEpoch(),
+           key.desk.used.toSecsSinceEpoch()});
+}
+
+QString KeptStore::addDesk(const QString &form, const QString &key, const QString &desk)
+{
+    const QByteArray digest = digestOf(key);
+    const auto found = m_claims.find(form);
+    if (!isUsable() || digest.isEmpty() || found == m_claims.end() || !deskOf(form, key).isEmpty()
+        || found->keys.size() >= m_limits.desksPerClaim)
+        return {};
+    QString name = desk;
+    const auto taken = [&](const Key &k) { return k.desk.name == name; };
+    for (int n = 2; std::any_of(found->keys.cbegin(), found->keys.cend(), taken); ++n)
+        name = desk + QLatin1Char(' ') + QString::number(n);
+    const QDateTime now = timeOf(QDateTime::currentSecsSinceEpoch());
+    found->keys.append({digest, {name, now, now}});
+    insertKey(form, found->keys.constLast());
+    return name;
+}
+
+bool KeptStore::dropDesk(const QString &form, const QString &desk)
+{
+    const auto found = m_claims.find(form);
+    if (found == m_claims.end()
+        || found->keys.removeIf([&](const Key &k) { return k.desk.name == desk; }) == 0)
+        return false;
+    queue(QStringLiteral("DELETE FROM keys WHERE form = ? AND desk = ?"), {form, desk});
+    return true;
+}
+
+QList<KeptStore::Desk> KeptStore::desks(const QString &form) const
+{
+    QList<Desk> desks;
+    for (const Key &key : m_claims.value(form).keys)
+        desks.append(key.desk);
+    return desks;
+}
+
+void KeptStore::used(const QString &form, const QString &desk)
 {
     const auto found = m_claims.find(form);
     if (found == m_claims.end())
@@ -278,13 +355,21 @@ void KeptStore::used(const QString &form)
     found->used = timeOf(QDateTime::currentSecsSinceEpoch());
     queue(QStringLiteral("UPDATE claims SET used = ? WHERE form = ?"),
           {found->used.toSecsSinceEpoch(), form});
+    for (Key &key : found->keys) {
+        if (key.desk.name == desk) {
+            key.desk.used = found->used;
+            queue(QStringLiteral("UPDATE keys SET used = ? WHERE form = ? AND desk = ?"),
+                  {found->used.toSecsSinceEpoch(), form, desk});
+        }
+    }
 }
 
 QList<KeptStore::Claim> KeptStore::claims() const
 {
     QList<Claim> list;
     for (auto c = m_claims.cbegin(); c != m_claims.cend(); ++c)
-        list.append({c->nickname, c->since, c->used, m_perOwner.value(c.key()).lines});
+        list.append({c->nickname, c->since, c->used, m_perOwner.value(c.key()).lines,
+                     desks(c.key())});
     std::sort(list.begin(), list.end(), [](const Claim &a, const Claim &b) {
         const int order = a.nickname.compare(b.nickname, Qt::CaseInsensitive);
         return order != 0 ? order < 0 : a.nickname < b.nickname;
@@ -300,6 +385,7 @@ std::optional<QList<KeptStore::Line>> KeptStore::release(const QString &form)
     for (const Line &line : lines)
         forget(line.row);
     queue(QStringLiteral("DELETE FROM claims WHERE form = ?"), {form});
+    queue(QStringLiteral("DELETE FROM keys WHERE form = ?"), {form});
     queue(QStringLiteral("DELETE FROM lines WHERE owner = ?"), {form});
     // Its next holder is someone else: the marks waiting for this one are not theirs.
     takeReports(form);
@@ -509,6 +595,7 @@ QList<KeptStore::Line> KeptStore::expire(const QDateTime &now)
     for (auto c = m_claims.begin(); c != m_claims.end();) {
         if (c->used.toSecsSinceEpoch() < claimCutoff) {
             queue(QStringLiteral("DELETE FROM claims WHERE form = ?"), {c.key()});
+            queue(QStringLiteral("DELETE FROM keys WHERE form = ?"), {c.key()});
             takeReports(c.key());
             c = m_claims.erase(c);
         } else {

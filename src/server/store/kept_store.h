@@ -25,7 +25,8 @@
 // `stored` only once its commit has reached the disk.
 //
 // A nickname's claim is keyed by its folded form (case and look-alike letters folded, as the
-// relay compares nicknames online); the key itself is never kept, only its SHA-256 digest.
+// relay compares nicknames online). It holds one key for each desk its holder uses, under the
+// desk's name; a key itself is never kept, only its SHA-256 digest.
 //
 // When the file cannot be used at start (damaged, a full disk, a folder that cannot be written)
 // the store says why in problem() and keeps nothing: no claim holds and no line fits. A commit
@@ -37,6 +38,9 @@ class KeptStore : public QObject {
     Q_OBJECT
 
 public:
+    // What the desk of a claim made before desks were named is called.
+    static inline const QString FirstDesk = QStringLiteral("primer equipo");
+
     struct Limits {
         // Kept lines, per recipient, per sender and recipient, and in all.
         int linesPerRecipient = 2000;
@@ -53,8 +57,9 @@ public:
         qint64 bytesPerAddress = 32 * 1024 * 1024;
         // How long a kept line, and a mark waiting for its sender, may wait.
         int days = 30;
-        // A claim not used for this long lapses.
+        // A claim not used for this long lapses; the desks one claim may have.
         int claimDays = 180;
+        int desksPerClaim = 10;
         // Marks waiting, per sender, per address whose lines they are about, and in all.
         int reportsPerSender = 1000;
         int reportsPerAddress = 2000;
@@ -95,11 +100,19 @@ public:
         bool marked = false;
     };
 
+    // One of a claim's desks: its name, and when its key was recorded and last used.
+    struct Desk {
+        QString name;
+        QDateTime since;
+        QDateTime used;
+    };
+
     struct Claim {
         QString nickname; // as it was first claimed
         QDateTime since;
         QDateTime used;
         int lines = 0; // kept for it now
+        QList<Desk> desks; // in the order they were added
     };
 
     enum class Owner {
@@ -117,11 +130,22 @@ public:
 
     // `key` is the claim's key as the client sent it (64 hexadecimal digits), or empty.
     Owner owner(const QString &form, const QString &key) const;
-    // Claims the nickname for the key (it must be unclaimed); `nickname` as it is written.
-    // Whether it did: not when the store writes nothing.
-    bool claim(const QString &form, const QString &nickname, const QString &key);
-    // The claim was used to log in now: it does not lapse for claimDays from now.
-    void used(const QString &form);
+    // The name of the claim's desk whose key it is; empty when it is none of the claim's.
+    QString deskOf(const QString &form, const QString &key) const;
+    // Claims the nickname for the key (it must be unclaimed), the first desk's; `nickname` as
+    // it is written. Whether it did: not when the store writes nothing.
+    bool claim(const QString &form, const QString &nickname, const QString &key,
+               const QString &desk = FirstDesk);
+    // Records another desk's key for the claim, under the name, or the name and a number when
+    // the claim has a desk of that name. The name it took; empty when it took none: no such
+    // claim, a key malformed or the claim's already, the claim's desks all taken, or the store
+    // writes nothing.
+    QString addDesk(const QString &form, const QString &key, const QString &desk);
+    // Forgets a desk's key; whether the claim had that desk.
+    bool dropDesk(const QString &form, const QString &desk);
+    QList<Desk> desks(const QString &form) const;
+    // The claim was used to log in now, from that desk: it does not lapse for claimDays from now.
+    void used(const QString &form, const QString &desk = {});
     // By nickname.
     QList<Claim> claims() const;
     // Drops the claim, every line kept for it and the marks waiting for it; the lines are
@@ -170,11 +194,15 @@ Q_SIGNALS:
     void failed(const QString &why);
 
 private:
+    struct Key {
+        QByteArray digest;
+        Desk desk;
+    };
     struct Held {
         QString nickname;
-        QByteArray digest;
         QDateTime since;
         QDateTime used;
+        QList<Key> keys;
     };
     // A line kept now, as the bounds and expiry see it.
     struct Where {
@@ -201,6 +229,7 @@ private:
 
     void open(const QString &folder);
     QString load();
+    void insertKey(const QString &form, const Key &key);
     void queue(const QString &statement, const QVariantList &values);
     void count(const Where &where, int sign);
     void forget(qint64 row);
