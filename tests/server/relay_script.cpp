@@ -125,7 +125,8 @@ void RelayScript::run(const QString &script)
             QVERIFY2(waitUntil([&] { return !peer(rest).connected(); }), qPrintable(step));
         } else if (verb == "log" || verb == "nolog") {
             rest.replace("\\n", "\n");
-            QVERIFY2(waitUntil([&] { return m_log.contains(rest) == (verb == "log"); }, 1000),
+            QVERIFY2(waitUntil([&] { return m_log.contains(rest) == (verb == "log"); },
+                               verb == "log" ? 5000 : 1000),
                      qPrintable(step + '\n' + m_log));
         } else if (verb.endsWith('>')) {
             // ana>> TEXT: written without waiting for the server to handle it

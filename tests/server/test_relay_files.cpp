@@ -80,7 +80,7 @@ private Q_SLOTS:
                 "envió: nadie no está conectado.~; a> SENDFILE|bea|$N|../a|5|$H~; "
                 "a< MARK|$N|failed|El archivo  no se envió: su nombre no vale como nombre de "
                 "archivo.~; quiet a",
-            "a transfer that moves nothing is closed => start --stall-timeout 300; " + offer
+            "a transfer that moves nothing is closed => start --stall-timeout 1000; " + offer
                 + "tls t; t> UPLOAD|$V~; t< FROM|0~; t>> hola ; closed t; "
                   "log ended: closed at 5 of 10 bytes: nothing moved for a while",
             "a lying size, a wrong digest, a ticket used twice => " + both
