@@ -1,5 +1,7 @@
 #include "core/client.h"
 
+#include <QLocale>
+
 #include "protocol/client_socket.h"
 #include "protocol/transfer_socket.h"
 
@@ -75,6 +77,39 @@ void Client::connectParts()
     connect(m_session, &Session::padlockChanged, this, &Client::padlockChanged);
     connect(m_session, &Session::clearText, this, &Client::setClearText);
     // Files go only where the server offered them and the LOGIN carried the nickname's key.
+    const auto failed = [this](const QModelIndex &at) {
+        const auto state = Transfers::State(at.data(Transfers::StateRole).toInt());
+        if (at.data(Transfers::DirectionRole).toInt() == int(Transfers::Direction::Sending)
+            && (state == Transfers::State::Failed || state == Transfers::State::Cancelled))
+            m_conversations->markOwn(
+                Conversations::fileRef(at.data(Transfers::IdRole).toString()),
+                history::Mark::Failed,
+                at.data(Transfers::NameRole).toString() + QStringLiteral(": ")
+                    + at.data(Qt::DisplayRole).toString());
+    };
+    // Each file sent or offered is a line of its conversation too.
+    connect(m_transfers, &Transfers::rowsInserted, this, [this, failed](const QModelIndex &, int first, int last) {
+        for (int i = first; i <= last; ++i) {
+            const QModelIndex at = m_transfers->index(i);
+            const bool mine = at.data(Transfers::DirectionRole).toInt()
+                == int(Transfers::Direction::Sending);
+            m_conversations->fileLine(
+                at.data(Transfers::PeerRole).toString(), m_uplink->nickname(), mine,
+                QStringLiteral("Archivo: %1 (%2)")
+                    .arg(at.data(Transfers::NameRole).toString(),
+                         QLocale(QLocale::Spanish)
+                             .formattedDataSize(at.data(Transfers::SizeRole).toLongLong(), 1)),
+                at.data(Transfers::IdRole).toString());
+            failed(at);
+        }
+    });
+    // A file that fails here, never told by the server (unreadable, too large, cut too often),
+    // fails its line too.
+    connect(m_transfers, &Transfers::dataChanged, this,
+            [failed](const QModelIndex &from, const QModelIndex &to) {
+                for (int i = from.row(); i <= to.row(); ++i)
+                    failed(from.siblingAtRow(i));
+            });
     connect(m_session, &Session::loggedIn, m_transfers,
             [this] { m_transfers->loggedIn(m_session->keyed() && m_socket->takesFiles()); });
     connect(m_session, &Session::stepChanged, m_transfers, [this](Session::Step step) {

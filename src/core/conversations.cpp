@@ -108,6 +108,22 @@ void Conversations::lineArrived(int index, const QString &sender, const QString 
     add(index, history::Kind::Theirs, sender, text, ref, history::Mark::None, at);
 }
 
+void Conversations::fileLine(const QString &peer, const QString &own, bool mine,
+                             const QString &text, const QString &ref)
+{
+    int index = findByCorrespondent(peer);
+    const bool fresh = index < 0;
+    if (fresh)
+        index = open(peer, own, mine ? Origin::User : Origin::Arrival);
+    add(index, mine ? history::Kind::Mine : history::Kind::Theirs, mine ? own : peer, text,
+        mine ? fileRef(ref) : QString(), mine ? history::Mark::Sending : history::Mark::None);
+    if (mine)
+        return;
+    if (fresh)
+        show(index);
+    noteArrival(index, peer, text);
+}
+
 bool Conversations::send(int index, const QString &text)
 {
     const Private *c = at(index);
@@ -275,6 +291,8 @@ void Conversations::sendAgain()
 {
     m_again = m_history.sending(kAgainMost,
                                          QDateTime::currentDateTimeUtc().addDays(-kAgainDays));
+    // A file's line is no line to send: its transfer goes on by itself.
+    m_again.removeIf([](const history::Hit &hit) { return isFileRef(hit.line.ref); });
     m_againTimer.start(kAgainAfterMs);
 }
 

@@ -90,6 +90,15 @@ public:
     // again, with their ids, a few at a time (see sendNextAgain). A server that lost them
     // relays them; one that has them, and the recipient, drop them by id.
     void sendAgain();
+    // The ref of a file's line: its id behind a prefix no line's id on the wire has, so that
+    // it is never sent again as a line.
+    static QString fileRef(const QString &id) { return QStringLiteral("file:") + id; }
+    static bool isFileRef(const QString &ref) { return ref.startsWith(u"file:"); }
+    // A file sent or offered, as a line of its conversation (opened for it, and told as a line
+    // is, when it comes from the correspondent): its name and size, searchable like any line.
+    // The user's own carries the file's id and is marked as the file moves on.
+    void fileLine(const QString &peer, const QString &own, bool mine, const QString &text,
+                  const QString &ref);
     // A line about the conversation rather than in it.
     void notice(int slot, const QString &text);
     // Someone else's line has been shown: counted unread, and told for the signs of new lines.

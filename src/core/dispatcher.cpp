@@ -203,8 +203,8 @@ void Dispatcher::mark(const wire::Message &message)
         {wire::MarkRead, history::Mark::Read},
         {wire::MarkFailed, history::Mark::Failed},
     }};
-    if (m_transfers.marked(message))
-        return;
+    // A file's mark moves its transfer, and its line as a line's mark does.
+    const bool file = m_transfers.marked(message);
     for (const auto &[word, mark] : marks) {
         if (message.field(2) != word)
             continue;
@@ -213,8 +213,9 @@ void Dispatcher::mark(const wire::Message &message)
             return;
         // A failure for a line the history does not hold (not kept, or cleared) is told all the
         // same, as the server's own notices are.
-        if (!m_conversations.markOwn(message.field(1), mark, message.field(3))
-            && mark == history::Mark::Failed)
+        const QString ref = file ? Conversations::fileRef(message.field(1)) : message.field(1);
+        if (!m_conversations.markOwn(ref, mark, message.field(3))
+            && mark == history::Mark::Failed && !file)
             notify(message.field(3));
         return;
     }

@@ -343,6 +343,12 @@ void TestTransfers::endToEnd()
     QFile copy(saved->path);
     QVERIFY(copy.open(QIODevice::ReadOnly));
     QVERIFY(copy.readAll() == whole);
+    // A line of each side's conversation, found by the file's name; the sender's marked.
+    const history::Line kept =
+        clients["ana"]->history().before({history::Conversation::Private, "bea"}, HistoryStore::Newest, 1).value(0);
+    QCOMPARE(kept.text, "Archivo: informe.pdf (5,0 MiB)");
+    QCOMPARE(kept.mark, history::Mark::Delivered);
+    QCOMPARE(clients["bea"]->history().search("informe").value(0).line.writer, "ana");
     clients.clear();
 }
 
