@@ -43,6 +43,7 @@ struct World {
         static char *argv[] = {name, nullptr};
         app = std::make_unique<QCoreApplication>(argc, argv);
         store = std::make_unique<FileStore>(folder.filePath(QStringLiteral("files")));
+        disk = std::make_unique<DiskQueue>();
     }
 
     // Every file in the folder is an upload under way no longer than its size, or a whole file
@@ -68,7 +69,8 @@ struct World {
     std::unique_ptr<QCoreApplication> app;
     QTemporaryDir folder;
     std::unique_ptr<FileStore> store;
-    DiskQueue disk;
+    // Made once the application is: its thread runs an event loop.
+    std::unique_ptr<DiskQueue> disk;
 };
 
 } // namespace
@@ -101,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t siz
     auto *stream = new Stream(ends[0], 1, unheard);
     bool over = false;
     auto *transfer = new FileCarrier(
-        stream, QStringLiteral("fuzz"), *world.store, world.disk,
+        stream, QStringLiteral("fuzz"), *world.store, *world.disk,
         std::make_shared<FileCarrier::Running>(),
         {upload, kUpload, fileSize, upload ? digest : sha(content), upload ? 0 : offset},
         std::chrono::milliseconds(1000), [&](FileCarrier &, const QString &, bool) { over = true; });

@@ -159,7 +159,7 @@ void FileCarrier::start()
             *offset = held;
         },
         [this, offset] {
-            m_done = m_onDisk = m_acked = *offset;
+            m_done = m_onDisk = m_acked = m_handed = *offset;
             say(wire::From, m_done);
             if (!m_over)
                 m_stream->pause(m_allowed == 0);
@@ -208,6 +208,7 @@ void FileCarrier::store(bool last)
     if (m_buffer.isEmpty() && !last)
         return;
     const qint64 offset = m_done - m_buffer.size();
+    m_handed = m_done;
     const bool sync = !last && m_done - m_acked >= AckEvery;
     if (sync)
         m_acked = m_done;
@@ -323,8 +324,8 @@ void FileCarrier::streamClosed(const QString &reason)
 
 void FileCarrier::tellEnd()
 {
-    // An upload ends once what it received is on the disk, or has failed there.
-    if (m_job.upload && m_onDisk >= 0 && m_onDisk < m_done && !m_whole)
+    // An upload ends once what it handed to the disk is there, or has failed there.
+    if (m_job.upload && m_onDisk >= 0 && m_onDisk < m_handed && !m_whole)
         return;
     if (std::exchange(m_endTold, true))
         return;

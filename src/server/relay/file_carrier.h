@@ -105,6 +105,8 @@ private:
     // failed); where the last sync was asked.
     qint64 m_done = 0;
     qint64 m_onDisk = -1;
+    // Handed to the disk so far.
+    qint64 m_handed = 0;
     qint64 m_acked = 0;
     qint64 m_allowed = -1;
     // Moved at the last look for a stall; the stall timer.
