@@ -20,7 +20,7 @@
 #include <QCoreApplication>
 #include <QInputDialog>
 
-Program::Program() : m_pmWindows(std::make_unique<PMRegistry>(m_core))
+Program::Program() : m_desk(m_core), m_pmWindows(std::make_unique<PMRegistry>(m_core, m_desk))
 {
     Client *core = &m_core;
     connect(core, &Client::statusChanged, this, [this](const QString &line) {
@@ -56,6 +56,11 @@ Program::Program() : m_pmWindows(std::make_unique<PMRegistry>(m_core))
     // Busy, chosen by the user: nothing calls for attention until another state is chosen.
     connect(&m_core.availability(), &Availability::chosenChanged, this,
             [this](Availability::State state) { attention().setQuiet(state == Availability::Busy); });
+    Transfers *transfers = &m_core.transfers();
+    connect(transfers, &Transfers::rowsInserted, this, &Program::countMoving);
+    connect(transfers, &Transfers::dataChanged, this, &Program::countMoving);
+    connect(&m_core.arrivals(), &Arrivals::saved, this,
+            [this](const QString &peer, const QString &name) { attention().fileArrived(peer, name); });
     wireConversations();
 }
 
@@ -65,6 +70,7 @@ Program::~Program()
     // runs no close handler, so nothing is sent on the way out.
     m_pmWindows.reset();
     qDeleteAll(m_searches);
+    delete m_transfers;
     delete m_intro;
     delete m_help;
     delete m_about;
@@ -84,6 +90,8 @@ void Program::wireConversations()
                 connect(window, &PM::searchWanted, this, [this, slot] {
                     openSearch(m_core.conversations().historyOf(slot));
                 });
+                connect(window, &PM::transfersWanted, this,
+                        [this] { placement::bringUp(transfersWindow()); });
             });
     connect(conversations, &Conversations::shown, this, [this](int slot) {
         if (PM *window = m_pmWindows->window(slot))
@@ -138,6 +146,9 @@ Mess *Program::mess()
         connect(m_mess, &Mess::aboutWanted, this, [this] { placement::bringUp(about()); });
         connect(m_mess, &Mess::exitChosen, this, &Program::exitProgram);
         connect(m_mess, &Mess::searchWanted, this, [this] { openSearch(std::nullopt); });
+        connect(m_mess, &Mess::transfersWanted, this,
+                [this] { placement::bringUp(transfersWindow()); });
+        connect(m_mess, &Mess::filesDropped, this, &Program::sendTo);
         connect(m_mess, &Mess::desktopNoticesChosen, this,
                 [this](bool shown) { attention().setNotices(shown); });
     }
@@ -221,6 +232,25 @@ Help *Program::help()
     return m_help;
 }
 
+TransfersWindow *Program::transfersWindow()
+{
+    if (!m_transfers)
+        m_transfers = new TransfersWindow(m_desk);
+    return m_transfers;
+}
+
+void Program::countMoving()
+{
+    const Transfers &transfers = m_core.transfers();
+    int moving = 0;
+    for (int row = 0; row < transfers.rowCount(); ++row) {
+        const auto state = Transfers::State(transfers.index(row).data(Transfers::StateRole).toInt());
+        moving += state == Transfers::State::Preparing || state == Transfers::State::Sending
+            || state == Transfers::State::Receiving;
+    }
+    mess()->trayIcon()->setMoving(moving);
+}
+
 Error *Program::error()
 {
     if (!m_error)
@@ -279,13 +309,18 @@ void Program::sendWaitingFiles()
             if (!chosen || to.isEmpty())
                 continue;
         }
-        m_core.transfers().send(to, request.paths);
-        Conversations &conversations = m_core.conversations();
-        int slot = conversations.findByCorrespondent(to, Conversations::Origin::User);
-        if (slot < 0)
-            slot = conversations.open(to, own, Conversations::Origin::User);
-        conversations.show(slot);
+        sendTo(to, request.paths);
     }
+}
+
+void Program::sendTo(const QString &nickname, const QStringList &paths)
+{
+    m_core.transfers().send(nickname, paths);
+    Conversations &conversations = m_core.conversations();
+    int slot = conversations.findByCorrespondent(nickname, Conversations::Origin::User);
+    if (slot < 0)
+        slot = conversations.open(nickname, m_core.nickname(), Conversations::Origin::User);
+    conversations.show(slot);
 }
 
 Intro *Program::showSplash()

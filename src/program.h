@@ -13,6 +13,8 @@
 #include "conversations/pm_registry.h"
 #include "core/client.h"
 #include "core/hand_off.h"
+#include "file_windows/file_desk.h"
+#include "file_windows/transfers_window.h"
 #include "core/history_store.h"
 #include "main_window/login.h"
 #include "main_window/mess.h"
@@ -48,6 +50,10 @@ public:
     Chat *chat(qint64 liveFrom);
     Error *error();
     Help *help();
+    // "Transferencias": every file of this run.
+    TransfersWindow *transfersWindow();
+    // What the windows of files share: the desktop's dialog and opener, the thumbnails.
+    FileDesk &fileDesk() { return m_desk; }
     // These two greet the user with a box when they are created, and return once it is
     // dismissed.
     Admin *admin();
@@ -89,6 +95,10 @@ public:
 
 private:
     void sendWaitingFiles();
+    // Sends the files and shows the conversation with that nickname.
+    void sendTo(const QString &nickname, const QStringList &paths);
+    // The files on their way, counted in the icon's tip.
+    void countMoving();
     void wireConversations();
     void askCertificate(quint64 question, const QString &host, const QString &known,
                         const QString &seen);
@@ -101,6 +111,7 @@ private:
     void openAt(const history::Hit &hit);
 
     Client m_core;
+    FileDesk m_desk;
     HandOff m_handOff;
     QList<HandOff::Request> m_waitingFiles;
     QPointer<Login> m_login;
@@ -110,6 +121,7 @@ private:
     QPointer<Admin> m_admin;
     QPointer<About> m_about;
     QPointer<Help> m_help;
+    QPointer<TransfersWindow> m_transfers;
     QPointer<Intro> m_intro;
     QPointer<Attention> m_attention;
     // The desktop's idle time and lock, for away by itself; asked for at start.

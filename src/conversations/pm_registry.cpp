@@ -5,7 +5,7 @@
 #include "core/conversations.h"
 #include "layouts/placement.h"
 
-PMRegistry::PMRegistry(Client &core) : m_core(core) {}
+PMRegistry::PMRegistry(Client &core, FileDesk &desk) : m_core(core), m_desk(desk) {}
 
 PMRegistry::~PMRegistry()
 {
@@ -28,7 +28,7 @@ PM *PMRegistry::window(int slot) const
 
 PM *PMRegistry::open(int slot, const QWidget *anchor)
 {
-    auto *window = new PM(m_core, slot);
+    auto *window = new PM(m_core, m_desk, slot);
     placement::cascade(window, anchor,
                        int(std::count_if(m_slots.begin(), m_slots.end(),
                                          [](const QPointer<PM> &open) { return open; })));

@@ -6,12 +6,13 @@
 
 class PM;
 class Client;
+class FileDesk;
 class QWidget;
 
 // The private-message windows, one per open conversation, in the conversation's slot.
 class PMRegistry {
 public:
-    explicit PMRegistry(Client &core);
+    PMRegistry(Client &core, FileDesk &desk);
     ~PMRegistry();
     PMRegistry(const PMRegistry &) = delete;
     PMRegistry &operator=(const PMRegistry &) = delete;
@@ -25,5 +26,6 @@ public:
 
 private:
     Client &m_core;
+    FileDesk &m_desk;
     std::vector<QPointer<PM>> m_slots;
 };

@@ -36,6 +36,10 @@ Client::Client(QObject *parent)
                                         m_socket->fingerprint(), job);
           },
           {}, this)),
+      m_arrivals(new Arrivals(*m_transfers, *m_settings,
+                              QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
+                                  + QStringLiteral("/korvex-mensajero"),
+                              this)),
       m_dispatcher(new Dispatcher(*m_uplink, *m_session, *m_outbox, *m_users, *m_conversations,
                                   *m_history, *m_blockList, *m_settings, *m_transfers, this)),
       m_availability(new Availability(*m_settings, *m_session, *m_uplink, *m_outbox, this))

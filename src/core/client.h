@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+#include "core/arrivals.h"
 #include "core/availability.h"
 #include "core/block_list.h"
 #include "core/conversations.h"
@@ -48,6 +49,8 @@ public:
     BlockList &blockList() { return *m_blockList; }
     // The files of this run, sent and received.
     Transfers &transfers() { return *m_transfers; }
+    // What becomes of the files offered: saved at once, or fetched for a preview.
+    Arrivals &arrivals() { return *m_arrivals; }
 
     // The nickname the user logged in with; empty while logged out.
     QString nickname() const { return m_uplink->nickname(); }
@@ -138,6 +141,7 @@ private:
     BlockList *m_blockList;
     Conversations *m_conversations;
     Transfers *m_transfers;
+    Arrivals *m_arrivals;
     Dispatcher *m_dispatcher;
     Availability *m_availability;
     QString m_statusLine = QStringLiteral("Status : Idle");

@@ -23,6 +23,8 @@ const QString kKeepsHistory = QStringLiteral("history/keep");
 const QString kTellsRead = QStringLiteral("marks/read");
 const QString kRetentionDays = QStringLiteral("history/days");
 const QString kAwayAfter = QStringLiteral("states/away-after");
+const QString kDownloadFolder = QStringLiteral("files/folder");
+const QString kAutoAccepted = QStringLiteral("files/accepted-from");
 constexpr int kDefaultAwayAfter = 10;
 const QString kTrue = QStringLiteral("true");
 const QString kFalse = QStringLiteral("false");
@@ -294,6 +296,29 @@ int Settings::awayAfterMinutes() const
 void Settings::setAwayAfterMinutes(int minutes)
 {
     write({{kAwayAfter, QString::number(std::max(0, minutes))}});
+}
+
+QString Settings::downloadFolder() const
+{
+    const QString chosen = value(kDownloadFolder);
+    return chosen.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)
+                            : chosen;
+}
+
+void Settings::setDownloadFolder(const QString &folder)
+{
+    write({{kDownloadFolder, folder}});
+}
+
+QStringList Settings::autoAccepted() const
+{
+    // One nickname a line: a nickname may hold a comma.
+    return value(kAutoAccepted).split(u'\n', Qt::SkipEmptyParts);
+}
+
+void Settings::setAutoAccepted(const QStringList &nicknames)
+{
+    write({{kAutoAccepted, nicknames.join(u'\n')}});
 }
 
 // An empty value removes the key: it reads as its default.

@@ -68,6 +68,13 @@ public:
     int awayAfterMinutes() const;
     void setAwayAfterMinutes(int minutes);
 
+    // Where received files are saved: the folder chosen, or the desktop's download folder.
+    QString downloadFolder() const;
+    void setDownloadFolder(const QString &folder);
+    // Whose files are saved at once, without asking.
+    QStringList autoAccepted() const;
+    void setAutoAccepted(const QStringList &nicknames);
+
     // The block list as the text of its box: one entry a line, each line ended by CR LF.
     QString blockList() const { return m_blockList; }
     void setBlockList(const QString &text);

@@ -39,6 +39,17 @@ void Attention::arrived(QWidget *window, const QString &from, const QString &tex
     m_tray.showMessage(from, start, m_tray.icon(), 5000);
 }
 
+void Attention::fileArrived(const QString &from, const QString &name)
+{
+    if (!m_notices || m_quiet)
+        return;
+    const QString title = QStringLiteral("Archivo recibido");
+    const QString text = literal(QStringLiteral("Ha llegado un archivo de ") + from
+                                 + QStringLiteral(": ") + name);
+    Q_EMIT notified(title, text);
+    m_tray.showMessage(title, text, m_tray.icon(), 5000);
+}
+
 int Attention::unread() const
 {
     return int(std::count_if(m_unread.begin(), m_unread.end(), [](const auto &w) { return w; }));

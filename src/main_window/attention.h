@@ -25,6 +25,9 @@ public:
 
     // A line has come into the window: from whom, and what it says.
     void arrived(QWidget *window, const QString &from, const QString &text);
+    // A file from that nickname has been saved in the download folder: a desktop notice, unless
+    // turned off or busy.
+    void fileArrived(const QString &from, const QString &name);
     int unread() const;
     bool notices() const { return m_notices; }
     void setNotices(bool shown) { m_notices = shown; }

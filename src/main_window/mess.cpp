@@ -6,6 +6,7 @@
 #include "core/conversations.h"
 #include "core/settings.h"
 #include "core/user_list.h"
+#include "file_windows/file_checks.h"
 #include "layouts/panels.h"
 #include "layouts/placement.h"
 #include "layouts/plain_text.h"
@@ -16,6 +17,8 @@
 
 #include <QActionGroup>
 #include <QCloseEvent>
+#include <QDropEvent>
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
@@ -70,6 +73,10 @@ Mess::Mess(Client &core)
     connect(m_ui->mnuExit, &QAction::triggered, this, [this] { Q_EMIT exitChosen(); });
     connect(m_ui->mnuNeedhelp, &QAction::triggered, this, &Mess::showHelp);
     connect(m_ui->mnuAbout, &QAction::triggered, this, &Mess::showAbout);
+    connect(m_ui->mnuTransfers, &QAction::triggered, this, &Mess::transfersWanted);
+    // Files dropped onto a user go to that user.
+    m_ui->lstUsers->viewport()->setAcceptDrops(true);
+    m_ui->lstUsers->viewport()->installEventFilter(this);
 
     // Ctrl+C is "Charlar"; in the block list it copies only while text is selected.
     m_ui->txtIggy->installEventFilter(this);
@@ -112,6 +119,7 @@ Mess::Mess(Client &core)
     tellRead->setChecked(m_core.settings().tellsRead());
     connect(tellRead, &QAction::toggled, this,
             [this](bool told) { m_core.settings().setTellsRead(told); });
+    addFileOptions();
     m_ui->mnuOptions->addSeparator();
     auto *notices = new QAction(QStringLiteral("Avisos de escritorio"), this);
     notices->setCheckable(true);
@@ -183,8 +191,61 @@ void Mess::setUpStates()
     });
 }
 
+void Mess::addFileOptions()
+{
+    m_ui->mnuOptions->addAction(QStringLiteral("Carpeta para los archivos recibidos…"), this, [this] {
+        const QString folder = QFileDialog::getExistingDirectory(
+            this, QStringLiteral("Carpeta para los archivos recibidos"),
+            m_core.settings().downloadFolder());
+        if (!folder.isEmpty())
+            m_core.settings().setDownloadFolder(folder);
+    });
+    m_ui->mnuOptions->addAction(QStringLiteral("Aceptar sin preguntar los archivos de…"), this, [this] {
+        bool given = false;
+        const QString text = QInputDialog::getText(
+            this, QStringLiteral("Archivos"),
+            QStringLiteral("Nicknames separados por comas; sus archivos se guardan en la carpeta "
+                           "sin preguntar:"),
+            QLineEdit::Normal, m_core.settings().autoAccepted().join(QStringLiteral(", ")), &given);
+        if (!given)
+            return;
+        QStringList nicknames;
+        for (const QString &nickname : text.split(u',', Qt::SkipEmptyParts)) {
+            if (!nickname.trimmed().isEmpty())
+                nicknames << nickname.trimmed();
+        }
+        m_core.settings().setAutoAccepted(nicknames);
+    });
+}
+
+bool Mess::dragOverList(QEvent *event)
+{
+    auto *drop = static_cast<QDropEvent *>(event);
+    const QStringList paths = files::localFiles(drop->mimeData());
+    const QModelIndex node = m_ui->lstUsers->indexAt(drop->position().toPoint());
+    UserList &users = m_core.users();
+    const QString nickname = node.isValid() && !m_ui->lstUsers->isFirstNode(node)
+            && !users.isMarked(node)
+        ? users.nicknameOf(node)
+        : QString();
+    // Entering anywhere is taken, so that moves over the users follow.
+    if (paths.isEmpty() || (event->type() != QEvent::DragEnter
+                            && (nickname.isEmpty() || nickname == m_core.nickname()))) {
+        drop->ignore();
+        return !paths.isEmpty();
+    }
+    drop->acceptProposedAction();
+    if (event->type() == QEvent::Drop)
+        Q_EMIT filesDropped(nickname, paths);
+    return true;
+}
+
 bool Mess::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == m_ui->lstUsers->viewport()
+        && (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove
+            || event->type() == QEvent::Drop))
+        return dragOverList(event);
     if (watched == m_ui->txtIggy && event->type() == QEvent::ShortcutOverride
         && static_cast<QKeyEvent *>(event)->matches(QKeySequence::Copy)
         && !m_ui->txtIggy->textCursor().hasSelection())

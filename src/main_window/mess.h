@@ -47,6 +47,9 @@ Q_SIGNALS:
     void exitChosen();
     void desktopNoticesChosen(bool shown);
     void searchWanted();
+    // "Transferencias", and files dropped onto a user in the list.
+    void transfersWanted();
+    void filesDropped(const QString &nickname, const QStringList &paths);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -66,6 +69,10 @@ private:
     void forgetClearText();
     void showHelp();
     void showAbout();
+    // The options of files: the download folder, and whose files are saved without asking.
+    void addFileOptions();
+    // A drag of files over the list: the user it would go to, or none.
+    bool dragOverList(QEvent *event);
     // The "Estado" menu and box: they follow the state the user chose, and choose it.
     void setUpStates();
 

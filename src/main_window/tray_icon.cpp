@@ -29,11 +29,29 @@ TrayIcon::TrayIcon(QMainWindow *window, QMenu *menu)
 void TrayIcon::setUnread(int windows)
 {
     m_marked = windows > 0;
+    m_unread = windows;
     setIcon(m_marked ? m_withMark : m_plain);
-    setToolTip(m_marked ? Tip + QStringLiteral("\n") + QString::number(windows)
-                            + (windows == 1 ? QStringLiteral(" conversación sin leer")
-                                            : QStringLiteral(" conversaciones sin leer"))
-                        : Tip);
+    showTip();
+}
+
+void TrayIcon::setMoving(int transfers)
+{
+    m_moving = transfers;
+    showTip();
+}
+
+void TrayIcon::showTip()
+{
+    QString tip = Tip;
+    if (m_unread > 0)
+        tip += u'\n' + QString::number(m_unread)
+            + (m_unread == 1 ? QStringLiteral(" conversación sin leer")
+                             : QStringLiteral(" conversaciones sin leer"));
+    if (m_moving > 0)
+        tip += u'\n' + QString::number(m_moving)
+            + (m_moving == 1 ? QStringLiteral(" transferencia en curso")
+                             : QStringLiteral(" transferencias en curso"));
+    setToolTip(tip);
 }
 
 void TrayIcon::add()

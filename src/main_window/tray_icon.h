@@ -22,14 +22,19 @@ public:
     void remove();
     // Marks the icon and counts the windows with unread lines in its tip (none: as at first).
     void setUnread(int windows);
+    // Counts the files on their way, sent or received, in its tip.
+    void setMoving(int transfers);
     bool isMarked() const { return m_marked; }
 
 private:
     void activatedBy(QSystemTrayIcon::ActivationReason reason);
+    void showTip();
 
     QMainWindow *m_window;
     QMenu *m_menu;
     QIcon m_plain;
     QIcon m_withMark;
     bool m_marked = false;
+    int m_unread = 0;
+    int m_moving = 0;
 };

@@ -93,6 +93,7 @@ private Q_SLOTS:
         qputenv("XDG_CONFIG_HOME", config->path().toLocal8Bit());
         qputenv("KORVEX_SECRETS", "file");
         qputenv("XDG_DATA_HOME", config->filePath("data").toLocal8Bit());
+        qputenv("XDG_CACHE_HOME", config->filePath("cache").toLocal8Bit());
         server = new FakeServer(m_address);
         QVERIFY(server->listener.isListening());
         program = new Program;
