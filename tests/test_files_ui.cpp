@@ -156,7 +156,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("click");
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("tip");
-        const QString tip = TrayIcon::Tip, one = tip + "\n1 transferencia en curso";
+        // Each offer is told as a line is: two conversations unread.
+        const QString tip = TrayIcon::Tip + "\n2 conversaciones sin leer",
+                      one = tip + "\n1 transferencia en curso";
         QTest::newRow("Guardar") << "" << "Guardar" << "b.pdf | esperando tu respuesta | Guardar "
             "Rechazar\na.txt | recibiendo… 0% | Pausar Cancelar" << one;
         QTest::newRow("Rechazar") << "" << "Rechazar" << "b.pdf | esperando tu respuesta | Guardar "
@@ -227,7 +229,10 @@ private Q_SLOTS:
         QTRY_COMPARE(rows(window).section(" | ", 1, 1), click == "Guardar" ? "recibido" : "rechazado");
         QFile saved(config->filePath("bajadas/" + name));
         QCOMPARE(saved.open(QIODevice::ReadOnly) ? saved.readAll() : "", click == "Guardar" ? bytes : "");
-        QCOMPARE(notices.size() ? notices[0][0].toString() + ": " + notices[0][1].toString() : "",
+        // The offer is told as a line is; a file saved, once more.
+        QCOMPARE(notices.value(0).value(0).toString() + ": " + notices.value(0).value(1).toString(),
+                 "ana: Archivo: " + name + " (" + QLocale(QLocale::Spanish).formattedDataSize(bytes.size(), 1) + ")");
+        QCOMPARE(notices.size() > 1 ? notices[1][0].toString() + ": " + notices[1][1].toString() : "",
                  click == "Guardar" && !picture ? "Archivo recibido: Ha llegado un archivo de ana: " + name : "");
         press(window, "Abrir");
         QTEST(boxes->last, "box");

@@ -22,7 +22,7 @@ class TestDesks : public RelayScript {
     Q_OBJECT
 
 public:
-    TestDesks() : RelayScript("127.0.0.31") {}
+    TestDesks() : RelayScript("127.0.0.34") {}
 
 private Q_SLOTS:
     void desks_data()

@@ -21,7 +21,7 @@ class TestRelayFiles : public RelayScript {
     Q_OBJECT
 
 public:
-    TestRelayFiles() : RelayScript("127.0.0.30") {}
+    TestRelayFiles() : RelayScript("127.0.0.33") {}
 
 private Q_SLOTS:
     void init()
