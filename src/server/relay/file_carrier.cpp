@@ -13,14 +13,15 @@
 namespace {
 
 // Received bytes go to the disk in blocks this big: a record of TLS is at most 16 KiB.
-constexpr qint64 kBlock = 1024 * 1024;
+constexpr qint64 kBlock = 512 * 1024;
 // A turn takes at most this much from one transfer, so that others, and the chat, go on: a
 // few milliseconds' work among four uploads.
 constexpr qint64 kTurn = 256 * 1024;
 // A download keeps at most this much waiting for the kernel, read in chunks this big; an
 // upload at most this much waiting for the disk.
 constexpr qint64 kAhead = 1024 * 1024;
-constexpr qint64 kDiskAhead = 4 * 1024 * 1024;
+// What waits for the disk is lost with the server: with the kernel's buffers, under a chunk.
+constexpr qint64 kDiskAhead = 1024 * 1024;
 constexpr qint64 kChunk = 256 * 1024;
 
 QByteArray framed(const QString &word, std::initializer_list<QStringView> fields)
@@ -209,27 +210,21 @@ void FileCarrier::store(bool last)
         return;
     const qint64 offset = m_done - m_buffer.size();
     m_handed = m_done;
-    const bool sync = !last && m_done - m_acked >= AckEvery;
-    if (sync)
-        m_acked = m_done;
     auto block = std::make_shared<QByteArray>(std::exchange(m_buffer, std::move(m_spare)));
     m_buffer.resize(0);
     auto problem = std::make_shared<QString>();
     m_disk.run(
         this,
-        [store = &m_store, running = m_running, job = m_job, offset, block, sync, last,
-         problem] {
+        [store = &m_store, running = m_running, job = m_job, offset, block, last, problem] {
             *problem = store->append(job.id, offset, *block);
             if (problem->isEmpty())
                 running->add(*block);
-            if (problem->isEmpty() && sync)
-                *problem = store->sync(job.id);
             if (problem->isEmpty() && last) {
                 *problem = store->complete(job.id, job.digest, running->result());
                 running->reset();
             }
         },
-        [this, block, sync, last, problem] {
+        [this, block, last, problem] {
             // The block's memory serves the next: growing one from nothing each time took half
             // of an upload's time in copies and page faults.
             m_spare = std::move(*block);
@@ -246,8 +241,8 @@ void FileCarrier::store(bool last)
             if (last) {
                 say(wire::Stored, m_onDisk);
                 finish({}, true);
-            } else if (sync) {
-                say(wire::Stored, m_onDisk);
+            } else if (m_onDisk - m_acked >= AckEvery) {
+                acknowledge();
             }
             if (!m_over && m_done - m_onDisk < kDiskAhead && m_allowed != 0) {
                 m_stream->pause(false);
@@ -256,6 +251,24 @@ void FileCarrier::store(bool last)
             if (m_told)
                 tellEnd();
         });
+}
+
+void FileCarrier::acknowledge()
+{
+    // Told once synced; the appends go on meanwhile.
+    m_acked = m_onDisk;
+    auto problem = std::make_shared<QString>();
+    m_disk.run(
+        this, [store = &m_store, id = m_job.id, problem] { *problem = store->sync(id); },
+        [this, problem, synced = m_acked] {
+            if (!problem->isEmpty()) {
+                m_onDisk = -1;
+                refuse(QStringLiteral("El servidor no pudo guardar el archivo."), *problem);
+            } else if (!m_over) {
+                say(wire::Stored, synced);
+            }
+        },
+        DiskQueue::Lane::Syncs);
 }
 
 void FileCarrier::pump()

@@ -84,6 +84,8 @@ private:
     void receive();
     // Hands the block received to the disk, the last one (checked and made whole there) or not.
     void store(bool last);
+    // Syncs what is on the disk and tells the client so.
+    void acknowledge();
     // Tells the end, once nothing of the upload waits for the disk.
     void tellEnd();
     void pump();

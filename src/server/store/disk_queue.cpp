@@ -3,26 +3,33 @@
 #include <QMetaObject>
 #include <QPointer>
 
-DiskQueue::DiskQueue(QObject *parent) : QObject(parent), m_worker(new QObject)
+DiskQueue::DiskQueue(QObject *parent) : QObject(parent)
 {
-    m_thread.setObjectName(QStringLiteral("disk"));
-    m_worker->moveToThread(&m_thread);
-    m_thread.start();
+    for (Worker &lane : m_lanes) {
+        lane.object = new QObject;
+        lane.thread.setObjectName(QStringLiteral("disk"));
+        lane.object->moveToThread(&lane.thread);
+        lane.thread.start();
+    }
 }
 
 DiskQueue::~DiskQueue()
 {
-    // Behind everything given so far.
-    QMetaObject::invokeMethod(m_worker, [this] { m_thread.quit(); }, Qt::QueuedConnection);
-    m_thread.wait();
-    delete m_worker;
+    for (Worker &lane : m_lanes) {
+        // Behind everything given so far.
+        QMetaObject::invokeMethod(lane.object, [&lane] { lane.thread.quit(); },
+                                  Qt::QueuedConnection);
+        lane.thread.wait();
+        delete lane.object;
+    }
 }
 
-void DiskQueue::run(const QObject *context, std::function<void()> work, std::function<void()> then)
+void DiskQueue::run(const QObject *context, std::function<void()> work, std::function<void()> then,
+                    Lane lane)
 {
     QPointer<const QObject> guard(context);
     QMetaObject::invokeMethod(
-        m_worker,
+        m_lanes[int(lane)].object,
         [this, guard, work = std::move(work), then = std::move(then)]() mutable {
             work();
             // Back here, where the context lives and dies: checked where it cannot vanish.

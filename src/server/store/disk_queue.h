@@ -9,15 +9,23 @@
 // page cache's dirty limit and the syncs held the event loop, and every chat line with it, for
 // hundreds of milliseconds. Work runs there in the order given; what follows it runs here, on
 // the queue's own thread, unless the object it was given for is gone by then.
+// Syncs have a lane of their own: a sync of 4 MiB waits for the disk (tens of milliseconds on a
+// virtual disk), and appends behind it waited too.
 class DiskQueue : public QObject {
 public:
+    enum class Lane { Writes, Syncs };
+
     explicit DiskQueue(QObject *parent = nullptr);
     // Waits for the work given so far.
     ~DiskQueue() override;
 
-    void run(const QObject *context, std::function<void()> work, std::function<void()> then);
+    void run(const QObject *context, std::function<void()> work, std::function<void()> then,
+             Lane lane = Lane::Writes);
 
 private:
-    QThread m_thread;
-    QObject *m_worker;
+    struct Worker {
+        QThread thread;
+        QObject *object = nullptr;
+    };
+    Worker m_lanes[2];
 };
