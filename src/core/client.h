@@ -7,9 +7,11 @@
 #include "core/block_list.h"
 #include "core/conversations.h"
 #include "core/dispatcher.h"
+#include "core/found_servers.h"
 #include "core/history_store.h"
 #include "core/uplink.h"
 #include "core/outbox.h"
+#include "core/own_desks.h"
 #include "core/secret_store.h"
 #include "core/session.h"
 #include "core/settings.h"
@@ -48,6 +50,9 @@ public:
     BlockList &blockList() { return *m_blockList; }
     // The files of this run, sent and received.
     Transfers &transfers() { return *m_transfers; }
+    // The desks the nickname is used from; the servers announced on the local network.
+    OwnDesks &desks() { return *m_desks; }
+    FoundServers &foundServers() { return *m_foundServers; }
 
     // The nickname the user logged in with; empty while logged out.
     QString nickname() const { return m_uplink->nickname(); }
@@ -90,7 +95,7 @@ public:
     void enterRoom();
     void leaveRoom();
     // The login window's attempt, and its end when the window goes.
-    void logIn(const QString &nickname, const QString &host);
+    void logIn(const QString &nickname, const QString &host, const Session::Way &way = {});
     void cancelLogIn();
     // A new log-in is wanted: the retrying after a lost connection ends. Whether it was under way.
     bool stopRetrying();
@@ -138,6 +143,8 @@ private:
     BlockList *m_blockList;
     Conversations *m_conversations;
     Transfers *m_transfers;
+    OwnDesks *m_desks;
+    FoundServers *m_foundServers;
     Dispatcher *m_dispatcher;
     Availability *m_availability;
     QString m_statusLine = QStringLiteral("Status : Idle");
