@@ -98,6 +98,8 @@ int main(int argc, char *argv[])
     // On screen before the program reads its settings (9 ms of 87 ms to the first window).
     Intro *splash = Program::showSplash();
     Program program;
+    // Servers on the local network, looked for once the login window shows.
+    program.core().foundServers().setBrowser(makeAvahiBrowser());
     QTimer::singleShot(0, &program, [&] {
         program.start(splash);
         // For an autostart: the login window's checks and messages, as if filled in by hand.

@@ -1,5 +1,6 @@
 #include "program.h"
 
+#include "aux_windows/desks.h"
 #include "aux_windows/password.h"
 #include "aux_windows/search.h"
 #include "conversations/history.h"
@@ -77,6 +78,8 @@ Program::~Program()
     delete m_admin;
     delete m_chat;
     delete m_error;
+    delete m_deskCode;
+    delete m_desks;
     delete m_login;
     delete m_mess;
 }
@@ -141,6 +144,18 @@ Mess *Program::mess()
     if (!m_mess) {
         m_mess = new Mess(m_core);
         connect(m_mess, &Mess::loginWanted, this, [this] { placement::bringUp(login()); });
+        connect(m_mess, &Mess::deskCodeWanted, this, [this] {
+            if (!m_deskCode)
+                m_deskCode = new DeskCodeWindow(m_core.desks());
+            m_deskCode->ask();
+            placement::bringUp(m_deskCode);
+        });
+        connect(m_mess, &Mess::desksWanted, this, [this] {
+            if (!m_desks)
+                m_desks = new DesksWindow(m_core.desks());
+            m_desks->refresh();
+            placement::bringUp(m_desks);
+        });
         connect(m_mess, &Mess::roomWanted, this, [this] { placement::bringUp(chat()); });
         connect(m_mess, &Mess::helpWanted, this, [this] { placement::bringUp(help()); });
         connect(m_mess, &Mess::aboutWanted, this, [this] { placement::bringUp(about()); });

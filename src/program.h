@@ -23,6 +23,8 @@
 #include <optional>
 
 class Attention;
+class DeskCodeWindow;
+class DesksWindow;
 class ClientSocket;
 class Dispatcher;
 class IdleSource;
@@ -118,6 +120,8 @@ private:
     QPointer<Mess> m_mess;
     QPointer<Chat> m_chat;
     QPointer<Error> m_error;
+    QPointer<DeskCodeWindow> m_deskCode;
+    QPointer<DesksWindow> m_desks;
     QPointer<Admin> m_admin;
     QPointer<About> m_about;
     QPointer<Help> m_help;

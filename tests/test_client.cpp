@@ -10,6 +10,7 @@
 #include "protocol/client_socket.h"
 #include "server/command_line.h"
 #include "server/relay/relay_server.h"
+#include "core/found_servers.h"
 #include "core/settings.h"
 #include "support/client_test.h"
 
@@ -577,6 +578,41 @@ private Q_SLOTS:
                 "[blue*]luis : [black]tres\n; logout; session=out");
         relay->admin("release ana");
         as(other.get(), "entrar; go; session=in; nodes=luis,ana");
+    }
+
+    // The servers announced on the network, listed live beside the address box; one chosen fills
+    // it, and must show the certificate it announced.
+    void serversOnTheNetwork()
+    {
+        struct Announcements : ServerBrowser {
+            void browse(Found found, Gone gone) override { came = found, went = gone; }
+            Found came;
+            Gone went;
+        } *network = new Announcements;
+        program->core().foundServers().setBrowser(std::unique_ptr<ServerBrowser>(network));
+        auto *list = named<QListWidget>(program->login(), "lstServers");
+        const auto shown = [list] {
+            QStringList rows;
+            for (int row = 0; row < list->count(); ++row)
+                rows << list->item(row)->text();
+            return rows.join(',');
+        };
+        play("nick ana; host 127.0.0.1");
+        QVERIFY(!network->came);
+        program->login()->show();
+        network->came({"sala", "127.0.0.19", true, "0123456789abcdef"});
+        network->came({"<b>casa</b>", "127.0.0.20", false, {}});
+        QCOMPARE(shown(), "sala — 127.0.0.19 (cifrado),<b>casa</b> — 127.0.0.20");
+        network->went("<b>casa</b>");
+        QCOMPARE(shown(), "sala — 127.0.0.19 (cifrado)");
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(0)).center());
+        auto relay = startRelay();
+        play("loginboxes=ana 127.0.0.19; go; status=Certificado del servidor rechazado; session=out");
+        QVERIFY2(boxes->last.contains("Huella SHA-256 conocida:\n01:23:45:67:89:AB:CD:EF:…"), qPrintable(boxes->last));
+        // Typed, the same address is the user's own.
+        named<QLineEdit>(program->login(), "Text1")->clear();
+        QTest::keyClicks(named(program->login(), "Text1"), "127.0.0.19");
+        play("go; session=in");
     }
 
     // Another certificate at the address is refused, both fingerprints shown, until the user

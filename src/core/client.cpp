@@ -40,8 +40,11 @@ Client::Client(QObject *parent)
                               QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation)
                                   + QStringLiteral("/korvex-mensajero"),
                               this)),
+      m_desks(new OwnDesks(*m_outbox, this)),
+      m_foundServers(new FoundServers(this)),
       m_dispatcher(new Dispatcher(*m_uplink, *m_session, *m_outbox, *m_users, *m_conversations,
-                                  *m_history, *m_blockList, *m_settings, *m_transfers, this)),
+                                  *m_history, *m_blockList, *m_settings, *m_transfers, *m_desks,
+                                  this)),
       m_availability(new Availability(*m_settings, *m_session, *m_uplink, *m_outbox, this))
 {
     // The session and its connection go last, after every part that might still be told of them.
@@ -171,9 +174,9 @@ void Client::leaveRoom()
     m_outbox->leaveRoom();
 }
 
-void Client::logIn(const QString &nickname, const QString &host)
+void Client::logIn(const QString &nickname, const QString &host, const Session::Way &way)
 {
-    m_session->logIn(nickname, host);
+    m_session->logIn(nickname, host, way);
 }
 
 void Client::cancelLogIn()

@@ -8,9 +8,11 @@
 #include "core/block_list.h"
 #include "core/conversations.h"
 #include "core/dispatcher.h"
+#include "core/found_servers.h"
 #include "core/history_store.h"
 #include "core/uplink.h"
 #include "core/outbox.h"
+#include "core/own_desks.h"
 #include "core/secret_store.h"
 #include "core/session.h"
 #include "core/settings.h"
@@ -51,6 +53,9 @@ public:
     Transfers &transfers() { return *m_transfers; }
     // What becomes of the files offered: saved at once, or fetched for a preview.
     Arrivals &arrivals() { return *m_arrivals; }
+    // The desks the nickname is used from; the servers announced on the local network.
+    OwnDesks &desks() { return *m_desks; }
+    FoundServers &foundServers() { return *m_foundServers; }
 
     // The nickname the user logged in with; empty while logged out.
     QString nickname() const { return m_uplink->nickname(); }
@@ -93,7 +98,7 @@ public:
     void enterRoom();
     void leaveRoom();
     // The login window's attempt, and its end when the window goes.
-    void logIn(const QString &nickname, const QString &host);
+    void logIn(const QString &nickname, const QString &host, const Session::Way &way = {});
     void cancelLogIn();
     // A new log-in is wanted: the retrying after a lost connection ends. Whether it was under way.
     bool stopRetrying();
@@ -142,6 +147,8 @@ private:
     Conversations *m_conversations;
     Transfers *m_transfers;
     Arrivals *m_arrivals;
+    OwnDesks *m_desks;
+    FoundServers *m_foundServers;
     Dispatcher *m_dispatcher;
     Availability *m_availability;
     QString m_statusLine = QStringLiteral("Status : Idle");

@@ -6,6 +6,7 @@
 #include "core/conversations.h"
 #include "core/history_store.h"
 #include "core/outbox.h"
+#include "core/own_desks.h"
 #include "core/session.h"
 #include "core/user_list.h"
 #include "protocol/client_socket.h"
@@ -18,10 +19,11 @@
 
 Dispatcher::Dispatcher(Uplink &uplink, Session &session, Outbox &outbox, UserList &users,
                        Conversations &conversations, HistoryStore &history, BlockList &blockList,
-                       Settings &settings, Transfers &transfers, QObject *parent)
+                       Settings &settings, Transfers &transfers, OwnDesks &desks,
+                       QObject *parent)
     : QObject(parent), m_uplink(uplink), m_session(session), m_outbox(outbox), m_users(users),
       m_conversations(conversations), m_history(history), m_blockList(blockList),
-      m_settings(settings), m_transfers(transfers)
+      m_settings(settings), m_transfers(transfers), m_desks(desks)
 {
 }
 
@@ -33,7 +35,7 @@ void Dispatcher::dataArrival()
 void Dispatcher::handle(const QString &text)
 {
     using Branch = void (Dispatcher::*)(const wire::Message &);
-    static const std::array<std::pair<QString, Branch>, 17> branches = {{
+    static const std::array<std::pair<QString, Branch>, 20> branches = {{
         {wire::Nick, &Dispatcher::nick},
         {wire::Pm, &Dispatcher::pm},
         {wire::Ignore, &Dispatcher::ignore},
@@ -51,6 +53,9 @@ void Dispatcher::handle(const QString &text)
         {wire::Upload, &Dispatcher::upload},
         {wire::FileOffer, &Dispatcher::file},
         {wire::Download, &Dispatcher::download},
+        {wire::DeskCode, &Dispatcher::deskCode},
+        {wire::Desks, &Dispatcher::desks},
+        {wire::Taken, &Dispatcher::taken},
     }};
 
     const wire::Message received(text);
@@ -249,4 +254,19 @@ void Dispatcher::file(const wire::Message &message)
 void Dispatcher::download(const wire::Message &message)
 {
     m_transfers.downloadTicket(message);
+}
+
+void Dispatcher::deskCode(const wire::Message &message)
+{
+    m_desks.codeArrived(message);
+}
+
+void Dispatcher::desks(const wire::Message &message)
+{
+    m_desks.listArrived(message);
+}
+
+void Dispatcher::taken(const wire::Message &message)
+{
+    m_session.taken(message.field(1));
 }

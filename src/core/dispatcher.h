@@ -8,6 +8,7 @@ class BlockList;
 class Conversations;
 class HistoryStore;
 class Outbox;
+class OwnDesks;
 class Session;
 class Settings;
 class Transfers;
@@ -25,7 +26,8 @@ class Dispatcher : public QObject {
 public:
     Dispatcher(Uplink &uplink, Session &session, Outbox &outbox, UserList &users,
                Conversations &conversations, HistoryStore &history, BlockList &blockList,
-               Settings &settings, Transfers &transfers, QObject *parent = nullptr);
+               Settings &settings, Transfers &transfers, OwnDesks &desks,
+               QObject *parent = nullptr);
 
     void dataArrival();
     // The handler proper, for one read's text.
@@ -68,6 +70,10 @@ private:
     void download(const wire::Message &message);
     // Whether a user is at their desk.
     void state(const wire::Message &message);
+    // The nickname's other desks: a code for one, the list; another desk took the nickname.
+    void deskCode(const wire::Message &message);
+    void desks(const wire::Message &message);
+    void taken(const wire::Message &message);
 
     Uplink &m_uplink;
     Session &m_session;
@@ -78,5 +84,6 @@ private:
     BlockList &m_blockList;
     Settings &m_settings;
     Transfers &m_transfers;
+    OwnDesks &m_desks;
     quint64 m_notices = 0;
 };

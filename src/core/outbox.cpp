@@ -3,8 +3,11 @@
 #include "core/uplink.h"
 #include "protocol/wire.h"
 
-bool Outbox::logIn(const QString &nickname, const QString &token, const QString &key)
+bool Outbox::logIn(const QString &nickname, const QString &token, const QString &key,
+                   const QString &code, const QString &desk)
 {
+    if (!code.isEmpty())
+        return m_uplink.send(wire::buildMessage(wire::Login, {nickname, token, key, code, desk}));
     if (!key.isEmpty())
         return m_uplink.send(wire::buildMessage(wire::Login, {nickname, token, key}));
     return m_uplink.send(token.isEmpty() ? wire::buildMessage(wire::Login, {nickname})
@@ -74,4 +77,19 @@ bool Outbox::sendFile(const QString &to, const QString &id, const QString &name,
 bool Outbox::aboutFile(const QString &command, const QString &id)
 {
     return m_uplink.send(wire::buildMessage(command, {id}));
+}
+
+bool Outbox::askDeskCode()
+{
+    return m_uplink.send(wire::buildMessage(wire::DeskCode, {u""}));
+}
+
+bool Outbox::askDesks()
+{
+    return m_uplink.send(wire::buildMessage(wire::Desks, {u""}));
+}
+
+bool Outbox::dropDesk(const QString &name)
+{
+    return m_uplink.send(wire::buildMessage(wire::DropDesk, {name}));
 }

@@ -12,8 +12,10 @@ public:
     explicit Outbox(Uplink &uplink) : m_uplink(uplink) {}
 
     // With the secret of the last log-in when taking the nickname back after a loss, and the
-    // key that claims the nickname where the server keeps claims.
-    bool logIn(const QString &nickname, const QString &token, const QString &key = {});
+    // key that claims the nickname where the server keeps claims; with a code from another desk
+    // and this desk's name, the key is recorded as this desk's.
+    bool logIn(const QString &nickname, const QString &token, const QString &key = {},
+               const QString &code = {}, const QString &desk = {});
     bool refreshList();
     // With its id where the server keeps lines.
     bool privateLine(const QString &to, const QString &from, const QString &text,
@@ -34,6 +36,10 @@ public:
     bool sendFile(const QString &to, const QString &id, const QString &name, qint64 size,
                   const QString &sha256);
     bool aboutFile(const QString &command, const QString &id);
+    // The nickname's desks: a code for another (DESKCODE|), the list (DESKS|), one dropped.
+    bool askDeskCode();
+    bool askDesks();
+    bool dropDesk(const QString &name);
 
 private:
     Uplink &m_uplink;

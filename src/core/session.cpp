@@ -57,8 +57,9 @@ void Session::move(Step to)
         Q_EMIT stepChanged(to);
 }
 
-void Session::logIn(const QString &nickname, const QString &host)
+void Session::logIn(const QString &nickname, const QString &host, const Way &way)
 {
+    m_way = way;
     m_retryTimer.stop();
     m_return = Return::None;
     move(Step::Opening);
@@ -91,6 +92,7 @@ void Session::connectTo()
     m_socket->close();
     const QString known = m_settings.certificate(m_host);
     m_socket->setKnownCertificate(known);
+    m_socket->setAnnouncedCertificate(m_way.announced);
     m_socket->setClearAllowed(
         !m_encryptOnly && (known.isEmpty() ? m_settings.clearTextAllowed(m_host) : m_clearOnce));
     // The socket would give the last password under any certificate; askPassword() chooses.
@@ -130,18 +132,24 @@ void Session::connected()
         return m_step == Step::AwaitingKey && connection == m_connections
             && m_uplink.isConnected();
     };
-    m_secrets.read(names, this, [this, current, name](const QString &kept, bool read) {
+    const auto makeKey = [this, current, name] {
+        const QString made = wire::randomHex(wire::KeyDigits);
+        m_secrets.write(name, made, this, [this, current, made](bool written) {
+            if (current())
+                sendLogIn(written ? made : QString());
+        });
+    };
+    // A code from another desk records a key of this desk's own, whatever the store held.
+    if (!m_way.code.isEmpty())
+        return makeKey();
+    m_secrets.read(names, this, [this, current, makeKey](const QString &kept, bool read) {
         if (!current())
             return;
         // A store that could not be read may well hold the key: a new one written over it
         // would lock the user out of the nickname for good. This log-in goes without.
         if (!kept.isEmpty() || !read)
             return sendLogIn(kept);
-        const QString made = wire::randomHex(wire::KeyDigits);
-        m_secrets.write(name, made, this, [this, current, made](bool written) {
-            if (current())
-                sendLogIn(written ? made : QString());
-        });
+        makeKey();
     });
 }
 
@@ -155,7 +163,10 @@ void Session::sendLogIn(const QString &key)
     if (returned != Return::None)
         m_uplink.setNickname(m_nickname);
     m_settings.setLastLogIn(m_nickname, m_host);
-    m_outbox.logIn(m_nickname, fingerprint == m_tokenCertificate ? m_token : QString(), key);
+    // The code serves once, with the key it records; later connections bring the key alone.
+    const QString code = std::exchange(m_way.code, {});
+    m_outbox.logIn(m_nickname, fingerprint == m_tokenCertificate ? m_token : QString(), key,
+                   key.isEmpty() ? QString() : code, m_way.desk);
     m_passwordRefused = false;
     if (!fingerprint.isEmpty())
         m_encryptOnly = false;
@@ -261,6 +272,16 @@ void Session::refused(const QString &reason, const QString &text)
                      BoxKind::Warning);
 }
 
+void Session::taken(const QString &text)
+{
+    // The server closes the connection once this has left; the secret is another desk's now.
+    leave();
+    m_socket->close();
+    m_uplink.setNickname(QString());
+    showLoggedOut(text);
+    Q_EMIT boxWanted(QStringLiteral("KORVEX Mensajero"), text, BoxKind::Information);
+}
+
 void Session::certificateRefused(const QString &known, const QString &seen)
 {
     move(Step::Out);
@@ -282,6 +303,8 @@ void Session::answerCertificate(quint64 question, bool accepted)
     if (accepted) {
         // In clear: remembered for a server that never encrypted; once for one that did, whose
         // certificate stays the one expected.
+        // The certificate accepted stands in for the one announced.
+        m_way.announced.clear();
         if (!m_seenCertificate.isEmpty())
             m_settings.setCertificate(m_host, m_seenCertificate);
         else if (neverEncrypted)

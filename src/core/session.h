@@ -30,7 +30,12 @@ class Settings;
 // Where the server keeps claims (encrypted, `keep` offered), every LOGIN carries the nickname's
 // key for that server's certificate, made once and kept in the SecretStore before it first
 // leaves; when the store cannot be read, the LOGIN goes without one and nothing is made, and a
-// new key the store could not keep (a full disk) is not sent either.
+// new key the store could not keep (a full disk) is not sent either. A log-in with a code from
+// another desk makes this desk's key anew, kept the same way, and sends the code with it once.
+//
+// A server chosen from those announced on the network must show a certificate that begins
+// with the digits announced, on every connection of that log-in, until the user accepts the
+// one it shows. Another desk taking the nickname over ends the log-in as leaving does.
 //
 // Questions to the user leave as signals; whoever shows them answers through the matching verb,
 // at once or later. An answer that comes after the user has logged in anew or left is out of date
@@ -78,6 +83,16 @@ public:
     // offered, which is no loss to tell (once, then Told).
     enum class Return { None, Told, Quiet };
 
+    // How the user came to a log-in, beside the nickname and the address.
+    struct Way {
+        // Chosen from the servers announced on the network: the first digits of its
+        // certificate's fingerprint, as announced (none: typed, or not said).
+        QString announced;
+        // A code from a desk that uses the nickname already, and a name for this desk.
+        QString code;
+        QString desk;
+    };
+
     static constexpr std::chrono::seconds FirstRetry{1};
     static constexpr std::chrono::seconds LastRetry{60};
 
@@ -98,7 +113,7 @@ public:
     bool keyed() const { return m_keyed; }
 
     // The login window's attempt.
-    void logIn(const QString &nickname, const QString &host);
+    void logIn(const QString &nickname, const QString &host, const Way &way = {});
     // The user leaves, or is expelled: nothing is retried, whatever happens to the connection;
     // an attempt under way ends.
     void leave();
@@ -109,6 +124,8 @@ public:
     // reason and the server's text.
     void setToken(const QString &token);
     void refused(const QString &reason, const QString &text);
+    // Another desk of the nickname has taken it over: logged out, told, nothing retried.
+    void taken(const QString &text);
 
     // The answers to the questions below.
     void answerCertificate(quint64 question, bool accepted);
@@ -174,6 +191,7 @@ private:
     // Who the user was and where, for the reconnections.
     QString m_nickname;
     QString m_host;
+    Way m_way;
     QString m_token;
     // The certificates a question is about: the one remembered (none: never encrypted) and the
     // one shown (none: no encryption offered).

@@ -1,5 +1,6 @@
 #include "main_window/login.h"
 
+#include "aux_windows/desks.h"
 #include "layouts/placement.h"
 #include "core/client.h"
 #include "protocol/client_socket.h"
@@ -9,6 +10,8 @@
 #include "ui_login.h"
 
 #include <QCloseEvent>
+#include <QSignalBlocker>
+#include <QSysInfo>
 
 Login::Login(Client &core) : m_ui(new Ui::Login), m_core(core)
 {
@@ -23,6 +26,14 @@ Login::Login(Client &core) : m_ui(new Ui::Login), m_core(core)
     connect(m_ui->cmdLogin, &QPushButton::clicked, this, &Login::cmdLoginClicked);
     connect(m_ui->txtUser, &QLineEdit::returnPressed, this, &Login::cmdLoginClicked);
     connect(m_ui->Command1, &QPushButton::clicked, this, &Login::command1Clicked);
+    connect(m_ui->cmdCode, &QPushButton::clicked, this, &Login::cmdCodeClicked);
+    // Moved to with the keys, or clicked again after the address was typed over.
+    connect(m_ui->lstServers, &QListWidget::currentItemChanged, this, &Login::serverChosen);
+    connect(m_ui->lstServers, &QListWidget::itemClicked, this, &Login::serverChosen);
+    connect(&m_core.foundServers(), &FoundServers::changed, this, &Login::listServers);
+    // Typed over, the address is the user's own, and no announcement speaks for it.
+    connect(m_ui->Text1, &QLineEdit::textEdited, this, [this] { m_chosen = {}; });
+    listServers();
 }
 
 Login::~Login()
@@ -64,6 +75,7 @@ void Login::showEvent(QShowEvent *event)
         m_ui->txtUser->setText(m_core.settings().nickname());
     if (m_ui->Text1->text().isEmpty())
         m_ui->Text1->setText(m_core.settings().address());
+    m_core.foundServers().browse();
     QWidget::showEvent(event);
 }
 
@@ -81,24 +93,75 @@ void Login::clearNickname()
 
 void Login::cmdLoginClicked()
 {
+    if (boxesFilled())
+        logIn({});
+}
+
+bool Login::boxesFilled()
+{
     if (m_ui->txtUser->text().isEmpty()) {
         m_core.showError(QStringLiteral("Debes de Escribir un Nickname para entrar."));
-        return;
+        return false;
     }
     // The server would know the user by another name, and every private line to it, or its
     // expulsion, would pass this client by.
     if (wire::asSent(m_ui->txtUser->text()) != m_ui->txtUser->text()) {
         m_core.showError(QStringLiteral("El nickname lleva caracteres que no se pueden "
                                            "enviar. Usa letras latinas, cifras y signos."));
-        return;
+        return false;
     }
     if (m_ui->Text1->text().isEmpty()) {
         m_core.showError(
             QStringLiteral("Debes de introducir el ip del Dravonet Korvex a conectarte."));
-        return;
+        return false;
     }
+    return true;
+}
+
+void Login::logIn(Session::Way way)
+{
     m_ui->txtHost->setText(m_ui->Text1->text());
-    m_core.logIn(m_ui->txtUser->text(), m_ui->txtHost->text());
+    if (m_ui->txtHost->text() == m_chosen.address)
+        way.announced = m_chosen.fingerprint;
+    m_core.logIn(m_ui->txtUser->text(), m_ui->txtHost->text(), way);
+}
+
+void Login::cmdCodeClicked()
+{
+    if (!boxesFilled())
+        return;
+    DeskJoinWindow window(m_ui->txtUser->text(), QSysInfo::machineHostName());
+    if (window.exec() == QDialog::Accepted)
+        logIn({{}, window.code(), window.desk()});
+}
+
+void Login::listServers()
+{
+    QListWidget *list = m_ui->lstServers;
+    // The list changes under the user's choice, which it does not make again.
+    const QSignalBlocker quiet(list);
+    const QString current = list->currentItem() ? list->currentItem()->data(Qt::UserRole).toString()
+                                                : QString();
+    list->clear();
+    for (const FoundServer &server : m_core.foundServers().servers()) {
+        auto *item = new QListWidgetItem(
+            server.name + QStringLiteral(" — ") + server.address
+                + (server.encrypts ? QStringLiteral(" (cifrado)") : QString()),
+            list);
+        item->setData(Qt::UserRole, server.name);
+        if (server.name == current)
+            list->setCurrentItem(item);
+    }
+}
+
+void Login::serverChosen(const QListWidgetItem *item)
+{
+    for (const FoundServer &server : m_core.foundServers().servers()) {
+        if (item && server.name == item->data(Qt::UserRole).toString()) {
+            m_chosen = server;
+            m_ui->Text1->setText(server.address);
+        }
+    }
 }
 
 void Login::command1Clicked()

@@ -95,6 +95,15 @@ Mess::Mess(Client &core)
         menu->setAccessibleName(menu->title().remove(QLatin1Char('&')));
 
     m_ui->mnuOptions->addSeparator();
+    m_ui->mnuOptions->addAction(QStringLiteral("Usar mi apodo en otro equipo…"), this, [this] {
+        if (requireConnection())
+            Q_EMIT deskCodeWanted();
+    });
+    m_ui->mnuOptions->addAction(QStringLiteral("Equipos con mi apodo…"), this, [this] {
+        if (requireConnection())
+            Q_EMIT desksWanted();
+    });
+    m_ui->mnuOptions->addSeparator();
     QAction *search = m_ui->mnuOptions->addAction(QStringLiteral("Buscar en el historial…"), this,
                                                 &Mess::searchWanted);
     search->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F));

@@ -44,6 +44,9 @@ Q_SIGNALS:
     void roomWanted();
     void helpWanted();
     void aboutWanted();
+    // "Usar mi apodo en otro equipo…" and "Equipos con mi apodo…", while connected.
+    void deskCodeWanted();
+    void desksWanted();
     void exitChosen();
     void desktopNoticesChosen(bool shown);
     void searchWanted();

@@ -48,6 +48,25 @@ QString certificateFingerprint(const QSslCertificate &certificate)
     return QString::fromLatin1(certificate.digest(QCryptographicHash::Sha256).toHex(':').toUpper());
 }
 
+namespace {
+
+// Announced digits are lowercase and without colons; shown, they look like the fingerprint they
+// begin ("3F:A0:…").
+bool fingerprintBegins(const QString &fingerprint, const QString &digits)
+{
+    return QString(fingerprint).remove(u':').toLower().startsWith(digits);
+}
+
+QString announcedFingerprint(const QString &digits)
+{
+    QString shown;
+    for (qsizetype i = 0; i < digits.size(); i += 2)
+        shown += digits.mid(i, 2).toUpper() + u':';
+    return shown + u'…';
+}
+
+} // namespace
+
 ClientSocket::ClientSocket(QObject *parent) : QObject(parent)
 {
     m_gapTimer.setSingleShot(true);
@@ -278,7 +297,7 @@ void ClientSocket::offered(const QStringList &features)
 void ClientSocket::noEncryption(bool framing)
 {
     if (!m_clearAllowed) {
-        refuseCertificate(QString());
+        refuseCertificate(QString(), m_knownCertificate);
         return;
     }
     if (framing)
@@ -305,7 +324,13 @@ void ClientSocket::encrypted()
     m_phaseTimer.stop();
     const QString seen = certificateFingerprint(m_socket->peerCertificate());
     if (!m_knownCertificate.isEmpty() && seen != m_knownCertificate) {
-        refuseCertificate(seen);
+        refuseCertificate(seen, m_knownCertificate);
+        return;
+    }
+    // Chosen from the servers on the network: the one there must be the one announced, whatever
+    // was known of the address.
+    if (!m_announced.isEmpty() && !fingerprintBegins(seen, m_announced)) {
+        refuseCertificate(seen, announcedFingerprint(m_announced));
         return;
     }
     m_fingerprint = seen;
@@ -326,9 +351,9 @@ void ClientSocket::encrypted()
         givePassword(m_password);
 }
 
-void ClientSocket::refuseCertificate(const QString &seen)
+void ClientSocket::refuseCertificate(const QString &seen, const QString &expected)
 {
-    const QString known = m_knownCertificate;
+    const QString known = expected;
     reset();
     m_socket->abort();
     Q_EMIT certificateRefused(known, seen);

@@ -89,6 +89,11 @@ public:
     // The fingerprint of the certificate the next connection must show, or nothing to trust the
     // first one the server shows.
     void setKnownCertificate(const QString &fingerprint) { m_knownCertificate = fingerprint; }
+    // The first hexadecimal digits of the certificate the server was announced with on the
+    // local network (none: not chosen from an announcement). A certificate that does not begin
+    // with them is refused as one other than the known would be, the announced digits standing
+    // for the known certificate.
+    void setAnnouncedCertificate(const QString &digits) { m_announced = digits; }
     // Whether the next connection may go on in clear when the server offers no encryption.
     void setClearAllowed(bool allowed) { m_clearAllowed = allowed; }
     // The group's password, given when the server asks for it; and, once passwordNeeded() has
@@ -159,7 +164,7 @@ private:
     void offered(const QStringList &features);
     void startTls(QByteArray &bytes);
     void encrypted();
-    void refuseCertificate(const QString &seen);
+    void refuseCertificate(const QString &seen, const QString &expected);
     void timedOut();
     // The server offers no encryption; it offered framing, or not.
     void noEncryption(bool framing);
@@ -185,6 +190,7 @@ private:
     QTimer m_phaseTimer;
     QByteArray m_markerRead;
     QString m_knownCertificate;
+    QString m_announced;
     bool m_clearAllowed = false;
     QString m_fingerprint;
     QString m_password;

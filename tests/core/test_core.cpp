@@ -15,6 +15,8 @@
 #include "core/settings.h"
 #include "core/user_list.h"
 #include "protocol/client_socket.h"
+#include "server/command_line.h"
+#include "server/relay/relay_server.h"
 #include "server/secrets.h"
 #include "support/fake_server.h"
 #include "support/full_disk.h"
@@ -26,6 +28,7 @@
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTextStream>
 
 #include <map>
 #include <memory>
@@ -121,6 +124,8 @@ class TestCore : public QObject {
         connect(&m_client->session(), &Session::certificateQuestion, this,
                 [this](quint64 question, const QString &, const QString &known, const QString &seen) {
                     m_question = question, m_asked = known + '/' + seen;
+                    if (!m_server->certificate.isNull())
+                        m_asked.replace(certificateFingerprint(m_server->certificate), "FP");
                 });
         connect(&m_client->session(), &Session::stepChanged, this, [this](Session::Step step) {
             m_steps << QStringList{"out", "opening", "key", "in", "waiting"}.at(int(step))
@@ -203,6 +208,13 @@ class TestCore : public QObject {
                  m_server->greeting = bytes(arg.section(' ', 1));
              }},
             {"login", [&] { client.session().logIn(arg, m_server->address); }},
+            // chosen NICK DIGITS: the server chosen from those announced, its certificate's
+            // first digits as announced (FP16: the server's own)
+            {"chosen", [&] {
+                 Session::Way way;
+                 way.announced = arg.section(' ', 1).replace("FP16", certificateFingerprint(m_server->certificate).remove(':').toLower().left(16));
+                 client.session().logIn(arg.section(' ', 0, 0), m_server->address, way);
+             }},
             {"pin", [&] { client.settings().setCertificate(m_server->address, arg); }},
             {"forbid", [&] { client.settings().setClearTextAllowed(m_server->address, false); }},
             {"answer", [&] {
@@ -626,6 +638,16 @@ private Q_SLOTS:
             "drop; steps=waiting:told; status=Conexión perdida; sent=ACCEPT|frame|tls~LOGIN|luis~; "
             "steps=opening:told,in:told; pm0=[blue*]ana : [black]hola\n[black*]<Conexión perdida>\n"
             "<Conexión restablecida>\n; drop; steps=waiting:told; logout; steps=out; connections=3",
+            // Announced with other digits, it is refused as a changed certificate is, even when
+            // its own was known; accepted, it is remembered.
+            "a server chosen from those announced shows the certificate announced => tls; "
+            "greet 0 OFFER|frame|tls; chosen luis 0123456789abcdef; asked=01:23:45:67:89:AB:CD:EF:…/FP; "
+            "wire=ACCEPT|frame|tls~; answer yes; sent=ACCEPT|frame|tls~LOGIN|luis~; chosen luis FP16; "
+            "sent=ACCEPT|frame|tls~LOGIN|luis~; asked=; chosen luis 0123456789abcdff; "
+            "asked=01:23:45:67:89:AB:CD:FF:…/FP; session=out",
+            "another desk takes the nickname over: told, out, not retried => as luis; "
+            "read TAKEN|Has entrado desde otro equipo; session=out; status=Has entrado desde otro "
+            "equipo; boxes=1 KORVEX Mensajero: Has entrado desde otro equipo",
             "secrets that cannot be read: no key made or written, lines without ids => "
             "secrets {roto; tls; greet 0 OFFER|frame|tls|keep; login luis; "
             "sent=ACCEPT|frame|tls~LOGIN|luis~; read PM|luis|ana|hola; say 0 uno; "
@@ -636,6 +658,54 @@ private Q_SLOTS:
     {
         QFETCH(QString, script);
         play(script);
+    }
+
+    // Two desks of one nickname through the real server: a code from the first lets the second
+    // in with a key of its own, and the first is told, logged out and left out; the second lists
+    // the desks and drops the first, whose key is then refused.
+    void desksEndToEnd()
+    {
+        QString log, code, told, current;
+        QStringList listed;
+        QTextStream stream(&log);
+        const QString state = m_folders->filePath("server");
+        QVERIFY(QDir().mkpath(state));
+        QFile::setPermissions(state, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        RelayServer server(parseCommandLine({"-", "--listen", "127.0.0.33", "--state-dir", state}).config, stream);
+        QVERIFY2(server.listen(), qPrintable(log));
+        std::map<QString, std::unique_ptr<Client>> desks;
+        for (const QString name : {"casa", "portatil"}) {
+            qputenv("XDG_CONFIG_HOME", m_folders->filePath(name + "/config").toLocal8Bit());
+            qputenv("XDG_DATA_HOME", m_folders->filePath(name + "/data").toLocal8Bit());
+            desks[name] = std::make_unique<Client>();
+        }
+        Client &home = *desks["casa"], &laptop = *desks["portatil"];
+        connect(&home.desks(), &OwnDesks::code, this, [&](const QString &made) { code = made; });
+        connect(&home, &Client::boxShown, this, [&](const QString &, const QString &text) { told = text; });
+        connect(&laptop.desks(), &OwnDesks::listed, this, [&](const QString &here, const QList<OwnDesks::Desk> &all) {
+            current = here, listed.clear();
+            for (const OwnDesks::Desk &desk : all)
+                listed << desk.name;
+        });
+        home.session().logIn("bea", "127.0.0.33");
+        QTRY_VERIFY(home.session().keyed());
+        QVERIFY(home.desks().askCode());
+        QTRY_COMPARE(code.size(), 12);
+        laptop.session().logIn("bea", "127.0.0.33", {{}, code, "portátil"});
+        QTRY_COMPARE(told, "Has entrado desde otro equipo");
+        QCOMPARE(home.session().state(), Session::State::LoggedOut);
+        QTRY_VERIFY(laptop.session().keyed());
+        QVERIFY(laptop.desks().askList());
+        QTRY_COMPARE(listed, QStringList({"primer equipo", "portátil"}));
+        QCOMPARE(current, "portátil");
+        QVERIFY(laptop.desks().drop("primer equipo"));
+        QTRY_COMPARE(listed, QStringList({"portátil"}));
+        QCOMPARE(home.session().state(), Session::State::LoggedOut);
+        home.session().logIn("bea", "127.0.0.33");
+        QTRY_COMPARE(told, "El servidor no te dejó entrar.\n\nEl apodo bea pertenece a otra persona. "
+                           "Elige otro apodo.");
+        QCOMPARE(laptop.session().state(), Session::State::LoggedIn);
+        QVERIFY2(!log.contains(code), qPrintable(log));
     }
 };
 
