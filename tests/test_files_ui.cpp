@@ -15,6 +15,7 @@
 #include <QBuffer>
 #include <QClipboard>
 #include <QLabel>
+#include <QListWidget>
 #include <QMimeData>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -222,6 +223,10 @@ private Q_SLOTS:
         named<QAbstractButton>(ana->PMWindows().window(0), "cmdFile")->click();
         QWidget *window = luis->transfersWindow();
         QTRY_COMPARE_WITH_TIMEOUT(rows(window), name + " | esperando tu respuesta | Guardar Rechazar", 10000);
+        // Kept by the history too, listed below this run's rows.
+        window->show();
+        QCOMPARE(named<QListWidget>(window, "lstEarlier")->item(0)->text().section(", de ", 0, 0),
+                 name + " (" + QLocale(QLocale::Spanish).formattedDataSize(bytes.size(), 1) + ")");
         const bool picture = bytes.startsWith("\x89PNG");
         QCOMPARE(named<QLabel>(window->findChild<TransferRow *>(), "picPreview")->pixmap().width() == 96, picture);
         press(window, click);
