@@ -79,7 +79,7 @@ FileCarrier::FileCarrier(Stream *stream, QString peer, FileStore &store, DiskQue
 {
     m_stream->setParent(this);
     m_stream->handTo(*this, kBlock);
-    m_stallTimer = startTimer(stall);
+    startTimer(stall);
     start();
 }
 
@@ -103,7 +103,8 @@ void FileCarrier::allow(qint64 bytes)
     m_allowed = bytes;
     if (m_over)
         return;
-    m_stream->pause(m_allowed == 0 || m_onDisk < 0);
+    // An upload reads nothing before the disk has said where it stands.
+    m_stream->pause(m_allowed == 0 || (m_job.upload && m_onDisk < 0));
     if (m_allowed != 0)
         m_job.upload ? receive() : pump();
 }

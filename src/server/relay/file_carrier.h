@@ -111,10 +111,9 @@ private:
     qint64 m_handed = 0;
     qint64 m_acked = 0;
     qint64 m_allowed = -1;
-    // Moved at the last look for a stall; the stall timer.
+    // Moved at the last look for a stall.
     qint64 m_seen = -1;
     qint64 m_seenPending = -1;
-    int m_stallTimer = 0;
     bool m_over = false;
     bool m_told = false;
     bool m_endTold = false;
