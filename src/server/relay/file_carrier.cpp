@@ -236,6 +236,9 @@ void FileCarrier::store(bool last)
                                             "nuevo.")
                            : QStringLiteral("El servidor no pudo guardar el archivo."),
                        *problem);
+                // The connection may have ended already, refused or left: nothing else tells the end.
+                if (m_told)
+                    tellEnd();
                 return;
             }
             m_onDisk += m_spare.size();

@@ -1,0 +1,101 @@
+// One transfer connection on the server, on a socket pair, with the disk's work held where a
+// case needs it: the end of an upload is told once, whichever comes last, the disk or the
+// connection.
+#include "protocol/commands.h"
+#include "protocol/wire.h"
+#include "server/relay/file_carrier.h"
+#include "server/store/disk_queue.h"
+#include "server/store/file_store.h"
+
+#include <QCryptographicHash>
+#include <QScopeGuard>
+#include <QSemaphore>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kUpload = QString(32, u'7');
+
+QByteArray framed(const QString &word, const QString &field)
+{
+    return wire::toCodePage(wire::buildMessage(word, {field})) + wire::Terminator;
+}
+
+} // namespace
+
+class TestFileCarrier : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_state;
+
+private Q_SLOTS:
+    void anUploadEndsWhenTheDiskRefusesLast_data()
+    {
+        QTest::addColumn<QByteArray>("more");
+        QTest::newRow("refused for more bytes than its size") << QByteArray("de más");
+        QTest::newRow("its client gone") << QByteArray();
+    }
+
+    // The last block waits on the disk, which will find the digest wrong, while the connection
+    // ends: refused by the server, or left by the client. The end is told once the disk has
+    // answered, and only then.
+    void anUploadEndsWhenTheDiskRefusesLast()
+    {
+        QFETCH(QByteArray, more);
+        FileStore store(m_state.path() + "/files");
+        QSemaphore held;
+        DiskQueue disk;
+        const auto release = qScopeGuard([&] { held.release(); });
+        int ends[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
+        const auto closeOurs = qScopeGuard([&] { ::close(ends[1]); });
+        struct : Stream::Events {} unheard;
+        int told = 0;
+        QString problem;
+        auto *stream = new Stream(ends[0], 1, unheard);
+        const auto carrier = std::make_unique<FileCarrier>(
+            stream, "prueba", store, disk,
+            std::make_shared<FileCarrier::Running>(),
+            FileCarrier::Job{true, kUpload, 4,
+                             QCryptographicHash::hash("otro", QCryptographicHash::Sha256)},
+            std::chrono::minutes(1), [&](FileCarrier &, const QString &why, bool whole) {
+                ++told;
+                problem = why;
+                QVERIFY(!whole);
+            });
+        QByteArray heard;
+        const auto listen = [&] {
+            char buffer[4096];
+            for (ssize_t got; (got = ::read(ends[1], buffer, sizeof buffer)) > 0;)
+                heard.append(buffer, got);
+        };
+        QTRY_VERIFY((listen(), heard == framed(wire::From, "0")));
+
+        disk.run(carrier.get(), [&] { held.acquire(); }, [] {});
+        QCOMPARE(::write(ends[1], "hola", 4), 4);
+        QTRY_COMPARE(carrier->done(), 4);
+        if (more.isEmpty())
+            ::shutdown(ends[1], SHUT_WR);
+        else
+            QCOMPARE(::write(ends[1], more.constData(), size_t(more.size())), more.size());
+        // The carrier hears of the end from the stream on its next turn.
+        QTRY_VERIFY(!stream->isOpen() || stream->hasFailed());
+        QCoreApplication::processEvents();
+        listen();
+        QCOMPARE(heard.contains(wire::toCodePage(wire::RefusedFile)), !more.isEmpty());
+        QCOMPARE(told, 0);
+
+        held.release();
+        QTRY_COMPARE(told, 1);
+        QVERIFY2(problem.contains(more.isEmpty() ? "closed at 4 of 4" : "more bytes"),
+                 qPrintable(problem));
+        QCOMPARE(store.received(kUpload), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFileCarrier)
+#include "test_file_carrier.moc"
