@@ -79,8 +79,11 @@ FileCarrier::FileCarrier(Stream *stream, QString peer, FileStore &store, DiskQue
 {
     m_stream->setParent(this);
     m_stream->handTo(*this, kBlock);
+    // An upload reads nothing before the disk has said where it stands.
+    m_stream->pause(m_job.upload);
     startTimer(stall);
-    start();
+    // On the first turn of the thread it then lives in.
+    QMetaObject::invokeMethod(this, &FileCarrier::start, Qt::QueuedConnection);
 }
 
 FileCarrier::~FileCarrier() = default;
@@ -116,6 +119,8 @@ void FileCarrier::say(const QString &word, qint64 offset)
 
 void FileCarrier::start()
 {
+    if (m_over)
+        return;
     if (!m_job.upload) {
         m_file = m_store.open(m_job.digest);
         if (!m_file || m_file->size() != m_job.size || m_job.offset > m_job.size
@@ -129,8 +134,7 @@ void FileCarrier::start()
         pump();
         return;
     }
-    // Where the upload stands is the disk's to say: nothing is read until it has.
-    m_stream->pause(true);
+    // Where the upload stands is the disk's to say.
     auto offset = std::make_shared<qint64>(0);
     m_disk.run(
         this,
@@ -277,7 +281,7 @@ void FileCarrier::acknowledge()
 
 void FileCarrier::pump()
 {
-    if (m_over || m_job.upload)
+    if (m_over || !m_file)
         return;
     // A turn's share at most; a stream that failed takes nothing more: the rest of the file is
     // not read for it.

@@ -57,7 +57,8 @@ public:
 
     // Takes the stream over; the store and the disk's queue outlive it, and the running digest
     // is the queue's to touch. A transfer that moves nothing for `stall` (its client neither
-    // sends nor reads) is closed.
+    // sends nor reads) is closed. It begins on the next turn of its thread's loop, which may be
+    // another's by then: moved before that, it lives there.
     FileCarrier(Stream *stream, QString peer, FileStore &store, DiskQueue &disk,
                 std::shared_ptr<Running> running, Job job, std::chrono::milliseconds stall,
                 Ended ended, QObject *parent = nullptr);

@@ -52,8 +52,14 @@ Files::Files(Relay &relay) : m_relay(relay)
 
 Files::~Files()
 {
-    // The transfers go before the store they write to.
-    qDeleteAll(m_transfers.keys());
+    if (!m_carriers.isRunning())
+        return;
+    // The transfers go on their thread, before the store they write to.
+    QMetaObject::invokeMethod(m_disk.get(), [transfers = m_transfers.keys()] {
+        qDeleteAll(transfers);
+        QThread::currentThread()->quit();
+    });
+    m_carriers.wait();
 }
 
 bool Files::open()
@@ -69,6 +75,10 @@ bool Files::open()
         return false;
     }
     m_disk = std::make_unique<DiskQueue>();
+    m_carriers.setObjectName(QStringLiteral("transfers"));
+    m_disk->moveToThread(&m_carriers);
+    m_carriers.start();
+    QMetaObject::invokeMethod(m_disk.get(), &yieldToTheChat);
     expire();
     m_expiry.start(std::chrono::hours(1));
     if (m_relay.config.fileRate > 0 || m_relay.config.fileRatePerAddress > 0)
@@ -302,10 +312,14 @@ void Files::transfer(Guest &guest, const wire::Message &message)
     }
     guest.handedOver = true;
     // A client back after a break its old connection has not noticed yet: the old one goes.
+    // Its refusal is on the thread's queue before the new transfer begins there.
     for (FileCarrier *other : m_transfers.keys()) {
-        if (other->job().upload && other->job().id == ticket.id)
-            other->refuse(QStringLiteral("Otra conexión sigue con esta subida."),
-                          QStringLiteral("replaced by a newer connection"));
+        if (other->job().upload && other->job().id == ticket.id) {
+            QMetaObject::invokeMethod(other, [other] {
+                other->refuse(QStringLiteral("Otra conexión sigue con esta subida."),
+                              QStringLiteral("replaced by a newer connection"));
+            });
+        }
     }
     std::shared_ptr<FileCarrier::Running> &running = m_running[ticket.id];
     if (!running)
@@ -316,8 +330,12 @@ void Files::transfer(Guest &guest, const wire::Message &message)
     auto *transfer = new FileCarrier(
         stream, guest.connection->peer(), *m_store, *m_disk, running,
         {upload, ticket.id, entry->size, entry->digest, offset}, m_relay.config.stallTimeout,
-        [this](FileCarrier &t, const QString &problem, bool isWhole) { ended(t, problem, isWhole); },
-        this);
+        [this](FileCarrier &t, const QString &problem, bool isWhole) {
+            QMetaObject::invokeMethod(this, [this, &t, problem, isWhole, done = t.done()] {
+                ended(t, problem, isWhole, done);
+            });
+        });
+    transfer->moveToThread(&m_carriers);
     m_transfers.insert(transfer, AddressLimits::key(guest.address));
     if (m_share.isActive())
         share();
@@ -335,19 +353,21 @@ void Files::share()
         if (each > 0)
             allowed = allowed < 0 ? each : std::min(allowed, each);
         for (FileCarrier *transfer : transfers)
-            transfer->allow(allowed);
+            QMetaObject::invokeMethod(transfer, [transfer, allowed] { transfer->allow(allowed); });
     }
 }
 
-void Files::ended(FileCarrier &transfer, const QString &problem, bool isWhole)
+void Files::ended(FileCarrier &transfer, const QString &problem, bool isWhole, qint64 done)
 {
     m_relay.limits.gone(m_transfers.take(&transfer), false);
+    // Copied first: once asked to go, it goes on its own thread.
+    const FileCarrier::Job job = transfer.job();
+    const QString peer = transfer.peer();
     transfer.deleteLater();
-    const FileCarrier::Job &job = transfer.job();
-    m_relay.log.write(transfer.peer(),
+    m_relay.log.write(peer,
                       (job.upload ? QStringLiteral("upload of ") : QStringLiteral("download of "))
                           + job.id + QStringLiteral(" ended: ")
-                          + (problem.isEmpty() ? QStringLiteral("%1 bytes").arg(transfer.done())
+                          + (problem.isEmpty() ? QStringLiteral("%1 bytes").arg(done)
                                                : problem));
     if (!isWhole)
         return;

@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 #include <QTimer>
 
 #include <memory>
@@ -67,7 +68,7 @@ private:
     void tell(const FileIndex::Entry &entry, const QString &state, const QString &text = {});
     // Forgets the file, and its bytes when no other file has them.
     void forget(const FileIndex::Entry &entry);
-    void ended(FileCarrier &transfer, const QString &problem, bool whole);
+    void ended(FileCarrier &transfer, const QString &problem, bool whole, qint64 done);
     void expire();
     // Shares out what the transfers may move until the next tick: the bound of a connection,
     // and that of an address divided among its transfers.
@@ -79,6 +80,11 @@ private:
     std::unique_ptr<FileStore> m_store;
     // After the store: it goes first, waiting for the work it was given.
     std::unique_ptr<DiskQueue> m_disk;
+    // Where the transfers and the disk's answers live: decrypting an upload took the chat's
+    // loop for a millisecond a turn, and four of them put a private line 10 to 21 times its
+    // p99 at rest. Files reads only what never changes in them (their job) and asks the rest
+    // through their thread's queue.
+    QThread m_carriers;
     QHash<QString, Ticket> m_tickets;
     QHash<QString, std::shared_ptr<FileCarrier::Running>> m_running;
     // The transfers under way, and the address each counts against.

@@ -3,6 +3,9 @@
 #include <QMetaObject>
 #include <QPointer>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 DiskQueue::DiskQueue(QObject *parent) : QObject(parent)
 {
     for (Worker &lane : m_lanes) {
@@ -10,6 +13,7 @@ DiskQueue::DiskQueue(QObject *parent) : QObject(parent)
         lane.thread.setObjectName(QStringLiteral("disk"));
         lane.object->moveToThread(&lane.thread);
         lane.thread.start();
+        QMetaObject::invokeMethod(lane.object, &yieldToTheChat);
     }
 }
 
@@ -41,4 +45,10 @@ void DiskQueue::run(const QObject *context, std::function<void()> work, std::fun
                 Qt::QueuedConnection);
         },
         Qt::QueuedConnection);
+}
+
+void yieldToTheChat()
+{
+    // Allowed to any user; a failure leaves the thread as it was.
+    ::setpriority(PRIO_PROCESS, ::gettid(), 10);
 }

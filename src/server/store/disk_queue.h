@@ -29,3 +29,8 @@ private:
     };
     Worker m_lanes[2];
 };
+
+// Lowers the calling thread to nice 10, for the bytes of files: the chat's loop then takes a
+// processor first. Four uploads on two busy cores put a private line at 4 to 10 times its p99
+// at rest with the file threads at nice 0, 2.4 to 4.6 times with them at 10.
+void yieldToTheChat();
