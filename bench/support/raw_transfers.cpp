@@ -159,6 +159,11 @@ void RawTransfers::start(size_t which)
     in_addr local{};
     inet_pton(AF_INET, job.from.constData(), &local);
     const int fd = connectFrom(local.s_addr, m_server);
+    // As our client does.
+    if (job.upload) {
+        const int buffer = wire::UploadSocketBuffer;
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+    }
     link.fd = fd;
     link.out = wire::marker(wire::Accept, true);
     epoll_event event{};

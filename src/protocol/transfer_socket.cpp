@@ -175,6 +175,8 @@ void TransferSocket::from(qint64 offset)
     if (!upload)
         return m_offset == m_job.size ? receive({}) : void();
     m_offset = m_done = m_stored = offset;
+    m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption,
+                              wire::UploadSocketBuffer);
     if (!m_file.seek(offset))
         return end(End::Failed, QStringLiteral("no se puede leer el archivo"));
     pump();

@@ -106,6 +106,10 @@ inline const QString RefusedFile = QStringLiteral("file");
 inline constexpr int DigestDigits = 64;
 inline constexpr int TicketDigits = 32;
 inline constexpr int FileNameLength = 255;
+// The kernel's buffer for an upload, asked by its sender (SO_SNDBUF) and by the server
+// (SO_RCVBUF; Linux doubles both): what those hold is lost with a server killed, and grown by
+// themselves on loopback they held 5 MiB, past the 4 MiB the server acknowledges at a time.
+inline constexpr int UploadSocketBuffer = 256 * 1024;
 // How many hexadecimal digits a line's id and a nickname's key have.
 inline constexpr int LineIdDigits = 32;
 inline constexpr int KeyDigits = 64;

@@ -10,6 +10,8 @@
 
 #include <openssl/evp.h>
 
+#include <sys/socket.h>
+
 namespace {
 
 // Received bytes go to the disk in blocks this big: a record of TLS is at most 16 KiB.
@@ -81,6 +83,10 @@ FileCarrier::FileCarrier(Stream *stream, QString peer, FileStore &store, DiskQue
     m_stream->handTo(*this, kBlock);
     // An upload reads nothing before the disk has said where it stands.
     m_stream->pause(m_job.upload);
+    if (m_job.upload) {
+        const int buffer = wire::UploadSocketBuffer;
+        ::setsockopt(int(m_stream->descriptor()), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    }
     startTimer(stall);
     // On the first turn of the thread it then lives in.
     QMetaObject::invokeMethod(this, &FileCarrier::start, Qt::QueuedConnection);
