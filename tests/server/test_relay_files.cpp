@@ -80,6 +80,9 @@ private Q_SLOTS:
                 "envió: nadie no está conectado.~; a> SENDFILE|bea|$N|../a|5|$H~; "
                 "a< MARK|$N|failed|El archivo  no se envió: su nombre no vale como nombre de "
                 "archivo.~; quiet a",
+            "a file longer than a turn, written at once, stored whole => " + both
+                + "a> SENDFILE|bea|$I|x.txt|300000|$B~; a< UPLOAD|$I|$V~; tls t; t> UPLOAD|$V~; "
+                  "t< FROM|0~; t>> #300000; t< STORED|300000~; a< MARK|$I|kept~",
             "a transfer that moves nothing is closed => start --stall-timeout 1000; " + offer
                 + "tls t; t> UPLOAD|$V~; t< FROM|0~; t>> hola ; closed t; "
                   "log ended: closed at 5 of 10 bytes: nothing moved for a while",
@@ -117,7 +120,8 @@ private Q_SLOTS:
         QFETCH(QString, script);
         m_captured = {{"K", QString(32, 'a') + QString(32, 'b')}, {"L", QString(64, 'c')},
                       {"I", QString(32, 'd')}, {"J", QString(32, 'e')}, {"M", QString(32, 'f')},
-                      {"N", QString(32, '8')}, {"H", sha("hola mundo")}, {"G", sha("hola mundx")}};
+                      {"N", QString(32, '8')}, {"H", sha("hola mundo")}, {"G", sha("hola mundx")},
+                      {"B", sha(QByteArray(300'000, 'x'))}};
         run(script.startsWith("start") ? script : "start; " + script);
     }
 };

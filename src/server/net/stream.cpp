@@ -23,6 +23,8 @@ namespace {
 
 // Bytes read at a time: far more than a client may send in a second is never asked for.
 constexpr qint64 kReadChunk = 64 * 1024;
+// What TLS reads from the kernel at once for a bulk stream: several records a call.
+constexpr qint64 kBulkBuffer = 256 * 1024;
 
 QString lostBecause(int error)
 {
@@ -83,6 +85,15 @@ void Stream::handTo(Events &events, qint64 readLimit)
 {
     m_events = &events;
     m_readLimit = std::max<qint64>(readLimit, 1);
+}
+
+void Stream::carryBulk()
+{
+    if (!m_ssl)
+        return;
+    SSL_clear_mode(m_ssl, SSL_MODE_RELEASE_BUFFERS);
+    SSL_set_read_ahead(m_ssl, 1);
+    SSL_set_default_read_buffer_len(m_ssl, size_t(kBulkBuffer));
 }
 
 QByteArray Stream::read()

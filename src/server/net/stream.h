@@ -44,6 +44,9 @@ public:
     qintptr descriptor() const { return m_descriptor; }
     // Another owner takes the stream over, with what it may read at once.
     void handTo(Events &events, qint64 readLimit);
+    // The stream carries a file's bytes from now on: TLS reads ahead, many records a call,
+    // and keeps its buffers.
+    void carryBulk();
     bool isOpen() const { return m_descriptor >= 0; }
     // The connection failed: nothing more is read or written, whatever is asked.
     bool hasFailed() const { return m_failed; }

@@ -84,6 +84,7 @@ FileCarrier::FileCarrier(Stream *stream, QString peer, FileStore &store, DiskQue
     // An upload reads nothing before the disk has said where it stands.
     m_stream->pause(m_job.upload);
     if (m_job.upload) {
+        m_stream->carryBulk();
         const int buffer = wire::UploadSocketBuffer;
         ::setsockopt(int(m_stream->descriptor()), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
     }
@@ -210,8 +211,9 @@ void FileCarrier::receive()
     // Past its share, or with as much as the disk may have waiting, the client waits.
     const bool waits = m_allowed == 0 || m_done - m_onDisk >= kDiskAhead;
     m_stream->pause(waits);
-    // What TLS holds decrypted beyond this turn is announced by nothing else.
-    if (!waits && m_stream->hasInput())
+    // A turn used up may leave records that TLS read ahead, which nothing else announces; a
+    // read that found nothing leaves none, and the kernel tells of what comes next.
+    if (!waits && taken >= kTurn)
         QMetaObject::invokeMethod(this, &FileCarrier::receive, Qt::QueuedConnection);
 }
 
