@@ -121,6 +121,10 @@ FileStore::Problem FileStore::sync(const QString &upload)
     const QString path = partialPath(upload);
     const int fd = path.isEmpty() ? -1 : ::open(QFile::encodeName(path).constData(),
                                                 O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Gone meanwhile: made whole, and synced then, or thrown away. Syncs run beside the
+    // appends, so the last block's may come first.
+    if (fd < 0 && !path.isEmpty() && errno == ENOENT)
+        return {};
     const bool synced = fd >= 0 && ::fdatasync(fd) == 0;
     const Problem problem =
         synced ? Problem() : QStringLiteral("cannot sync the upload: ") + systemSays();

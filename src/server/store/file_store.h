@@ -30,7 +30,7 @@ public:
     // Adds bytes at that offset, which must be what the upload has so far: a chunk sent again
     // after a break is refused, never written twice.
     Problem append(const QString &upload, qint64 offset, QByteArrayView bytes);
-    // What was appended reaches the disk.
+    // What was appended reaches the disk; nothing to do for an upload no longer under way.
     Problem sync(const QString &upload);
     // Open for reading what it has so far; null when it has nothing.
     std::unique_ptr<QFile> openUpload(const QString &upload) const;
