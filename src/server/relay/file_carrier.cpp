@@ -81,8 +81,9 @@ FileCarrier::FileCarrier(Stream *stream, QString peer, FileStore &store, DiskQue
 {
     m_stream->setParent(this);
     m_stream->handTo(*this, kBlock);
-    // An upload reads nothing before the disk has said where it stands.
-    m_stream->pause(m_job.upload);
+    // Nothing is read before it begins: an upload before the disk has said where it stands. A
+    // notifier moved to another thread while on is turned on again there, paused or not.
+    m_stream->pause(true);
     if (m_job.upload) {
         m_stream->carryBulk();
         const int buffer = wire::UploadSocketBuffer;
@@ -128,6 +129,10 @@ void FileCarrier::start()
 {
     if (m_over)
         return;
+    if (m_stream->hasFailed() || !m_stream->isOpen()) {
+        streamClosed(QStringLiteral("gone before the transfer began"));
+        return;
+    }
     if (!m_job.upload) {
         m_file = m_store.open(m_job.digest);
         if (!m_file || m_file->size() != m_job.size || m_job.offset > m_job.size
@@ -138,6 +143,7 @@ void FileCarrier::start()
         }
         m_done = m_job.offset;
         say(wire::From, m_done);
+        m_stream->pause(m_allowed == 0);
         pump();
         return;
     }
@@ -248,7 +254,10 @@ void FileCarrier::store(bool last)
                                             "nuevo.")
                            : QStringLiteral("El servidor no pudo guardar el archivo."),
                        *problem);
-                // The connection may have ended already, refused or left: nothing else tells the end.
+            }
+            // Refused now, or when a sync failed meanwhile. The connection may have ended
+            // already, refused or left: nothing else tells the end then.
+            if (m_onDisk < 0) {
                 if (m_told)
                     tellEnd();
                 return;
@@ -280,6 +289,8 @@ void FileCarrier::acknowledge()
             if (!problem->isEmpty()) {
                 m_onDisk = -1;
                 refuse(QStringLiteral("El servidor no pudo guardar el archivo."), *problem);
+                if (m_told)
+                    tellEnd();
             } else if (!m_over) {
                 say(wire::Stored, synced);
             }

@@ -311,32 +311,46 @@ void Files::transfer(Guest &guest, const wire::Message &message)
         return;
     }
     guest.handedOver = true;
+    // Carried from the next turn on: this message may come from within the stream's own
+    // notifier, which must not change threads under it. Until then the stream is ours.
+    stream->setParent(this);
+    QMetaObject::invokeMethod(
+        this,
+        [this, stream, peer = guest.connection->peer(), address = AddressLimits::key(guest.address),
+         job = FileCarrier::Job{upload, ticket.id, entry->size, entry->digest, offset}] {
+            carry(stream, peer, address, job);
+        },
+        Qt::QueuedConnection);
+}
+
+void Files::carry(Stream *stream, const QString &peer, const QHostAddress &address,
+                  const FileCarrier::Job &job)
+{
     // A client back after a break its old connection has not noticed yet: the old one goes.
     // Its refusal is on the thread's queue before the new transfer begins there.
     for (FileCarrier *other : m_transfers.keys()) {
-        if (other->job().upload && other->job().id == ticket.id) {
+        if (other->job().upload && other->job().id == job.id) {
             QMetaObject::invokeMethod(other, [other] {
                 other->refuse(QStringLiteral("Otra conexión sigue con esta subida."),
                               QStringLiteral("replaced by a newer connection"));
             });
         }
     }
-    std::shared_ptr<FileCarrier::Running> &running = m_running[ticket.id];
+    std::shared_ptr<FileCarrier::Running> &running = m_running[job.id];
     if (!running)
         running = std::make_shared<FileCarrier::Running>();
-    m_relay.log.write(guest.connection->peer(),
-                      (upload ? QStringLiteral("upload of ") : QStringLiteral("download of "))
-                          + ticket.id);
+    m_relay.log.write(peer, (job.upload ? QStringLiteral("upload of ")
+                                        : QStringLiteral("download of ")) + job.id);
+    stream->setParent(nullptr);
     auto *transfer = new FileCarrier(
-        stream, guest.connection->peer(), *m_store, *m_disk, running,
-        {upload, ticket.id, entry->size, entry->digest, offset}, m_relay.config.stallTimeout,
+        stream, peer, *m_store, *m_disk, running, job, m_relay.config.stallTimeout,
         [this](FileCarrier &t, const QString &problem, bool isWhole) {
             QMetaObject::invokeMethod(this, [this, &t, problem, isWhole, done = t.done()] {
                 ended(t, problem, isWhole, done);
             });
         });
     transfer->moveToThread(&m_carriers);
-    m_transfers.insert(transfer, AddressLimits::key(guest.address));
+    m_transfers.insert(transfer, address);
     if (m_share.isActive())
         share();
 }

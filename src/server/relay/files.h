@@ -68,6 +68,9 @@ private:
     void tell(const FileIndex::Entry &entry, const QString &state, const QString &text = {});
     // Forgets the file, and its bytes when no other file has them.
     void forget(const FileIndex::Entry &entry);
+    // Makes the transfer on its thread, the stream handed over for it.
+    void carry(Stream *stream, const QString &peer, const QHostAddress &address,
+               const FileCarrier::Job &job);
     void ended(FileCarrier &transfer, const QString &problem, bool whole, qint64 done);
     void expire();
     // Shares out what the transfers may move until the next tick: the bound of a connection,
