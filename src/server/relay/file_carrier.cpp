@@ -69,9 +69,8 @@ QByteArray FileCarrier::Running::result() const
 
 FileCarrier::FileCarrier(Stream *stream, QString peer, FileStore &store, DiskQueue &disk,
                          std::shared_ptr<Running> running, Job job,
-                         std::chrono::milliseconds stall, Ended ended, QObject *parent)
-    : QObject(parent),
-      m_stream(stream),
+                         std::chrono::milliseconds stall, Ended ended)
+    : m_stream(stream),
       m_peer(std::move(peer)),
       m_store(store),
       m_disk(disk),

@@ -61,7 +61,7 @@ public:
     // another's by then: moved before that, it lives there.
     FileCarrier(Stream *stream, QString peer, FileStore &store, DiskQueue &disk,
                 std::shared_ptr<Running> running, Job job, std::chrono::milliseconds stall,
-                Ended ended, QObject *parent = nullptr);
+                Ended ended);
     ~FileCarrier() override;
 
     const Job &job() const { return m_job; }
