@@ -149,7 +149,6 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char *data, std::size_t siz
             std::abort();
     }
     world.store->abandon(kUpload);
-    world.store->remove(sha(content));
-    world.store->remove(digest);
+    FileStore::discard({world.store->setAside(sha(content)), world.store->setAside(digest)});
     return 0;
 }

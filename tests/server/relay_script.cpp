@@ -1,5 +1,7 @@
 #include "relay_script.h"
 
+#include <QDirIterator>
+
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
 {
     QEventLoop loop;
@@ -118,6 +120,17 @@ void RelayScript::run(const QString &script)
                 limit.rlim_cur = 1;
             std::signal(SIGXFSZ, SIG_IGN);
             QCOMPARE(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+        } else if (verb == "held") {
+            const auto held = [&] {
+                QStringList files;
+                QDirIterator found(m_state.filePath("files"), QDir::Files | QDir::Hidden,
+                                   QDirIterator::Subdirectories);
+                while (found.hasNext())
+                    files << found.next();
+                return files;
+            };
+            QVERIFY2(waitUntil([&] { return held().size() == rest.toInt(); }),
+                     qPrintable(step + '\n' + held().join('\n')));
         } else if (verb == "empty") {
             for (const QString &who : rest.split(' '))
                 QCOMPARE(peer(who).buffer, QByteArray());

@@ -150,6 +150,7 @@ protected:
     //   deaf ana, log TEXT, nolog TEXT (@ana in a log text
     //   is ana's address and port), empty ana (nothing unread)
     //   disk full, disk room   no file of this process grows past its first byte, or as before
+    //   held N      the server's folder of files holds N files' bytes, whole or not
     //   N* STEP     the step N times
     void run(const QString &script);
 

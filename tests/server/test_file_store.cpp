@@ -60,9 +60,30 @@ private Q_SLOTS:
         const std::unique_ptr<QFile> file = store.open(sha256(bytes));
         QVERIFY(file);
         QCOMPARE(file->readAll(), bytes);
-        store.remove(sha256(bytes));
+    }
+
+    // A file set aside is gone from its name at once, served no more, and its bytes go when
+    // discarded, or when the store is made again after a stop before that.
+    void aFileSetAsideIsGoneAtOnce()
+    {
+        const QByteArray bytes = "ya recogido";
+        FileStore store(folder());
+        QCOMPARE(store.append(kUpload, 0, bytes), QString());
+        QCOMPARE(store.complete(kUpload, sha256(bytes)), QString());
+        QCOMPARE(store.append(kUpload, 0, "a medias"), QString());
+        const QString upload = store.setAsideUpload(kUpload);
+        const QString whole = store.setAside(sha256(bytes));
+        QCOMPARE(store.received(kUpload), 0);
         QCOMPARE(store.size(sha256(bytes)), -1);
         QVERIFY(!store.open(sha256(bytes)));
+        QCOMPARE(store.setAside(sha256(bytes)), QString());
+        QCOMPARE(store.setAsideUpload(kUpload), QString());
+        QVERIFY(QFile::exists(upload) && QFile::exists(whole) && upload != whole);
+        FileStore::discard({whole});
+        QVERIFY(!QFile::exists(whole));
+        FileStore again(folder());
+        QVERIFY(!QFile::exists(upload));
+        QCOMPARE(QDir(folder() + "/partial").entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
     // A sender whose bytes are not what it announced has nothing kept.

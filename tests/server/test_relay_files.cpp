@@ -46,8 +46,8 @@ private Q_SLOTS:
             "offered, fetched, and forgotten once fetched => " + uploaded
                 + "b> GETFILE|$I~; b< DOWNLOAD|$I|$W~; tls d; d> DOWNLOAD|$W|0~; "
                   "d< FROM|0~hola mundo; closed d; admin files; log 1 file waiting; "
-                  "b> GOTFILE|$I~; a< MARK|$I|delivered~; admin files; log 0 files waiting; "
-                  "b> GETFILE|$I~; quiet a b",
+                  "held 1; b> GOTFILE|$I~; a< MARK|$I|delivered~; admin files; "
+                  "log 0 files waiting; held 0; b> GETFILE|$I~; quiet a b",
             "resumed from where the break left it, both ways => " + offer
                 + "tls t; t> UPLOAD|$V~; t< FROM|0~; t>> hola ; hangup t; log ended: closed at 5 of 10 bytes; "
                   "a> SENDFILE|bea|$I|hola.txt|10|$H~; a< UPLOAD|$I|$X~; tls t2; "
@@ -111,7 +111,7 @@ private Q_SLOTS:
                   "a> SENDFILE|bea|$J|hola.txt|10|$H~; a< MARK|$J|kept~; "
                   "b< FILE|bea|ana|$J|hola.txt|10|$H|$Z~; a> DROPFILE|$I~; b< MARK|$I|failed|ana "
                   "canceló el envío del archivo hola.txt.~; admin release bea; "
-                  "log 0 kept lines dropped, 1 files; admin files; log 0 files waiting",
+                  "log 0 kept lines dropped, 1 files; admin files; log 0 files waiting; held 0",
         });
     }
 

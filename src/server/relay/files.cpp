@@ -267,10 +267,13 @@ void Files::forget(const FileIndex::Entry &entry)
 {
     if (!m_index.remove(entry.id))
         return;
-    m_store->abandon(entry.id);
+    QStringList gone{m_store->setAsideUpload(entry.id)};
     m_running.remove(entry.id);
     if (!m_index.uses(entry.digest))
-        m_store->remove(entry.digest);
+        gone << m_store->setAside(entry.digest);
+    gone.removeAll(QString());
+    if (!gone.isEmpty())
+        m_disk->run(m_disk.get(), [gone] { FileStore::discard(gone); }, {});
 }
 
 void Files::refuseTransfer(Guest &guest, const QString &text, const QString &why)
@@ -413,7 +416,7 @@ void Files::expire()
                  .arg(m_relay.config.fileDays));
         forget(entry);
     }
-    m_store->expire(before);
+    m_disk->run(m_disk.get(), [store = m_store.get(), before] { store->expire(before); }, {});
 }
 
 QStringList Files::waiting() const

@@ -36,6 +36,8 @@ void DiskQueue::run(const QObject *context, std::function<void()> work, std::fun
         m_lanes[int(lane)].object,
         [this, guard, work = std::move(work), then = std::move(then)]() mutable {
             work();
+            if (!then)
+                return;
             // Back here, where the context lives and dies: checked where it cannot vanish.
             QMetaObject::invokeMethod(
                 this, [guard, then = std::move(then)] {

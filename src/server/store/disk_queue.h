@@ -19,6 +19,7 @@ public:
     // Waits for the work given so far.
     ~DiskQueue() override;
 
+    // `then` may be empty: nothing follows.
     void run(const QObject *context, std::function<void()> work, std::function<void()> then,
              Lane lane = Lane::Writes);
 

@@ -1,5 +1,7 @@
 #include "server/store/file_store.h"
 
+#include "protocol/wire.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -18,6 +20,8 @@ namespace {
 
 constexpr qsizetype kUploadDigits = 32;
 constexpr qsizetype kDigestBytes = 32;
+// Bytes set aside wait in partial/ under this prefix: never an upload's name, nor a file's.
+const QString kSetAside = QStringLiteral("gone-");
 
 QString systemSays()
 {
@@ -58,6 +62,12 @@ FileStore::FileStore(QString folder) : m_folder(std::move(folder))
             return;
         }
     }
+    QStringList left;
+    QDirIterator gone(m_folder + QStringLiteral("/partial"), {kSetAside + u'*'},
+                      QDir::Files | QDir::Hidden);
+    while (gone.hasNext())
+        left << gone.next();
+    discard(left);
 }
 
 QString FileStore::partialPath(const QString &upload) const
@@ -171,6 +181,33 @@ void FileStore::abandon(const QString &upload)
         QFile::remove(path);
 }
 
+QString FileStore::setAsidePath(const QString &path) const
+{
+    if (path.isEmpty())
+        return {};
+    const QString aside =
+        m_folder + QStringLiteral("/partial/") + kSetAside + wire::randomHex(wire::TicketDigits);
+    return ::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) == 0
+        ? aside
+        : QString();
+}
+
+QString FileStore::setAsideUpload(const QString &upload)
+{
+    return setAsidePath(partialPath(upload));
+}
+
+QString FileStore::setAside(const QByteArray &digest)
+{
+    return setAsidePath(wholePath(digest));
+}
+
+void FileStore::discard(const QStringList &paths)
+{
+    for (const QString &path : paths)
+        QFile::remove(path);
+}
+
 qint64 FileStore::size(const QByteArray &digest) const
 {
     const QString path = wholePath(digest);
@@ -181,12 +218,6 @@ qint64 FileStore::size(const QByteArray &digest) const
 std::unique_ptr<QFile> FileStore::open(const QByteArray &digest) const
 {
     return openForReading(wholePath(digest));
-}
-
-void FileStore::remove(const QByteArray &digest)
-{
-    if (const QString path = wholePath(digest); !path.isEmpty())
-        QFile::remove(path);
 }
 
 int FileStore::expire(const QDateTime &before)
