@@ -123,23 +123,46 @@ void Stream::readable()
         m_events->streamReadable();
 }
 
+qint64 Stream::readInto(QByteArray &to, qint64 most)
+{
+    most = std::min(most, m_readLimit);
+    if (!m_in.isEmpty()) {
+        const QByteArray first = m_in.first(std::min<qint64>(most, m_in.size()));
+        m_in.remove(0, first.size());
+        to += first;
+        return first.size();
+    }
+    if (!isOpen() || m_failed || (m_ssl && !m_encrypted) || most <= 0)
+        return 0;
+    const qsizetype at = to.size();
+    to.resize(at + most);
+    const qint64 n = take(to.data() + at, most);
+    to.resize(at + n);
+    return n;
+}
+
 void Stream::fill()
 {
     char buffer[kReadChunk];
-    const int most = int(std::min(m_readLimit, kReadChunk));
-    if (m_ssl) {
-        const int n = SSL_read(m_ssl, buffer, most);
-        if (n > 0)
-            m_in = QByteArray(buffer, n);
-        else
-            tlsFailed(n);
-        return;
-    }
-    const ssize_t n = ::recv(int(m_descriptor), buffer, size_t(most), 0);
-    if (n > 0)
+    if (const qint64 n = take(buffer, std::min(m_readLimit, kReadChunk)); n > 0)
         m_in = QByteArray(buffer, n);
-    else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+}
+
+qint64 Stream::take(char *to, qint64 most)
+{
+    if (m_ssl) {
+        const int n = SSL_read(m_ssl, to, int(std::min<qint64>(most, INT_MAX)));
+        if (n > 0)
+            return n;
+        tlsFailed(n);
+        return 0;
+    }
+    const ssize_t n = ::recv(int(m_descriptor), to, size_t(most), 0);
+    if (n > 0)
+        return n;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
         fail(lostBecause(n == 0 ? 0 : errno));
+    return 0;
 }
 
 bool Stream::tlsFailed(int result)

@@ -52,6 +52,9 @@ public:
     bool hasFailed() const { return m_failed; }
     // What has come, at most the read limit; empty when nothing has.
     QByteArray read();
+    // As read(), at most `most` bytes, added to the end of `to` (within its capacity: no copy
+    // nor allocation on the way); how many.
+    qint64 readInto(QByteArray &to, qint64 most);
     // Something has come and not been read (decrypted and waiting, or in the kernel).
     bool hasInput() const;
     // Hands the bytes on: to the kernel at once as far as it takes them, the rest as it can.
@@ -78,6 +81,8 @@ private:
     // Takes what the kernel (through TLS, once encrypted) has for reading; a connection ended is
     // reported.
     void fill();
+    // The kernel's (through TLS) bytes into `to`: how many; 0 for none, the end reported.
+    qint64 take(char *to, qint64 most);
     void writable();
     // Hands bytes to the kernel, through TLS once encrypted: how many it took (0: none now);
     // -1 when the connection failed.
