@@ -152,10 +152,9 @@ qint64 Stream::take(char *to, qint64 most)
 {
     if (m_ssl) {
         const int n = SSL_read(m_ssl, to, int(std::min<qint64>(most, INT_MAX)));
-        if (n > 0)
-            return n;
-        tlsFailed(n);
-        return 0;
+        if (n <= 0)
+            tlsFailed(n);
+        return std::max(n, 0);
     }
     const ssize_t n = ::recv(int(m_descriptor), to, size_t(most), 0);
     if (n > 0)
