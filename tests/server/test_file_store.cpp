@@ -78,6 +78,9 @@ private Q_SLOTS:
         QVERIFY(!store.open(sha256(bytes)));
         QCOMPARE(store.setAside(sha256(bytes)), QString());
         QCOMPARE(store.setAsideUpload(kUpload), QString());
+        // Bytes still on their way to it make no new upload of their own.
+        QVERIFY(!store.append(kUpload, 8, "y más").isEmpty());
+        QVERIFY(!QFile::exists(folder() + "/partial/" + kUpload));
         QVERIFY(QFile::exists(upload) && QFile::exists(whole) && upload != whole);
         FileStore::discard({whole});
         QVERIFY(!QFile::exists(whole));

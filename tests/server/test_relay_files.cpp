@@ -110,7 +110,7 @@ private Q_SLOTS:
                   "d< REFUSED|file|El archivo no tiene esa posición.~; closed d; "
                   "a> SENDFILE|bea|$J|hola.txt|10|$H~; a< MARK|$J|kept~; "
                   "b< FILE|bea|ana|$J|hola.txt|10|$H|$Z~; a> DROPFILE|$I~; b< MARK|$I|failed|ana "
-                  "canceló el envío del archivo hola.txt.~; admin release bea; "
+                  "canceló el envío del archivo hola.txt.~; held 1; admin release bea; "
                   "log 0 kept lines dropped, 1 files; admin files; log 0 files waiting; held 0",
         });
     }

@@ -271,9 +271,15 @@ void Files::forget(const FileIndex::Entry &entry)
     m_running.remove(entry.id);
     if (!m_index.uses(entry.digest))
         gone << m_store->setAside(entry.digest);
-    gone.removeAll(QString());
-    if (!gone.isEmpty())
-        m_disk->run(m_disk.get(), [gone] { FileStore::discard(gone); }, {});
+    discard(gone);
+}
+
+void Files::discard(const QStringList &paths)
+{
+    const auto named = [](const QString &path) { return !path.isEmpty(); };
+    if (std::any_of(paths.cbegin(), paths.cend(), named))
+        m_disk->run(m_disk.get(), [paths] { FileStore::discard(paths); }, {},
+                    DiskQueue::Lane::Removals);
 }
 
 void Files::refuseTransfer(Guest &guest, const QString &text, const QString &why)
@@ -390,8 +396,12 @@ void Files::ended(FileCarrier &transfer, const QString &problem, bool isWhole, q
         return;
     m_running.remove(job.id);
     const FileIndex::Entry *entry = m_index.find(job.id);
-    if (!entry)
+    if (!entry) {
+        // Dropped while its last block was on its way to the disk: whole now, and nobody's.
+        if (!m_index.uses(job.digest))
+            discard({m_store->setAside(job.digest)});
         return;
+    }
     if (m_index.setWhole(job.id)) {
         whole(*entry);
         return;
@@ -416,7 +426,8 @@ void Files::expire()
                  .arg(m_relay.config.fileDays));
         forget(entry);
     }
-    m_disk->run(m_disk.get(), [store = m_store.get(), before] { store->expire(before); }, {});
+    m_disk->run(m_disk.get(), [store = m_store.get(), before] { store->expire(before); }, {},
+                DiskQueue::Lane::Removals);
 }
 
 QStringList Files::waiting() const

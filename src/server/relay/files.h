@@ -68,6 +68,8 @@ private:
     void tell(const FileIndex::Entry &entry, const QString &state, const QString &text = {});
     // Forgets the file, and its bytes when no other file has them.
     void forget(const FileIndex::Entry &entry);
+    // Removes what the store set aside, off this thread.
+    void discard(const QStringList &paths);
     // Makes the transfer on its thread, the stream handed over for it.
     void carry(Stream *stream, const QString &peer, const QHostAddress &address,
                const FileCarrier::Job &job);

@@ -99,8 +99,10 @@ FileStore::Problem FileStore::append(const QString &upload, qint64 offset, QByte
     const QString path = partialPath(upload);
     if (path.isEmpty())
         return QStringLiteral("not an upload's name");
+    // Made by its first bytes only: one set aside meanwhile is not made again by later ones.
+    const int made = offset == 0 ? O_CREAT : 0;
     const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+                          O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | made, 0600);
     if (fd < 0)
         return QStringLiteral("cannot write the upload: ") + systemSays();
     Problem problem;
@@ -204,8 +206,10 @@ QString FileStore::setAside(const QByteArray &digest)
 
 void FileStore::discard(const QStringList &paths)
 {
-    for (const QString &path : paths)
-        QFile::remove(path);
+    for (const QString &path : paths) {
+        if (!path.isEmpty())
+            QFile::remove(path);
+    }
 }
 
 qint64 FileStore::size(const QByteArray &digest) const
