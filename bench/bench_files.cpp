@@ -99,7 +99,7 @@
 // Then an upload decrypted straight into its block, and a file fetched unlinked off the chat's
 // loop (unlinking a synced GiB took 0.55 s here). Quiet machine (load 0.4 to 0.7):
 //
-//   (a) upload 673-694 MiB/s = 60-65% of a 974-1171 MiB/s stream (MISSED), server CPU 1.61-1.64
+//   (a) upload 673-705 MiB/s = 60-65% of a 974-1171 MiB/s stream (MISSED), server CPU 1.58-1.64
 //       s for the GiB, the peer's 0.72-0.74 s: both need 1.18 s of the two cores' time a GiB, a
 //       ceiling of about 870 MiB/s, where the stream needs neither the SHA-256 (0.6 s a GiB)
 //       nor the disk; download 1161-1200 MiB/s = 103-111% (met).
@@ -109,7 +109,7 @@
 //       lines once all four files moved, past the peers' start-up: no better). Two more with
 //       the peers at nice 10 (a trial, not kept): 2.2 and 4.8 times, so the peers' CPU is not
 //       the cause; the chat's loop has nothing of the downloads to do.
-//   (d) uploads 1.45-1.56 times (met); downloads 1.26-4.66 times (met in 1 of 3): all 100 under
+//   (d) uploads 1.45-1.64 times (met); downloads 1.07-4.66 times (met in 2 of 4): all 100 under
 //       way within 0.10-0.13 s, and the server sends to whichever client takes the bytes, so one
 //       whose process reads faster ends first (0.30-0.42 s against a median of 1.33-1.65 s).
 #include "protocol/wire.h"
