@@ -83,8 +83,12 @@ private:
 
     void start();
     void receive();
-    // Hands the block received to the disk, the last one (checked and made whole there) or not.
+    // Where an upload stands: from the disk, its digest so far made again when it differs.
+    void standing();
+    // Hands what was received to the disk, the last block (checked and made whole there) or not;
+    // what follows once it is there, or failed there.
     void store(bool last);
+    void stored(QByteArray &block, bool last, const QString &problem);
     // Syncs what is on the disk and tells the client so.
     void acknowledge();
     // Tells the end, once nothing of the upload waits for the disk.
@@ -101,7 +105,9 @@ private:
     std::shared_ptr<Running> m_running;
     Job m_job;
     Ended m_ended;
-    std::unique_ptr<QFile> m_file;
+    // A download's file, shared with its reading ahead on the disk's lane; how far it was asked.
+    std::shared_ptr<QFile> m_file;
+    qint64 m_asked = 0;
     QByteArray m_buffer;
     QByteArray m_spare;
     // Received (or sent); of an upload, on the disk (-1 until known, and once the disk

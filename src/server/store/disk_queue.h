@@ -11,10 +11,11 @@
 // the queue's own thread, unless the object it was given for is gone by then.
 // Syncs have a lane of their own: a sync of 4 MiB waits for the disk (tens of milliseconds on a
 // virtual disk), and appends behind it waited too; so do removals: unlinking a GiB took up to
-// 0.55 s, which every upload would wait for.
+// 0.55 s, which every upload would wait for; so do the uploads' SHA-256s, which take a processor
+// as long as their writes, and the downloads' reading ahead.
 class DiskQueue : public QObject {
 public:
-    enum class Lane { Writes, Syncs, Removals };
+    enum class Lane { Writes, Syncs, Removals, Digests, Reads };
 
     explicit DiskQueue(QObject *parent = nullptr);
     // Waits for the work given so far.
@@ -29,7 +30,7 @@ private:
         QThread thread;
         QObject *object = nullptr;
     };
-    Worker m_lanes[3];
+    Worker m_lanes[5];
 };
 
 // Lowers the calling thread to nice 10, for the bytes of files: the chat's loop then takes a

@@ -140,6 +140,11 @@ FileStore::Problem FileStore::sync(const QString &upload)
     const bool synced = fd >= 0 && ::fdatasync(fd) == 0;
     const Problem problem =
         synced ? Problem() : QStringLiteral("cannot sync the upload: ") + systemSays();
+    // What is on the disk leaves the page cache: its recipient reads it once, and writing into
+    // pages given back so costs the kernel a quarter of what fresh ones did here (a virtual
+    // machine's: 0.2 against 0.8 s and more a GiB).
+    if (synced)
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     if (fd >= 0)
         ::close(fd);
     return problem;
@@ -210,6 +215,31 @@ void FileStore::discard(const QStringList &paths)
         if (!path.isEmpty())
             QFile::remove(path);
     }
+}
+
+QByteArray FileStore::readAt(QFile &file, qint64 offset, qint64 size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n =
+            ::pread(file.handle(), bytes.data() + done, size_t(size - done), off_t(offset + done));
+        if (n > 0)
+            done += n;
+        else if (n == 0 || errno != EINTR)
+            break;
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
+void FileStore::readAhead(QFile &file, qint64 done, qint64 size)
+{
+    // A length of 0 would mean all the rest.
+    if (done > 0)
+        ::posix_fadvise(file.handle(), 0, done, POSIX_FADV_DONTNEED);
+    if (size > 0)
+        ::posix_fadvise(file.handle(), done, size, POSIX_FADV_WILLNEED);
 }
 
 qint64 FileStore::size(const QByteArray &digest) const

@@ -30,7 +30,8 @@ public:
     // Adds bytes at that offset, which must be what the upload has so far: a chunk sent again
     // after a break is refused, never written twice.
     Problem append(const QString &upload, qint64 offset, QByteArrayView bytes);
-    // What was appended reaches the disk; nothing to do for an upload no longer under way.
+    // What was appended reaches the disk, and leaves the page cache; nothing to do for an
+    // upload no longer under way.
     Problem sync(const QString &upload);
     // Open for reading what it has so far; null when it has nothing.
     std::unique_ptr<QFile> openUpload(const QString &upload) const;
@@ -50,6 +51,13 @@ public:
     qint64 size(const QByteArray &digest) const;
     // Open for reading; null when there is none.
     std::unique_ptr<QFile> open(const QByteArray &digest) const;
+    // Up to `size` bytes from `offset` of a file open for reading, fewer at its end or when it
+    // cannot be read.
+    static QByteArray readAt(QFile &file, qint64 offset, qint64 size);
+    // A reader of the file has `done` bytes, which leave the page cache as an upload's do once
+    // synced; the kernel reads the next `size` meanwhile. The pages it fills are taken here,
+    // not by the reader.
+    static void readAhead(QFile &file, qint64 done, qint64 size);
     // As setAsideUpload(), for a whole file.
     QString setAside(const QByteArray &digest);
     // Removes what was set aside (a name set aside by a server that stopped first goes when the
