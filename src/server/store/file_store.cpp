@@ -128,7 +128,7 @@ FileStore::Problem FileStore::append(const QString &upload, qint64 offset, QByte
     return problem;
 }
 
-FileStore::Problem FileStore::sync(const QString &upload)
+FileStore::Problem FileStore::sync(const QString &upload, bool uncache)
 {
     const QString path = partialPath(upload);
     const int fd = path.isEmpty() ? -1 : ::open(QFile::encodeName(path).constData(),
@@ -140,10 +140,7 @@ FileStore::Problem FileStore::sync(const QString &upload)
     const bool synced = fd >= 0 && ::fdatasync(fd) == 0;
     const Problem problem =
         synced ? Problem() : QStringLiteral("cannot sync the upload: ") + systemSays();
-    // What is on the disk leaves the page cache: its recipient reads it once, and writing into
-    // pages given back so costs the kernel a quarter of what fresh ones did here (a virtual
-    // machine's: 0.2 against 0.8 s and more a GiB).
-    if (synced)
+    if (synced && uncache)
         ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
     if (fd >= 0)
         ::close(fd);

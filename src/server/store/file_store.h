@@ -30,9 +30,9 @@ public:
     // Adds bytes at that offset, which must be what the upload has so far: a chunk sent again
     // after a break is refused, never written twice.
     Problem append(const QString &upload, qint64 offset, QByteArrayView bytes);
-    // What was appended reaches the disk, and leaves the page cache; nothing to do for an
-    // upload no longer under way.
-    Problem sync(const QString &upload);
+    // What was appended reaches the disk, and leaves the page cache when told; nothing to do
+    // for an upload no longer under way.
+    Problem sync(const QString &upload, bool uncache = false);
     // Open for reading what it has so far; null when it has nothing.
     std::unique_ptr<QFile> openUpload(const QString &upload) const;
     // The upload is whole: if its bytes have this SHA-256, it becomes the file of that digest,
