@@ -177,11 +177,19 @@ bool RawTransfers::run(int timeoutMs)
     const qint64 until = monotonicNs() + qint64(timeoutMs) * 1'000'000;
     epoll_event events[256];
     while (m_left > 0 && monotonicNs() < until) {
-        const int count = epoll_wait(m_poll, events, 256, 100);
+        const qint64 now = monotonicNs();
+        const int wait = now < m_askAt ? int(std::min<qint64>(100, (m_askAt - now) / 1'000'000 + 1)) : 100;
+        const int count = epoll_wait(m_poll, events, 256, wait);
         for (int i = 0; i < count; ++i) {
             const size_t which = events[i].data.u64;
             if (!m_results[which].ended)
                 step(which, events[i].events);
+        }
+        if (monotonicNs() < m_askAt)
+            continue;
+        for (size_t which = 0; which < m_links.size(); ++which) {
+            if (!m_results[which].ended && m_links[which].phase == Phase::Ready)
+                ask(which);
         }
     }
     return std::all_of(m_results.begin(), m_results.end(),
@@ -231,6 +239,15 @@ void RawTransfers::step(size_t which, uint32_t events)
         handshake(which);
         return;
     }
+    if (link.phase == Phase::Ready) {
+        // Nothing but the session's tickets comes before the request.
+        char byte = 0;
+        const int n = SSL_read(link.ssl, &byte, 1);
+        const int error = SSL_get_error(link.ssl, n);
+        if (n > 0 || (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE))
+            end(which, false, "closed or spoke before the request");
+        return;
+    }
     if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) && !readTls(which))
         return;
     if (!m_results[which].ended && m_jobs[which].upload && link.phase == Phase::Bytes)
@@ -250,9 +267,21 @@ bool RawTransfers::handshake(size_t which)
         end(which, false, "handshake failed");
         return false;
     }
+    m_results[which].cipher = SSL_get_cipher_name(link.ssl);
+    m_results[which].readyNs = monotonicNs();
+    if (m_results[which].readyNs < m_askAt) {
+        link.phase = Phase::Ready;
+        watch(which, false);
+        return true;
+    }
+    return ask(which);
+}
+
+bool RawTransfers::ask(size_t which)
+{
+    Link &link = m_links[which];
     const Job &job = m_jobs[which];
     Result &result = m_results[which];
-    result.cipher = SSL_get_cipher_name(link.ssl);
     const QString request = job.upload
         ? wire::buildMessage(wire::Upload, {QString::fromLatin1(job.ticket)})
         : wire::buildMessage(wire::Download,

@@ -45,6 +45,7 @@ public:
         bool ok = false;
         qint64 from = -1;   // FROM|offset
         qint64 moved = 0;   // bytes sent or received on this connection, raw
+        qint64 readyNs = 0; // the handshake done
         qint64 startNs = 0; // the request written
         qint64 endNs = 0;   // STORED|size read, or the download's close
         QByteArray why;     // what went wrong
@@ -58,12 +59,15 @@ public:
     RawTransfers(const RawTransfers &) = delete;
     RawTransfers &operator=(const RawTransfers &) = delete;
 
+    // Those whose handshake is done by then wait until that time (monotonicNs()) to send their
+    // request, so that transfers begun one by one go on at once.
+    void askAt(qint64 ns) { m_askAt = ns; }
     // Runs every job to its end, or until the time is up; whether all ended well.
     bool run(int timeoutMs);
     const std::vector<Result> &results() const { return m_results; }
 
 private:
-    enum class Phase { Offer, Handshake, Answer, Bytes, Done };
+    enum class Phase { Offer, Handshake, Ready, Answer, Bytes, Done };
     struct Link {
         int fd = -1;
         Phase phase = Phase::Offer;
@@ -80,6 +84,8 @@ private:
     void start(size_t which);
     void step(size_t which, uint32_t events);
     bool handshake(size_t which);
+    // Sends UPLOAD or DOWNLOAD.
+    bool ask(size_t which);
     // Reads what TLS has: false when the connection ended (told through end()).
     bool readTls(size_t which);
     // Framed messages in `in` until the bytes begin: the answer, acknowledgements.
@@ -99,4 +105,5 @@ private:
     std::vector<char> m_buffer;
     std::vector<char> m_expected;
     int m_left = 0;
+    qint64 m_askAt = 0;
 };

@@ -34,14 +34,17 @@ long peakKiB()
 
 int transfers(int argc, char **argv)
 {
-    // argv: --peer transfers SERVER [--progress PATH] [--at NS] JOB...
+    // argv: --peer transfers SERVER [--progress PATH] [--at NS] [--ask NS] JOB...
     const char *server = argv[3];
     int first = 4;
     const char *shared = nullptr;
     qint64 at = 0;
+    qint64 ask = 0;
     for (; first + 1 < argc && std::strncmp(argv[first], "--", 2) == 0; first += 2) {
         if (std::strcmp(argv[first], "--progress") == 0)
             shared = argv[first + 1];
+        else if (std::strcmp(argv[first], "--ask") == 0)
+            ask = std::atoll(argv[first + 1]);
         else
             at = std::atoll(argv[first + 1]);
     }
@@ -71,11 +74,12 @@ int transfers(int argc, char **argv)
     while (at > 0 && clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr) == EINTR) {
     }
     RawTransfers loop(server, jobs, progress);
+    loop.askAt(ask);
     const bool ok = loop.run(30 * 60 * 1000);
     for (size_t i = 0; i < jobs.size(); ++i) {
         const RawTransfers::Result &r = loop.results()[i];
-        std::printf("job %zu %s %lld %lld %lld %lld %s %s\n", i, r.ok ? "ok" : "fail",
-                    qlonglong(r.from), qlonglong(r.moved), qlonglong(r.startNs),
+        std::printf("job %zu %s %lld %lld %lld %lld %lld %s %s\n", i, r.ok ? "ok" : "fail",
+                    qlonglong(r.from), qlonglong(r.moved), qlonglong(r.readyNs), qlonglong(r.startNs),
                     qlonglong(r.endNs), r.cipher.isEmpty() ? "-" : r.cipher.constData(),
                     r.why.isEmpty() ? "-" : r.why.simplified().constData());
     }
@@ -118,7 +122,7 @@ PeerProcess::~PeerProcess()
 }
 
 void PeerProcess::startTransfers(const char *server, const std::vector<RawTransfers::Job> &jobs,
-                                 qint64 atNs)
+                                 qint64 atNs, qint64 askNs)
 {
     m_jobs = jobs.size();
     m_shared.open();
@@ -128,7 +132,8 @@ void PeerProcess::startTransfers(const char *server, const std::vector<RawTransf
     m_progress = mapped == MAP_FAILED ? nullptr : static_cast<qint64 *>(mapped);
     QStringList arguments{QStringLiteral("transfers"), QString::fromLatin1(server),
                           QStringLiteral("--progress"), m_shared.fileName(),
-                          QStringLiteral("--at"), QString::number(atNs)};
+                          QStringLiteral("--at"), QString::number(atNs),
+                          QStringLiteral("--ask"), QString::number(askNs)};
     for (const RawTransfers::Job &job : jobs) {
         QStringList fields{job.upload ? QStringLiteral("up") : QStringLiteral("down"),
                            QString::fromLatin1(job.from), QString::fromLatin1(job.ticket),
@@ -173,16 +178,17 @@ std::vector<PeerProcess::Ended> PeerProcess::results()
     std::vector<Ended> ended;
     for (const QByteArray &line : lines()) {
         const QList<QByteArray> f = line.split(' ');
-        if (f.value(0) != "job" || f.size() < 9)
+        if (f.value(0) != "job" || f.size() < 10)
             continue;
         Ended e;
         e.ok = f[2] == "ok";
         e.from = f[3].toLongLong();
         e.moved = f[4].toLongLong();
-        e.startNs = f[5].toLongLong();
-        e.endNs = f[6].toLongLong();
-        e.cipher = f[7];
-        e.why = f.mid(8).join(' ');
+        e.readyNs = f[5].toLongLong();
+        e.startNs = f[6].toLongLong();
+        e.endNs = f[7].toLongLong();
+        e.cipher = f[8];
+        e.why = f.mid(9).join(' ');
         ended.push_back(e);
     }
     return ended;
