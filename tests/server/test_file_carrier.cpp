@@ -95,6 +95,51 @@ private Q_SLOTS:
                  qPrintable(problem));
         QCOMPARE(store.received(kUpload), 0);
     }
+
+    void anUploadWhoseBytesAreAllThereIsMadeWhole_data()
+    {
+        QTest::addColumn<QByteArray>("announced");
+        QTest::addColumn<bool>("whole");
+        QTest::newRow("its digest right") << QByteArray("hola") << true;
+        QTest::newRow("its digest wrong") << QByteArray("otro") << false;
+    }
+
+    // Every byte reached the disk, but its connection went before the upload was made whole (a
+    // server stopped, a sync that failed): the next connection makes it whole, or throws it
+    // away, at once; nothing more would come to do it later.
+    void anUploadWhoseBytesAreAllThereIsMadeWhole()
+    {
+        QFETCH(QByteArray, announced);
+        QFETCH(bool, whole);
+        QTemporaryDir state;
+        FileStore store(state.path() + "/files");
+        QCOMPARE(store.append(kUpload, 0, "hola"), QString());
+        DiskQueue disk;
+        int ends[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
+        const auto closeOurs = qScopeGuard([&] { ::close(ends[1]); });
+        struct : Stream::Events {} unheard;
+        int told = 0;
+        bool toldWhole = false;
+        const QByteArray digest = QCryptographicHash::hash(announced, QCryptographicHash::Sha256);
+        const auto carrier = std::make_unique<FileCarrier>(
+            new Stream(ends[0], 1, unheard), "prueba", store, disk,
+            std::make_shared<FileCarrier::Running>(), FileCarrier::Job{true, kUpload, 4, digest},
+            std::chrono::minutes(1), [&](FileCarrier &, const QString &, bool isWhole) {
+                ++told;
+                toldWhole = isWhole;
+            });
+        QTRY_COMPARE(told, 1);
+        QByteArray heard(4096, '\0');
+        heard.resize(std::max<ssize_t>(0, ::read(ends[1], heard.data(), size_t(heard.size()))));
+        QCOMPARE(toldWhole, whole);
+        if (whole)
+            QCOMPARE(heard, framed(wire::From, "4") + framed(wire::Stored, "4"));
+        else
+            QVERIFY2(heard.contains(wire::toCodePage(wire::RefusedFile)), heard.constData());
+        QCOMPARE(store.size(digest), whole ? 4 : -1);
+        QCOMPARE(store.received(kUpload), 0);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestFileCarrier)

@@ -8,10 +8,12 @@
 #include <QFile>
 #include <QMetaObject>
 
+#include <optional>
+
 #include <openssl/evp.h>
 
-#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -39,6 +41,14 @@ constexpr qint64 kCached = 64 * 1024 * 1024;
 constexpr qint64 kReadStretch = 4 * 1024 * 1024;
 // An upload's bytes are read this much at a time (a TLS record is at most 16 KiB).
 constexpr qint64 kRead = 64 * 1024;
+
+// What the client is told of a problem the disk had with its upload.
+QString problemText(bool last, const QString &problem)
+{
+    return last && problem.contains(QStringLiteral("SHA-256"))
+        ? QStringLiteral("El archivo no llegó entero al servidor: empieza de nuevo.")
+        : QStringLiteral("El servidor no pudo guardar el archivo.");
+}
 
 QByteArray framed(const QString &word, std::initializer_list<QStringView> fields)
 {
@@ -171,9 +181,12 @@ void FileCarrier::start()
 void FileCarrier::standing()
 {
     auto offset = std::make_shared<qint64>(0);
+    // Set when every byte was there already, not yet made whole: its last connection went
+    // before that (the server stopped, a sync failed); it is made whole now.
+    auto ended = std::make_shared<std::optional<QString>>();
     m_disk.run(
         this,
-        [store = &m_store, running = m_running, job = m_job, offset] {
+        [store = &m_store, running = m_running, job = m_job, offset, ended] {
             qint64 held = store->received(job.id);
             if (held > job.size || held < 0) {
                 store->abandon(job.id);
@@ -197,13 +210,28 @@ void FileCarrier::standing()
                     held = 0;
                 }
             }
+            if (held == job.size && held > 0) {
+                *ended = store->complete(job.id, job.digest, running->result());
+                running->reset();
+            }
             *offset = held;
         },
-        [this, offset] {
+        [this, offset, ended] {
+            if (m_over)
+                return;
+            if (ended->has_value() && !(*ended)->isEmpty()) {
+                m_onDisk = -1;
+                refuse(problemText(true, **ended), **ended);
+                return;
+            }
             m_done = m_onDisk = m_acked = m_handed = *offset;
             say(wire::From, m_done);
-            if (!m_over)
-                m_stream->pause(m_allowed == 0);
+            if (ended->has_value()) {
+                say(wire::Stored, m_done);
+                finish({}, true);
+                return;
+            }
+            m_stream->pause(m_allowed == 0);
         });
 }
 
@@ -291,10 +319,7 @@ void FileCarrier::stored(QByteArray &block, bool last, const QString &problem)
     m_spare = std::move(block);
     if (!problem.isEmpty()) {
         m_onDisk = -1;
-        refuse(last && problem.contains(QStringLiteral("SHA-256"))
-                   ? QStringLiteral("El archivo no llegó entero al servidor: empieza de nuevo.")
-                   : QStringLiteral("El servidor no pudo guardar el archivo."),
-               problem);
+        refuse(problemText(last, problem), problem);
     }
     // Refused now, or when a sync failed meanwhile. The connection may have ended already,
     // refused or left: nothing else tells the end then.
@@ -369,9 +394,13 @@ void FileCarrier::pump()
     if (m_job.size > kCached && m_done >= m_asked - kReadStretch && m_asked < m_job.size) {
         const qint64 from = std::max(m_asked, m_done);
         m_asked = std::min(m_job.size, m_done + 2 * kReadStretch);
+        // A descriptor of its own: the job may outlive this transfer's file.
+        const int file = ::dup(m_file->handle());
         m_disk.run(
-            this, [file = m_file, done = m_done, from, size = m_asked - from] {
-                FileStore::readAhead(*file, done, size);
+            this,
+            [file, done = m_done, from, size = m_asked - from] {
+                FileStore::readAhead(file, done, from, size);
+                ::close(file);
             },
             {}, DiskQueue::Lane::Reads);
     }

@@ -105,8 +105,8 @@ private:
     std::shared_ptr<Running> m_running;
     Job m_job;
     Ended m_ended;
-    // A download's file, shared with its reading ahead on the disk's lane; how far it was asked.
-    std::shared_ptr<QFile> m_file;
+    // A download's file; how far it was asked of the disk ahead.
+    std::unique_ptr<QFile> m_file;
     qint64 m_asked = 0;
     QByteArray m_buffer;
     QByteArray m_spare;

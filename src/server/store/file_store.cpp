@@ -230,13 +230,13 @@ QByteArray FileStore::readAt(QFile &file, qint64 offset, qint64 size)
     return bytes;
 }
 
-void FileStore::readAhead(QFile &file, qint64 done, qint64 size)
+void FileStore::readAhead(int file, qint64 done, qint64 from, qint64 size)
 {
     // A length of 0 would mean all the rest.
     if (done > 0)
-        ::posix_fadvise(file.handle(), 0, done, POSIX_FADV_DONTNEED);
+        ::posix_fadvise(file, 0, done, POSIX_FADV_DONTNEED);
     if (size > 0)
-        ::posix_fadvise(file.handle(), done, size, POSIX_FADV_WILLNEED);
+        ::posix_fadvise(file, from, size, POSIX_FADV_WILLNEED);
 }
 
 qint64 FileStore::size(const QByteArray &digest) const

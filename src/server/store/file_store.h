@@ -55,9 +55,9 @@ public:
     // cannot be read.
     static QByteArray readAt(QFile &file, qint64 offset, qint64 size);
     // A reader of the file has `done` bytes, which leave the page cache as an upload's do once
-    // synced; the kernel reads the next `size` meanwhile. The pages it fills are taken here,
-    // not by the reader.
-    static void readAhead(QFile &file, qint64 done, qint64 size);
+    // synced; the kernel reads `size` bytes from `from` meanwhile. The pages it fills are taken
+    // here, not by the reader.
+    static void readAhead(int file, qint64 done, qint64 from, qint64 size);
     // As setAsideUpload(), for a whole file.
     QString setAside(const QByteArray &digest);
     // Removes what was set aside (a name set aside by a server that stopped first goes when the
