@@ -128,22 +128,26 @@
 //
 // Then each block's SHA-256 on a lane of its own beside its write, a file over 64 MiB out of
 // the page cache once synced and once sent (its next 8 MiB read ahead on a lane), a download's
-// buffer at 256 KiB, and the peers of (d) asking together. Same machine, six runs of (a), four
-// of (c), three of (d):
+// buffer at 256 KiB, and the peers of (d) asking together. Same machine, eight runs of (a),
+// four of (c), three of (d), two of (e):
 //
-//   (a) upload 453-584 MiB/s = 56-69% of a 711-1054 MiB/s stream (MISSED), server CPU 1.86-2.46
-//       s (the transfers' thread 0.85 s, the digests' 0.62 s, the writes' 0.24 s and the syncs'
-//       0.13 s in one run), the peer's 0.86-1.40 s: about 2.9 s of the two cores' time a GiB,
-//       which at 83% of both cores busy is the upload's speed; download 518-838 MiB/s = 59-99%
-//       (met in 5 of 6).
+//   (a) upload 453-617 MiB/s = 56-74% of a 711-1071 MiB/s stream (MISSED: met in 1 of 8),
+//       server CPU 1.86-2.46 s (the transfers' thread 0.85 s, the digests' 0.62 s, the writes'
+//       0.24 s and the syncs' 0.13 s in one run), the peer's 0.86-1.40 s: about 2.9 s of the two
+//       cores' time a GiB, which at 83% of both cores busy is the upload's speed; download
+//       518-838 MiB/s = 59-99% (met in 6 of 8).
 //   (b) grew by 3.6 MiB (met).
 //   (c) at rest p99 0.49-0.71 ms; under four uploads 1.8-4.9 times, under four downloads
 //       3.2-14.3 times (MISSED): this machine's own spikes reach 12 to 30 ms at rest in some
-//       runs, beside which 100 lines' p99 (their slowest) says little.
+//       runs, beside which 100 lines' p99 (their slowest) says little. A shorter slice of the
+//       scheduler for the server's chat thread (sched_setattr, 0.1 ms; a trial, not kept), four
+//       runs beside four without: under uploads 2.1-3.6 times against 1.2-6.5, under
+//       downloads 2.1-9.4 against 2.1-13: no clear gain on this machine.
 //   (d) uploads 1.17-1.45 times, 227-247 MiB/s in all (met; 375-470 MiB/s when they began over
 //       0.1 s: 100 files ending at once wait for their syncs one after another); downloads 1.04
 //       times in every run, 528-568 MiB/s (met); handshakes over 0.06-0.08 s.
-//   (e) sent again: sender killed 0, server killed 0.95 MiB, recipient killed 0.55 MiB (met).
+//   (e) sent again: sender killed 0-0.02 MiB, server killed 0.95-1.27 MiB, recipient killed
+//       0.33-0.55 MiB (met).
 #include "protocol/wire.h"
 #include "support/raw_server.h"
 #include "support/raw_users.h"
