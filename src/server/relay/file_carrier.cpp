@@ -51,6 +51,16 @@ QString problemText(bool last, const QString &problem)
         : QStringLiteral("El servidor no pudo guardar el archivo.");
 }
 
+// Every byte of the upload is on the disk: it becomes the file its digest so far says, or is
+// thrown away; the digest starts again for whatever comes next.
+FileStore::Problem makeWhole(FileStore &store, FileCarrier::Running &running,
+                             const FileCarrier::Job &job)
+{
+    const FileStore::Problem problem = store.complete(job.id, job.digest, running.result());
+    running.reset();
+    return problem;
+}
+
 QByteArray framed(const QString &word, std::initializer_list<QStringView> fields)
 {
     return wire::toCodePage(wire::buildMessage(word, fields)) + wire::Terminator;
@@ -212,8 +222,7 @@ void FileCarrier::standing()
                 }
             }
             if (held == job.size && held > 0) {
-                *ended = store->complete(job.id, job.digest, running->result());
-                running->reset();
+                *ended = makeWhole(*store, *running, job);
             }
             *offset = held;
         },
@@ -298,8 +307,7 @@ void FileCarrier::store(bool last)
         m_disk.run(
             this,
             [store = &m_store, running = m_running, job = m_job, problem] {
-                *problem = store->complete(job.id, job.digest, running->result());
-                running->reset();
+                *problem = makeWhole(*store, *running, job);
             },
             [this, block, problem] { stored(*block, true, *problem); });
     };
