@@ -140,6 +140,83 @@ private Q_SLOTS:
         QCOMPARE(store.size(digest), whole ? 4 : -1);
         QCOMPARE(store.received(kUpload), 0);
     }
+
+    void anUploadMadeWholeAsItsConnectionEndsIsToldWhole_data()
+    {
+        anUploadWhoseBytesAreAllThereIsMadeWhole_data();
+    }
+
+    // Every byte is on the disk; a connection asks where the upload stands and is replaced
+    // before the disk answers, which makes it whole meanwhile. Its end waits for that answer and
+    // tells it; the next connection hears at once that it is whole, and nothing travels again.
+    void anUploadMadeWholeAsItsConnectionEndsIsToldWhole()
+    {
+        QFETCH(QByteArray, announced);
+        QFETCH(bool, whole);
+        QTemporaryDir state;
+        FileStore store(state.path() + "/files");
+        QCOMPARE(store.append(kUpload, 0, "hola"), QString());
+        QSemaphore held;
+        DiskQueue disk;
+        const auto release = qScopeGuard([&] { held.release(); });
+        QObject holder;
+        disk.run(&holder, [&] { held.acquire(); }, [] {}, DiskQueue::Lane::Digests);
+        const QByteArray digest = QCryptographicHash::hash(announced, QCryptographicHash::Sha256);
+        const auto running = std::make_shared<FileCarrier::Running>();
+        struct Connection {
+            std::unique_ptr<FileCarrier> carrier;
+            int client = -1;
+            int told = 0;
+            bool whole = false;
+            QByteArray heard;
+            ~Connection() { ::close(client); }
+            QByteArray listen()
+            {
+                char buffer[4096];
+                for (ssize_t got; (got = ::read(client, buffer, sizeof buffer)) > 0;)
+                    heard.append(buffer, got);
+                return heard;
+            }
+        };
+        const auto connection = [&](Connection &c) {
+            int ends[2];
+            QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
+            c.client = ends[1];
+            static struct : Stream::Events {} unheard;
+            c.carrier = std::make_unique<FileCarrier>(
+                new Stream(ends[0], 1, unheard), "prueba", store, disk, running,
+                FileCarrier::Job{true, kUpload, 4, digest}, std::chrono::minutes(1),
+                [&c](FileCarrier &, const QString &, bool isWhole) {
+                    ++c.told;
+                    c.whole = isWhole;
+                });
+        };
+        Connection first;
+        connection(first);
+        // It has begun, and waits for the disk.
+        QCoreApplication::processEvents();
+        first.carrier->refuse("Otra conexión sigue con esta subida.", "replaced");
+        QTRY_VERIFY(first.listen().contains(wire::toCodePage(wire::RefusedFile)));
+        QCoreApplication::processEvents();
+        QCOMPARE(first.told, 0);
+
+        held.release();
+        QTRY_COMPARE(first.told, 1);
+        QCOMPARE(first.whole, whole);
+        QCOMPARE(store.size(digest), whole ? 4 : -1);
+        QCOMPARE(store.received(kUpload), 0);
+
+        Connection second;
+        connection(second);
+        if (whole) {
+            QTRY_COMPARE(second.told, 1);
+            QVERIFY(second.whole);
+            QCOMPARE(second.listen(), framed(wire::From, "4") + framed(wire::Stored, "4"));
+        } else {
+            QTRY_COMPARE(second.listen(), framed(wire::From, "0"));
+            QCOMPARE(second.told, 0);
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestFileCarrier)

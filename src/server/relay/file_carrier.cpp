@@ -185,7 +185,8 @@ void FileCarrier::start()
     }
     // Where the upload stands is the disk's to say, once what an earlier connection of the
     // same upload handed to the disk is there: its appends come first on the same lane, its
-    // digests are waited for.
+    // digests are waited for. Its end waits for the answer, which may make it whole.
+    m_asking = true;
     m_disk.run(this, [] {}, [this] { standing(); }, DiskQueue::Lane::Digests);
 }
 
@@ -223,12 +224,22 @@ void FileCarrier::standing()
             }
             if (held == job.size && held > 0) {
                 *ended = makeWhole(*store, *running, job);
+            } else if (held == 0 && job.size > 0 && store->size(job.digest) == job.size) {
+                // Made whole by a connection that went before hearing so: nothing travels again.
+                *ended = QString();
+                held = job.size;
             }
             *offset = held;
         },
         [this, offset, ended] {
-            if (m_over)
+            m_asking = false;
+            if (m_over) {
+                // Ended before the answer came: whole, if the disk has just made it so.
+                m_whole = ended->has_value() && (*ended)->isEmpty();
+                if (m_told)
+                    tellEnd();
                 return;
+            }
             if (ended->has_value() && !(*ended)->isEmpty()) {
                 m_onDisk = -1;
                 refuse(problemText(true, **ended), **ended);
@@ -459,7 +470,7 @@ void FileCarrier::streamClosed(const QString &reason)
 void FileCarrier::tellEnd()
 {
     // An upload ends once what it handed to the disk is there, or has failed there.
-    if (m_job.upload && m_onDisk >= 0 && m_onDisk < m_handed && !m_whole)
+    if (m_job.upload && (m_asking || (m_onDisk >= 0 && m_onDisk < m_handed && !m_whole)))
         return;
     if (std::exchange(m_endTold, true))
         return;

@@ -122,6 +122,8 @@ private:
     qint64 m_seen = -1;
     qint64 m_seenPending = -1;
     bool m_over = false;
+    // An upload's standing is asked of the disk and not yet answered.
+    bool m_asking = false;
     bool m_told = false;
     bool m_endTold = false;
     QString m_problem;

@@ -402,6 +402,9 @@ void Files::ended(FileCarrier &transfer, const QString &problem, bool isWhole, q
             discard({m_store->setAside(job.digest)});
         return;
     }
+    // Told whole by two connections, the one replaced learning it last: once is enough.
+    if (entry->whole)
+        return;
     if (m_index.setWhole(job.id)) {
         whole(*entry);
         return;
