@@ -427,7 +427,9 @@ bool partA()
     if (!server || !chat.logIn("ana", 1) || !chat.logIn("bea", 2))
         return false;
     digestOf(seed, size);
+    HostSteal host;
     const double before = tlsStream(chat, size, seed);
+    const double stealBefore = host.lap();
     const QString id = fileId(1);
     const double cpu0 = server->cpuSeconds();
     PeerProcess up;
@@ -435,6 +437,7 @@ bool partA()
     finish(chat, up);
     double upRate = 0, downRate = 0;
     bool ok = report("upload", up, size, &upRate);
+    const double stealUp = host.lap();
     const double cpu1 = server->cpuSeconds();
     ok = ok && chat.await(0, wire::Mark, id).field(2) == wire::MarkKept
         && chat.await(1, wire::FileOffer, id).fieldCount() > 0;
@@ -442,16 +445,22 @@ bool partA()
     down.startTransfers(kServer, {downJob(chat, 1, chat.getFile(1, id), size, seed, false)});
     finish(chat, down);
     ok = report("download", down, size, &downRate) && ok;
+    const double stealDown = host.lap();
     const double cpu2 = server->cpuSeconds();
     chat.send(1, wire::GotFile, {id});
     ok = ok && chat.await(0, wire::Mark, id).field(2) == wire::MarkDelivered;
+    host.lap();
     const double after = tlsStream(chat, size, seed);
+    const double stealAfter = host.lap();
     const double stream = (before + after) / 2;
     std::printf("(a) upload %.0f MiB/s = %.0f%% of the stream, download %.0f MiB/s = %.0f%% "
                 "(target 70%%); the stream %.0f and %.0f MiB/s; server CPU %.2f s up, %.2f s "
                 "down; peers' CPU %.2f s up, %.2f s down\n",
                 upRate, 100 * upRate / stream, downRate, 100 * downRate / stream, before, after,
                 cpu1 - cpu0, cpu2 - cpu1, up.cpuSeconds(), down.cpuSeconds());
+    std::printf("    the host took %.0f%% of the processors' time during the stream, %.0f%% "
+                "during the upload, %.0f%% during the download, %.0f%% during the stream\n",
+                stealBefore, stealUp, stealDown, stealAfter);
     return ok;
 }
 
@@ -550,8 +559,10 @@ bool partC()
     const std::vector<std::pair<size_t, size_t>> pairs{{0, 1}, {6, 7}, {8, 9}, {10, 11}, {12, 13}};
     for (quint64 seed = 11; seed <= 14; ++seed)
         digestOf(seed, size);
+    HostSteal host;
     const std::vector<double> rest = privateLines(chat, pairs, [] { return true; }, 1000);
     printLines("at rest", rest);
+    const double stealRest = host.lap();
     std::vector<std::unique_ptr<PeerProcess>> peers;
     const auto allRunning = [&] {
         return std::all_of(peers.begin(), peers.end(),
@@ -565,7 +576,9 @@ bool partC()
         peers.push_back(std::make_unique<PeerProcess>());
         peers.back()->startTransfers(kServer, {upJob(chat, from, ticket, size, 11 + k)});
     }
+    host.lap();
     const std::vector<double> up = privateLines(chat, pairs, allRunning, 100'000);
+    const double stealUp = host.lap();
     for (auto &peer : peers) {
         finish(chat, *peer);
         ok = report("upload", *peer, size) && ok;
@@ -579,7 +592,9 @@ bool partC()
         peers.push_back(std::make_unique<PeerProcess>());
         peers.back()->startTransfers(kServer, {downJob(chat, to, ticket, size, 11 + k, false)});
     }
+    host.lap();
     const std::vector<double> down = privateLines(chat, pairs, allRunning, 100'000);
+    const double stealDown = host.lap();
     for (auto &peer : peers) {
         finish(chat, *peer);
         ok = report("download", *peer, size) && ok;
@@ -588,6 +603,9 @@ bool partC()
     std::vector<double> both = up;
     both.insert(both.end(), down.begin(), down.end());
     printLines("under four files, both", both, percentile(rest, 0.99));
+    std::printf("    the host took %.0f%% of the processors' time at rest, %.0f%% under the "
+                "uploads, %.0f%% under the downloads\n",
+                stealRest, stealUp, stealDown);
     return ok;
 }
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <utility>
 
 bool waitFor(const std::function<bool()> &condition, int timeoutMs)
 {
@@ -103,6 +104,26 @@ double ServerProcess::cpuSeconds() const
     long long system = 0;
     stat >> user >> system;
     return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
+
+double HostSteal::lap()
+{
+    // cpu user nice system idle iowait irq softirq steal
+    std::ifstream stat("/proc/stat");
+    std::string name;
+    long long total = 0;
+    long long steal = 0;
+    stat >> name;
+    for (int i = 1; i <= 8; ++i) {
+        long long ticks = 0;
+        stat >> ticks;
+        total += ticks;
+        if (i == 8)
+            steal = ticks;
+    }
+    const long long ofTotal = total - std::exchange(m_total, total);
+    const long long ofSteal = steal - std::exchange(m_steal, steal);
+    return ofTotal > 0 ? 100.0 * double(ofSteal) / double(ofTotal) : 0;
 }
 
 namespace {

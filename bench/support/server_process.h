@@ -49,5 +49,17 @@ private:
     bool m_raiseLimits = true;
 };
 
+// Of this machine's processors' time since the last lap, the share its host took for others
+// (steal, from /proc/stat), in percent: on a shared virtual machine the figures swing with it.
+class HostSteal {
+public:
+    HostSteal() { lap(); }
+    double lap();
+
+private:
+    long long m_steal = 0;
+    long long m_total = 0;
+};
+
 // The server's closings by reason, counted from its log, then its CPU time and memory.
 void printClosings(const ServerProcess &server);
