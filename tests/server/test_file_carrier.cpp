@@ -206,12 +206,18 @@ private Q_SLOTS:
         QCOMPARE(store.size(digest), whole ? 4 : -1);
         QCOMPARE(store.received(kUpload), 0);
 
+        // Its file has aged meanwhile, as if another sender's entry of the same bytes were
+        // younger than it: whole again, it is young again.
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        store.renew(digest, now.addDays(-30));
         Connection second;
         connection(second);
         if (whole) {
             QTRY_COMPARE(second.told, 1);
             QVERIFY(second.whole);
             QCOMPARE(second.listen(), framed(wire::From, "4") + framed(wire::Stored, "4"));
+            QCOMPARE(store.expire(now.addDays(-1)), 0);
+            QCOMPARE(store.size(digest), 4);
         } else {
             QTRY_COMPARE(second.listen(), framed(wire::From, "0"));
             QCOMPARE(second.told, 0);

@@ -225,7 +225,9 @@ void FileCarrier::standing()
             if (held == job.size && held > 0) {
                 *ended = makeWhole(*store, *running, job);
             } else if (held == 0 && job.size > 0 && store->size(job.digest) == job.size) {
-                // Made whole by a connection that went before hearing so: nothing travels again.
+                // Made whole by a connection that went before hearing so, or by another sender
+                // of the same bytes: nothing travels again, and the file is young again.
+                store->renew(job.digest, QDateTime::currentDateTimeUtc());
                 *ended = QString();
                 held = job.size;
             }

@@ -177,11 +177,8 @@ void Files::sendFile(Guest &from, const wire::Message &message)
                            QDateTime::currentDateTimeUtc(), false};
     // The same bytes already here, whole: nothing needs to travel.
     entry.whole = refused.isEmpty() && m_store->size(entry.digest) == size;
-    if (entry.whole) {
-        // Young again: the bytes' age is what expiry looks at.
-        if (std::unique_ptr<QFile> bytes = m_store->open(entry.digest))
-            bytes->setFileTime(entry.at, QFileDevice::FileModificationTime);
-    }
+    if (entry.whole)
+        m_store->renew(entry.digest, entry.at);
     if (refused.isEmpty() && !m_index.add(entry))
         refused = notSent(name, QStringLiteral("el servidor no pudo apuntarlo."));
     if (!refused.isEmpty()) {

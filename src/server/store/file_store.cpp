@@ -251,6 +251,12 @@ std::unique_ptr<QFile> FileStore::open(const QByteArray &digest) const
     return openForReading(wholePath(digest));
 }
 
+void FileStore::renew(const QByteArray &digest, const QDateTime &at)
+{
+    if (std::unique_ptr<QFile> bytes = open(digest))
+        bytes->setFileTime(at, QFileDevice::FileModificationTime);
+}
+
 int FileStore::expire(const QDateTime &before)
 {
     int gone = 0;

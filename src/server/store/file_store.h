@@ -51,6 +51,9 @@ public:
     qint64 size(const QByteArray &digest) const;
     // Open for reading; null when there is none.
     std::unique_ptr<QFile> open(const QByteArray &digest) const;
+    // The whole file of that SHA-256, when there is one, counts as written at that time: its
+    // age is what expiry looks at, and a new file of the same bytes makes it young again.
+    void renew(const QByteArray &digest, const QDateTime &at);
     // Up to `size` bytes from `offset` of a file open for reading, fewer at its end or when it
     // cannot be read.
     static QByteArray readAt(QFile &file, qint64 offset, qint64 size);
