@@ -399,7 +399,7 @@ void Files::ended(FileCarrier &transfer, const QString &problem, bool isWhole, q
             discard({m_store->setAside(job.digest)});
         return;
     }
-    // Told whole by two connections, the one replaced learning it last: once is enough.
+    // Told whole already, by another connection of the same upload: once is enough.
     if (entry->whole)
         return;
     if (m_index.setWhole(job.id)) {
