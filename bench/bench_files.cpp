@@ -176,10 +176,11 @@
 //       cores with the sending peer.
 //   (b) grew by 3.4-3.5 MiB (met).
 //   (c) at rest p99 0.78-1.25 ms; under four uploads 1.6-5.6 times, under four downloads 1.9-10.7
-//       times (met in 1 of 3; the worst with 11% and 28% taken by the host). Trials, three runs
-//       each beside three without: the peers (four other people's machines) at nice 10, 3.0-4.1
-//       times under uploads and 1.6-2.6 under downloads; with that, a 0.1 ms slice for the
-//       server's chat thread and this program, 1.6-2.6 and 1.8-3.0; as it is, 1.2-4.3 and 1.8-5.7.
+//       times (met in 1 of 3; the worst with 11% and 28% taken by the host). Trials beside runs
+//       as it is (six: 1.2-4.3 times under uploads, 1.8-5.7 under downloads): the peers (four
+//       other people's machines) at nice 10, six runs, 1.6-4.1 and 1.6-3.0 times; with that, a
+//       0.1 ms slice for the server's chat thread and this program, three runs, 1.6-2.6 and
+//       1.8-3.0.
 //       The file threads at SCHED_IDLE: 5.5 and 4.8 times in one run (not better). None kept.
 //   (d) uploads 1.18-1.24 times, 200-204 MiB/s in all; downloads 1.05-1.06 times, 358-588 MiB/s
 //       (met).
